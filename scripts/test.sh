@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite.
+#   scripts/test.sh             plain build in build/
+#   scripts/test.sh --sanitize  AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/
+#   scripts/test.sh --tsan      ThreadSanitizer build of the quote API library's tests in build-tsan/
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+mode=${1:-plain}
+bash scripts/setup.sh >/dev/null
+
+jobs=$(nproc)
+case "$mode" in
+  plain)      dir=build;      flags=() ;;
+  --sanitize) dir=build-asan; flags=(-DQUORVEL_SANITIZE=ON -DQUORVEL_BENCH=OFF) ;;
+  --tsan)     dir=build-tsan; flags=(-DQUORVEL_TSAN=ON -DQUORVEL_ONLY_KIVQUOTEAPI=ON -DQUORVEL_BENCH=OFF) ;;
+  *) echo "usage: $0 [--sanitize|--tsan]" >&2; exit 2 ;;
+esac
+
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" >/dev/null
+cmake --build "$dir" -j "$jobs"
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/scripts/lsan.supp:print_suppressions=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+ctest --test-dir "$dir" --output-on-failure -j "$jobs"
