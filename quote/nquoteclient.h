@@ -1,0 +1,186 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <QMetaType>
+#include <QObject>
+
+#include "kw.pb.ostrel2.pb.h"
+#include "ostrelapi.h"
+
+namespace GenerTools {
+class timer;
+}
+
+// The names under which quote messages travel in queued signals.
+namespace nsquote {
+using QuoteDetailField = kw::pb::ostrel2::QuoteDetailField;
+using RspReqQryHistoryField = kw::pb::ostrel2::RspReqQryHistoryField;
+using DepthQuoteField = kw::pb::ostrel2::DepthQuoteField;
+using TickerField = kw::pb::ostrel2::TickerField;
+} // namespace nsquote
+
+Q_DECLARE_METATYPE(nsquote::QuoteDetailField)
+Q_DECLARE_METATYPE(nsquote::RspReqQryHistoryField)
+Q_DECLARE_METATYPE(nsquote::DepthQuoteField)
+Q_DECLARE_METATYPE(nsquote::TickerField)
+
+// Heartbeat timing of the quote connection, in milliseconds since 1970-01-01 UTC.
+struct HeartBeatInfo {
+    std::int64_t sendTime = 0;  // when the latest heartbeat left
+    std::int64_t replyTime = 0; // when its reply came; 0 while it is outstanding
+    std::int32_t latency = 0;   // replyTime - sendTime; 0 while outstanding
+};
+
+// The process-wide quote client: connects and logs in to the quote server
+// through the outside quote API, subscribes every contract of the commodity
+// list, keeps the latest quote of each contract, sends heartbeats and
+// reconnects after a lost connection.
+//
+// Signals are emitted on the quote API's thread; receivers on the GUI thread
+// connected with the automatic type get queued copies.
+class NQuoteClient : public QObject, public COstrelSpi
+{
+    Q_OBJECT
+
+public:
+    static NQuoteClient *Instance();
+
+    // Connects, logs in with the configured account, loads the commodity list
+    // and subscribes every contract in snapshot mode. Blocks the calling thread
+    // for up to three waits of 5 s; true when the whole sequence completed, after
+    // which heartbeats run and a lost connection is re-established every 5 s.
+    bool Connect();
+
+    // Stops heartbeats and reconnection attempts and releases the quote API.
+    // Returns once no attempt of the client runs any more.
+    void Stop();
+
+    // The contract key: security type name, "_", commodity number and, for a
+    // non-empty contract number, "_" and the contract number (FO_CL_2701, FO_CL).
+    std::string MakeContractCode(int securityType, const std::string &commodityNo,
+                                 const std::string &contractNo) const;
+
+    // Appends the commodities of the last commodity reply, in reply order.
+    // False, with `out` untouched, while the list is empty.
+    bool GetCommodityList(std::vector<kw::pb::ostrel2::CommodityField> &out) const;
+
+    // Copy of the latest quote of `key` into `*out`; false (and `*out` left as
+    // it was) while no quote of that contract has arrived since the last loss of
+    // connection.
+    bool GetQuote(const std::string &key, kw::pb::ostrel2::QuoteDetailField *out);
+
+    HeartBeatInfo GetHeartBeatInfo() const;
+    void SendHeartBeat();
+    void Reconnect();
+
+    // Requests for one contract; results come as signals and log lines. While
+    // no connection exists they send nothing.
+    void SubscribeDepth(std::string key);
+    void SubscribeTicker(std::string key);
+    void UnSubscribeDepth(std::string key);
+    void UnSubscribeTicker(std::string key);
+    void QueryKLine(const std::string &key, int period);
+
+signals:
+    void quote_sig(nsquote::QuoteDetailField q);
+    void disconnect_sig();
+    void connect_sig();
+    void Kline_sig(nsquote::RspReqQryHistoryField kline);
+    void depth_quote_sig(nsquote::DepthQuoteField depth_quote);
+    void ticker_quote_sig(nsquote::TickerField ticker_quote);
+
+protected:
+    // COstrelSpi; called on the quote API's thread.
+    void OnFrontConnected() override;
+    void OnFrontDisconnected(int reason) override;
+    void OnRtnQuote(const kw::pb::ostrel2::QuoteDetailField *quote) override;
+    void OnRtnDepthQuote(const kw::pb::ostrel2::DepthQuoteField *depth) override;
+    void OnRtnTicker(const kw::pb::ostrel2::TickerField *ticker) override;
+    void OnRspLogin(const kw::pb::ostrel2::RspLoginField *rsp, const tagRspExParam &param) override;
+    void OnRspLogout(const tagRspExParam &param) override;
+    void OnRspQryCommodity(const kw::pb::ostrel2::RspQryCommodityField *rsp,
+                           const tagRspExParam &param) override;
+    void OnRspQryCommodityDetail(const kw::pb::ostrel2::RspQryCommodityDetailField *rsp,
+                                 const tagRspExParam &param) override;
+    void OnRspQryHistory(const kw::pb::ostrel2::RspReqQryHistoryField *rsp, const tagRspExParam &param) override;
+    void OnRspHisMoneyFlow(const kw::pb::ostrel2::RspHisMoneyFlowField *rsp,
+                           const tagRspExParam &param) override;
+    void OnRspSubscribe(const kw::pb::ostrel2::RspSubscribedField *rsp, const tagRspExParam &param) override;
+    void OnRspUnSubscribe(const tagRspExParam &param) override;
+    void OnRspHeartBeat(const kw::pb::ostrel2::HeartBeatField *rsp, const tagRspExParam &param) override;
+
+private:
+    NQuoteClient();
+    ~NQuoteClient() override;
+    NQuoteClient(const NQuoteClient &) = delete;
+    NQuoteClient &operator=(const NQuoteClient &) = delete;
+
+    struct NoReply {
+    };
+    // One awaited reply of the connect sequence.
+    template <typename Reply>
+    struct ResponseWaiter {
+        bool ready = false;
+        Reply reply;
+        std::mutex mutex;
+        std::condition_variable cond;
+    };
+    enum class WaitResult { Ready, TimedOut, Aborted };
+
+    bool ConnectSequence();
+    template <typename Reply>
+    WaitResult Await(ResponseWaiter<Reply> &waiter, Reply *out);
+    template <typename Reply>
+    void Arm(ResponseWaiter<Reply> &waiter);
+    template <typename Reply, typename Fill>
+    void Deliver(ResponseWaiter<Reply> &waiter, Fill fill);
+    void WakeWaiters();
+    std::shared_ptr<COstrelApi> Api() const;
+    std::shared_ptr<COstrelApi> TakeApi();
+    void ScheduleReconnect();
+
+    // API object; requests take a reference so that a concurrent release
+    // (reconnect, Stop) never frees it under them.
+    mutable std::mutex m_apiMutex;
+    std::shared_ptr<COstrelApi> m_api;
+    std::atomic<bool> m_started{false};
+
+    mutable std::mutex m_commodityMutex;
+    std::vector<kw::pb::ostrel2::CommodityField> m_commodityList;
+
+    std::mutex m_quoteMutex;
+    std::map<std::string, kw::pb::ostrel2::QuoteDetailField> m_quotes;
+
+    std::unique_ptr<GenerTools::timer> m_reconnectTimer;
+    std::unique_ptr<GenerTools::timer> m_heartBeatTimer;
+
+    ResponseWaiter<NoReply> m_connectedWaiter;
+    ResponseWaiter<kw::pb::ostrel2::RspLoginField> m_loginWaiter;
+    ResponseWaiter<kw::pb::ostrel2::RspQryCommodityDetailField> m_commodityWaiter;
+
+    mutable std::mutex m_heartBeatMutex;
+    HeartBeatInfo m_heartBeat;
+
+    // Scheduler Start/Stop calls come from the GUI thread and reconnect
+    // threads; the schedulers want one controlling thread at a time.
+    std::mutex m_schedulerMutex;
+    // Counts connections: tasks queued for an earlier connection (a heartbeat
+    // still waiting when the line dropped, a retry queued before Stop) see a
+    // different number and do nothing, so one heartbeat chain runs at a time.
+    std::atomic<std::uint64_t> m_session{0};
+    // Set by Stop: ends waits and attempts at once and keeps new ones from starting.
+    std::atomic<bool> m_stopping{false};
+    // Set when the line drops while a connect sequence waits: the wait fails at once.
+    std::atomic<bool> m_lostWhileConnecting{false};
+    std::mutex m_reconnectMutex;
+    std::condition_variable m_reconnectDone;
+    int m_reconnectThreads = 0;
+};
