@@ -1,0 +1,271 @@
+#include "quorvel.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFont>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QMoveEvent>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QStandardItemModel>
+#include <QTabBar>
+#include <QTreeView>
+
+#include "customtabstyle.h"
+#include "helpers.h"
+#include "mywidget.h"
+#include "nquoteclient.h"
+
+namespace
+{
+
+// Width of all columns of a quote list at scale 1, in pixels.
+constexpr int kFullListWidth = 1550;
+const char* const kArrowButtonStyle = "border:none;color: rgb(220, 220, 10)";
+
+} // namespace
+
+Quorvel::Quorvel(QWidget* parent)
+    : QMainWindow(parent)
+{
+    ui.setupUi(this);
+
+    // Banner pop-up: created here, from the configuration record, when the
+    // banner switch is on and banners are listed.
+
+    // Status bar: InitStatusBar() runs here.
+
+    m_expandButton = new QPushButton(QStringLiteral(">>"), this);
+    m_expandButton->setStyleSheet(QString::fromLatin1(kArrowButtonStyle));
+    m_collapseButton = new QPushButton(QStringLiteral("<<"), this);
+    m_collapseButton->setStyleSheet(QString::fromLatin1(kArrowButtonStyle));
+    m_collapseButton->hide();
+
+    // Signal wiring: InitConnections() runs here; it connects the timers
+    // below to their handlers.
+
+    m_currentKey.clear();
+    m_selectedKey.clear();
+
+    InitQuoteModels();
+
+    m_refreshTimer.start(500);
+    m_statusTimer.start(1000);
+    m_loginPromptTimer.setSingleShot(true);
+}
+
+Quorvel::~Quorvel() = default;
+
+double Quorvel::ScaleForDpi(double logicalDpi)
+{
+    if (IsEqual(logicalDpi, 96.0, 10))
+        return 1.0;
+    if (IsEqual(logicalDpi, 120.0, 10))
+        return 1.25;
+    if (IsEqual(logicalDpi, 144.0, 10))
+        return 1.5;
+    return 1.75;
+}
+
+void Quorvel::InitUi()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    // Without a screen there is nothing to scale to; the unlisted-DPI factor applies.
+    InitUiAtScale(ScaleForDpi(screen ? screen->logicalDotsPerInch() : 0.0));
+}
+
+void Quorvel::InitUiAtScale(double scale)
+{
+    m_scale = scale;
+    m_widthFactor = 1.0;
+
+    setContextMenuPolicy(Qt::NoContextMenu);
+
+    const QString itemHeight = QStringLiteral("QTreeView::item{height:%1px; } ").arg(ScaledSize(m_scale, 28));
+
+    // A child of the window, created after the form, so it outlives the tab
+    // bar that uses it.
+    auto* tabStyle = new CustomTabStyle;
+    tabStyle->setParent(this);
+    ui.quote_tabwidget->tabBar()->setStyle(tabStyle);
+    ui.quote_tabwidget->tabBar()->setShape(QTabBar::TriangularWest);
+
+    ui.splitter->setMinimumSize(ScaledSize(m_scale, 340), 0);
+
+    for (QTreeView* view : { ui.FO_View, ui.FI_View, ui.C_View, ui.S_View, ui.D_View, ui.any_View }) {
+        view->setStyleSheet(itemHeight);
+        view->header()->setDefaultSectionSize(ScaledSize(m_scale, 70));
+        view->header()->setSectionsMovable(false);
+        view->setColumnWidth(0, ScaledSize(m_scale, 30));
+        view->setColumnWidth(1, ScaledSize(m_scale, 40));
+        view->setColumnWidth(2, ScaledSize(m_scale, 100));
+        view->setColumnWidth(5, ScaledSize(m_scale, 50));
+    }
+
+    QFont chartFont;
+    chartFont.setPointSize(9);
+    ui.splitter_2->setFont(chartFont);
+
+    ui.quote_tabwidget->setCurrentIndex(1);
+    setWindowState(Qt::WindowMaximized);
+
+    if (!m_chartHost) {
+        auto* grid = new QGridLayout(ui.widget_2);
+        grid->setObjectName(QStringLiteral("Kline_gridLayout"));
+        grid->setSpacing(0);
+        m_chartHost = new MyWidget(ui.widget_2);
+        m_chartHost->setObjectName(QStringLiteral("Kline_widget"));
+        m_chartHost->setMinimumSize(0, 0);
+        m_chartHost->setAttribute(Qt::WA_PaintOnScreen);
+        grid->addWidget(m_chartHost, 0, 0, 1, 1);
+    }
+
+    ui.splitter_2->setStretchFactor(0, 100);
+    ui.splitter_2->setStretchFactor(1, 1);
+    ui.tabWidget->tabBar()->hide();
+    ui.splitter_5->setStretchFactor(0, 3);
+    ui.splitter_5->setStretchFactor(1, 2);
+    ui.splitter->setStretchFactor(0, 4);
+    ui.splitter->setStretchFactor(1, 3);
+
+    // Login prompt: m_loginPromptTimer starts here with the configured
+    // trigger time.
+}
+
+void Quorvel::resizeEvent(QResizeEvent* event)
+{
+    const QTreeView* view = ViewOfTab(ui.quote_tabwidget->currentIndex());
+    const int listWidth = view ? view->width() : 0;
+    const int fullWidth = static_cast<int>(m_scale * kFullListWidth * m_widthFactor);
+    const QTreeView* fo = ui.FO_View;
+    const int y = static_cast<int>(m_scale * 30 + (fo->y() + fo->header()->height() / 2));
+
+    if (m_expandButton)
+        m_expandButton->setGeometry(fo->x() + listWidth, y, 40, 30);
+    if (m_collapseButton)
+        m_collapseButton->setGeometry(static_cast<int>(m_scale * 30 * m_widthFactor + fo->x()), y, 40, 30);
+    if (m_expandButton)
+        m_expandButton->setVisible(fullWidth > listWidth);
+
+    // Banner pop-up: placed at the window's bottom-right corner here.
+
+    if (event)
+        QMainWindow::resizeEvent(event);
+}
+
+void Quorvel::moveEvent(QMoveEvent* event)
+{
+    // Banner pop-up: placed at the window's bottom-right corner here.
+
+    if (event)
+        QMainWindow::moveEvent(event);
+}
+
+void Quorvel::StopQuoteClient()
+{
+    NQuoteClient::Instance()->Stop();
+}
+
+void Quorvel::closeEvent(QCloseEvent* event)
+{
+    StopQuoteClient();
+
+    delete m_expandButton;
+    m_expandButton = nullptr;
+    delete m_collapseButton;
+    m_collapseButton = nullptr;
+
+    m_refreshTimer.stop();
+    m_statusTimer.stop();
+    m_loginPromptTimer.stop();
+
+    // Banner pop-up and login dialog: closed here.
+
+    delete m_chartHost;
+    m_chartHost = nullptr;
+
+    // Chart view: released here (Release, then DeleteChartell) once it exists.
+
+    for (int type : { 1, 2, 3, 0, 4, 8 }) {
+        QStandardItemModel*& model = m_models[static_cast<size_t>(TabOfCategory(type))];
+        if (model) {
+            model->clear();
+            delete model;
+            model = nullptr;
+        }
+    }
+
+    RemoveDir(QStringLiteral("BootPage/"));
+    RemoveDir(QStringLiteral("banner"));
+
+    QMainWindow::closeEvent(event);
+}
+
+bool Quorvel::RemoveDir(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    // A link in place of the folder goes, never what it points to.
+    const QFileInfo self(QDir::cleanPath(path));
+    if (self.isSymLink())
+        return QFile::remove(self.filePath());
+    QDir dir(path);
+    if (!dir.exists())
+        return true;
+    // Hidden files too: a leftover hidden picture would keep the folder alive
+    // and be shown again at the next start.
+    const QFileInfoList entries
+        = dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo& entry : entries) {
+        if (entry.isDir() && !entry.isSymLink())
+            RemoveDir(entry.absoluteFilePath());
+        else
+            dir.remove(entry.fileName());
+    }
+    return QDir().rmpath(dir.absolutePath());
+}
+
+int Quorvel::CategoryOfTab(int tab)
+{
+    static constexpr int kCategories[kTabCount] = { 0, 1, 2, 3, 4, 8 };
+    return tab >= 0 && tab < kTabCount ? kCategories[tab] : -1;
+}
+
+int Quorvel::TabOfCategory(int type)
+{
+    for (int tab = 0; tab < kTabCount; ++tab) {
+        if (CategoryOfTab(tab) == type)
+            return tab;
+    }
+    return -1;
+}
+
+QTreeView* Quorvel::ViewOfTab(int tab) const
+{
+    switch (tab) {
+    case 0:
+        return ui.any_View;
+    case 1:
+        return ui.FO_View;
+    case 2:
+        return ui.FI_View;
+    case 3:
+        return ui.C_View;
+    case 4:
+        return ui.S_View;
+    case 5:
+        return ui.D_View;
+    default:
+        return nullptr;
+    }
+}
+
+QStandardItemModel* Quorvel::ModelOfCategory(int type) const
+{
+    const int tab = TabOfCategory(type);
+    return tab < 0 ? nullptr : m_models[static_cast<size_t>(tab)];
+}

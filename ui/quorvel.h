@@ -1,0 +1,178 @@
+#pragma once
+
+#include <array>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <QBrush>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QString>
+#include <QTimer>
+
+#include "kw.pb.ostrel2.pb.h"
+#include "ui_kwtradeclient.h"
+
+class IChartell;
+class MyWidget;
+class QCloseEvent;
+class QFrame;
+class QMoveEvent;
+class QResizeEvent;
+class QStandardItemModel;
+class QTreeView;
+
+// One row of a quote table.
+struct ContractRow {
+    int row = 0; // position in its table; renumbered 0..n-1 after a sort
+    std::string name; // commodity name in the locale's character set
+    std::string key; // contract key, e.g. FO_CL_1906 or FO_CL
+    std::string code; // code shown in the table, e.g. CL1906
+};
+
+// The main window: quote tables by market category, the selected contract's
+// detail, depth and trade panels, the chart host, tool bars and status bar.
+// Everything here runs on the GUI thread.
+class Quorvel : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    using CommodityField = kw::pb::ostrel2::CommodityField;
+    using QuoteDetailField = kw::pb::ostrel2::QuoteDetailField;
+    using TickerField = kw::pb::ostrel2::TickerField;
+
+    // Builds the form, the quote tables (from the quote client's commodity
+    // list) and the refresh and status timers.
+    explicit Quorvel(QWidget* parent = nullptr);
+    ~Quorvel() override;
+
+    // Post-construction set-up: scales the form to the primary screen's
+    // logical DPI, creates the chart host and starts the login prompt timer.
+    // Call once, after construction and before the window is first shown.
+    void InitUi();
+
+    // Scale factor for a logical DPI: 96 -> 1.0, 120 -> 1.25, 144 -> 1.5,
+    // anything else 1.75 (each compared to 10 decimals).
+    static double ScaleForDpi(double logicalDpi);
+    // A size of the form at the given scale, truncated toward zero.
+    static int ScaledSize(double scale, double size) { return static_cast<int>(scale * size); }
+
+    // Removes a folder and everything in it. False only for an empty path; a
+    // missing folder counts as removed. Symbolic links are removed, never
+    // followed. Parent folders left empty are removed as well.
+    static bool RemoveDir(const QString& path);
+
+    // Contract-key readers: a key of 2 or 3 "_"-separated parts whose first
+    // part names a security type. ContractKeyType gives that type (0 when the
+    // key is not valid); Part1 the commodity number; Part2 the contract number
+    // (3-part keys only). Invalid keys give empty parts.
+    static int ContractKeyType(const std::string& key);
+    static std::string ContractKeyPart1(const std::string& key);
+    static std::string ContractKeyPart2(const std::string& key);
+    // Key prefix of a security type: "FO", "FI", "C", "S", "D", "V", else "".
+    static std::string CategoryCode(int type);
+
+    // The six tabs of `quote_tabwidget` show the categories 0, 1, 2, 3, 4, 8.
+    static constexpr int kTabCount = 6;
+    // Category of a tab index, -1 for an index that is no tab.
+    static int CategoryOfTab(int tab);
+    // Tab index of a category, -1 for a category without a tab.
+    static int TabOfCategory(int type);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    // Both also accept a null event: they then re-place the arrow buttons and
+    // the banner without calling the base handler.
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+    // First step of closing: stops the quote client, so that no quote signal
+    // arrives while the window releases what those signals reach.
+    virtual void StopQuoteClient();
+
+private:
+    friend class QuorvelTestPeer;
+
+    // Post-construction set-up at a given scale (InitUi with the screen's).
+    void InitUiAtScale(double scale);
+
+    // Quote tables.
+    void InitQuoteModels();
+    void InitModelHeader(QStandardItemModel* model, int type);
+    void RefreshQuoteList(QStandardItemModel* model, int type, std::string exchangeNo);
+    void FillQuoteRow(QStandardItemModel* model, int row, std::string key, std::string name);
+    void UpdateQuoteRow(
+        QStandardItemModel* model, int row, const QuoteDetailField* quote, const ContractRow* record);
+    void OnRefreshTimer();
+
+    // Sorting.
+    void OnHeaderClicked(int type, unsigned& clickCount, int section);
+    void SortQuoteList(int type, int column, bool ascending);
+    // Plain texts of the sortable headers, without arrows, on one model.
+    void RestoreSortHeaderTexts(QStandardItemModel* model);
+
+    QTreeView* ViewOfTab(int tab) const;
+    QStandardItemModel* ModelOfCategory(int type) const;
+    bool IsStockModel(const QStandardItemModel* model) const;
+
+    bool m_loggedIn = false;
+    QTimer m_refreshTimer;
+    QTimer m_statusTimer;
+    QTimer m_loginPromptTimer;
+    Ui_KwTradeClientClass ui;
+    MyWidget* m_chartHost = nullptr;
+    bool m_connected = false;
+    std::vector<CommodityField> m_commodities;
+    std::map<int, std::vector<ContractRow>> m_contractRows;
+    std::string m_currentKey;
+    std::string m_selectedKey;
+    // Models of the six quote lists, indexed by tab (categories 0, 1, 2, 3, 4, 8).
+    std::array<QStandardItemModel*, kTabCount> m_models {};
+    QPushButton* m_expandButton = nullptr;
+    QPushButton* m_collapseButton = nullptr;
+    IChartell* m_chartView = nullptr;
+    std::vector<TickerField> m_ticks;
+    std::vector<QFrame*> m_categorySeparators;
+    std::vector<QPushButton*> m_categoryButtons;
+    // Exchange name (locale's character set) and exchange number of the
+    // commodities of the latest table build, in the order first met.
+    std::vector<std::pair<std::string, std::string>> m_exchanges;
+    // Number of exchange button slots: the largest size m_exchanges reached.
+    int m_exchangeSlots = 0;
+    double m_widthFactor = 1.0;
+    double m_scale = 1.0;
+
+    // Status bar widgets, constructed without parent and re-parented to the
+    // status bar when it is filled.
+    QLabel m_indexLabels[3];
+    QPushButton m_clockButton;
+    QLabel m_latencyLabel;
+    QPushButton m_noticeButton;
+    QLineEdit m_statusEdit;
+    QPushButton m_futuresAccountButton;
+    QPushButton m_foreignAccountButton;
+    QLabel m_busyLabel;
+    QLabel m_statusImageLabel;
+    // Contract key and commodity name (UTF-8) behind each index label.
+    std::string m_indexKeys[3];
+    std::string m_indexNames[3];
+
+    std::vector<std::pair<int, QString>> m_sortHeaders;
+    std::mutex m_listMutex;
+
+    // Colours and icons of the periodic refresh, made once on first use.
+    struct RefreshPaint {
+        QBrush yellow, green, red;
+        QIcon up, down, none;
+    };
+    const RefreshPaint& Paint();
+    std::unique_ptr<RefreshPaint> m_paint;
+};

@@ -1,0 +1,119 @@
+// Sorting of the quote tables by a click on a sortable column header.
+#include "quorvel.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <QStandardItem>
+#include <QStandardItemModel>
+
+#include "helpers.h"
+#include "nquoteclient.h"
+
+namespace
+{
+
+// The figure a sortable column sorts by; false for a column that does not sort.
+bool SortFigure(int column, const kw::pb::ostrel2::QuoteDetailField& q, double* figure)
+{
+    switch (column) {
+    case 4:
+        *figure = q.last();
+        return true;
+    case 10:
+        *figure = q.volume();
+        return true;
+    case 11:
+        *figure = q.last() - q.pre_settle();
+        return true;
+    case 12:
+        // A fraction here, not a percentage: only the order matters.
+        *figure = IsZero(q.pre_settle(), 10) ? 0.0 : (q.last() - q.pre_settle()) / q.pre_settle();
+        return true;
+    case 13:
+        *figure = q.position();
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+void Quorvel::OnHeaderClicked(int type, unsigned& clickCount, int section)
+{
+    const bool sortable = std::any_of(m_sortHeaders.begin(), m_sortHeaders.end(),
+        [section](const auto& header) { return header.first == section; });
+    if (!sortable)
+        return;
+    const bool ascending = clickCount % 2 == 1;
+    ++clickCount;
+
+    // The model is looked up now: after the window closed it is gone.
+    if (QStandardItemModel* model = ModelOfCategory(type)) {
+        const QString arrow = ascending ? QStringLiteral("↑") : QStringLiteral("↓");
+        for (const auto& header : m_sortHeaders) {
+            if (QStandardItem* item = model->horizontalHeaderItem(header.first))
+                item->setText(header.first == section ? header.second + arrow : header.second);
+        }
+    }
+    SortQuoteList(type, section, ascending);
+}
+
+void Quorvel::RestoreSortHeaderTexts(QStandardItemModel* model)
+{
+    if (!model)
+        return;
+    for (const auto& header : m_sortHeaders) {
+        if (QStandardItem* item = model->horizontalHeaderItem(header.first))
+            item->setText(header.second);
+    }
+}
+
+void Quorvel::SortQuoteList(int type, int column, bool ascending)
+{
+    std::lock_guard<std::mutex> lock(m_listMutex);
+    const auto found = m_contractRows.find(type);
+    double unused = 0;
+    if (found == m_contractRows.end() || !SortFigure(column, QuoteDetailField(), &unused))
+        return;
+    std::vector<ContractRow>& rows = found->second;
+
+    // Quotes keep arriving on the quote API's thread while this runs. Each
+    // row's figure is read once, up front, so the order compared is fixed for
+    // the whole sort: a comparison that changes its answer midway would break
+    // the sort's preconditions.
+    struct Keyed {
+        double figure;
+        size_t index;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(rows.size());
+    NQuoteClient* client = NQuoteClient::Instance();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        QuoteDetailField q;
+        client->GetQuote(rows[i].key, &q);
+        double figure = 0;
+        SortFigure(column, q, &figure);
+        keyed.push_back(Keyed { figure, i });
+    }
+
+    // Exact comparison of the snapshot: a strict weak ordering in which no row
+    // precedes one whose figure beats it by more than the display tolerance.
+    // Not-a-number figures go last in either direction; ties keep list order.
+    std::stable_sort(keyed.begin(), keyed.end(), [ascending](const Keyed& a, const Keyed& b) {
+        const bool aNan = std::isnan(a.figure);
+        const bool bNan = std::isnan(b.figure);
+        if (aNan || bNan)
+            return !aNan && bNan;
+        return ascending ? a.figure < b.figure : a.figure > b.figure;
+    });
+
+    std::vector<ContractRow> sorted;
+    sorted.reserve(rows.size());
+    for (const Keyed& k : keyed)
+        sorted.push_back(std::move(rows[k.index]));
+    rows.swap(sorted);
+    for (size_t i = 0; i < rows.size(); ++i)
+        rows[i].row = static_cast<int>(i);
+}

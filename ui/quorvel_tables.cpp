@@ -1,0 +1,413 @@
+// Quote tables: models, headers, rows built from the commodity list, and the
+// periodic refresh of the table on screen.
+#include "quorvel.h"
+
+#include <algorithm>
+
+#include <QFont>
+#include <QHeaderView>
+#include <QStandardItem>
+#include <QStandardItemModel>
+#include <QTreeView>
+
+#include "helpers.h"
+#include "nquoteclient.h"
+
+namespace
+{
+
+constexpr unsigned kDecimals = 10;
+constexpr int kStockType = 4;
+// Below this a last price counts as "no trade yet" and gets no arrow.
+constexpr double kNoPrice = 0.000001;
+
+const QColor kHeaderColour(0, 220, 220);
+const QColor kYellow(220, 220, 10);
+const QColor kGreen(0, 220, 0);
+const QColor kRed(255, 60, 60);
+
+const Qt::Alignment kRightAligned = Qt::AlignRight | Qt::AlignVCenter;
+
+// Header texts of columns 0 to 22, common to every table.
+const char* const kCommonHeaders[] = {
+    " ",
+    "序号",
+    "品种名称",
+    "编号",
+    "最新价",
+    "现手",
+    "买价",
+    "卖价",
+    "买量",
+    "卖量",
+    "成交量",
+    "涨跌",
+    "涨跌幅%",
+    "持仓",
+    "开盘",
+    "最高",
+    "最低",
+    "结算",
+    "速涨",
+    "现涨",
+    "现增仓",
+    "昨结算",
+    "昨收盘",
+};
+
+// Sortable columns and their texts without arrow or "%".
+const std::pair<int, const char*> kSortable[] = {
+    { 4, "最新价" },
+    { 10, "成交量" },
+    { 11, "涨跌" },
+    { 12, "涨跌幅" },
+    { 13, "持仓" },
+};
+
+int ColumnCount(int type)
+{
+    return type == kStockType ? 26 : 24;
+}
+
+QString Price(double v)
+{
+    return QString::number(v, 'g', 6);
+}
+
+QString Amount(double v)
+{
+    return QString::number(v, 'f', 0);
+}
+
+double ChangeRate(const kw::pb::ostrel2::QuoteDetailField& q)
+{
+    if (IsZero(q.pre_settle(), kDecimals))
+        return 0.0;
+    return (q.last() - q.pre_settle()) / q.pre_settle() * 100;
+}
+
+QString ChangeRateText(const kw::pb::ostrel2::QuoteDetailField& q)
+{
+    return QString::number(ChangeRate(q), 'f', 2) + QLatin1Char('%');
+}
+
+NQuoteClient* Client()
+{
+    return NQuoteClient::Instance();
+}
+
+} // namespace
+
+const Quorvel::RefreshPaint& Quorvel::Paint()
+{
+    if (!m_paint) {
+        m_paint.reset(new RefreshPaint { QBrush(kYellow), QBrush(kGreen), QBrush(kRed),
+            QIcon(QStringLiteral("Resources/up.png")), QIcon(QStringLiteral("Resources/down.png")),
+            QIcon() });
+    }
+    return *m_paint;
+}
+
+bool Quorvel::IsStockModel(const QStandardItemModel* model) const
+{
+    return model && model == ModelOfCategory(kStockType);
+}
+
+void Quorvel::InitQuoteModels()
+{
+    for (int tab = 0; tab < kTabCount; ++tab) {
+        const int type = CategoryOfTab(tab);
+        m_models[static_cast<size_t>(tab)] = new QStandardItemModel(0, ColumnCount(type), this);
+    }
+    for (int tab = 0; tab < kTabCount; ++tab)
+        InitModelHeader(m_models[static_cast<size_t>(tab)], CategoryOfTab(tab));
+
+    ui.any_View->setModel(m_models[0]);
+    for (int tab = 1; tab < kTabCount; ++tab) {
+        const int type = CategoryOfTab(tab);
+        QTreeView* view = ViewOfTab(tab);
+        view->setModel(m_models[static_cast<size_t>(tab)]);
+        view->setSelectionMode(QAbstractItemView::SingleSelection);
+        view->setSelectionBehavior(QAbstractItemView::SelectRows);
+        view->header()->setSectionsClickable(true);
+        // Each table keeps its own click counter, bound into its handler.
+        connect(view->header(), &QHeaderView::sectionClicked, this,
+            [this, type, clicks = 0u](int section) mutable { OnHeaderClicked(type, clicks, section); });
+    }
+
+    Client()->GetCommodityList(m_commodities);
+
+    for (int type : { 2, 3, 4, 8, 1 })
+        RefreshQuoteList(ModelOfCategory(type), type, std::string());
+
+    // Exchange bar and depth panel: InitCategoryBar() and ResetDepthPanel() run here.
+}
+
+void Quorvel::InitModelHeader(QStandardItemModel* model, int type)
+{
+    if (!model)
+        return;
+    QFont font(QStringLiteral("Microsoft YaHei UI"));
+    font.setPointSize(12);
+    const QBrush brush(kHeaderColour);
+
+    std::vector<QString> texts;
+    for (const char* text : kCommonHeaders)
+        texts.push_back(QString::fromUtf8(text));
+    if (type == kStockType) {
+        texts.push_back(QStringLiteral("日成交额"));
+        texts.push_back(QStringLiteral("换手率"));
+    }
+    texts.push_back(QString()); // the closing empty column
+
+    const int last = static_cast<int>(texts.size()) - 1;
+    for (int column = 0; column <= last; ++column) {
+        auto* item = new QStandardItem(texts[static_cast<size_t>(column)]);
+        item->setForeground(brush);
+        if (column != last)
+            item->setFont(font);
+        if (column >= 2)
+            item->setTextAlignment(Qt::AlignRight);
+        model->setHorizontalHeaderItem(column, item);
+    }
+    for (const auto& sortable : kSortable)
+        m_sortHeaders.emplace_back(sortable.first, QString::fromUtf8(sortable.second));
+}
+
+void Quorvel::RefreshQuoteList(QStandardItemModel* model, int type, std::string exchangeNo)
+{
+    std::vector<ContractRow>& rows = m_contractRows[type];
+    rows.clear();
+    if (model)
+        model->removeRows(0, model->rowCount());
+    m_exchanges.clear();
+
+    const std::string prefix = CategoryCode(type);
+    int row = 0;
+    for (const CommodityField& commodity : m_commodities) {
+        if (commodity.security_type() != type)
+            continue;
+        const bool known = std::any_of(m_exchanges.begin(), m_exchanges.end(),
+            [&](const auto& exchange) { return exchange.second == commodity.exchange_no(); });
+        if (!known)
+            m_exchanges.emplace_back(Utf8ToAnsi(commodity.exchange_name()), commodity.exchange_no());
+
+        const std::string name = Utf8ToAnsi(commodity.commodity_name());
+        const std::string commodityKey = prefix + "_" + commodity.commodity_no();
+        if (exchangeNo.empty()) {
+            std::string mainContract;
+            for (const auto& contract : commodity.contract_no_list()) {
+                if (contract.flags() == 1) {
+                    mainContract = contract.contract_no();
+                    break;
+                }
+            }
+            const std::string key = mainContract.empty() ? commodityKey : commodityKey + "_" + mainContract;
+            // Status-bar index labels: the index-label step runs here for this
+            // commodity and key.
+            FillQuoteRow(model, row++, key, name);
+            continue;
+        }
+        if (commodity.exchange_no() != exchangeNo)
+            continue;
+        if (commodity.contract_no_list().empty()) {
+            FillQuoteRow(model, row++, commodityKey, name);
+            continue;
+        }
+        for (const auto& contract : commodity.contract_no_list())
+            FillQuoteRow(model, row++, commodityKey + "_" + contract.contract_no(), name);
+    }
+
+    m_exchangeSlots = std::max(m_exchangeSlots, static_cast<int>(m_exchanges.size()));
+}
+
+void Quorvel::FillQuoteRow(QStandardItemModel* model, int row, std::string key, std::string name)
+{
+    if (!model)
+        return;
+    QuoteDetailField q;
+    Client()->GetQuote(key, &q);
+    const RefreshPaint& paint = Paint();
+    const double pre = q.pre_settle();
+    const auto priceBrush
+        = [&](double v) { return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green; };
+
+    const auto put = [&](int column, const QString& text) {
+        auto* item = new QStandardItem(text);
+        item->setEditable(false);
+        model->setItem(row, column, item);
+        return item;
+    };
+    const auto putRight = [&](int column, const QString& text) {
+        QStandardItem* item = put(column, text);
+        item->setTextAlignment(kRightAligned);
+        return item;
+    };
+
+    QStandardItem* arrow = put(0, QString());
+    if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
+        arrow->setIcon(paint.up);
+    else if (q.last() > kNoPrice && IsLess(q.last(), pre, kDecimals))
+        arrow->setIcon(paint.down);
+
+    put(1, QString::number(row + 1))->setForeground(paint.yellow);
+    putRight(2, QString::fromLocal8Bit(name.c_str()))->setForeground(paint.yellow);
+    const std::string code = ContractKeyPart1(key) + ContractKeyPart2(key);
+    putRight(3, QString::fromStdString(code))->setForeground(paint.yellow);
+    putRight(4, Price(q.last()));
+    putRight(5, Amount(q.last_vol()));
+    putRight(6, Price(q.bid_price()));
+    putRight(7, Price(q.ask_price()));
+    putRight(8, Amount(q.bid_vol()));
+    // Two decimals at a rebuild; the refresh writes it without.
+    putRight(9, QString::number(q.ask_vol(), 'f', 2));
+    putRight(10, Amount(q.volume()));
+    putRight(11, Price(q.last() - pre));
+    putRight(12, ChangeRateText(q));
+    putRight(13, Amount(q.position()));
+    putRight(14, Price(q.open()))->setForeground(priceBrush(q.open()));
+    putRight(15, Price(q.high()))->setForeground(priceBrush(q.high()));
+    putRight(16, Price(q.low()))->setForeground(priceBrush(q.low()));
+    for (int column = 17; column <= 20; ++column)
+        putRight(column, QStringLiteral("---"));
+    putRight(21, Price(pre));
+    putRight(22, QStringLiteral("---"));
+    if (IsStockModel(model)) {
+        putRight(23, Price(q.turnover()))->setForeground(paint.yellow);
+        putRight(24, Price(q.turnover_rate()))->setForeground(paint.yellow);
+        put(25, QString())->setForeground(paint.yellow);
+    }
+
+    // The row belongs to the table being built. Reading the type back from
+    // the key would misfile rows whose commodity number holds a "_", and the
+    // refresh would then write every later row of that table from the wrong
+    // record.
+    const auto owner = std::find(m_models.begin(), m_models.end(), model);
+    const int type = owner == m_models.end() ? ContractKeyType(key)
+                                             : CategoryOfTab(static_cast<int>(owner - m_models.begin()));
+    m_contractRows[type].push_back(ContractRow { row, std::move(name), std::move(key), code });
+}
+
+void Quorvel::UpdateQuoteRow(
+    QStandardItemModel* model, int row, const QuoteDetailField* quote, const ContractRow* record)
+{
+    if (!model || !quote || !record || !model->item(row, 0))
+        return;
+    const QuoteDetailField& q = *quote;
+    const RefreshPaint& paint = Paint();
+    const double pre = q.pre_settle();
+    const auto priceBrush
+        = [&](double v) { return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green; };
+    const auto set = [&](int column, const QString& text) {
+        QStandardItem* item = model->item(row, column);
+        if (item)
+            item->setText(text);
+        return item;
+    };
+    const auto setColoured = [&](int column, const QString& text, const QBrush& brush) {
+        QStandardItem* item = set(column, text);
+        if (item)
+            item->setForeground(brush);
+        return item;
+    };
+    const auto setFixed = [&](int column, const QString& text, const QBrush& brush) {
+        QStandardItem* item = setColoured(column, text, brush);
+        if (item)
+            item->setEditable(false);
+    };
+
+    QStandardItem* arrow = set(0, QString());
+    if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
+        arrow->setIcon(paint.up);
+    else if (q.last() > kNoPrice && IsLess(q.last(), pre, kDecimals))
+        arrow->setIcon(paint.down);
+    else
+        arrow->setIcon(paint.none);
+
+    set(2, QString::fromLocal8Bit(record->name.c_str()));
+    set(3, QString::fromStdString(record->code));
+    setColoured(4, Price(q.last()), priceBrush(q.last()));
+    setColoured(5, Amount(q.last_vol()), paint.yellow);
+    setColoured(6, Price(q.bid_price()), priceBrush(q.bid_price()));
+    setFixed(7, Price(q.ask_price()), priceBrush(q.ask_price()));
+    setFixed(8, Amount(q.bid_vol()), paint.yellow);
+    setFixed(9, Amount(q.ask_vol()), paint.yellow);
+    setFixed(10, Amount(q.volume()), paint.yellow);
+    // Plain sign test here, unlike the prices: a change inside the tolerance
+    // but below zero is green.
+    const QBrush& changeBrush = q.last() - pre >= 0.0 ? paint.red : paint.green;
+    setColoured(11, Price(q.last() - pre), changeBrush);
+    setColoured(12, ChangeRateText(q), changeBrush);
+    setColoured(13, Amount(q.position()), paint.yellow);
+    setColoured(14, Price(q.open()), priceBrush(q.open()));
+    setColoured(15, Price(q.high()), priceBrush(q.high()));
+    setColoured(16, Price(q.low()), priceBrush(q.low()));
+    set(21, Price(pre));
+    if (IsStockModel(model)) {
+        setColoured(23, Price(q.turnover()), paint.yellow);
+        setColoured(24, Price(q.turnover_rate()), paint.yellow);
+    }
+}
+
+void Quorvel::OnRefreshTimer()
+{
+    std::lock_guard<std::mutex> lock(m_listMutex);
+    const int tab = ui.quote_tabwidget->currentIndex();
+    // The custom list (tab 0) is never refreshed.
+    if (tab < 1 || tab >= kTabCount)
+        return;
+    const int type = CategoryOfTab(tab);
+    QStandardItemModel* model = m_models[static_cast<size_t>(tab)];
+    const auto rows = m_contractRows.find(type);
+    if (!model || rows == m_contractRows.end())
+        return;
+    int i = 0;
+    for (const ContractRow& record : rows->second) {
+        QuoteDetailField q;
+        Client()->GetQuote(record.key, &q);
+        UpdateQuoteRow(model, i++, &q, &record);
+    }
+}
+
+int Quorvel::ContractKeyType(const std::string& key)
+{
+    const std::vector<std::string> parts = SplitString(key, '_');
+    if (parts.size() != 2 && parts.size() != 3)
+        return 0;
+    kw::pb::ostrel2::EnumSecurityType type = kw::pb::ostrel2::UNKNOWN;
+    if (!kw::pb::ostrel2::EnumSecurityType_Parse(parts[0], &type))
+        return 0;
+    return static_cast<int>(type);
+}
+
+std::string Quorvel::ContractKeyPart1(const std::string& key)
+{
+    const std::vector<std::string> parts = SplitString(key, '_');
+    return parts.size() == 2 || parts.size() == 3 ? parts[1] : std::string();
+}
+
+std::string Quorvel::ContractKeyPart2(const std::string& key)
+{
+    const std::vector<std::string> parts = SplitString(key, '_');
+    return parts.size() == 3 ? parts[2] : std::string();
+}
+
+std::string Quorvel::CategoryCode(int type)
+{
+    switch (type) {
+    case 1:
+        return "FO";
+    case 2:
+        return "FI";
+    case 3:
+        return "C";
+    case 4:
+        return "S";
+    case 8:
+        return "D";
+    case 9:
+        return "V";
+    default:
+        return std::string();
+    }
+}
