@@ -1,0 +1,684 @@
+#include "ostrelapi.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <google/protobuf/descriptor.h>
+
+#include "ostrelwire.h"
+
+namespace pb = kw::pb::ostrel2;
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 10000;
+// A server that stops reading must not make us buffer without end.
+constexpr std::size_t kMaxOutboxBytes = 64u * 1024u * 1024u;
+constexpr std::size_t kReadChunk = 64 * 1024;
+// Bound one turn of reading so that queued requests still go out under a flood of pushes.
+constexpr std::size_t kMaxReadPerTurn = 1024 * 1024;
+
+std::atomic<COstrelApi::LogHandler> g_logHandler{nullptr};
+
+void Log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void Log(int level, const char* format, ...)
+{
+    char stackBuffer[512];
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(stackBuffer, sizeof stackBuffer, format, args);
+    va_end(args);
+    std::string text;
+    if (needed >= static_cast<int>(sizeof stackBuffer)) {
+        text.resize(static_cast<std::size_t>(needed) + 1);
+        std::vsnprintf(&text[0], text.size(), format, copy);
+        text.resize(static_cast<std::size_t>(needed));
+    } else if (needed > 0) {
+        text.assign(stackBuffer, static_cast<std::size_t>(needed));
+    }
+    va_end(copy);
+
+    if (COstrelApi::LogHandler handler = g_logHandler.load()) {
+        handler(level, text.c_str());
+        return;
+    }
+    static const char* const names[] = {"ERROR", "WARN", "INFO"};
+    std::fprintf(stderr, "ostrelapi [%s] %s\n", names[level < 0 ? 0 : (level > 2 ? 2 : level)], text.c_str());
+}
+
+const char* MethodName(int method)
+{
+    if (pb::EnumMethods_IsValid(method))
+        return pb::EnumMethods_Name(static_cast<pb::EnumMethods>(method)).c_str();
+    return "?";
+}
+
+// The server's parser refuses a request whose texts are not UTF-8 and would
+// answer nothing, so such a request is refused here, where the caller sees it.
+bool StringsAreUtf8(const google::protobuf::Message& msg)
+{
+    const google::protobuf::Reflection* reflection = msg.GetReflection();
+    std::vector<const google::protobuf::FieldDescriptor*> fields;
+    reflection->ListFields(msg, &fields);
+    for (const auto* field : fields) {
+        if (field->type() == google::protobuf::FieldDescriptor::TYPE_STRING) {
+            if (field->is_repeated()) {
+                const int n = reflection->FieldSize(msg, field);
+                for (int i = 0; i < n; ++i) {
+                    std::string scratch;
+                    if (!ostrelwire::IsUtf8(reflection->GetRepeatedStringReference(msg, field, i, &scratch)))
+                        return false;
+                }
+            } else {
+                std::string scratch;
+                if (!ostrelwire::IsUtf8(reflection->GetStringReference(msg, field, &scratch)))
+                    return false;
+            }
+        } else if (field->cpp_type() == google::protobuf::FieldDescriptor::CPPTYPE_MESSAGE) {
+            if (field->is_repeated()) {
+                const int n = reflection->FieldSize(msg, field);
+                for (int i = 0; i < n; ++i)
+                    if (!StringsAreUtf8(reflection->GetRepeatedMessage(msg, field, i)))
+                        return false;
+            } else if (!StringsAreUtf8(reflection->GetMessage(msg, field))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// What outlives the API object while a detached I/O thread winds down.
+struct Core {
+    // Recursive: a callback may call RegisterSpi, which waits for running callbacks elsewhere.
+    std::recursive_mutex callbackMutex;
+    std::atomic<COstrelSpi*> spi{nullptr};
+};
+
+// One connection attempt and, if it comes up, the connection. Shared by the
+// API object and its I/O thread.
+class Session
+{
+public:
+    enum class State { Connecting, Connected, Closed };
+
+    Session(std::shared_ptr<Core> core, int fd, int wakeFd) : m_core(std::move(core)), m_fd(fd), m_wakeFd(wakeFd) {}
+    ~Session()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        ::close(m_wakeFd);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    void Run();
+
+    // Ends the session without any further callback.
+    void Stop()
+    {
+        m_stop.store(true);
+        Wake();
+    }
+
+    bool Ended()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_state == State::Closed;
+    }
+
+    int Enqueue(const std::string& frame)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_state != State::Connected)
+                return OSTREL_ERR_NOT_CONNECTED;
+            if (m_outbox.size() - m_outboxOffset + frame.size() > kMaxOutboxBytes)
+                return OSTREL_ERR_QUEUE_FULL;
+            m_outbox.append(frame);
+        }
+        Wake();
+        return OSTREL_OK;
+    }
+
+private:
+    void Wake()
+    {
+        const std::uint64_t one = 1;
+        // A full counter still leaves the descriptor readable, which is all we need.
+        [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+    }
+
+    template <typename F> void Invoke(F&& call)
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_core->callbackMutex);
+        if (m_stop.load())
+            return;
+        if (COstrelSpi* spi = m_core->spi.load())
+            call(spi);
+    }
+
+    bool WaitConnected(int* reason);
+    bool Flush();
+    // False when the connection ended; *reason then says why (0: stopped).
+    bool ReadAvailable(int* reason);
+    bool Dispatch(const std::string& body);
+    template <typename T, typename F> void Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call);
+    void Finish(int reason);
+
+    std::shared_ptr<Core> m_core;
+    int m_fd;
+    int m_wakeFd;
+    std::atomic<bool> m_stop{false};
+
+    std::mutex m_mutex; // guards m_state and the outbox
+    State m_state = State::Connecting;
+    std::string m_outbox;
+    std::size_t m_outboxOffset = 0;
+
+    ostrelwire::FrameReader m_reader;
+};
+
+bool Session::WaitConnected(int* reason)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectTimeoutMs);
+    for (;;) {
+        if (m_stop.load()) {
+            *reason = 0;
+            return false;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            Log(1, "connect timed out after %d ms", kConnectTimeoutMs);
+            *reason = OSTREL_DISCONNECT_CONNECT_FAILED;
+            return false;
+        }
+        pollfd fds[2] = {{m_fd, POLLOUT, 0}, {m_wakeFd, POLLIN, 0}};
+        const int n = ::poll(fds, 2, static_cast<int>(left.count()));
+        if (n < 0 && errno != EINTR) {
+            *reason = OSTREL_DISCONNECT_CONNECT_FAILED;
+            return false;
+        }
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t count;
+            [[maybe_unused]] ssize_t r = ::read(m_wakeFd, &count, sizeof count);
+        }
+        if (fds[0].revents != 0) {
+            int error = 0;
+            socklen_t len = sizeof error;
+            if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+                error = errno;
+            if (error != 0) {
+                Log(1, "connect failed: %s", std::strerror(error));
+                *reason = OSTREL_DISCONNECT_CONNECT_FAILED;
+                return false;
+            }
+            return true;
+        }
+    }
+}
+
+void Session::Run()
+{
+    int reason = 0;
+    if (!WaitConnected(&reason)) {
+        Finish(reason);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_state = State::Connected;
+    }
+    Invoke([](COstrelSpi* spi) { spi->OnFrontConnected(); });
+
+    for (;;) {
+        if (m_stop.load()) {
+            Finish(0);
+            return;
+        }
+        bool wantWrite;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            wantWrite = m_outbox.size() > m_outboxOffset;
+        }
+        pollfd fds[2] = {{m_fd, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}, {m_wakeFd, POLLIN, 0}};
+        const int n = ::poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            Log(0, "poll failed: %s", std::strerror(errno));
+            Finish(OSTREL_DISCONNECT_IO_ERROR);
+            return;
+        }
+        if (m_stop.load()) {
+            Finish(0);
+            return;
+        }
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t count;
+            [[maybe_unused]] ssize_t r = ::read(m_wakeFd, &count, sizeof count);
+        }
+        // Write whenever something waits: the wake-up that announced it may
+        // have come while the socket was not writable.
+        if (!Flush()) {
+            Finish(OSTREL_DISCONNECT_IO_ERROR);
+            return;
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (!ReadAvailable(&reason)) {
+                Finish(reason);
+                return;
+            }
+        }
+    }
+}
+
+bool Session::Flush()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    while (m_outbox.size() > m_outboxOffset) {
+        const ssize_t sent = ::send(m_fd, m_outbox.data() + m_outboxOffset, m_outbox.size() - m_outboxOffset,
+                                    MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            Log(1, "send failed: %s", std::strerror(errno));
+            return false;
+        }
+        m_outboxOffset += static_cast<std::size_t>(sent);
+    }
+    if (m_outboxOffset == m_outbox.size()) {
+        m_outbox.clear();
+        m_outboxOffset = 0;
+    } else if (m_outboxOffset > 1024 * 1024) {
+        m_outbox.erase(0, m_outboxOffset);
+        m_outboxOffset = 0;
+    }
+    return true;
+}
+
+bool Session::ReadAvailable(int* reason)
+{
+    char buffer[kReadChunk];
+    std::size_t total = 0;
+    bool closed = false;
+    while (total < kMaxReadPerTurn) {
+        const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got > 0) {
+            m_reader.Feed(buffer, static_cast<std::size_t>(got));
+            total += static_cast<std::size_t>(got);
+            continue;
+        }
+        if (got == 0) {
+            closed = true;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
+        Log(1, "receive failed: %s", std::strerror(errno));
+        *reason = OSTREL_DISCONNECT_IO_ERROR;
+        return false;
+    }
+
+    // Frames that arrived complete before a close are still delivered.
+    std::string body;
+    for (;;) {
+        const auto result = m_reader.Next(&body);
+        if (result == ostrelwire::FrameReader::Result::NeedMore)
+            break;
+        if (result == ostrelwire::FrameReader::Result::TooLarge) {
+            Log(0, "frame over %zu bytes announced; closing the connection", ostrelwire::kMaxFrameBytes);
+            *reason = OSTREL_DISCONNECT_BAD_FRAME;
+            return false;
+        }
+        if (!Dispatch(body)) {
+            *reason = OSTREL_DISCONNECT_BAD_FRAME;
+            return false;
+        }
+        if (m_stop.load()) {
+            *reason = 0;
+            return false;
+        }
+    }
+    if (closed) {
+        if (m_reader.Buffered() > 0)
+            Log(1, "connection closed by the server inside a frame (%zu bytes left over)", m_reader.Buffered());
+        *reason = OSTREL_DISCONNECT_CLOSED;
+        return false;
+    }
+    return true;
+}
+
+template <typename T, typename F>
+void Session::Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call)
+{
+    T payload;
+    if (rsp.has_data()) {
+        if (!rsp.data().template Is<T>()) {
+            Log(1, "%s (req_id \"%s\") dropped: payload is \"%s\", expected %s", MethodName(rsp.method()),
+                rsp.req_id().c_str(), rsp.data().type_url().c_str(), T::descriptor()->full_name().c_str());
+            return;
+        }
+        if (!rsp.data().UnpackTo(&payload)) {
+            Log(1, "%s (req_id \"%s\") dropped: its %s does not parse", MethodName(rsp.method()),
+                rsp.req_id().c_str(), T::descriptor()->full_name().c_str());
+            return;
+        }
+    } else if (needsPayload) {
+        Log(1, "%s dropped: no payload", MethodName(rsp.method()));
+        return;
+    }
+    const tagRspExParam ex{static_cast<int32_t>(rsp.method()), rsp.error_code(), rsp.error_message().c_str()};
+    Invoke([&](COstrelSpi* spi) { call(spi, &payload, ex); });
+}
+
+bool Session::Dispatch(const std::string& body)
+{
+    pb::KwBaseMessage_Rsp rsp;
+    if (!rsp.ParseFromString(body)) {
+        Log(0, "frame of %zu bytes does not parse; closing the connection", body.size());
+        return false;
+    }
+    const tagRspExParam ex{static_cast<int32_t>(rsp.method()), rsp.error_code(), rsp.error_message().c_str()};
+    switch (rsp.method()) {
+    case pb::ON_RTN_QUOTE:
+        Deliver<pb::QuoteDetailField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnQuote(m); });
+        break;
+    case pb::ON_RTN_COMM:
+        Deliver<pb::CommodityField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnCommodity(m); });
+        break;
+    case pb::ON_RTN_DEPTH:
+        Deliver<pb::DepthQuoteField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnDepthQuote(m); });
+        break;
+    case pb::ON_RTN_TICKER:
+        Deliver<pb::TickerField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnTicker(m); });
+        break;
+    case pb::ON_RSP_LOGIN:
+        Deliver<pb::RspLoginField>(rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspLogin(m, e); });
+        break;
+    case pb::ON_RSP_LOGOUT:
+        Invoke([&](COstrelSpi* s) { s->OnRspLogout(ex); });
+        break;
+    case pb::ON_RSP_COMMODITY_LIST:
+        Deliver<pb::RspQryCommodityField>(rsp, false,
+                                          [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodity(m, e); });
+        break;
+    case pb::ON_RSP_COMMODITY_DETAIL:
+        Deliver<pb::RspQryCommodityDetailField>(
+            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodityDetail(m, e); });
+        break;
+    case pb::ON_RSP_HISTORY_DATA:
+        Deliver<pb::RspReqQryHistoryField>(rsp, false,
+                                           [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryHistory(m, e); });
+        break;
+    case pb::ON_RSP_HSIMONEY_INFLOW:
+        Deliver<pb::RspHisMoneyFlowField>(rsp, false,
+                                          [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHisMoneyFlow(m, e); });
+        break;
+    case pb::ON_RSP_SUBSCRIBE:
+    case pb::ON_RSP_SUBSCRIBE_DEPTH:
+        Deliver<pb::RspSubscribedField>(rsp, false,
+                                        [](COstrelSpi* s, auto* m, auto& e) { s->OnRspSubscribe(m, e); });
+        break;
+    case pb::ON_RSP_UNSUBSCRIBE:
+    case pb::ON_RSP_UNSUBSCRIBE_DEPTH:
+        Invoke([&](COstrelSpi* s) { s->OnRspUnSubscribe(ex); });
+        break;
+    case pb::ON_RSP_HEARTBEAT:
+        Deliver<pb::HeartBeatField>(rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHeartBeat(m, e); });
+        break;
+    default:
+        Log(1, "frame with method %d (req_id \"%s\") dropped: not a reply or push this library knows",
+            static_cast<int>(rsp.method()), rsp.req_id().c_str());
+        break;
+    }
+    return true;
+}
+
+void Session::Finish(int reason)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_state = State::Closed;
+        m_outbox.clear();
+        m_outboxOffset = 0;
+    }
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (reason != 0)
+        Invoke([reason](COstrelSpi* spi) { spi->OnFrontDisconnected(reason); });
+}
+
+int SetNonBlocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    return flags < 0 ? -1 : ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+bool Resolve(const char* host, int port, sockaddr_in* addr)
+{
+    std::memset(addr, 0, sizeof *addr);
+    addr->sin_family = AF_INET;
+    addr->sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::inet_pton(AF_INET, host, &addr->sin_addr) == 1)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || !found)
+        return false;
+    addr->sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+    return true;
+}
+
+class OstrelApiImpl final : public COstrelApi
+{
+public:
+    OstrelApiImpl() : m_core(std::make_shared<Core>()) {}
+    ~OstrelApiImpl() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_session)
+            m_session->Stop();
+        ReleaseThread();
+    }
+
+    int Connect(const char* host, int port) override;
+    void RegisterSpi(COstrelSpi* spi) override
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_core->callbackMutex);
+        m_core->spi.store(spi);
+    }
+
+    int ReqLogin(const pb::ReqLoginField* req, const char* reqId) override
+    {
+        return Send(pb::REQ_LOGIN, req, reqId);
+    }
+    int ReqLogout(const char* reqId) override { return Send(pb::REQ_LOGOUT, nullptr, reqId); }
+    int ReqQryCommodity(const pb::ReqQryCommodityField* req, const char* reqId) override
+    {
+        return Send(pb::REQ_COMMODITY_LIST, req, reqId);
+    }
+    int ReqQryCommodityDetail(const pb::ReqQryCommodityField* req, const char* reqId) override
+    {
+        return Send(pb::REQ_COMMODITY_DETAIL, req, reqId);
+    }
+    int ReqQryHistory(const pb::ReqQryHistoryField* req, const char* reqId) override
+    {
+        return Send(pb::REQ_HISTORY_DATA, req, reqId);
+    }
+    int ReqHisMoneyFlow(const pb::ReqHisMoneyFlowField* req, const char* reqId) override
+    {
+        return Send(pb::REQ_HSIMONEY_INFLOW, req, reqId);
+    }
+    int ReqSubscribe(const pb::ReqSubscribedField* req, const char* reqId) override
+    {
+        return Send(pb::REQ_SUBSCRIBE, req, reqId);
+    }
+    int ReqUnSubscribe(const pb::ReqUnSubscribedField* req, const char* reqId) override
+    {
+        return Send(pb::REQ_UNSUBSCRIBE, req, reqId);
+    }
+    int ReqHeartBeat(const pb::HeartBeatField* req, const char* reqId) override
+    {
+        return Send(pb::REQ_HEARTBEAT, req, reqId);
+    }
+
+private:
+    // Called with m_mutex held. The I/O thread cannot join itself: when a
+    // callback deletes its own API object or reconnects, the thread is left
+    // to end on its own; it only touches the shared session and core.
+    void ReleaseThread()
+    {
+        if (!m_thread.joinable())
+            return;
+        if (m_thread.get_id() == std::this_thread::get_id())
+            m_thread.detach();
+        else
+            m_thread.join();
+    }
+
+    int Send(pb::EnumMethods method, const google::protobuf::Message* req, const char* reqId);
+
+    std::shared_ptr<Core> m_core;
+    std::mutex m_mutex; // guards m_session and m_thread
+    std::shared_ptr<Session> m_session;
+    std::thread m_thread;
+};
+
+int OstrelApiImpl::Connect(const char* host, int port)
+{
+    if (!host || port <= 0 || port > 65535)
+        return OSTREL_ERR_BAD_ARGUMENT;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_session && !m_session->Ended())
+        return OSTREL_ERR_BUSY;
+    ReleaseThread();
+    m_session.reset();
+
+    sockaddr_in addr;
+    if (!Resolve(host, port, &addr)) {
+        Log(1, "cannot resolve \"%s\"", host);
+        return OSTREL_ERR_NOT_CONNECTED;
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return OSTREL_ERR_NOT_CONNECTED;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (SetNonBlocking(fd) != 0) {
+        ::close(fd);
+        return OSTREL_ERR_NOT_CONNECTED;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+        const int error = errno;
+        ::close(fd);
+        Log(1, "connect to %s:%d failed: %s", host, port, std::strerror(error));
+        return error == ECONNREFUSED ? OSTREL_ERR_REFUSED : OSTREL_ERR_NOT_CONNECTED;
+    }
+    // A refusal on the local machine is already known here: report it now
+    // rather than through a callback, so a caller without a server fails fast.
+    pollfd probe{fd, POLLOUT, 0};
+    if (::poll(&probe, 1, 0) == 1) {
+        int error = 0;
+        socklen_t len = sizeof error;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+        if (error != 0) {
+            ::close(fd);
+            Log(1, "connect to %s:%d failed: %s", host, port, std::strerror(error));
+            return error == ECONNREFUSED ? OSTREL_ERR_REFUSED : OSTREL_ERR_NOT_CONNECTED;
+        }
+    }
+    const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        ::close(fd);
+        return OSTREL_ERR_NOT_CONNECTED;
+    }
+    m_session = std::make_shared<Session>(m_core, fd, wakeFd);
+    m_thread = std::thread([session = m_session] { session->Run(); });
+    return OSTREL_OK;
+}
+
+int OstrelApiImpl::Send(pb::EnumMethods method, const google::protobuf::Message* req, const char* reqId)
+{
+    // Logout is the one request without a message.
+    if (!reqId || (method != pb::REQ_LOGOUT && !req))
+        return OSTREL_ERR_BAD_ARGUMENT;
+    if (!ostrelwire::IsUtf8(reqId, std::strlen(reqId)) || (req && !StringsAreUtf8(*req))) {
+        Log(1, "%s refused: a text of the request is not UTF-8", MethodName(method));
+        return OSTREL_ERR_BAD_ARGUMENT;
+    }
+    std::shared_ptr<Session> session;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        session = m_session;
+    }
+    if (!session)
+        return OSTREL_ERR_NOT_CONNECTED;
+
+    pb::KwBaseMessage envelope;
+    envelope.set_method(method);
+    envelope.set_req_id(reqId);
+    if (req)
+        envelope.mutable_data()->PackFrom(*req);
+    std::string frame;
+    if (!ostrelwire::AppendMessage(frame, envelope)) {
+        Log(1, "%s refused: over %zu bytes", MethodName(method), ostrelwire::kMaxFrameBytes);
+        return OSTREL_ERR_BAD_ARGUMENT;
+    }
+    return session->Enqueue(frame);
+}
+
+} // namespace
+
+COstrelSpi::COstrelSpi() = default;
+COstrelSpi::~COstrelSpi() = default;
+
+COstrelApi::COstrelApi() = default;
+COstrelApi::~COstrelApi() = default;
+
+COstrelApi* COstrelApi::CreateApi()
+{
+    return new OstrelApiImpl();
+}
+
+void COstrelApi::DeleteApi(COstrelApi* api)
+{
+    delete api;
+}
+
+void COstrelApi::SetLogHandler(LogHandler handler)
+{
+    g_logHandler.store(handler);
+}
