@@ -1,0 +1,324 @@
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "cloudserverprocess.h"
+
+namespace {
+
+struct Reply {
+    CURLcode code = CURLE_OK;
+    long status = 0;
+    std::string body;
+};
+
+size_t Sink(char *data, size_t size, size_t count, void *out)
+{
+    static_cast<std::string *>(out)->append(data, size * count);
+    return size * count;
+}
+
+// One HTTPS request that verifies the server against caFile (empty: the
+// system store), with exactly the header lines given.
+Reply Fetch(const std::string &method, const std::string &url, const std::string &caFile,
+            const std::vector<std::string> &headers = {}, const std::string *body = nullptr)
+{
+    Reply reply;
+    CURL *curl = curl_easy_init();
+    curl_slist *list = nullptr;
+    for (const std::string &h : headers)
+        list = curl_slist_append(list, h.c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (body) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->data());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body->size()));
+    }
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Sink);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+    if (!caFile.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    reply.code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_slist_free_all(list);
+    curl_easy_cleanup(curl);
+    return reply;
+}
+
+Reply Post(const CloudServerProcess &server, const std::string &path, const std::string &body)
+{
+    return Fetch("POST", server.BaseUrl() + path, server.CaFile(), { "Content-Type:application/json" }, &body);
+}
+
+Json::Value Parse(const std::string &text)
+{
+    Json::Value v;
+    Json::CharReaderBuilder b;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> r(b.newCharReader());
+    if (!r->parse(text.data(), text.data() + text.size(), &v, &errors))
+        return Json::Value("not json: " + text);
+    return v;
+}
+
+// The service's error shape: an object with a numeric code and a text.
+void ExpectError(const Reply &reply, long status, int code)
+{
+    EXPECT_EQ(reply.status, status) << reply.body;
+    Json::Value v = Parse(reply.body);
+    ASSERT_TRUE(v.isObject()) << reply.body;
+    EXPECT_EQ(v["code"].asInt(), code) << reply.body;
+    EXPECT_TRUE(v["error"].isString() && !v["error"].asString().empty()) << reply.body;
+}
+
+mode_t Mode(const std::string &path)
+{
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 0777;
+}
+
+class CloudServerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string error;
+        ASSERT_TRUE(server.Start(&error)) << error;
+    }
+    CloudServerProcess server;
+};
+
+TEST_F(CloudServerTest, CertificateVerifiesForBothLocalNamesAndIsKeptAcrossRestarts)
+{
+    const std::string path = "/1.1/classes/BootPageConfig";
+    for (const std::string &host : { std::string("127.0.0.1"), std::string("localhost") }) {
+        Reply r = Fetch("GET", "https://" + host + ":" + std::to_string(server.Port()) + path, server.CaFile());
+        EXPECT_EQ(r.code, CURLE_OK) << host << ": " << curl_easy_strerror(r.code);
+        EXPECT_EQ(r.status, 200) << host;
+    }
+    // Without our CA the system store must refuse it: the client really verifies.
+    Reply untrusted = Fetch("GET", server.BaseUrl() + path, "");
+    EXPECT_EQ(untrusted.code, CURLE_PEER_FAILED_VERIFICATION);
+
+    EXPECT_EQ(Mode(server.DataDir() + "/ca-key.pem"), 0600u);
+    EXPECT_EQ(Mode(server.DataDir() + "/server-key.pem"), 0600u);
+    const std::string ca = ReadWholeFile(server.CaFile());
+    ASSERT_TRUE(server.Start());
+    EXPECT_EQ(ReadWholeFile(server.CaFile()), ca);
+    EXPECT_EQ(Fetch("GET", server.BaseUrl() + path, server.CaFile()).code, CURLE_OK);
+}
+
+TEST_F(CloudServerTest, SmsCodeIsIssuedPrintedAndVerifiesOnce)
+{
+    const std::string phone = "13912345678";
+    Reply requested = Post(server, "/1.1/requestSmsCode", R"({"mobilePhoneNumber":"13912345678"})");
+    EXPECT_EQ(requested.status, 200);
+    EXPECT_EQ(requested.body, "{}"); // exactly, the client compares the text
+    const std::string code = server.LastSmsCode(phone);
+    ASSERT_EQ(code.size(), 6u);
+    EXPECT_NE(server.Output().find(phone + ": " + code), std::string::npos);
+
+    const std::string wrong = code == "000000" ? "000001" : "000000";
+    const std::string body = R"({"mobilePhoneNumber":"13912345678"})";
+    ExpectError(Post(server, "/1.1/verifySmsCode/" + wrong, body), 400, 603);
+    ExpectError(Post(server, "/1.1/verifySmsCode/", body), 400, 603);
+    ExpectError(Post(server, "/1.1/verifySmsCode/" + code, R"({"mobilePhoneNumber":"13900000000"})"), 400, 603);
+    Reply ok = Post(server, "/1.1/verifySmsCode/" + code, body);
+    EXPECT_EQ(ok.status, 200);
+    EXPECT_EQ(ok.body, "{}");
+    ExpectError(Post(server, "/1.1/verifySmsCode/" + code, body), 400, 603);
+
+    struct Case {
+        const char *body;
+        int code;
+    };
+    for (const Case &c : { Case { R"({"mobilePhoneNumber":"12ab"})", 127 }, Case { R"({})", 127 },
+                           Case { R"({"mobilePhoneNumber":5})", 127 }, Case { "not json", 107 },
+                           Case { "[1,2]", 107 } }) {
+        SCOPED_TRACE(c.body);
+        ExpectError(Post(server, "/1.1/requestSmsCode", c.body), 400, c.code);
+    }
+}
+
+TEST_F(CloudServerTest, UsersRegisterLogInAndSurviveARestart)
+{
+    Reply created = Post(server, "/1.1/users", R"({"password":"pw1","phone":"13911112222","username":"13911112222"})");
+    EXPECT_EQ(created.status, 201);
+    EXPECT_TRUE(Parse(created.body)["sessionToken"].isString()) << created.body;
+
+    struct Case {
+        const char *path;
+        const char *body;
+        long status;
+        int code; // 0: success with a session token
+    };
+    const Case cases[] = {
+        { "/1.1/users", R"({"password":"pw","phone":"13933334444","username":"13911112222"})", 400, 202 },
+        { "/1.1/users", R"({"password":"pw","phone":"13911112222","username":"other"})", 400, 214 },
+        { "/1.1/users", R"({"password":"pw","username":""})", 400, 200 },
+        { "/1.1/users", R"({"password":"","username":"u"})", 400, 201 },
+        { "/1.1/users", "{oops", 400, 107 },
+        { "/1.1/login", R"({"password":"pw1","username":"13911112222"})", 200, 0 },
+        { "/1.1/login", R"({"password":"PW1","username":"13911112222"})", 400, 210 },
+        { "/1.1/login", R"({"password":"pw1","username":"13999999999"})", 400, 211 },
+        { "/1.1/login", R"({"password":["pw1"],"username":"13911112222"})", 400, 201 },
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.path) + " " + c.body + " round " + std::to_string(round));
+            Reply r = Post(server, c.path, c.body);
+            if (c.code == 0) {
+                EXPECT_EQ(r.status, c.status);
+                EXPECT_TRUE(Parse(r.body)["sessionToken"].isString()) << r.body;
+            } else {
+                ExpectError(r, c.status, c.code);
+            }
+        }
+        ASSERT_TRUE(server.Start()); // the same answers from a restarted service
+    }
+    const std::string users = ReadWholeFile(server.DataDir() + "/users.json");
+    EXPECT_NE(users.find("13911112222"), std::string::npos);
+    EXPECT_EQ(users.find("pw1"), std::string::npos) << "passwords are stored hashed";
+    EXPECT_EQ(Mode(server.DataDir() + "/users.json"), 0600u);
+}
+
+TEST_F(CloudServerTest, ClassQueryFiltersOrdersLimitsAndServesPictures)
+{
+    server.WriteClass("BootPageConfig", R"([
+        {"productID":"p1","url":"old","updatedAt":"2024-01-01T00:00:00.000Z","image":{"name":"a.png","url":"/files/a.png"}},
+        {"productID":"p1","url":"new","updatedAt":"2024-05-01T00:00:00.000Z","image":{"name":"b.png","url":"/files/b.png"}},
+        {"productID":"p2","url":"other","updatedAt":"2024-09-01T00:00:00.000Z"}
+    ])");
+    server.WriteClass("Broken", "[{");
+    const std::string picture("\x89PNG\r\n\x1a\n\0binary", 16);
+    server.WriteFile("b.png", picture);
+
+    const std::string where = "?where=%7B%22productID%22%3A%22p1%22%7D";
+    struct Case {
+        std::string query;
+        std::vector<std::string> urls; // expected "url" members in order
+    };
+    const Case cases[] = {
+        { "/1.1/classes/BootPageConfig" + where + "&limit=1&&order=-updatedAt&&", { "new" } },
+        { "/1.1/classes/BootPageConfig" + where + "&order=updatedAt", { "old", "new" } },
+        { "/1.1/classes/BootPageConfig?order=-updatedAt", { "other", "new", "old" } },
+        { "/1.1/classes/BootPageConfig?where=%7B%22productID%22%3A%22p9%22%7D", {} },
+        { "/1.1/classes/NoSuchClass" + where, {} },
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.query);
+        Reply r = Fetch("GET", server.BaseUrl() + c.query, server.CaFile());
+        EXPECT_EQ(r.status, 200);
+        Json::Value results = Parse(r.body)["results"];
+        ASSERT_TRUE(results.isArray()) << r.body;
+        ASSERT_EQ(results.size(), c.urls.size()) << r.body;
+        for (Json::ArrayIndex i = 0; i < results.size(); ++i)
+            EXPECT_EQ(results[i]["url"].asString(), c.urls[i]);
+    }
+
+    Reply newest = Fetch("GET", server.BaseUrl() + cases[0].query, server.CaFile());
+    const std::string imageUrl = Parse(newest.body)["results"][0]["image"]["url"].asString();
+    EXPECT_EQ(imageUrl, server.BaseUrl() + "/files/b.png");
+    Reply download = Fetch("GET", imageUrl, server.CaFile());
+    EXPECT_EQ(download.status, 200);
+    EXPECT_EQ(download.body, picture);
+
+    ExpectError(Fetch("GET", server.BaseUrl() + "/files/missing.png", server.CaFile()), 404, 404);
+    ExpectError(Fetch("GET", server.BaseUrl() + "/files/..%2FBootPageConfig.json", server.CaFile()), 404, 404);
+    ExpectError(Fetch("GET", server.BaseUrl() + "/1.1/classes/BootPageConfig?where=nope", server.CaFile()), 400, 107);
+    ExpectError(Fetch("GET", server.BaseUrl() + "/1.1/classes/BootPageConfig?limit=x", server.CaFile()), 400, 1);
+    ExpectError(Fetch("GET", server.BaseUrl() + "/1.1/classes/Broken", server.CaFile()), 500, 1);
+    ExpectError(Fetch("GET", server.BaseUrl() + "/1.2/unknown", server.CaFile()), 404, 404);
+}
+
+TEST_F(CloudServerTest, RecordsHeaderLinesAsSentIncludingEmptyValues)
+{
+    const std::string body = "{\"a\":\"b\"}\n";
+    // "Name;" is how a curl caller asks for a header line with nothing after the colon.
+    Fetch("POST", server.BaseUrl() + "/1.1/login?x=1&&y", server.CaFile(),
+          { "Content-Type:application/json", "X-LC-Id;", "X-LC-Key:key1" }, &body);
+    Fetch("GET", server.BaseUrl() + "/1.1/classes/channelConfig?where=a&b", server.CaFile(), { "X-LC-Key;" });
+
+    Json::Value requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const Json::Value &post = requests[0];
+    EXPECT_EQ(post["method"].asString(), "POST");
+    EXPECT_EQ(post["target"].asString(), "/1.1/login?x=1&&y");
+    EXPECT_EQ(post["body"].asString(), body);
+    std::vector<std::string> lines;
+    for (const Json::Value &l : post["headerLines"])
+        lines.push_back(l.asString());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "X-LC-Id:"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "X-LC-Key:key1"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Content-Type:application/json"), lines.end());
+    EXPECT_EQ(requests[1]["method"].asString(), "GET");
+    EXPECT_EQ(requests[1]["body"].asString(), "");
+    bool emptyKey = false;
+    for (const Json::Value &l : requests[1]["headerLines"])
+        emptyKey = emptyKey || l.asString() == "X-LC-Key:";
+    EXPECT_TRUE(emptyKey);
+
+    server.ClearRequests();
+    EXPECT_EQ(server.Requests().size(), 0u);
+}
+
+TEST_F(CloudServerTest, ScriptedFaultsReplaceRepliesAsManyTimesAsAsked)
+{
+    Json::Value html;
+    html["path"] = "/1.1/login";
+    html["status"] = 502;
+    html["contentType"] = "text/html";
+    html["body"] = "<html>bad gateway</html>";
+    html["times"] = 2;
+    server.AddFault(html);
+    Json::Value big;
+    big["path"] = "/1.1/classes/";
+    big["body"] = "0123456789abcdef";
+    big["repeat"] = 1 << 20;
+    server.AddFault(big);
+    Json::Value slow;
+    slow["path"] = "/1.1/requestSmsCode";
+    slow["body"] = "{}";
+    slow["delayMs"] = 300;
+    server.AddFault(slow);
+
+    const std::string login = R"({"password":"x","username":"y"})";
+    for (int i = 0; i < 2; ++i) {
+        Reply r = Post(server, "/1.1/login", login);
+        EXPECT_EQ(r.status, 502);
+        EXPECT_EQ(r.body, "<html>bad gateway</html>");
+    }
+    ExpectError(Post(server, "/1.1/login", login), 400, 211); // the fault is used up
+
+    Reply huge = Fetch("GET", server.BaseUrl() + "/1.1/classes/BannerConfig", server.CaFile());
+    EXPECT_EQ(huge.body.size(), 16u << 20);
+
+    auto start = std::chrono::steady_clock::now();
+    Reply delayed = Post(server, "/1.1/requestSmsCode", "{}");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(delayed.body, "{}");
+
+    Json::Value forever;
+    forever["path"] = "/1.1/";
+    forever["body"] = "{\"results\":[{\"url\"";
+    forever["times"] = -1;
+    server.AddFault(forever);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(Fetch("GET", server.BaseUrl() + "/1.1/classes/X", server.CaFile()).body, "{\"results\":[{\"url\"");
+    server.ClearFaults();
+    EXPECT_EQ(Parse(Fetch("GET", server.BaseUrl() + "/1.1/classes/X", server.CaFile()).body)["results"].size(), 0u);
+    // Every one of them was recorded, faulted or not.
+    EXPECT_EQ(server.Requests().size(), 9u);
+}
+
+} // namespace
