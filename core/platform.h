@@ -41,6 +41,10 @@ bool ToLocalCalendar(std::int64_t secondsSinceEpoch, std::tm *out);
 // True when something (file, folder, link target) exists at the path.
 bool PathExists(const std::string &path);
 
+// Size in bytes of the regular file at the path; -1 when there is none
+// (missing, a folder, a device, ...).
+std::int64_t RegularFileSize(const std::string &path);
+
 // Creates one folder level; false when it could not (parent missing, name taken, ...).
 bool MakeDirectory(const std::string &path);
 

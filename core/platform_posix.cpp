@@ -293,6 +293,14 @@ bool PathExists(const std::string &path)
     return access(path.c_str(), F_OK) == 0;
 }
 
+std::int64_t RegularFileSize(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return static_cast<std::int64_t>(st.st_size);
+}
+
 bool MakeDirectory(const std::string &path)
 {
     return mkdir(path.c_str(), 0755) == 0;

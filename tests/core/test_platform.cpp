@@ -43,9 +43,10 @@ TEST(Platform, LocalTimeNowMatchesTheCalendar)
 {
     ScopedEnv tz("TZ", "CST-8");
     tzset();
-    const std::time_t before = std::time(nullptr);
+    using std::chrono::system_clock;
+    const std::time_t before = system_clock::to_time_t(system_clock::now());
     const platform::LocalTime now = platform::LocalTimeNow();
-    const std::time_t after = std::time(nullptr);
+    const std::time_t after = system_clock::to_time_t(system_clock::now());
     tzset();
 
     std::tm lo {}, hi {};
