@@ -1,0 +1,62 @@
+#include "ApiSocket.h"
+
+#include <cerrno>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int SocketStartup() { return 0; }
+
+int SocketConnect(const char* ip, uint16_t port)
+{
+    if (!ip)
+        return -1;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (::inet_pton(AF_INET, ip, &address.sin_addr) != 1
+        || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int SocketRecv(int socket, char* buffer, size_t size)
+{
+    return static_cast<int>(::recv(socket, buffer, size, 0));
+}
+
+int SocketSend(int socket, const char* data, size_t length)
+{
+    size_t sent = 0;
+    while (sent < length) {
+        // MSG_NOSIGNAL: a peer that has gone must give an error, not SIGPIPE.
+        const ssize_t n = ::send(socket, data + sent, length - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        sent += static_cast<size_t>(n);
+    }
+    return static_cast<int>(sent);
+}
+
+void SocketShutdown(int socket)
+{
+    if (socket >= 0)
+        ::shutdown(socket, SHUT_RDWR);
+}
+
+void SocketClose(int socket)
+{
+    if (socket < 0)
+        return;
+    ::shutdown(socket, SHUT_RDWR);
+    ::close(socket);
+}

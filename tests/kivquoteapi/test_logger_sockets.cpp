@@ -1,0 +1,224 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "ApiLogger.h"
+#include "ApiSocket.h"
+#include "TestLog.h"
+
+using namespace kqtest;
+
+namespace {
+
+TempDir& LogDir()
+{
+    static TempDir dir;
+    ApiLogger& logger = ApiLogger::GetInstance();
+    if (logger.Path().empty()) {
+        logger.SetPath(dir.Path() + "/KivQuoteAPI_KeyOperation_" + TodayText() + ".log");
+        logger.Enable();
+        logger.SetLevel(API_LOG_INFO);
+    }
+    return dir;
+}
+
+// A listening socket on 127.0.0.1 with an OS-chosen port.
+struct Listener {
+    int fd = -1;
+    uint16_t port = 0;
+    Listener()
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        ::listen(fd, 4);
+        socklen_t length = sizeof(address);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~Listener() { ::close(fd); }
+    int Accept() const { return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
+};
+
+} // namespace
+
+TEST(ApiLogger, LineHasTheTimestampFileLineAndLevelPrefix)
+{
+    LogWatch watch(LogDir().Path());
+    const int line = __LINE__ + 1;
+    KQLOG_ERROR("prefix check %d\n", 42);
+    const std::string text = watch.Text();
+    const std::regex pattern(R"(^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\.(\d{3}) test_logger_sockets\.cpp:(\d+)\]\[ERROR\] prefix check 42\n$)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(text, match, pattern)) << text;
+    EXPECT_EQ(std::stoi(match[3].str()), line);
+
+    // The stamp is local time, taken when the line was written.
+    std::tm parsed {};
+    ASSERT_NE(strptime(match[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &parsed), nullptr);
+    parsed.tm_isdst = -1;
+    EXPECT_LE(std::abs(std::difftime(std::time(nullptr), std::mktime(&parsed))), 5.0);
+}
+
+TEST(ApiLogger, EachLineOpensTheFileAnewSoItCanBeMovedBetweenLines)
+{
+    LogDir();
+    const std::string path = ApiLogger::GetInstance().Path();
+    KQLOG_ERROR("before the move\n");
+    const std::string moved = path + ".moved";
+    ASSERT_EQ(std::rename(path.c_str(), moved.c_str()), 0);
+    KQLOG_ERROR("after the move\n");
+    EXPECT_NE(ReadWholeFile(moved).find("before the move"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(moved).find("after the move"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(path).find("after the move"), std::string::npos);
+}
+
+TEST(ApiLogger, LevelNamesAndLetters)
+{
+    EXPECT_STREQ(ApiLogger::LevelName(0), "ERROR");
+    EXPECT_STREQ(ApiLogger::LevelName(1), "WARN");
+    EXPECT_STREQ(ApiLogger::LevelName(2), "INFO");
+    EXPECT_STREQ(ApiLogger::LevelName(3), "DEBUG");
+
+    for (int c = -128; c < 128; ++c) {
+        const char letter = static_cast<char>(c);
+        int expected = API_LOG_INFO;
+        if (letter == 'D')
+            expected = API_LOG_DEBUG;
+        else if (letter == 'E' || letter == 'N')
+            expected = API_LOG_ERROR;
+        else if (letter == 'W')
+            expected = API_LOG_WARN;
+        EXPECT_EQ(ApiLogger::LevelFromLetter(letter), expected) << "letter " << c;
+    }
+}
+
+TEST(ApiLogger, TodayTextIsTheLocalDate)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    localtime_r(&now, &local);
+    char expected[16];
+    std::strftime(expected, sizeof(expected), "%Y%m%d", &local);
+    EXPECT_EQ(TodayText(), expected);
+    EXPECT_EQ(TodayText().size(), 8u);
+}
+
+TEST(MakeDirectories, CreatesEveryMissingFolder)
+{
+    TempDir dir;
+    const std::string base = dir.Path();
+    {
+        std::ofstream file(base + "/plainfile");
+    }
+    struct Case {
+        std::string path;
+        bool result;
+        std::vector<std::string> folders;
+    };
+    const Case cases[] = {
+        { base + "/a/b/c", true, { base + "/a", base + "/a/b", base + "/a/b/c" } },
+        { base + "/t/", true, { base + "/t" } },
+        { base + "/a/b", true, { base + "/a/b" } },
+        { base + "/p\\q", true, { base + "/p", base + "/p\\q" } },
+        { base + "/plainfile/sub/deeper", false, {} },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(MakeDirectories(c.path.c_str()), c.result);
+        for (const std::string& folder : c.folders)
+            EXPECT_TRUE(std::filesystem::is_directory(folder)) << folder;
+    }
+    EXPECT_FALSE(std::filesystem::exists(base + "/plainfile/sub"));
+    EXPECT_FALSE(MakeDirectories(nullptr));
+}
+
+TEST(Sockets, ConnectRefusesWhatIsNotADottedIPv4Address)
+{
+    Listener listener;
+    EXPECT_EQ(SocketStartup(), 0);
+    for (const char* address : { "", "localhost", "256.0.0.1", "127.0.0", "::1", "127.0.0.1 ", "0x7f.0.0.1" }) {
+        SCOPED_TRACE(address);
+        EXPECT_EQ(SocketConnect(address, listener.port), -1);
+    }
+    EXPECT_EQ(SocketConnect(nullptr, listener.port), -1);
+}
+
+TEST(Sockets, ConnectSendReceiveAndPeerClose)
+{
+    Listener listener;
+    const int client = SocketConnect("127.0.0.1", listener.port);
+    ASSERT_GE(client, 0);
+    const int server = listener.Accept();
+    ASSERT_GE(server, 0);
+
+    EXPECT_EQ(SocketSend(client, "hello", 5), 5);
+    char buffer[16] = {};
+    std::string received;
+    while (received.size() < 5) {
+        const ssize_t n = ::recv(server, buffer, sizeof(buffer), 0);
+        ASSERT_GT(n, 0);
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(received, "hello");
+
+    ASSERT_EQ(::send(server, "abc", 3, 0), 3);
+    EXPECT_EQ(SocketRecv(client, buffer, 2), 2) << "one read takes at most the size given";
+    EXPECT_EQ(SocketRecv(client, buffer, sizeof(buffer)), 1);
+
+    ::close(server);
+    EXPECT_EQ(SocketRecv(client, buffer, sizeof(buffer)), 0);
+    // Sending to a peer that has gone fails, and does not raise SIGPIPE.
+    int result = 0;
+    for (int i = 0; i < 100 && result >= 0; ++i)
+        result = SocketSend(client, "x", 1);
+    EXPECT_EQ(result, -1);
+    SocketClose(client);
+}
+
+TEST(Sockets, ConnectToAClosedPortFails)
+{
+    uint16_t port = 0;
+    {
+        Listener listener;
+        port = listener.port;
+    }
+    EXPECT_EQ(SocketConnect("127.0.0.1", port), -1);
+}
+
+TEST(Sockets, ShutdownWakesABlockedReaderAndKeepsTheHandle)
+{
+    Listener listener;
+    const int client = SocketConnect("127.0.0.1", listener.port);
+    ASSERT_GE(client, 0);
+    const int server = listener.Accept();
+    int result = 99;
+    std::thread reader([&] {
+        char buffer[8];
+        result = SocketRecv(client, buffer, sizeof(buffer));
+    });
+    // The reader may or may not be inside recv yet; either way it must end.
+    SocketShutdown(client);
+    reader.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(::fcntl(client, F_GETFD), -1) << "the handle stays valid until closed";
+    SocketClose(client);
+    EXPECT_EQ(::fcntl(client, F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
+    ::close(server);
+}
