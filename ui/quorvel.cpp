@@ -37,7 +37,7 @@ Quorvel::Quorvel(QWidget* parent)
     // Banner pop-up: created here, from the configuration record, when the
     // banner switch is on and banners are listed.
 
-    // Status bar: InitStatusBar() runs here.
+    InitStatusBar();
 
     m_expandButton = new QPushButton(QStringLiteral(">>"), this);
     m_expandButton->setStyleSheet(QString::fromLatin1(kArrowButtonStyle));
@@ -45,8 +45,7 @@ Quorvel::Quorvel(QWidget* parent)
     m_collapseButton->setStyleSheet(QString::fromLatin1(kArrowButtonStyle));
     m_collapseButton->hide();
 
-    // Signal wiring: InitConnections() runs here; it connects the timers
-    // below to their handlers.
+    InitConnections();
 
     m_currentKey.clear();
     m_selectedKey.clear();

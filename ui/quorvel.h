@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QPixmap>
 #include <QPushButton>
 #include <QString>
 #include <QTimer>
@@ -28,6 +30,8 @@ class QMoveEvent;
 class QResizeEvent;
 class QStandardItemModel;
 class QTreeView;
+class QEvent;
+class QModelIndex;
 
 // One row of a quote table.
 struct ContractRow {
@@ -48,6 +52,8 @@ public:
     using CommodityField = kw::pb::ostrel2::CommodityField;
     using QuoteDetailField = kw::pb::ostrel2::QuoteDetailField;
     using TickerField = kw::pb::ostrel2::TickerField;
+    using DepthQuoteField = kw::pb::ostrel2::DepthQuoteField;
+    using RspReqQryHistoryField = kw::pb::ostrel2::RspReqQryHistoryField;
 
     // Builds the form, the quote tables (from the quote client's commodity
     // list) and the refresh and status timers.
@@ -87,6 +93,19 @@ public:
     // Tab index of a category, -1 for a category without a tab.
     static int TabOfCategory(int type);
 
+    // First commodity of [first, last) with the security type and commodity
+    // number of the reply's contract key, else `last`.
+    static std::vector<CommodityField>::const_iterator FindCommodity(std::vector<CommodityField>::const_iterator first,
+        std::vector<CommodityField>::const_iterator last, const RspReqQryHistoryField& kline);
+
+    // Latency in ms shown by the status bar: the heartbeat's, or while a reply
+    // is outstanding (latency 0) the wait since it was sent, in 32-bit
+    // wrap-around arithmetic.
+    static std::int32_t LatencyFigure(std::int32_t latency, std::int64_t sendTime, std::int64_t nowMs);
+    // Picture of a latency figure: 0 for "Resources/images/04.png" (up to
+    // 100 ms), 1 for 03.png, 2 for 02.png, 3 for 01.png (over 400 ms).
+    static int LatencyLevel(std::int32_t latency);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     // Both also accept a null event: they then re-place the arrow buttons and
@@ -98,8 +117,16 @@ protected:
     // arrives while the window releases what those signals reach.
     virtual void StopQuoteClient();
 
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    // The requests that follow the current contract; they go to the quote
+    // client (tests watch them here).
+    enum class ContractRequest { SubscribeDepth, SubscribeTicker, UnSubscribeDepth, UnSubscribeTicker, QueryKLine };
+    virtual void SendContractRequest(ContractRequest request, const std::string& key, int period);
+
 private:
     friend class QuorvelTestPeer;
+    friend class SelectionTestPeer;
 
     // Post-construction set-up at a given scale (InitUi with the screen's).
     void InitUiAtScale(double scale);
@@ -122,6 +149,51 @@ private:
     QTreeView* ViewOfTab(int tab) const;
     QStandardItemModel* ModelOfCategory(int type) const;
     bool IsStockModel(const QStandardItemModel* model) const;
+
+    // Selected contract: detail, depth and trade panels, K-lines.
+    void SelectContract(const std::string& key, int period);
+    void UpdateQuotePanel(const QuoteDetailField& quote, bool found);
+    void ResetDepthPanel();
+    void ResetTickerPanel();
+    void UpdateTickerPanel();
+    void OnQuote(QuoteDetailField quote);
+    void OnDepthQuote(DepthQuoteField depth);
+    void OnTickerQuote(TickerField ticker);
+    void OnKline(RspReqQryHistoryField kline);
+    void OnLogin(bool needChange);
+    void OnQuoteRowDoubleClicked(const QModelIndex& index, int type);
+    void OnQuoteRowClicked(const QModelIndex& index, int type);
+    // Row record of a model row of a table; null when there is none.
+    const ContractRow* FindRow(int type, int modelRow) const;
+
+    // Actions, exchange bar and signal wiring.
+    void InitConnections();
+    void InitCategoryBar();
+    void OnCategoryClicked(int tab);
+    void HighlightCategoryButton(int index);
+    void OnExchangeButtonClicked(int index);
+    void OnMainContractClicked();
+    void OnExpandButtonClicked();
+    void OnCollapseButtonClicked();
+    void OnReturnAction();
+    void OnAccountAction();
+    void OnLogoutAction();
+    void OnConnected();
+    void OnDisconnected();
+    static void ShowNotReady();
+    // Shows every column from 3 to 22 of a tab's view.
+    void ShowAllColumns(int tab);
+    // Exchange button text: a blank, the exchange's name and code, a blank.
+    QString ExchangeButtonText(size_t index) const;
+
+    // Status bar: clock, latency and index labels.
+    void InitStatusBar();
+    void OnStatusTimer();
+    // Creates the index label of a reference commodity met by a table build.
+    void IndexLabelStep(const CommodityField& commodity, const std::string& key);
+    void SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote);
+    static std::int32_t CurrentLatency();
+    void ShowLatency(std::int32_t latency);
 
     bool m_loggedIn = false;
     QTimer m_refreshTimer;
@@ -175,4 +247,7 @@ private:
     };
     const RefreshPaint& Paint();
     std::unique_ptr<RefreshPaint> m_paint;
+
+    // The four latency pictures, loaded on first use.
+    std::unique_ptr<std::array<QPixmap, 4>> m_latencyPixmaps;
 };

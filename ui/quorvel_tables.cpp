@@ -140,7 +140,8 @@ void Quorvel::InitQuoteModels()
     for (int type : { 2, 3, 4, 8, 1 })
         RefreshQuoteList(ModelOfCategory(type), type, std::string());
 
-    // Exchange bar and depth panel: InitCategoryBar() and ResetDepthPanel() run here.
+    InitCategoryBar();
+    ResetDepthPanel();
 }
 
 void Quorvel::InitModelHeader(QStandardItemModel* model, int type)
@@ -203,8 +204,7 @@ void Quorvel::RefreshQuoteList(QStandardItemModel* model, int type, std::string 
                 }
             }
             const std::string key = mainContract.empty() ? commodityKey : commodityKey + "_" + mainContract;
-            // Status-bar index labels: the index-label step runs here for this
-            // commodity and key.
+            IndexLabelStep(commodity, key);
             FillQuoteRow(model, row++, key, name);
             continue;
         }

@@ -1,0 +1,307 @@
+// Everything the user presses in the window: tool-bar actions, the account
+// menu, the exchange bar under the lists, the column folding buttons, and the
+// wiring of the quote client's signals.
+#include "quorvel.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <QCursor>
+#include <QFrame>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSpacerItem>
+#include <QStandardItemModel>
+#include <QTreeView>
+
+#include "nquoteclient.h"
+
+namespace
+{
+
+const QString kChosenStyle
+    = QStringLiteral("background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder:none;");
+const QString kOtherStyle
+    = QStringLiteral("background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder:none;");
+const QString kChosenEdgeStyle = QStringLiteral(
+    "background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder-top:none;\nborder-bottom:none;");
+const QString kOtherEdgeStyle = QStringLiteral(
+    "background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder-top:none;\nborder-bottom:none;");
+const QString kSeparatorStyle = QStringLiteral("color: rgb(211, 211, 211)");
+
+// Columns that the folding buttons hide and show.
+constexpr int kFirstFoldColumn = 3;
+constexpr int kLastFoldColumn = 22;
+// Full width of a list, and the widths the fold budget reckons with, at scale 1.
+constexpr double kFullListWidth = 1550;
+constexpr double kFixedColumnsWidth = 220;
+constexpr double kColumnWidth = 70;
+
+const QSize kTallSeparator(1, 24);
+const QSize kShortSeparator(1, 12);
+
+QFrame* NewSeparator(QWidget* parent, const QSize& maximum)
+{
+    auto* separator = new QFrame(parent);
+    separator->setFrameShape(QFrame::VLine);
+    separator->setFrameShadow(QFrame::Plain);
+    separator->setLineWidth(1);
+    separator->setStyleSheet(kSeparatorStyle);
+    separator->setMaximumSize(maximum);
+    return separator;
+}
+
+} // namespace
+
+void Quorvel::InitConnections()
+{
+    connect(&m_refreshTimer, &QTimer::timeout, this, &Quorvel::OnRefreshTimer);
+    connect(&m_statusTimer, &QTimer::timeout, this, &Quorvel::OnStatusTimer);
+    connect(ui.return_action, &QAction::triggered, this, &Quorvel::OnReturnAction);
+
+    for (QAction* action : { ui.ask_action, ui.order_action, ui.order_action2, ui.save_action, ui.update_action,
+             ui.thr_min_action, ui.one_week_action, ui.one_month_action, ui.self_action, ui.pull_action,
+             ui.push_action, ui.left_action, ui.right_action, ui.top_action, ui.down_action, ui.other_action })
+        connect(action, &QAction::triggered, &Quorvel::ShowNotReady);
+
+    const std::pair<QAction*, int> periods[] = {
+        { ui.min_action, 0 },
+        { ui.kline_action, 1 },
+        { ui.one_min_action, 1 },
+        { ui.five_min_action, 2 },
+        { ui.fif_min_action, 3 },
+        { ui.one_hour_action, 5 },
+        { ui.one_day_action, 9 },
+    };
+    for (const auto& period : periods) {
+        const int code = period.second;
+        connect(period.first, &QAction::triggered, this, [this, code] { SelectContract(m_selectedKey, code); });
+    }
+    connect(ui.account_action, &QAction::triggered, this, &Quorvel::OnAccountAction);
+
+    NQuoteClient* client = NQuoteClient::Instance();
+    connect(client, &NQuoteClient::quote_sig, this, &Quorvel::OnQuote);
+    connect(client, &NQuoteClient::ticker_quote_sig, this, &Quorvel::OnTickerQuote);
+    connect(client, &NQuoteClient::depth_quote_sig, this, &Quorvel::OnDepthQuote);
+    connect(client, &NQuoteClient::Kline_sig, this, &Quorvel::OnKline);
+    connect(client, &NQuoteClient::disconnect_sig, this, &Quorvel::OnDisconnected);
+    connect(client, &NQuoteClient::connect_sig, this, &Quorvel::OnConnected);
+
+    const std::pair<QTreeView*, int> views[] = {
+        { ui.FO_View, 1 },
+        { ui.FI_View, 2 },
+        { ui.C_View, 3 },
+        { ui.S_View, 4 },
+        { ui.D_View, 8 },
+    };
+    for (const auto& view : views) {
+        const int type = view.second;
+        connect(view.first, &QAbstractItemView::doubleClicked, this,
+            [this, type](const QModelIndex& index) { OnQuoteRowDoubleClicked(index, type); });
+    }
+    for (const auto& view : views) {
+        const int type = view.second;
+        connect(view.first, &QAbstractItemView::clicked, this,
+            [this, type](const QModelIndex& index) { OnQuoteRowClicked(index, type); });
+    }
+
+    connect(ui.quote_tabwidget, &QTabWidget::currentChanged, this, &Quorvel::OnCategoryClicked);
+    connect(ui.logout_action, &QAction::triggered, this, &Quorvel::OnLogoutAction);
+    connect(ui.pushButton, &QAbstractButton::clicked, this, &Quorvel::OnMainContractClicked);
+    connect(m_expandButton, &QAbstractButton::clicked, this, &Quorvel::OnExpandButtonClicked);
+    connect(m_collapseButton, &QAbstractButton::clicked, this, &Quorvel::OnCollapseButtonClicked);
+    for (QAction* action :
+        { ui.help_action, ui.sys_action, ui.per_action, ui.zixun_action, ui.bankuai_action, ui.zixun_action })
+        connect(action, &QAction::triggered, &Quorvel::ShowNotReady);
+}
+
+void Quorvel::ShowNotReady()
+{
+    QMessageBox::information(
+        nullptr, QStringLiteral("info"), QStringLiteral("功能正在开发中"), QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+QString Quorvel::ExchangeButtonText(size_t index) const
+{
+    const auto& exchange = m_exchanges[index];
+    return QLatin1Char(' ') + QString::fromLocal8Bit(exchange.first.c_str())
+        + QString::fromStdString(exchange.second) + QLatin1Char(' ');
+}
+
+void Quorvel::InitCategoryBar()
+{
+    QWidget* bar = ui.widget;
+    for (int i = 0; i < m_exchangeSlots; ++i) {
+        QFrame* separator = NewSeparator(bar, i == 0 ? kTallSeparator : kShortSeparator);
+        auto* button = new QPushButton(bar);
+        button->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Minimum);
+        button->setMinimumSize(50, 25);
+        button->setStyleSheet(kOtherStyle);
+        if (static_cast<size_t>(i) < m_exchanges.size()) {
+            button->setText(ExchangeButtonText(static_cast<size_t>(i)));
+        } else {
+            button->hide();
+            separator->hide();
+        }
+        ui.horizontalLayout->addWidget(separator);
+        ui.horizontalLayout->addWidget(button);
+        m_categorySeparators.push_back(separator);
+        m_categoryButtons.push_back(button);
+    }
+    QFrame* closing = NewSeparator(bar, kShortSeparator);
+    ui.horizontalLayout->addWidget(closing);
+    m_categorySeparators.push_back(closing);
+    ui.horizontalLayout->addItem(new QSpacerItem(10, 22, QSizePolicy::Expanding, QSizePolicy::Minimum));
+
+    for (size_t i = 0; i < m_categoryButtons.size(); ++i) {
+        const int index = static_cast<int>(i);
+        connect(m_categoryButtons[i], &QAbstractButton::clicked, this,
+            [this, index] { OnExchangeButtonClicked(index); });
+    }
+}
+
+void Quorvel::ShowAllColumns(int tab)
+{
+    if (QTreeView* view = ViewOfTab(tab)) {
+        for (int column = kFirstFoldColumn; column <= kLastFoldColumn; ++column)
+            view->setColumnHidden(column, false);
+    }
+}
+
+void Quorvel::OnCategoryClicked(int tab)
+{
+    const int type = CategoryOfTab(tab);
+    if (type < 0)
+        return;
+    QStandardItemModel* model = m_models[static_cast<size_t>(tab)];
+    ShowAllColumns(tab);
+    if (m_collapseButton)
+        m_collapseButton->hide();
+    RestoreSortHeaderTexts(model);
+    RefreshQuoteList(model, type, std::string());
+
+    // The bar was built for as many slots as there were then; a later list
+    // with more exchanges has no buttons for the extra ones.
+    const size_t slotCount = std::min(static_cast<size_t>(m_exchangeSlots), m_categoryButtons.size());
+    for (size_t j = 0; j < slotCount; ++j) {
+        QPushButton* button = m_categoryButtons[j];
+        if (j < m_exchanges.size()) {
+            button->show();
+            m_categorySeparators[j]->show();
+            button->setStyleSheet(kOtherStyle);
+            button->setText(ExchangeButtonText(j));
+        } else {
+            m_categorySeparators[j]->hide();
+            button->hide();
+            button->setText(QString());
+        }
+    }
+    ui.pushButton->setStyleSheet(kChosenStyle);
+    for (size_t j = 0; j < m_categorySeparators.size(); ++j)
+        m_categorySeparators[j]->setMaximumSize(j == 0 ? kTallSeparator : kShortSeparator);
+}
+
+void Quorvel::OnExchangeButtonClicked(int index)
+{
+    ui.pushButton->setStyleSheet(kOtherStyle);
+    HighlightCategoryButton(index);
+}
+
+void Quorvel::HighlightCategoryButton(int index)
+{
+    ui.tabWidget->setCurrentIndex(0);
+    for (size_t j = 0; j < m_categoryButtons.size(); ++j)
+        m_categoryButtons[j]->setStyleSheet(static_cast<int>(j) == index ? kChosenStyle : kOtherStyle);
+    for (size_t j = 0; j < m_categorySeparators.size(); ++j) {
+        const bool tall = static_cast<int>(j) == index || static_cast<int>(j) == index + 1;
+        m_categorySeparators[j]->setMaximumSize(tall ? kTallSeparator : kShortSeparator);
+    }
+
+    const int tab = ui.quote_tabwidget->currentIndex();
+    const int type = CategoryOfTab(tab);
+    if (type < 0 || index < 0 || static_cast<size_t>(index) >= m_exchanges.size())
+        return;
+    QStandardItemModel* model = m_models[static_cast<size_t>(tab)];
+    RestoreSortHeaderTexts(model);
+    RefreshQuoteList(model, type, m_exchanges[static_cast<size_t>(index)].second);
+}
+
+void Quorvel::OnMainContractClicked()
+{
+    ui.tabWidget->setCurrentIndex(0);
+    ui.pushButton->setStyleSheet(kChosenEdgeStyle);
+    for (QPushButton* button : m_categoryButtons)
+        button->setStyleSheet(kOtherEdgeStyle);
+    const int tab = ui.quote_tabwidget->currentIndex();
+    const int type = CategoryOfTab(tab);
+    for (size_t j = 0; j < m_categorySeparators.size(); ++j)
+        m_categorySeparators[j]->setMaximumSize(j == 0 ? kTallSeparator : kShortSeparator);
+    if (type < 0)
+        return;
+    QStandardItemModel* model = m_models[static_cast<size_t>(tab)];
+    RestoreSortHeaderTexts(model);
+    RefreshQuoteList(model, type, std::string());
+}
+
+void Quorvel::OnExpandButtonClicked()
+{
+    QTreeView* view = ViewOfTab(ui.quote_tabwidget->currentIndex());
+    if (!view)
+        return;
+    const double w = view->width();
+    const double unit = m_scale * m_widthFactor;
+    int budget = 0;
+    if (std::floor(kFullListWidth * unit) > w) {
+        budget = static_cast<int>(std::floor((w - kFixedColumnsWidth * unit) / (kColumnWidth * unit) + 4));
+        if (m_collapseButton)
+            m_collapseButton->show();
+    }
+    // A narrow view keeps its leading columns; the budget says how far the
+    // folding reaches.
+    for (int column = kFirstFoldColumn; column < budget && column <= kLastFoldColumn; ++column)
+        view->setColumnHidden(column, true);
+}
+
+void Quorvel::OnCollapseButtonClicked()
+{
+    const int tab = ui.quote_tabwidget->currentIndex();
+    if (tab >= 1 && tab < kTabCount)
+        ShowAllColumns(tab);
+    if (m_collapseButton)
+        m_collapseButton->hide();
+}
+
+void Quorvel::OnReturnAction()
+{
+    ui.tabWidget->setCurrentIndex(0);
+    OnCollapseButtonClicked();
+    resizeEvent(nullptr);
+}
+
+void Quorvel::OnAccountAction()
+{
+    QMenu menu;
+    menu.addAction(ui.login_action);
+    menu.addAction(ui.logout_action);
+    menu.exec(QCursor::pos());
+}
+
+void Quorvel::OnLogoutAction()
+{
+    if (m_loggedIn) {
+        m_loggedIn = false;
+        return;
+    }
+    QMessageBox::warning(nullptr, QStringLiteral("warn"), QStringLiteral("你尚未登录!"), QMessageBox::Ok);
+}
+
+void Quorvel::OnConnected()
+{
+    m_connected = true;
+}
+
+void Quorvel::OnDisconnected()
+{
+    m_connected = false;
+}

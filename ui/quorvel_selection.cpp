@@ -1,0 +1,317 @@
+// The current contract: its quote detail, depth and trade panels, the rows
+// that select it, and the chart view that draws its K-lines.
+#include "quorvel.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <QLabel>
+#include <QModelIndex>
+
+#include "chartell.h"
+#include "helpers.h"
+#include "mywidget.h"
+#include "nquoteclient.h"
+
+namespace
+{
+
+constexpr unsigned kDecimals = 10;
+constexpr size_t kMaxTicks = 8;
+const QString kNoValue = QStringLiteral("---");
+
+// Detail panel: neutral, below and at-or-above the previous settlement.
+const QString kDetailNeutral = QStringLiteral("color: rgb(220, 220, 10);");
+const QString kDetailDown = QStringLiteral("color: rgb(0, 220, 0);");
+const QString kDetailUp = QStringLiteral("color: rgb( 255,60, 60);");
+const QString kLastPriceFont = QStringLiteral("font: 11pt \"宋体\";");
+// Depth levels 2 to 5 write the same colours without the closing semicolon.
+const QString kDepthNeutral = QStringLiteral("color: rgb(220, 220, 10)");
+const QString kDepthDown = QStringLiteral("color: rgb(0, 220, 0)");
+const QString kDepthUp = QStringLiteral("color: rgb( 255,60, 60)");
+
+QString Price(double v)
+{
+    return QString::number(v, 'g', 6);
+}
+
+QString Amount(double v)
+{
+    return QString::number(v, 'f', 0);
+}
+
+std::string MainContractNo(const kw::pb::ostrel2::CommodityField& commodity)
+{
+    for (const auto& contract : commodity.contract_no_list()) {
+        if (contract.flags() == 1)
+            return contract.contract_no();
+    }
+    return std::string();
+}
+
+} // namespace
+
+void Quorvel::SendContractRequest(ContractRequest request, const std::string& key, int period)
+{
+    NQuoteClient* client = NQuoteClient::Instance();
+    switch (request) {
+    case ContractRequest::SubscribeDepth:
+        client->SubscribeDepth(key);
+        break;
+    case ContractRequest::SubscribeTicker:
+        client->SubscribeTicker(key);
+        break;
+    case ContractRequest::UnSubscribeDepth:
+        client->UnSubscribeDepth(key);
+        break;
+    case ContractRequest::UnSubscribeTicker:
+        client->UnSubscribeTicker(key);
+        break;
+    case ContractRequest::QueryKLine:
+        client->QueryKLine(key, period);
+        break;
+    }
+}
+
+void Quorvel::SelectContract(const std::string& selected, int period)
+{
+    if (selected.empty())
+        return;
+    // The key may be a member that this selection overwrites.
+    const std::string key = selected;
+    if (key == m_currentKey) {
+        SendContractRequest(ContractRequest::QueryKLine, key, period);
+        return;
+    }
+
+    QuoteDetailField quote;
+    const bool found = NQuoteClient::Instance()->GetQuote(key, &quote);
+    UpdateQuotePanel(quote, found);
+    ResetTickerPanel();
+    ResetDepthPanel();
+
+    const int type = ContractKeyType(key);
+    const std::string commodityNo = ContractKeyPart1(key);
+    const auto commodity = std::find_if(m_commodities.begin(), m_commodities.end(),
+        [&](const CommodityField& c) { return c.security_type() == type && c.commodity_no() == commodityNo; });
+    if (commodity != m_commodities.end()) {
+        ui.current_contract->setText(QString::fromUtf8(commodity->commodity_name().c_str()) + QLatin1Char(' ')
+            + QString::fromStdString(commodity->commodity_no() + MainContractNo(*commodity)));
+    }
+
+    if (!m_currentKey.empty()) {
+        SendContractRequest(ContractRequest::UnSubscribeDepth, m_currentKey, 0);
+        SendContractRequest(ContractRequest::UnSubscribeTicker, m_currentKey, 0);
+    }
+    m_ticks.clear();
+    SendContractRequest(ContractRequest::SubscribeDepth, key, 0);
+    SendContractRequest(ContractRequest::SubscribeTicker, key, 0);
+    m_currentKey = key;
+    SendContractRequest(ContractRequest::QueryKLine, key, period);
+}
+
+void Quorvel::UpdateQuotePanel(const QuoteDetailField& q, bool found)
+{
+    const std::pair<QLabel*, QString> texts[] = {
+        { ui.last_price_2, Price(q.last()) },
+        { ui.last_vol, Amount(q.last_vol()) },
+        { ui.vol, Amount(q.volume()) },
+        { ui.position_vol, Amount(q.position()) },
+        { ui.open_price, Price(q.open()) },
+        { ui.high_price, Price(q.high()) },
+        { ui.low_price, Price(q.low()) },
+        { ui.presttle, Price(q.pre_settle()) },
+        { ui.ask_price_2, Price(q.ask_price()) },
+        { ui.bid_price_2, Price(q.bid_price()) },
+        { ui.ask_price, Price(q.ask_price()) },
+        { ui.ask_vol, Amount(q.ask_vol()) },
+        { ui.bid_price, Price(q.bid_price()) },
+        { ui.bid_vol, Amount(q.bid_vol()) },
+    };
+    for (const auto& label : texts)
+        label.first->setText(found ? label.second : kNoValue);
+}
+
+void Quorvel::ResetDepthPanel()
+{
+    for (QLabel* label : { ui.ask_price2, ui.ask_vol2, ui.bid_price2, ui.bid_vol2, ui.ask_price3, ui.ask_vol3,
+             ui.bid_price3, ui.bid_vol3, ui.ask_price4, ui.ask_vol4, ui.bid_price4, ui.bid_vol4, ui.ask_price5,
+             ui.ask_vol5, ui.bid_price5, ui.bid_vol5 })
+        label->setText(kNoValue);
+}
+
+void Quorvel::ResetTickerPanel()
+{
+    for (QLabel* label : { ui.ticker_time_0, ui.ticker_price_0, ui.ticker_vol_0, ui.ticker_time_1,
+             ui.ticker_price_1, ui.ticker_vol_1, ui.ticker_time_2, ui.ticker_price_2, ui.ticker_vol_2,
+             ui.ticker_time_3, ui.ticker_price_3, ui.ticker_vol_3, ui.ticker_time_4, ui.ticker_price_4,
+             ui.ticker_vol_4, ui.ticker_time_5, ui.ticker_price_5, ui.ticker_vol_5, ui.ticker_time_6,
+             ui.ticker_price_6, ui.ticker_vol_6, ui.ticker_time_7, ui.ticker_price_7, ui.ticker_vol_7 })
+        label->setText(QString());
+}
+
+void Quorvel::OnQuote(QuoteDetailField quote)
+{
+    if (quote.contract_code() == m_currentKey) {
+        UpdateQuotePanel(quote, true);
+        const double reference = quote.pre_settle();
+        const auto priceStyle = [&](double v) {
+            return IsGreaterOrEqual(v, reference, kDecimals) ? kDetailUp : kDetailDown;
+        };
+        for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol })
+            label->setStyleSheet(kDetailNeutral);
+        const std::pair<QLabel*, double> prices[] = {
+            { ui.open_price, quote.open() },
+            { ui.high_price, quote.high() },
+            { ui.low_price, quote.low() },
+            { ui.ask_price_2, quote.ask_price() },
+            { ui.ask_price, quote.ask_price() },
+            { ui.bid_price_2, quote.bid_price() },
+            { ui.bid_price, quote.bid_price() },
+        };
+        for (const auto& price : prices)
+            price.first->setStyleSheet(priceStyle(price.second));
+        ui.last_price_2->setStyleSheet(priceStyle(quote.last()) + kLastPriceFont);
+    }
+    if (m_chartView)
+        m_chartView->UpdateQuote(quote);
+}
+
+void Quorvel::OnDepthQuote(DepthQuoteField depth)
+{
+    if (depth.contract_code() != m_currentKey)
+        return;
+    struct Level {
+        QLabel *askPrice, *askVol, *bidPrice, *bidVol;
+    };
+    const Level levels[] = {
+        { ui.ask_price2, ui.ask_vol2, ui.bid_price2, ui.bid_vol2 },
+        { ui.ask_price3, ui.ask_vol3, ui.bid_price3, ui.bid_vol3 },
+        { ui.ask_price4, ui.ask_vol4, ui.bid_price4, ui.bid_vol4 },
+        { ui.ask_price5, ui.ask_vol5, ui.bid_price5, ui.bid_vol5 },
+    };
+    // Level 1 is the quote detail's; other levels do not exist.
+    if (depth.level() < 2 || depth.level() > 5)
+        return;
+    const Level& level = levels[depth.level() - 2];
+
+    // The reference is the previous settlement as the panel shows it: "---"
+    // (no quote yet) reads as 0.
+    bool ok = false;
+    double reference = ui.presttle->text().toDouble(&ok);
+    if (!ok)
+        reference = 0.0;
+    const auto priceStyle
+        = [&](double v) { return IsGreaterOrEqual(v, reference, kDecimals) ? kDepthUp : kDepthDown; };
+
+    level.askPrice->setText(Price(depth.ask_price()));
+    level.askPrice->setStyleSheet(priceStyle(depth.ask_price()));
+    level.bidPrice->setText(Price(depth.bid_price()));
+    level.bidPrice->setStyleSheet(priceStyle(depth.bid_price()));
+    level.askVol->setText(Amount(depth.ask_vol()));
+    level.askVol->setStyleSheet(kDepthNeutral);
+    level.bidVol->setText(Amount(depth.bid_vol()));
+    level.bidVol->setStyleSheet(kDepthNeutral);
+}
+
+void Quorvel::OnTickerQuote(TickerField ticker)
+{
+    m_ticks.push_back(std::move(ticker));
+    if (m_ticks.size() > kMaxTicks)
+        m_ticks.erase(m_ticks.begin());
+    UpdateTickerPanel();
+}
+
+void Quorvel::UpdateTickerPanel()
+{
+    // Row 0 is the bottom row; the oldest tick sits highest.
+    QLabel* const times[] = { ui.ticker_time_0, ui.ticker_time_1, ui.ticker_time_2, ui.ticker_time_3,
+        ui.ticker_time_4, ui.ticker_time_5, ui.ticker_time_6, ui.ticker_time_7 };
+    QLabel* const prices[] = { ui.ticker_price_0, ui.ticker_price_1, ui.ticker_price_2, ui.ticker_price_3,
+        ui.ticker_price_4, ui.ticker_price_5, ui.ticker_price_6, ui.ticker_price_7 };
+    QLabel* const volumes[] = { ui.ticker_vol_0, ui.ticker_vol_1, ui.ticker_vol_2, ui.ticker_vol_3,
+        ui.ticker_vol_4, ui.ticker_vol_5, ui.ticker_vol_6, ui.ticker_vol_7 };
+    for (size_t i = 0; i < m_ticks.size() && i < kMaxTicks; ++i) {
+        const TickerField& tick = m_ticks[i];
+        const size_t row = kMaxTicks - 1 - i;
+        // The time of day, "hh:mm:ss", of "YYYY-MM-DD hh:mm:ss.mmm".
+        const std::string stamp = MsToString(static_cast<std::int64_t>(tick.time_flag()));
+        times[row]->setText(QString::fromStdString(stamp).mid(11, 8));
+        prices[row]->setText(Price(tick.price()));
+        volumes[row]->setText(Price(tick.volume()));
+    }
+}
+
+std::vector<Quorvel::CommodityField>::const_iterator Quorvel::FindCommodity(
+    std::vector<CommodityField>::const_iterator first, std::vector<CommodityField>::const_iterator last,
+    const RspReqQryHistoryField& kline)
+{
+    const int type = ContractKeyType(kline.contract_code());
+    const std::string commodityNo = ContractKeyPart1(kline.contract_code());
+    return std::find_if(first, last,
+        [&](const CommodityField& c) { return c.security_type() == type && c.commodity_no() == commodityNo; });
+}
+
+void Quorvel::OnKline(RspReqQryHistoryField kline)
+{
+    if (!m_chartView) {
+        m_chartView = CreateChartell();
+        if (m_chartHost) {
+            m_chartHost->SetChartView(m_chartView);
+            m_chartView->AttachWindow(static_cast<std::uintptr_t>(m_chartHost->winId()));
+        }
+    }
+
+    std::vector<kw::pb::ostrel2::KlineDataField> bars(kline.lines().begin(), kline.lines().end());
+    QuoteDetailField quote;
+    NQuoteClient::Instance()->GetQuote(kline.contract_code(), &quote);
+    const auto commodity = FindCommodity(m_commodities.cbegin(), m_commodities.cend(), kline);
+    if (commodity != m_commodities.cend())
+        m_chartView->ShowKlines(*commodity, kline.contract_code(), quote, kline.period(), bars);
+
+    if (m_loggedIn) {
+        ui.tabWidget->setCurrentIndex(1);
+        if (m_expandButton)
+            m_expandButton->hide();
+        if (m_collapseButton)
+            m_collapseButton->hide();
+    }
+}
+
+void Quorvel::OnLogin(bool needChange)
+{
+    m_loggedIn = true;
+    if (!needChange)
+        return;
+    ui.tabWidget->setCurrentIndex(1);
+    if (m_expandButton)
+        m_expandButton->hide();
+    if (m_collapseButton)
+        m_collapseButton->hide();
+}
+
+const ContractRow* Quorvel::FindRow(int type, int modelRow) const
+{
+    const auto rows = m_contractRows.find(type);
+    if (rows == m_contractRows.end())
+        return nullptr;
+    const auto row = std::find_if(rows->second.begin(), rows->second.end(),
+        [modelRow](const ContractRow& r) { return r.row == modelRow; });
+    return row == rows->second.end() ? nullptr : &*row;
+}
+
+void Quorvel::OnQuoteRowDoubleClicked(const QModelIndex& index, int type)
+{
+    const ContractRow* row = FindRow(type, index.row());
+    if (!row)
+        return;
+    const std::string key = row->key;
+    SelectContract(key, 1);
+    m_selectedKey = key;
+}
+
+void Quorvel::OnQuoteRowClicked(const QModelIndex& index, int type)
+{
+    if (const ContractRow* row = FindRow(type, index.row()))
+        m_selectedKey = row->key;
+}

@@ -1,0 +1,199 @@
+// The status bar: logo, notice, account-kind buttons, activity animation,
+// connection latency, clock, and the index labels of three reference
+// contracts, which also select their contract when pressed.
+#include "quorvel.h"
+
+#include <chrono>
+
+#include <QEvent>
+#include <QImage>
+#include <QMovie>
+#include <QPalette>
+#include <QStatusBar>
+
+#include "helpers.h"
+#include "logger.h"
+#include "nquoteclient.h"
+
+namespace
+{
+
+constexpr unsigned kDecimals = 10;
+constexpr int kIndexLabels = 3;
+// Commodity numbers of the reference contracts, in label order.
+const char* const kIndexCommodities[kIndexLabels] = { "CL", "IF", "EUR.USD" };
+
+const QColor kIndexUp(220, 0, 0);
+const QColor kIndexDown(0, 120, 0);
+
+// Latency pictures from the shortest to the longest wait.
+const char* const kLatencyPictures[4] = {
+    "Resources/images/04.png",
+    "Resources/images/03.png",
+    "Resources/images/02.png",
+    "Resources/images/01.png",
+};
+
+// "hh:mm:ss" of the "YYYY-MM-DD hh:mm:ss.mmm" local time now.
+QString TimeOfDay()
+{
+    return QString::fromStdString(TimePointToString(std::chrono::system_clock::now())).mid(11, 8);
+}
+
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+std::int32_t Quorvel::LatencyFigure(std::int32_t latency, std::int64_t sendTime, std::int64_t nowMs)
+{
+    if (latency != 0)
+        return latency;
+    // Both times cut to 32 bits; unsigned arithmetic keeps the wrap defined.
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(nowMs) - static_cast<std::uint32_t>(sendTime));
+}
+
+int Quorvel::LatencyLevel(std::int32_t latency)
+{
+    if (latency <= 100)
+        return 0;
+    if (latency <= 200)
+        return 1;
+    if (latency <= 400)
+        return 2;
+    return 3;
+}
+
+void Quorvel::InitStatusBar()
+{
+    QStatusBar* bar = ui.statusBar;
+
+    auto* logo = new QLabel;
+    logo->setParent(bar);
+    logo->setPixmap(QPixmap::fromImage(QImage(QStringLiteral("Resources/webStock.png"))));
+    bar->addWidget(logo, 0);
+
+    m_noticeButton.setParent(bar);
+    m_noticeButton.setStyleSheet(QStringLiteral("border:none;color: rgb(0, 0, 192);font: 10pt \"宋体\";"));
+    m_noticeButton.setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Minimum);
+    m_noticeButton.setText(QStringLiteral("  提醒:有不法网站冒充本软件进行诈骗  "));
+    bar->addPermanentWidget(&m_noticeButton, 0);
+
+    m_statusEdit.setParent(bar);
+    m_statusEdit.setMaximumSize(55, 18);
+    bar->addPermanentWidget(&m_statusEdit, 0);
+
+    m_futuresAccountButton.setParent(bar);
+    m_futuresAccountButton.setText(QStringLiteral("期货户"));
+    m_futuresAccountButton.setStyleSheet(
+        QStringLiteral("color: rgb(240, 240, 240); background-color: rgb(122, 122,122);"));
+    m_futuresAccountButton.setMaximumSize(45, 17);
+    bar->addPermanentWidget(&m_futuresAccountButton, 0);
+
+    m_foreignAccountButton.setParent(bar);
+    m_foreignAccountButton.setText(QStringLiteral("外盘户"));
+    m_foreignAccountButton.setStyleSheet(
+        QStringLiteral("color: rgb(240, 240, 240);background-color: rgb(122, 122,122);"));
+    m_foreignAccountButton.setMaximumSize(45, 17);
+    bar->addPermanentWidget(&m_foreignAccountButton, 0);
+
+    m_busyLabel.setParent(bar);
+    m_busyLabel.setMinimumSize(20, 20);
+    // The label owns the animation, so it goes with the window.
+    auto* busy = new QMovie(QStringLiteral("Resources/rotate.gif"), QByteArray(), &m_busyLabel);
+    m_busyLabel.setMovie(busy);
+    busy->start();
+    bar->addPermanentWidget(&m_busyLabel, 0);
+
+    m_statusImageLabel.setParent(bar);
+    m_statusImageLabel.setPixmap(QPixmap(QStringLiteral("Resources/00005.png")));
+    bar->addPermanentWidget(&m_statusImageLabel, 0);
+
+    m_latencyLabel.setParent(bar);
+    ShowLatency(CurrentLatency());
+    bar->addPermanentWidget(&m_latencyLabel, 0);
+
+    m_clockButton.setParent(bar);
+    m_clockButton.setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Minimum);
+    m_clockButton.setStyleSheet(QStringLiteral("border:none;"));
+    m_clockButton.setText(TimeOfDay() + QStringLiteral("-Local "));
+    bar->addPermanentWidget(&m_clockButton, 0);
+}
+
+std::int32_t Quorvel::CurrentLatency()
+{
+    const HeartBeatInfo info = NQuoteClient::Instance()->GetHeartBeatInfo();
+    return LatencyFigure(info.latency, info.sendTime, NowMs());
+}
+
+void Quorvel::ShowLatency(std::int32_t latency)
+{
+    if (!m_latencyPixmaps) {
+        m_latencyPixmaps = std::make_unique<std::array<QPixmap, 4>>();
+        for (size_t i = 0; i < m_latencyPixmaps->size(); ++i)
+            (*m_latencyPixmaps)[i] = QPixmap(QString::fromLatin1(kLatencyPictures[i]));
+    }
+    m_latencyLabel.setPixmap((*m_latencyPixmaps)[static_cast<size_t>(LatencyLevel(latency))]);
+    m_latencyLabel.setToolTip(QStringLiteral("延时:%1ms").arg(latency));
+}
+
+void Quorvel::SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote)
+{
+    QLabel& index = m_indexLabels[label];
+    const QString text = QLatin1Char(' ') + QString::fromLocal8Bit(Utf8ToAnsi(name).c_str()) + QLatin1Char(' ')
+        + QString::number(quote.last(), 'f', 3) + QLatin1Char(' ')
+        + QString::number(quote.last() - quote.pre_settle(), 'f', 3) + QLatin1Char(' ');
+    index.setText(text);
+    QPalette palette = index.palette();
+    palette.setColor(QPalette::WindowText,
+        IsGreaterOrEqual(quote.last(), quote.pre_settle(), kDecimals) ? kIndexUp : kIndexDown);
+    index.setPalette(palette);
+}
+
+void Quorvel::IndexLabelStep(const CommodityField& commodity, const std::string& key)
+{
+    for (int i = 0; i < kIndexLabels; ++i) {
+        if (commodity.commodity_no() != kIndexCommodities[i] || !m_indexKeys[i].empty())
+            continue;
+        QuoteDetailField quote;
+        NQuoteClient::Instance()->GetQuote(key, &quote);
+        SetIndexLabel(i, commodity.commodity_name(), quote);
+        m_indexLabels[i].installEventFilter(this);
+        m_indexLabels[i].setParent(ui.statusBar);
+        ui.statusBar->addWidget(&m_indexLabels[i], 0);
+        m_indexKeys[i] = key;
+        m_indexNames[i] = commodity.commodity_name();
+        return;
+    }
+}
+
+void Quorvel::OnStatusTimer()
+{
+    m_clockButton.setText(TimeOfDay() + QStringLiteral("-Local"));
+    ShowLatency(CurrentLatency());
+    for (int i = 0; i < kIndexLabels; ++i) {
+        QuoteDetailField quote;
+        if (!m_indexKeys[i].empty())
+            NQuoteClient::Instance()->GetQuote(m_indexKeys[i], &quote);
+        SetIndexLabel(i, m_indexNames[i], quote);
+    }
+}
+
+bool Quorvel::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonPress) {
+        for (int i = 0; i < kIndexLabels; ++i) {
+            if (watched != &m_indexLabels[i])
+                continue;
+            const std::string key = m_indexKeys[i];
+            SelectContract(key, 1);
+            m_selectedKey = key;
+            break;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
