@@ -1,0 +1,241 @@
+#include <climits>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tradeconfig.h"
+#include "testsupport.h"
+
+namespace {
+
+const char kNoRoot[] = "XML需要root根元素";
+const char kNoCloud[] = "没有找到leancloud的配置";
+
+struct Expect {
+    bool result;
+    const char *logged; // an ERROR line's text, or nullptr for none
+    std::string ip;
+    int port;
+    std::string username;
+    std::string password;
+    std::string id;
+    std::string key;
+    std::string productID;
+    std::string channelName;
+    int trigger_time;
+    std::string reg_class;
+};
+
+struct Case {
+    const char *what;
+    std::string xml;
+    Expect expect;
+};
+
+// A record that already holds values, so "left unchanged" can be told from "reset".
+TradeConfig Preloaded()
+{
+    TradeConfig c;
+    c.ip = "old-ip";
+    c.port = 1;
+    c.username = "old-user";
+    c.password = "old-pwd";
+    c.id = "old-id";
+    c.key = "old-key";
+    c.productID = "old-product";
+    c.channelName = "old-channel";
+    c.trigger_time = 12;
+    c.reg_class = "old-class";
+    return c;
+}
+
+const std::string kCloud = R"(<LeanCloud id="app" key="secret" productID="P1" channelName="渠道A" )"
+                           R"(trigger_time="30" reg_class="vip"/>)";
+
+Expect Loaded(std::string ip, int port, std::string user, std::string pwd)
+{
+    return {true, nullptr, ip, port, user, pwd, "app", "secret", "P1", "渠道A", 30, "vip"};
+}
+
+const Expect kUntouched = {false,      kNoRoot,  "old-ip",      1,  "old-user", "old-pwd",
+                           "old-id",   "old-key", "old-product", "old-channel", 12, "old-class"};
+
+std::vector<Case> Cases()
+{
+    const std::string quote = R"(<Quote name="main" ip="10.0.0.5" port="9000" username="u1" password="p&amp;1"/>)";
+    Expect cloudMissing = kUntouched;
+    cloudMissing.logged = kNoCloud;
+    cloudMissing.ip = "10.0.0.5";
+    cloudMissing.port = 9000;
+    cloudMissing.username = "u1";
+    cloudMissing.password = "p&1";
+    Expect onlyId = kUntouched;
+    onlyId.result = true;
+    onlyId.logged = nullptr;
+    onlyId.id = "just-id";
+
+    return {
+        {"complete file", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root>" + quote + kCloud + "</root>",
+         Loaded("10.0.0.5", 9000, "u1", "p&1")},
+        {"comments and other elements first", "<!-- settings --><other/><root><x/>" + kCloud + quote + "</root>",
+         Loaded("10.0.0.5", 9000, "u1", "p&1")},
+        {"Root in other case", "<Root>" + quote + kCloud + "</Root>", kUntouched},
+        {"root not at the top", "<cfg><root>" + quote + kCloud + "</root></cfg>", kUntouched},
+        {"only LeanCloud", "<root>" + kCloud + "</root>", Loaded("old-ip", 1, "old-user", "old-pwd")},
+        {"only Quote", "<root>" + quote + "</root>", cloudMissing},
+        {"leancloud in lower case", "<root>" + quote + "<leancloud id=\"x\"/></root>", cloudMissing},
+        {"two Quote elements: the first counts",
+         "<root><Quote ip=\"1.1.1.1\" port=\"1111\"/><Quote ip=\"2.2.2.2\" port=\"2222\" username=\"u2\"/>" + kCloud
+             + "</root>",
+         Loaded("1.1.1.1", 1111, "old-user", "old-pwd")},
+        {"absent attributes keep their fields", "<root><LeanCloud id=\"just-id\"/></root>", onlyId},
+        {"port with a leading blank", "<root><Quote port=\" 9000\"/>" + kCloud + "</root>",
+         Loaded("old-ip", 9000, "old-user", "old-pwd")},
+        {"port followed by letters", "<root><Quote port=\"9000abc\"/>" + kCloud + "</root>",
+         Loaded("old-ip", 9000, "old-user", "old-pwd")},
+        {"port of letters only", "<root><Quote port=\"abc\"/>" + kCloud + "</root>",
+         Loaded("old-ip", 0, "old-user", "old-pwd")},
+        {"port with a sign", "<root><Quote port=\"+8080\"/>" + kCloud + "</root>",
+         Loaded("old-ip", 8080, "old-user", "old-pwd")},
+        // Extraction finds no character at all and so stores nothing.
+        {"empty port", "<root><Quote port=\"\"/>" + kCloud + "</root>", Loaded("old-ip", 1, "old-user", "old-pwd")},
+        {"syntax error after the root", "<root>" + quote + kCloud + "</root><broken",
+         Loaded("10.0.0.5", 9000, "u1", "p&1")},
+        {"not XML at all", "\x01\x02 this is not xml {", kUntouched},
+        {"empty file", "", kUntouched},
+    };
+}
+
+int TriggerTimeAfter(const std::string &value)
+{
+    ScratchDir dir;
+    std::ofstream(dir / "TradeConfig.xml") << "<root><LeanCloud trigger_time=\"" << value << "\"/></root>";
+    TradeConfig config = Preloaded();
+    EXPECT_TRUE(config.LoadConfigFile(dir / "TradeConfig.xml"));
+    return config.trigger_time;
+}
+
+} // namespace
+
+TEST(TradeConfig, StartsEmpty)
+{
+    const TradeConfig config;
+    EXPECT_TRUE(config.ip.empty() && config.username.empty() && config.password.empty());
+    EXPECT_TRUE(config.id.empty() && config.key.empty() && config.productID.empty());
+    EXPECT_TRUE(config.channelName.empty() && config.reg_class.empty());
+    EXPECT_EQ(config.port, 0);
+    EXPECT_EQ(config.trigger_time, 0);
+    EXPECT_FALSE(config.bannerSwitchFlag);
+    EXPECT_TRUE(config.bootPageList.empty());
+    EXPECT_TRUE(config.bannerList.empty());
+    const BannerRecord banner;
+    EXPECT_EQ(banner.interval, 0);
+}
+
+TEST(TradeConfig, LoadConfigFile)
+{
+    for (const auto &c : Cases()) {
+        SCOPED_TRACE(c.what);
+        ScratchDir dir;
+        std::ofstream(dir / "TradeConfig.xml", std::ios::binary) << c.xml;
+        TradeConfig config = Preloaded();
+
+        testing::internal::CaptureStdout();
+        const bool result = config.LoadConfigFile(dir / "TradeConfig.xml");
+        const std::string out = testing::internal::GetCapturedStdout();
+
+        const Expect &e = c.expect;
+        EXPECT_EQ(result, e.result);
+        if (e.logged) {
+            EXPECT_NE(out.find(std::string(" [ERROR] tradeconfig.cpp(")), std::string::npos) << out;
+            EXPECT_NE(out.find(std::string("): ") + e.logged + "\n"), std::string::npos) << out;
+        } else {
+            EXPECT_EQ(out, "");
+        }
+        EXPECT_EQ(config.ip, e.ip);
+        EXPECT_EQ(config.port, e.port);
+        EXPECT_EQ(config.username, e.username);
+        EXPECT_EQ(config.password, e.password);
+        EXPECT_EQ(config.id, e.id);
+        EXPECT_EQ(config.key, e.key);
+        EXPECT_EQ(config.productID, e.productID);
+        EXPECT_EQ(config.channelName, e.channelName);
+        EXPECT_EQ(config.trigger_time, e.trigger_time);
+        EXPECT_EQ(config.reg_class, e.reg_class);
+    }
+}
+
+TEST(TradeConfig, MissingFileFailsWithTheRootMessage)
+{
+    ScratchDir dir;
+    TradeConfig config = Preloaded();
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(config.LoadConfigFile(dir / "absent.xml"));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(kNoRoot), std::string::npos);
+    EXPECT_EQ(config.ip, "old-ip");
+    // A folder or a device where the file should be cannot be read either.
+    for (const std::string &path : {dir.path(), std::string("/dev/zero")}) {
+        SCOPED_TRACE(path);
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(config.LoadConfigFile(path));
+        EXPECT_NE(testing::internal::GetCapturedStdout().find(kNoRoot), std::string::npos);
+    }
+}
+
+TEST(TradeConfig, TriggerTimeIsReadLikeScanf)
+{
+    struct Case {
+        const char *value;
+        int expected;
+    };
+    const Case cases[] = {
+        {"30", 30},     {"  45", 45},       {"60s", 60},           {"-5", -5},      {"+7", 7},
+        {"abc", 12},    {"", 12},           {"0x10", 0},           {"2147483647", INT_MAX},
+        {"99999999999999999999", INT_MAX}, {"-99999999999999999999", INT_MIN},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(TriggerTimeAfter(c.value), c.expected);
+    }
+    // Absent from a fresh record: stays 0.
+    ScratchDir dir;
+    std::ofstream(dir / "TradeConfig.xml") << "<root><LeanCloud id=\"a\"/></root>";
+    TradeConfig config;
+    EXPECT_TRUE(config.LoadConfigFile(dir / "TradeConfig.xml"));
+    EXPECT_EQ(config.trigger_time, 0);
+}
+
+TEST(TradeConfig, RelativePathResolvesAgainstTheWorkingDirectory)
+{
+    ScratchDir dir;
+    std::ofstream(dir / "TradeConfig.xml") << "<root><Quote ip=\"127.0.0.1\" port=\"7001\"/>" << kCloud << "</root>";
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    TradeConfig config;
+    const bool result = config.LoadConfigFile("TradeConfig.xml");
+    ASSERT_EQ(chdir(old), 0);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(config.ip, "127.0.0.1");
+    EXPECT_EQ(config.port, 7001);
+}
+
+TEST(TradeConfig, OneInstanceForEveryThread)
+{
+    std::vector<TradeConfig *> seen(8, nullptr);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&seen, i] { seen[i] = TradeConfig::GetInstance(); });
+    for (auto &t : threads)
+        t.join();
+    const std::set<TradeConfig *> distinct(seen.begin(), seen.end());
+    ASSERT_EQ(distinct.size(), 1u);
+    EXPECT_NE(*distinct.begin(), nullptr);
+    EXPECT_EQ(*distinct.begin(), TradeConfig::GetInstance());
+}
