@@ -1,0 +1,43 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Blocking HTTP(S) transfers over libcurl. Every call makes and releases a
+// libcurl handle of its own, so calls may come from any thread at once.
+// The HTTP status is not looked at: an error page is a successful transfer.
+class HttpClient
+{
+public:
+    // The process-wide client, made on first use; never null.
+    static HttpClient* GetInstance();
+
+    // POSTs `body` (any bytes, NULs included) and appends the reply body to
+    // *response. `headers` are whole lines such as "Content-Type:application/json";
+    // null sends that one line, an empty vector none. The server's certificate
+    // and host name are checked against `caPath` when given, else against the
+    // system's CA store. Connect and whole-transfer time-outs are 10 s each.
+    // Returns libcurl's result code (0 = success).
+    int Post(const std::string& url, const std::string& body, std::string* response,
+        const std::vector<std::string>* headers, const char* caPath);
+
+    // As Post, as a GET; null `headers` sends no extra line.
+    int Get(const std::string& url, std::string* response, const std::vector<std::string>* headers,
+        const char* caPath);
+
+    // Writes the reply body to `localPath` (created or truncated). Gives up when
+    // the connection takes over 10 s or less than 1 byte/s arrives for 30 s.
+    // Returns 0 on success, -1 on any failure; a failed download leaves what
+    // arrived in the file. A path the file cannot be made at fails before any request.
+    int Download(const std::string& url, const std::string& localPath);
+
+private:
+    HttpClient() = default;
+    ~HttpClient() = default;
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    int Download(const std::string& url, const std::string& localPath, long stallSeconds);
+
+    friend struct HttpClientProbe;
+};
