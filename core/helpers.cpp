@@ -8,7 +8,8 @@
 
 #include "platform.h"
 
-namespace {
+namespace
+{
 
 double Tolerance(unsigned n)
 {
@@ -62,7 +63,7 @@ std::string MsToString(std::int64_t ms)
     return text;
 }
 
-std::string Utf8ToAnsi(const std::string &utf8)
+std::string Utf8ToAnsi(const std::string& utf8)
 {
     const std::size_t length = std::strlen(utf8.c_str());
     const std::wstring wide = platform::MultiByteToWide(utf8.data(), length, platform::kCodePageUtf8);
@@ -73,7 +74,7 @@ std::string Utf8ToAnsi(const std::string &utf8)
     return out;
 }
 
-std::wstring MultiByteToWString(const char *text, unsigned codePage)
+std::wstring MultiByteToWString(const char* text, unsigned codePage)
 {
     if (!text)
         return {};
@@ -84,7 +85,7 @@ std::wstring MultiByteToWString(const char *text, unsigned codePage)
     return out;
 }
 
-std::vector<std::string> SplitString(const std::string &text, char delimiter)
+std::vector<std::string> SplitString(const std::string& text, char delimiter)
 {
     std::vector<std::string> pieces;
     std::istringstream in(text);

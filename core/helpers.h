@@ -10,10 +10,10 @@
 
 // Tolerance comparisons to n decimal places: eps = 0.1 to the power n.
 // Any comparison involving a NaN is false.
-bool IsZero(double x, unsigned n);                     // |x| <= eps
-bool IsEqual(double a, double b, unsigned n);          // |a - b| < eps
-bool IsGreater(double a, double b, unsigned n);        // a - b > eps
-bool IsLess(double a, double b, unsigned n);           // a - b < -eps
+bool IsZero(double x, unsigned n); // |x| <= eps
+bool IsEqual(double a, double b, unsigned n); // |a - b| < eps
+bool IsGreater(double a, double b, unsigned n); // a - b > eps
+bool IsLess(double a, double b, unsigned n); // a - b < -eps
 bool IsGreaterOrEqual(double a, double b, unsigned n); // a - b > eps, or |a - b| < eps
 
 // Milliseconds since 1970-01-01 00:00:00 UTC as local "YYYY-MM-DD hh:mm:ss.mmm"
@@ -22,12 +22,12 @@ std::string MsToString(std::int64_t ms);
 
 // UTF-8 text in the locale's character set ("ANSI code page"), up to the first
 // NUL. Invalid UTF-8 decodes as U+FFFD; characters the charset lacks become '?'.
-std::string Utf8ToAnsi(const std::string &utf8);
+std::string Utf8ToAnsi(const std::string& utf8);
 
 // Text in the given code page (0: the locale's character set, 65001: UTF-8)
 // widened to Unicode, up to its NUL. A null pointer gives an empty string.
-std::wstring MultiByteToWString(const char *text, unsigned codePage);
+std::wstring MultiByteToWString(const char* text, unsigned codePage);
 
 // Pieces of the text between delimiters, read the way std::getline reads them:
 // empty pieces between adjacent delimiters stay, a trailing delimiter adds none.
-std::vector<std::string> SplitString(const std::string &text, char delimiter);
+std::vector<std::string> SplitString(const std::string& text, char delimiter);

@@ -9,7 +9,8 @@
 #include "helpers.h"
 #include "platform.h"
 
-namespace {
+namespace
+{
 
 constexpr std::int64_t kRollOverBytes = 5L * 1024 * 1024;
 constexpr int kMaxSequence = 10000;
@@ -18,7 +19,7 @@ constexpr auto kSlowWrite = std::chrono::milliseconds(50);
 // The lead-byte walk: true when every multi-byte lead is followed by as many
 // 10xxxxxx bytes as it announces. Looser than strict UTF-8 on purpose: only
 // text passing it is run through the conversion.
-bool LooksLikeUtf8(const std::string &text)
+bool LooksLikeUtf8(const std::string& text)
 {
     int owed = 0;
     for (unsigned char b : text) {
@@ -47,33 +48,33 @@ bool LooksLikeUtf8(const std::string &text)
 }
 
 // The whole text, NULs included, so a line never loses its line feed.
-std::string ToLocalCharset(const std::string &text)
+std::string ToLocalCharset(const std::string& text)
 {
     const std::wstring wide = platform::MultiByteToWide(text.data(), text.size(), platform::kCodePageUtf8);
     return platform::WideToMultiByte(wide, platform::kCodePageAnsi);
 }
 
-void PrintToStdout(const std::string &text)
+void PrintToStdout(const std::string& text)
 {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
 }
 
-std::string FileName(const char *base, const platform::LocalTime &t)
+std::string FileName(const char* base, const platform::LocalTime& t)
 {
     std::vector<char> buf(std::strlen(base) + 32);
     std::snprintf(buf.data(), buf.size(), "%s_%04d%02d%02d.log", base, t.year, t.month, t.day);
     return buf.data();
 }
 
-std::string RolledFileName(const char *base, const platform::LocalTime &t, int sequence)
+std::string RolledFileName(const char* base, const platform::LocalTime& t, int sequence)
 {
     std::vector<char> buf(std::strlen(base) + 48);
     std::snprintf(buf.data(), buf.size(), "%s_%04d%02d%02d_%02d.log", base, t.year, t.month, t.day, sequence);
     return buf.data();
 }
 
-void RollOverIfLarge(const char *base, const platform::LocalTime &t, const std::string &name)
+void RollOverIfLarge(const char* base, const platform::LocalTime& t, const std::string& name)
 {
     if (platform::RegularFileSize(name) <= kRollOverBytes)
         return;
@@ -85,11 +86,11 @@ void RollOverIfLarge(const char *base, const platform::LocalTime &t, const std::
 
 } // namespace
 
-Logger *Logger::GetInstance()
+Logger* Logger::GetInstance()
 {
     // Never destroyed: detached worker threads may still log while the
     // process exits, and the logger holds no open file that would need closing.
-    static Logger *const instance = new Logger();
+    static Logger* const instance = new Logger();
     return instance;
 }
 
@@ -98,15 +99,16 @@ Logger::Logger()
     Init(platform::ExecutablePath());
 }
 
-Logger::Logger(const std::string &executablePath)
+Logger::Logger(const std::string& executablePath)
 {
     Init(executablePath);
 }
 
-void Logger::Init(const std::string &executablePath)
+void Logger::Init(const std::string& executablePath)
 {
     const std::size_t slash = executablePath.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : executablePath.substr(0, slash + 1);
+    const std::string folder
+        = slash == std::string::npos ? std::string() : executablePath.substr(0, slash + 1);
     const std::string logFolder = folder + "Logs/";
     std::string stem = slash == std::string::npos ? executablePath : executablePath.substr(slash + 1);
     const std::size_t dot = stem.rfind('.');
@@ -141,12 +143,12 @@ std::string Logger::DayFilePath() const
     return FileName(m_basePath, platform::LocalTimeNow());
 }
 
-void Logger::Log(int level, const std::string &message)
+void Logger::Log(int level, const std::string& message)
 {
     WriteToFile(level, FormatTimestamp() + LevelTag(level) + message);
 }
 
-void Logger::WriteToFile(int level, const std::string &line)
+void Logger::WriteToFile(int level, const std::string& line)
 {
     const auto t1 = Now();
     std::lock_guard<std::mutex> lock(m_fileMutex);
@@ -164,7 +166,7 @@ void Logger::WriteToFile(int level, const std::string &line)
         PrintToStdout(text);
     const auto t3 = Now();
 
-    if (FILE *f = std::fopen(name.c_str(), "a")) {
+    if (FILE* f = std::fopen(name.c_str(), "a")) {
         std::fwrite(text.data(), 1, text.size(), f);
         std::fclose(f);
     } else {
@@ -173,7 +175,7 @@ void Logger::WriteToFile(int level, const std::string &line)
     const auto t4 = Now();
 
     if (t4 - t1 > kSlowWrite) {
-        if (FILE *f = std::fopen(name.c_str(), "a")) {
+        if (FILE* f = std::fopen(name.c_str(), "a")) {
             const std::string note = "t1 = " + TimePointToString(t1) + ", " + "t2 = " + TimePointToString(t2)
                 + ", " + "t3 = " + TimePointToString(t3) + ", " + "t4 = " + TimePointToString(t4) + "\n";
             std::fwrite(note.data(), 1, note.size(), f);
@@ -186,8 +188,8 @@ std::string Logger::FormatTimestamp()
 {
     const platform::LocalTime t = platform::LocalTimeNow();
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%4d-%02d-%02d %02d:%02d:%02d %03d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second, t.millisecond);
+    std::snprintf(buf, sizeof buf, "%4d-%02d-%02d %02d:%02d:%02d %03d", t.year, t.month, t.day, t.hour,
+        t.minute, t.second, t.millisecond);
     return buf;
 }
 
@@ -207,12 +209,12 @@ std::string Logger::LevelTag(int level)
     }
 }
 
-std::string TimePointToString(const std::chrono::system_clock::time_point &tp)
+std::string TimePointToString(const std::chrono::system_clock::time_point& tp)
 {
     return MsToString(std::chrono::duration_cast<std::chrono::milliseconds>(tp.time_since_epoch()).count());
 }
 
-void WriteLogAt(const char *file, int line, int level, const char *format, ...)
+void WriteLogAt(const char* file, int line, int level, const char* format, ...)
 {
     char small[4096];
     va_list args;
@@ -232,8 +234,8 @@ void WriteLogAt(const char *file, int line, int level, const char *format, ...)
     }
     va_end(again);
 
-    const char *base = file ? file : "";
-    for (const char *p = base; *p; ++p) {
+    const char* base = file ? file : "";
+    for (const char* p = base; *p; ++p) {
         if (*p == '/' || *p == '\\')
             base = p + 1;
     }

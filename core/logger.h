@@ -14,27 +14,28 @@
 // DEBUG. Levels up to 2 (compared as signed numbers) are echoed to stdout.
 enum LogLevel : int { LogError = 0, LogWarn = 1, LogInfo = 2, LogDebug = 3, LogTrace = 4 };
 
-class Logger {
+class Logger
+{
 public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
 
     // The one logger of the process, created on first use; never null.
-    static Logger *GetInstance();
+    static Logger* GetInstance();
 
     // A logger for the executable at the given path (its "Logs" folder is
     // created beside it). The process logger uses the running executable;
     // tests use this to write elsewhere.
-    explicit Logger(const std::string &executablePath);
+    explicit Logger(const std::string& executablePath);
 
-    Logger(const Logger &) = delete;
-    Logger &operator=(const Logger &) = delete;
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
 
     // Writes the timestamp, the level's tag and the message as one line.
-    void Log(int level, const std::string &message);
+    void Log(int level, const std::string& message);
 
     // Appends a finished line under the file lock: roll-over, charset
     // conversion, echo, append and (for a write over 50 ms) the timing note.
-    void WriteToFile(int level, const std::string &line);
+    void WriteToFile(int level, const std::string& line);
 
     // Now, local: "YYYY-MM-DD hh:mm:ss mmm".
     static std::string FormatTimestamp();
@@ -53,7 +54,7 @@ public:
 
 private:
     Logger();
-    void Init(const std::string &executablePath);
+    void Init(const std::string& executablePath);
     std::chrono::system_clock::time_point Now() const;
 
     char m_basePath[2048] = {};
@@ -62,11 +63,11 @@ private:
 };
 
 // A system-clock time point as local "YYYY-MM-DD hh:mm:ss.mmm".
-std::string TimePointToString(const std::chrono::system_clock::time_point &tp);
+std::string TimePointToString(const std::chrono::system_clock::time_point& tp);
 
 // Formats the message (never cut, however long) and logs it, prefixed by the
 // source file's base name and line: "file.cpp(42): message".
-void WriteLogAt(const char *file, int line, int level, const char *format, ...)
+void WriteLogAt(const char* file, int line, int level, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
 #define WriteLog(level, ...) WriteLogAt(__FILE__, __LINE__, (level), __VA_ARGS__)

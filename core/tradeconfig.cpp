@@ -10,11 +10,12 @@
 #include "logger.h"
 #include "platform.h"
 
-namespace {
+namespace
+{
 
 // Stream extraction of an int: white space skipped, sign and digits taken,
 // stops at the first other character; a value that is no number gives 0.
-void ReadPort(const std::string &text, int *port)
+void ReadPort(const std::string& text, int* port)
 {
     std::istringstream in(text);
     in >> *port;
@@ -22,10 +23,10 @@ void ReadPort(const std::string &text, int *port)
 
 // What "%d" would read, except that an out-of-range number is clamped to the
 // int range instead of being undefined; no number leaves the field unchanged.
-void ReadSeconds(const std::string &text, int *seconds)
+void ReadSeconds(const std::string& text, int* seconds)
 {
-    const char *begin = text.c_str();
-    char *end = nullptr;
+    const char* begin = text.c_str();
+    char* end = nullptr;
     errno = 0;
     const long value = std::strtol(begin, &end, 10);
     if (end == begin)
@@ -38,23 +39,23 @@ void ReadSeconds(const std::string &text, int *seconds)
         *seconds = static_cast<int>(value);
 }
 
-void ReadText(const TiXmlElement *element, const char *name, std::string *field)
+void ReadText(const TiXmlElement* element, const char* name, std::string* field)
 {
-    if (const std::string *value = element->Attribute(std::string(name)))
+    if (const std::string* value = element->Attribute(std::string(name)))
         *field = *value;
 }
 
 } // namespace
 
-TradeConfig *TradeConfig::GetInstance()
+TradeConfig* TradeConfig::GetInstance()
 {
     // Never destroyed: the quote client's detached reconnect thread may read
     // the record while the process exits.
-    static TradeConfig *const instance = new TradeConfig();
+    static TradeConfig* const instance = new TradeConfig();
     return instance;
 }
 
-bool TradeConfig::LoadConfigFile(const std::string &path)
+bool TradeConfig::LoadConfigFile(const std::string& path)
 {
     TiXmlDocument doc;
     // Only a regular file is handed to the parser: it sizes its buffer from a
@@ -62,21 +63,21 @@ bool TradeConfig::LoadConfigFile(const std::string &path)
     if (platform::RegularFileSize(path) >= 0)
         doc.LoadFile(path.c_str());
 
-    const TiXmlElement *root = doc.FirstChildElement("root");
+    const TiXmlElement* root = doc.FirstChildElement("root");
     if (!root) {
         WriteLog(LogError, "XML需要root根元素");
         return false;
     }
 
-    if (const TiXmlElement *quote = root->FirstChildElement("Quote")) {
+    if (const TiXmlElement* quote = root->FirstChildElement("Quote")) {
         ReadText(quote, "ip", &ip);
-        if (const std::string *value = quote->Attribute(std::string("port")))
+        if (const std::string* value = quote->Attribute(std::string("port")))
             ReadPort(*value, &port);
         ReadText(quote, "username", &username);
         ReadText(quote, "password", &password);
     }
 
-    const TiXmlElement *cloud = root->FirstChildElement("LeanCloud");
+    const TiXmlElement* cloud = root->FirstChildElement("LeanCloud");
     if (!cloud) {
         WriteLog(LogError, "没有找到leancloud的配置");
         return false;
@@ -85,7 +86,7 @@ bool TradeConfig::LoadConfigFile(const std::string &path)
     ReadText(cloud, "key", &key);
     ReadText(cloud, "productID", &productID);
     ReadText(cloud, "channelName", &channelName);
-    if (const std::string *value = cloud->Attribute(std::string("trigger_time")))
+    if (const std::string* value = cloud->Attribute(std::string("trigger_time")))
         ReadSeconds(*value, &trigger_time);
     ReadText(cloud, "reg_class", &reg_class);
     return true;

@@ -11,27 +11,28 @@
 // One boot-page entry of the cloud content.
 struct BootPageRecord {
     std::string imageName; // file name of the picture in "BootPage/"
-    std::string url;       // link address of the entry
-    std::string imageUrl;  // download address of the picture
+    std::string url; // link address of the entry
+    std::string imageUrl; // download address of the picture
 };
 
 // One banner entry of the cloud content.
 struct BannerRecord {
     std::string imageName; // file name of the picture in "banner/"
-    std::string url;       // link address opened on a click
-    std::string imageUrl;  // download address of the picture
-    int interval = 0;      // minutes before a closed banner shows itself again
+    std::string url; // link address opened on a click
+    std::string imageUrl; // download address of the picture
+    int interval = 0; // minutes before a closed banner shows itself again
 };
 
-class TradeConfig {
+class TradeConfig
+{
 public:
     // The one record of the process, created on first use; never null.
-    static TradeConfig *GetInstance();
+    static TradeConfig* GetInstance();
 
     // Reads the file (relative paths against the working directory) into the
     // record. True when both "root" and its "LeanCloud" child were found;
     // failures are logged. Attributes that are absent leave their fields alone.
-    bool LoadConfigFile(const std::string &path);
+    bool LoadConfigFile(const std::string& path);
 
     // Cloud content fetches, blocking, run once each during start-up.
     // True when exactly one boot page is listed afterwards.

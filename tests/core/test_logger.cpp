@@ -20,15 +20,16 @@
 
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
-std::string ReadAll(const std::string &path)
+std::string ReadAll(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::vector<std::string> Lines(const std::string &text)
+std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -38,7 +39,7 @@ std::vector<std::string> Lines(const std::string &text)
     return lines;
 }
 
-void MakeFileOfSize(const std::string &path, std::size_t size)
+void MakeFileOfSize(const std::string& path, std::size_t size)
 {
     std::ofstream out(path, std::ios::binary);
     const std::string block(64 * 1024, 'x');
@@ -50,9 +51,10 @@ void MakeFileOfSize(const std::string &path, std::size_t size)
 }
 
 // Runs the working directory somewhere else for the life of the object.
-class ScopedCwd {
+class ScopedCwd
+{
 public:
-    explicit ScopedCwd(const std::string &dir)
+    explicit ScopedCwd(const std::string& dir)
     {
         char buf[4096];
         if (getcwd(buf, sizeof buf))
@@ -68,12 +70,12 @@ private:
 // A logger writing under a scratch folder, as if the program lived there.
 struct LoggerInScratch {
     ScratchDir dir;
-    Logger logger {dir / "Quorvel"};
+    Logger logger { dir / "Quorvel" };
     std::string DayFile() const { return logger.DayFilePath(); }
 };
 
 // True when the text has the shape of the pattern, where '9' stands for any digit.
-bool HasShape(const std::string &text, const std::string &pattern)
+bool HasShape(const std::string& text, const std::string& pattern)
 {
     if (text.size() != pattern.size())
         return false;
@@ -89,7 +91,7 @@ bool HasShape(const std::string &text, const std::string &pattern)
 const std::string kTimestampShape = "9999-99-99 99:99:99 999";
 
 // The line's timestamp has the right shape; the rest (tag and message) is returned.
-std::string AfterTimestamp(const std::string &line)
+std::string AfterTimestamp(const std::string& line)
 {
     if (line.size() < kTimestampShape.size() || !HasShape(line.substr(0, 23), kTimestampShape))
         return "<no timestamp: " + line.substr(0, 40) + ">";
@@ -129,12 +131,12 @@ TEST(Logger, StemIsTheFileNameWithoutItsExtension)
         std::string base;
     };
     const Case cases[] = {
-        {dir / "Quorvel", dir / "Logs/Quorvel"},
-        {dir / "Quorvel.exe", dir / "Logs/Quorvel"},
-        {dir / "a.b.bin", dir / "Logs/a.b"},
-        {dir / ".hidden", dir / "Logs/.hidden"},
+        { dir / "Quorvel", dir / "Logs/Quorvel" },
+        { dir / "Quorvel.exe", dir / "Logs/Quorvel" },
+        { dir / "a.b.bin", dir / "Logs/a.b" },
+        { dir / ".hidden", dir / "Logs/.hidden" },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         testing::internal::CaptureStdout();
         Logger logger(c.exe);
         testing::internal::GetCapturedStdout();
@@ -146,7 +148,7 @@ TEST(Logger, ProcessLoggerLivesBesideTheTestProgram)
 {
     const std::string exe = platform::ExecutablePath();
     const std::string folder = exe.substr(0, exe.rfind('/') + 1);
-    Logger *logger = Logger::GetInstance();
+    Logger* logger = Logger::GetInstance();
     ASSERT_NE(logger, nullptr);
     EXPECT_EQ(logger, Logger::GetInstance());
     EXPECT_EQ(logger->BasePath(), folder + "Logs/core_test_logger");
@@ -158,15 +160,20 @@ TEST(Logger, LineShapeTagsAndEcho)
     LoggerInScratch s;
     struct Case {
         int level;
-        const char *tag;
+        const char* tag;
         bool echoed;
     };
     const Case cases[] = {
-        {0, " [ERROR] ", true},  {1, " [WARN] ", true},   {2, " [INFO] ", true},
-        {3, " [DEBUG] ", false}, {4, " [TRACE] ", false}, {7, " [DEBUG] ", false},
-        {-1, " [DEBUG] ", true}, {-2, " [DEBUG] ", true},
+        { 0, " [ERROR] ", true },
+        { 1, " [WARN] ", true },
+        { 2, " [INFO] ", true },
+        { 3, " [DEBUG] ", false },
+        { 4, " [TRACE] ", false },
+        { 7, " [DEBUG] ", false },
+        { -1, " [DEBUG] ", true },
+        { -2, " [DEBUG] ", true },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.level);
         const std::string message = "level " + std::to_string(c.level) + " message";
         testing::internal::CaptureStdout();
@@ -175,7 +182,7 @@ TEST(Logger, LineShapeTagsAndEcho)
 
         const auto lines = Lines(ReadAll(s.DayFile()));
         ASSERT_FALSE(lines.empty());
-        const std::string &last = lines.back();
+        const std::string& last = lines.back();
         EXPECT_EQ(AfterTimestamp(last), c.tag + message);
         EXPECT_EQ(out, c.echoed ? last + "\n" : "");
     }
@@ -213,7 +220,7 @@ TEST(Logger, RollOverTakesTheFirstFreeSequenceNumber)
     LoggerInScratch s;
     const std::string day = s.DayFile();
     const std::string stem = day.substr(0, day.size() - 4);
-    for (const char *taken : {"_01.log", "_02.log", "_03.log", "_05.log"})
+    for (const char* taken : { "_01.log", "_02.log", "_03.log", "_05.log" })
         std::ofstream(stem + taken) << "taken " << taken;
 
     MakeFileOfSize(day, 5242881);
@@ -230,16 +237,16 @@ TEST(Logger, SlowWriteNoteAfterMoreThanFiftyMilliseconds)
         std::chrono::milliseconds total;
         bool noted;
     };
-    const Case cases[] = {{50ms, false}, {51ms, true}, {0ms, false}, {500ms, true}};
+    const Case cases[] = { { 50ms, false }, { 51ms, true }, { 0ms, false }, { 500ms, true } };
     ScopedEnv tz("TZ", "UTC0");
     tzset();
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.total.count());
         LoggerInScratch s;
         // t1, t2, t3, t4 as the write takes them.
         const auto start = std::chrono::system_clock::time_point(1234567890123ms);
-        std::vector<std::chrono::system_clock::time_point> ticks = {start, start + 1ms, start + 2ms,
-                                                                    start + c.total};
+        std::vector<std::chrono::system_clock::time_point> ticks
+            = { start, start + 1ms, start + 2ms, start + c.total };
         std::size_t next = 0;
         s.logger.SetClock([&] { return ticks[std::min(next++, ticks.size() - 1)]; });
         s.logger.Log(LogDebug, "timed line");
@@ -247,9 +254,9 @@ TEST(Logger, SlowWriteNoteAfterMoreThanFiftyMilliseconds)
         ASSERT_EQ(lines.size(), c.noted ? 2u : 1u);
         EXPECT_NE(lines[0].find("timed line"), std::string::npos);
         if (c.noted) {
-            EXPECT_EQ(lines[1], "t1 = " + TimePointToString(ticks[0]) + ", t2 = " + TimePointToString(ticks[1])
-                                    + ", t3 = " + TimePointToString(ticks[2])
-                                    + ", t4 = " + TimePointToString(ticks[3]));
+            EXPECT_EQ(lines[1],
+                "t1 = " + TimePointToString(ticks[0]) + ", t2 = " + TimePointToString(ticks[1])
+                    + ", t3 = " + TimePointToString(ticks[2]) + ", t4 = " + TimePointToString(ticks[3]));
             EXPECT_EQ(lines[1].substr(0, 28), "t1 = 2009-02-13 23:31:30.123");
         }
     }
@@ -261,8 +268,8 @@ TEST(Logger, TimePointToStringTruncatesToMilliseconds)
     ScopedEnv tz("TZ", "UTC0");
     tzset();
     using std::chrono::microseconds;
-    const std::chrono::system_clock::time_point tp(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        microseconds(1234567890123999LL)));
+    const std::chrono::system_clock::time_point tp(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(microseconds(1234567890123999LL)));
     EXPECT_EQ(TimePointToString(tp), "2009-02-13 23:31:30.123");
     EXPECT_EQ(TimePointToString(std::chrono::system_clock::time_point()), "1970-01-01 00:00:00.000");
     tzset();
@@ -330,24 +337,25 @@ TEST(Logger, LinesOfSeveralThreadsNeverInterleave)
     constexpr int kThreads = 8;
     constexpr int kLines = 150;
     const std::string filler(500, 'x');
-    std::atomic<bool> go {false};
+    std::atomic<bool> go { false };
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             while (!go)
                 std::this_thread::yield();
             for (int i = 0; i < kLines; ++i)
-                s.logger.Log(LogDebug, "T" + std::to_string(t) + "#" + std::to_string(i) + " " + filler + " end");
+                s.logger.Log(
+                    LogDebug, "T" + std::to_string(t) + "#" + std::to_string(i) + " " + filler + " end");
         });
     }
     go = true;
-    for (auto &th : threads)
+    for (auto& th : threads)
         th.join();
 
     // Under heavy contention a write may take over 50 ms; its timing note then
     // follows it directly, which the walk below checks as well.
     std::vector<std::string> lines;
-    for (const auto &line : Lines(ReadAll(s.DayFile()))) {
+    for (const auto& line : Lines(ReadAll(s.DayFile()))) {
         if (line.rfind("t1 = ", 0) == 0) {
             ASSERT_FALSE(lines.empty()) << "a note follows its line";
             EXPECT_NE(line.find(", t4 = "), std::string::npos) << line;
@@ -358,7 +366,7 @@ TEST(Logger, LinesOfSeveralThreadsNeverInterleave)
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
     const std::string tail = " " + filler + " end";
     std::vector<int> nextOf(kThreads, 0);
-    for (const auto &line : lines) {
+    for (const auto& line : lines) {
         // " [DEBUG] T<thread>#<number> xxx...x end"
         const std::string rest = AfterTimestamp(line);
         ASSERT_EQ(rest.rfind(" [DEBUG] T", 0), 0u) << rest.substr(0, 60);
@@ -379,7 +387,7 @@ TEST(Logger, WriteLogKeepsLongMessagesWhole)
 {
     const std::string day = Logger::GetInstance()->DayFilePath();
     const std::string marker = "run" + std::to_string(getpid()) + "-" + std::to_string(std::time(nullptr));
-    for (std::size_t length : {4094u, 4095u, 4096u, 4097u, 20000u}) {
+    for (std::size_t length : { 4094u, 4095u, 4096u, 4097u, 20000u }) {
         SCOPED_TRACE(length);
         const std::string body(length, 'q');
         const int line = __LINE__ + 1;
@@ -387,7 +395,7 @@ TEST(Logger, WriteLogKeepsLongMessagesWhole)
         const std::string expected = " [DEBUG] test_logger.cpp(" + std::to_string(line) + "): " + marker + " "
             + std::to_string(length) + " " + body + "|";
         bool found = false;
-        for (const auto &l : Lines(ReadAll(day))) {
+        for (const auto& l : Lines(ReadAll(day))) {
             if (AfterTimestamp(l) == expected)
                 found = true;
         }

@@ -15,15 +15,16 @@
 #include "platform.h"
 #include "testsupport.h"
 
-namespace {
+namespace
+{
 
-std::string ReadAll(const std::string &path)
+std::string ReadAll(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void WriteAll(const std::string &path, const std::string &data)
+void WriteAll(const std::string& path, const std::string& data)
 {
     std::ofstream(path, std::ios::binary) << data;
 }
@@ -125,7 +126,7 @@ TEST(Platform, WideConversionsRoundTrip)
     EXPECT_EQ(platform::MultiByteToWide(utf8.data(), utf8.size(), platform::kCodePageUtf8), wide);
 
     // Surrogates and values beyond Unicode have no UTF-8 form.
-    const std::wstring bad = {L'a', static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), L'b'};
+    const std::wstring bad = { L'a', static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), L'b' };
     EXPECT_EQ(platform::WideToMultiByte(bad, platform::kCodePageUtf8), "a??b");
 
     const std::string gbk = platform::WideToMultiByte(L"\u4e2d\u6587\U0001F600", 936);
@@ -153,13 +154,13 @@ TEST(Platform, InitLocaleLetsQtReadTheLocalCharset)
 TEST(Platform, OpenUrlGoesThroughTheHandler)
 {
     std::vector<std::string> opened;
-    auto previous = platform::SetOpenUrlHandler([&](const std::string &url) {
+    auto previous = platform::SetOpenUrlHandler([&](const std::string& url) {
         opened.push_back(url);
         return true;
     });
     EXPECT_TRUE(platform::OpenUrl(std::string("http://127.0.0.1:1/a?source=x&id=1")));
     EXPECT_TRUE(platform::OpenUrl(std::wstring(L"http://127.0.0.1:1/\u4e2d")));
-    platform::SetOpenUrlHandler([](const std::string &) { return false; });
+    platform::SetOpenUrlHandler([](const std::string&) { return false; });
     EXPECT_FALSE(platform::OpenUrl(std::string("http://127.0.0.1:1/b")));
     platform::SetOpenUrlHandler(previous);
 

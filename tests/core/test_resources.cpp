@@ -11,18 +11,19 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
-QString Picture(const std::string &name)
+QString Picture(const std::string& name)
 {
     return QString::fromStdString(std::string(QUORVEL_RESOURCES_DIR) + "/" + name);
 }
 
-QByteArray PixelHash(const QImage &image)
+QByteArray PixelHash(const QImage& image)
 {
     const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
     return QCryptographicHash::hash(
-        QByteArray(reinterpret_cast<const char *>(argb.constBits()), static_cast<int>(argb.sizeInBytes())),
+        QByteArray(reinterpret_cast<const char*>(argb.constBits()), static_cast<int>(argb.sizeInBytes())),
         QCryptographicHash::Sha1);
 }
 
@@ -38,23 +39,30 @@ TEST(Resources, EveryPictureLoadsAtItsSize)
         int height;
     };
     std::vector<Case> cases = {
-        {"111.png", 600, 360},         {"up.png", 16, 16},
-        {"down.png", 16, 16},          {"webStock.png", 20, 20},
-        {"00005.png", 16, 16},         {"TolmarLOGO.png", 64, 64},
-        {"images/01.png", 16, 16},     {"images/02.png", 16, 16},
-        {"images/03.png", 16, 16},     {"images/04.png", 16, 16},
-        {"login_phone.png", 20, 20},   {"login_password.png", 20, 20},
-        {"register_phone.png", 20, 20}, {"register_code.png", 20, 20},
-        {"register_password.png", 20, 20},
+        { "111.png", 600, 360 },
+        { "up.png", 16, 16 },
+        { "down.png", 16, 16 },
+        { "webStock.png", 20, 20 },
+        { "00005.png", 16, 16 },
+        { "TolmarLOGO.png", 64, 64 },
+        { "images/01.png", 16, 16 },
+        { "images/02.png", 16, 16 },
+        { "images/03.png", 16, 16 },
+        { "images/04.png", 16, 16 },
+        { "login_phone.png", 20, 20 },
+        { "login_password.png", 20, 20 },
+        { "register_phone.png", 20, 20 },
+        { "register_code.png", 20, 20 },
+        { "register_password.png", 20, 20 },
     };
     for (int n = 3; n <= 27; ++n) {
         if (n == 26)
             continue;
         char name[16];
         std::snprintf(name, sizeof name, "%03d.png", n);
-        cases.push_back({name, 32, 32});
+        cases.push_back({ name, 32, 32 });
     }
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const QImage image(Picture(c.name));
         ASSERT_FALSE(image.isNull());
@@ -78,7 +86,7 @@ TEST(Resources, ToolBarIconsAreDistinct)
     EXPECT_EQ(static_cast<int>(seen.size()), count);
 
     std::set<QByteArray> latency;
-    for (const char *name : {"images/01.png", "images/02.png", "images/03.png", "images/04.png"})
+    for (const char* name : { "images/01.png", "images/02.png", "images/03.png", "images/04.png" })
         latency.insert(PixelHash(QImage(Picture(name))));
     EXPECT_EQ(latency.size(), 4u);
 }

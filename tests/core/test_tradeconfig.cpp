@@ -12,14 +12,15 @@
 #include "tradeconfig.h"
 #include "testsupport.h"
 
-namespace {
+namespace
+{
 
 const char kNoRoot[] = "XML需要root根元素";
 const char kNoCloud[] = "没有找到leancloud的配置";
 
 struct Expect {
     bool result;
-    const char *logged; // an ERROR line's text, or nullptr for none
+    const char* logged; // an ERROR line's text, or nullptr for none
     std::string ip;
     int port;
     std::string username;
@@ -33,7 +34,7 @@ struct Expect {
 };
 
 struct Case {
-    const char *what;
+    const char* what;
     std::string xml;
     Expect expect;
 };
@@ -60,15 +61,16 @@ const std::string kCloud = R"(<LeanCloud id="app" key="secret" productID="P1" ch
 
 Expect Loaded(std::string ip, int port, std::string user, std::string pwd)
 {
-    return {true, nullptr, ip, port, user, pwd, "app", "secret", "P1", "渠道A", 30, "vip"};
+    return { true, nullptr, ip, port, user, pwd, "app", "secret", "P1", "渠道A", 30, "vip" };
 }
 
-const Expect kUntouched = {false,      kNoRoot,  "old-ip",      1,  "old-user", "old-pwd",
-                           "old-id",   "old-key", "old-product", "old-channel", 12, "old-class"};
+const Expect kUntouched = { false, kNoRoot, "old-ip", 1, "old-user", "old-pwd", "old-id", "old-key",
+    "old-product", "old-channel", 12, "old-class" };
 
 std::vector<Case> Cases()
 {
-    const std::string quote = R"(<Quote name="main" ip="10.0.0.5" port="9000" username="u1" password="p&amp;1"/>)";
+    const std::string quote
+        = R"(<Quote name="main" ip="10.0.0.5" port="9000" username="u1" password="p&amp;1"/>)";
     Expect cloudMissing = kUntouched;
     cloudMissing.logged = kNoCloud;
     cloudMissing.ip = "10.0.0.5";
@@ -81,38 +83,40 @@ std::vector<Case> Cases()
     onlyId.id = "just-id";
 
     return {
-        {"complete file", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root>" + quote + kCloud + "</root>",
-         Loaded("10.0.0.5", 9000, "u1", "p&1")},
-        {"comments and other elements first", "<!-- settings --><other/><root><x/>" + kCloud + quote + "</root>",
-         Loaded("10.0.0.5", 9000, "u1", "p&1")},
-        {"Root in other case", "<Root>" + quote + kCloud + "</Root>", kUntouched},
-        {"root not at the top", "<cfg><root>" + quote + kCloud + "</root></cfg>", kUntouched},
-        {"only LeanCloud", "<root>" + kCloud + "</root>", Loaded("old-ip", 1, "old-user", "old-pwd")},
-        {"only Quote", "<root>" + quote + "</root>", cloudMissing},
-        {"leancloud in lower case", "<root>" + quote + "<leancloud id=\"x\"/></root>", cloudMissing},
-        {"two Quote elements: the first counts",
-         "<root><Quote ip=\"1.1.1.1\" port=\"1111\"/><Quote ip=\"2.2.2.2\" port=\"2222\" username=\"u2\"/>" + kCloud
-             + "</root>",
-         Loaded("1.1.1.1", 1111, "old-user", "old-pwd")},
-        {"absent attributes keep their fields", "<root><LeanCloud id=\"just-id\"/></root>", onlyId},
-        {"port with a leading blank", "<root><Quote port=\" 9000\"/>" + kCloud + "</root>",
-         Loaded("old-ip", 9000, "old-user", "old-pwd")},
-        {"port followed by letters", "<root><Quote port=\"9000abc\"/>" + kCloud + "</root>",
-         Loaded("old-ip", 9000, "old-user", "old-pwd")},
-        {"port of letters only", "<root><Quote port=\"abc\"/>" + kCloud + "</root>",
-         Loaded("old-ip", 0, "old-user", "old-pwd")},
-        {"port with a sign", "<root><Quote port=\"+8080\"/>" + kCloud + "</root>",
-         Loaded("old-ip", 8080, "old-user", "old-pwd")},
+        { "complete file", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root>" + quote + kCloud + "</root>",
+            Loaded("10.0.0.5", 9000, "u1", "p&1") },
+        { "comments and other elements first",
+            "<!-- settings --><other/><root><x/>" + kCloud + quote + "</root>",
+            Loaded("10.0.0.5", 9000, "u1", "p&1") },
+        { "Root in other case", "<Root>" + quote + kCloud + "</Root>", kUntouched },
+        { "root not at the top", "<cfg><root>" + quote + kCloud + "</root></cfg>", kUntouched },
+        { "only LeanCloud", "<root>" + kCloud + "</root>", Loaded("old-ip", 1, "old-user", "old-pwd") },
+        { "only Quote", "<root>" + quote + "</root>", cloudMissing },
+        { "leancloud in lower case", "<root>" + quote + "<leancloud id=\"x\"/></root>", cloudMissing },
+        { "two Quote elements: the first counts",
+            "<root><Quote ip=\"1.1.1.1\" port=\"1111\"/><Quote ip=\"2.2.2.2\" port=\"2222\" username=\"u2\"/>"
+                + kCloud + "</root>",
+            Loaded("1.1.1.1", 1111, "old-user", "old-pwd") },
+        { "absent attributes keep their fields", "<root><LeanCloud id=\"just-id\"/></root>", onlyId },
+        { "port with a leading blank", "<root><Quote port=\" 9000\"/>" + kCloud + "</root>",
+            Loaded("old-ip", 9000, "old-user", "old-pwd") },
+        { "port followed by letters", "<root><Quote port=\"9000abc\"/>" + kCloud + "</root>",
+            Loaded("old-ip", 9000, "old-user", "old-pwd") },
+        { "port of letters only", "<root><Quote port=\"abc\"/>" + kCloud + "</root>",
+            Loaded("old-ip", 0, "old-user", "old-pwd") },
+        { "port with a sign", "<root><Quote port=\"+8080\"/>" + kCloud + "</root>",
+            Loaded("old-ip", 8080, "old-user", "old-pwd") },
         // Extraction finds no character at all and so stores nothing.
-        {"empty port", "<root><Quote port=\"\"/>" + kCloud + "</root>", Loaded("old-ip", 1, "old-user", "old-pwd")},
-        {"syntax error after the root", "<root>" + quote + kCloud + "</root><broken",
-         Loaded("10.0.0.5", 9000, "u1", "p&1")},
-        {"not XML at all", "\x01\x02 this is not xml {", kUntouched},
-        {"empty file", "", kUntouched},
+        { "empty port", "<root><Quote port=\"\"/>" + kCloud + "</root>",
+            Loaded("old-ip", 1, "old-user", "old-pwd") },
+        { "syntax error after the root", "<root>" + quote + kCloud + "</root><broken",
+            Loaded("10.0.0.5", 9000, "u1", "p&1") },
+        { "not XML at all", "\x01\x02 this is not xml {", kUntouched },
+        { "empty file", "", kUntouched },
     };
 }
 
-int TriggerTimeAfter(const std::string &value)
+int TriggerTimeAfter(const std::string& value)
 {
     ScratchDir dir;
     std::ofstream(dir / "TradeConfig.xml") << "<root><LeanCloud trigger_time=\"" << value << "\"/></root>";
@@ -140,7 +144,7 @@ TEST(TradeConfig, StartsEmpty)
 
 TEST(TradeConfig, LoadConfigFile)
 {
-    for (const auto &c : Cases()) {
+    for (const auto& c : Cases()) {
         SCOPED_TRACE(c.what);
         ScratchDir dir;
         std::ofstream(dir / "TradeConfig.xml", std::ios::binary) << c.xml;
@@ -150,7 +154,7 @@ TEST(TradeConfig, LoadConfigFile)
         const bool result = config.LoadConfigFile(dir / "TradeConfig.xml");
         const std::string out = testing::internal::GetCapturedStdout();
 
-        const Expect &e = c.expect;
+        const Expect& e = c.expect;
         EXPECT_EQ(result, e.result);
         if (e.logged) {
             EXPECT_NE(out.find(std::string(" [ERROR] tradeconfig.cpp(")), std::string::npos) << out;
@@ -180,7 +184,7 @@ TEST(TradeConfig, MissingFileFailsWithTheRootMessage)
     EXPECT_NE(testing::internal::GetCapturedStdout().find(kNoRoot), std::string::npos);
     EXPECT_EQ(config.ip, "old-ip");
     // A folder or a device where the file should be cannot be read either.
-    for (const std::string &path : {dir.path(), std::string("/dev/zero")}) {
+    for (const std::string& path : { dir.path(), std::string("/dev/zero") }) {
         SCOPED_TRACE(path);
         testing::internal::CaptureStdout();
         EXPECT_FALSE(config.LoadConfigFile(path));
@@ -191,15 +195,23 @@ TEST(TradeConfig, MissingFileFailsWithTheRootMessage)
 TEST(TradeConfig, TriggerTimeIsReadLikeScanf)
 {
     struct Case {
-        const char *value;
+        const char* value;
         int expected;
     };
     const Case cases[] = {
-        {"30", 30},     {"  45", 45},       {"60s", 60},           {"-5", -5},      {"+7", 7},
-        {"abc", 12},    {"", 12},           {"0x10", 0},           {"2147483647", INT_MAX},
-        {"99999999999999999999", INT_MAX}, {"-99999999999999999999", INT_MIN},
+        { "30", 30 },
+        { "  45", 45 },
+        { "60s", 60 },
+        { "-5", -5 },
+        { "+7", 7 },
+        { "abc", 12 },
+        { "", 12 },
+        { "0x10", 0 },
+        { "2147483647", INT_MAX },
+        { "99999999999999999999", INT_MAX },
+        { "-99999999999999999999", INT_MIN },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
         EXPECT_EQ(TriggerTimeAfter(c.value), c.expected);
     }
@@ -214,7 +226,8 @@ TEST(TradeConfig, TriggerTimeIsReadLikeScanf)
 TEST(TradeConfig, RelativePathResolvesAgainstTheWorkingDirectory)
 {
     ScratchDir dir;
-    std::ofstream(dir / "TradeConfig.xml") << "<root><Quote ip=\"127.0.0.1\" port=\"7001\"/>" << kCloud << "</root>";
+    std::ofstream(dir / "TradeConfig.xml")
+        << "<root><Quote ip=\"127.0.0.1\" port=\"7001\"/>" << kCloud << "</root>";
     char old[4096];
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
@@ -228,13 +241,13 @@ TEST(TradeConfig, RelativePathResolvesAgainstTheWorkingDirectory)
 
 TEST(TradeConfig, OneInstanceForEveryThread)
 {
-    std::vector<TradeConfig *> seen(8, nullptr);
+    std::vector<TradeConfig*> seen(8, nullptr);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < seen.size(); ++i)
         threads.emplace_back([&seen, i] { seen[i] = TradeConfig::GetInstance(); });
-    for (auto &t : threads)
+    for (auto& t : threads)
         t.join();
-    const std::set<TradeConfig *> distinct(seen.begin(), seen.end());
+    const std::set<TradeConfig*> distinct(seen.begin(), seen.end());
     ASSERT_EQ(distinct.size(), 1u);
     EXPECT_NE(*distinct.begin(), nullptr);
     EXPECT_EQ(*distinct.begin(), TradeConfig::GetInstance());

@@ -10,12 +10,13 @@
 
 // A fresh folder under /tmp for one test, removed with everything in it when
 // the test ends.
-class ScratchDir {
+class ScratchDir
+{
 public:
     ScratchDir()
     {
         char pattern[] = "/tmp/quorvel-test-XXXXXX";
-        if (const char *made = mkdtemp(pattern))
+        if (const char* made = mkdtemp(pattern))
             m_path = made;
     }
     ~ScratchDir()
@@ -23,11 +24,11 @@ public:
         if (!m_path.empty())
             QDir(QString::fromStdString(m_path)).removeRecursively();
     }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
 
-    const std::string &path() const { return m_path; }
-    std::string operator/(const std::string &name) const { return m_path + "/" + name; }
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
 private:
     std::string m_path;
@@ -35,11 +36,13 @@ private:
 
 // Sets an environment variable for the life of the object and puts the old
 // value back afterwards.
-class ScopedEnv {
+class ScopedEnv
+{
 public:
-    ScopedEnv(const char *name, const char *value) : m_name(name)
+    ScopedEnv(const char* name, const char* value)
+        : m_name(name)
     {
-        if (const char *old = std::getenv(name)) {
+        if (const char* old = std::getenv(name)) {
             m_had = true;
             m_old = old;
         }
@@ -52,8 +55,8 @@ public:
         else
             unsetenv(m_name.c_str());
     }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
     std::string m_name;
@@ -64,12 +67,13 @@ private:
 // Switches the process to another locale (C library and Qt's local codec
 // alike) and back to the previous one when it ends. ok() is false when the
 // locale is not installed on this machine.
-class ScopedLocale {
+class ScopedLocale
+{
 public:
-    explicit ScopedLocale(const char *name)
+    explicit ScopedLocale(const char* name)
         : m_oldCodec(QTextCodec::codecForLocale())
     {
-        if (const char *old = std::setlocale(LC_ALL, nullptr))
+        if (const char* old = std::setlocale(LC_ALL, nullptr))
             m_old = old;
         m_ok = std::setlocale(LC_ALL, name) != nullptr;
     }
@@ -78,13 +82,13 @@ public:
         std::setlocale(LC_ALL, m_old.c_str());
         QTextCodec::setCodecForLocale(m_oldCodec);
     }
-    ScopedLocale(const ScopedLocale &) = delete;
-    ScopedLocale &operator=(const ScopedLocale &) = delete;
+    ScopedLocale(const ScopedLocale&) = delete;
+    ScopedLocale& operator=(const ScopedLocale&) = delete;
 
     bool ok() const { return m_ok; }
 
 private:
     std::string m_old;
-    QTextCodec *m_oldCodec;
+    QTextCodec* m_oldCodec;
     bool m_ok = false;
 };
