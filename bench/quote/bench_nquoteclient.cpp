@@ -1,0 +1,173 @@
+// Quotes per second from the quote-server program through the quote API into
+// the quote client's latest-quote cache and its queued quote signal, with the
+// GUI thread draining the queue, for markets of 100 and 5,000 contracts.
+//
+//   build/bin/bench_nquoteclient [--benchmark_min_time=3]
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QObject>
+
+#include <benchmark/benchmark.h>
+
+#include "nquoteclient.h"
+#include "tradeconfig.h"
+
+extern char **environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A market file of `contracts` futures contracts, 50 per commodity at most.
+std::string WriteMarket(int contracts)
+{
+    const std::string path = "bench-market-" + std::to_string(contracts) + ".json";
+    std::ofstream out(path);
+    out << "{\"commodities\": [";
+    const int perCommodity = contracts < 50 ? contracts : 50;
+    for (int c = 0, made = 0; made < contracts; ++c) {
+        out << (c ? "," : "") << "{\"security_type\": \"FO\", \"exchange_no\": \"BX\", \"commodity_no\": \"B" << c
+            << "\", \"price\": " << 50 + c << ", \"contract_no_list\": [";
+        for (int k = 0; k < perCommodity && made < contracts; ++k, ++made)
+            out << (k ? "," : "") << "{\"contract_no\": \"" << 2701 + k << "\"}";
+        out << "]}";
+    }
+    out << "]}\n";
+    return path;
+}
+
+class Server
+{
+public:
+    explicit Server(const std::string &market)
+    {
+        m_out = "bench-quote-server-" + std::to_string(::getpid()) + ".out";
+        std::vector<std::string> args{QUOTE_SERVER_PATH, "--port", "0", "--rate", "1000", "--market", market};
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < 500 && m_pid > 0 && m_port == 0; ++i) {
+            std::ifstream in(m_out);
+            std::string line;
+            if (std::getline(in, line) && in.good())
+                m_port = std::atoi(line.c_str());
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~Server()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+        }
+        ::unlink(m_out.c_str());
+    }
+    int port() const { return m_port; }
+
+private:
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_out;
+};
+
+// Counts quotes as the window would see them: queued to the GUI thread.
+class Window : public QObject
+{
+public:
+    std::size_t delivered = 0;
+};
+
+void BM_QuotesToGuiThread(benchmark::State &state)
+{
+    const int contracts = static_cast<int>(state.range(0));
+    const std::string market = WriteMarket(contracts);
+    Server server(market);
+    if (server.port() == 0) {
+        state.SkipWithError("quote-server did not start");
+        return;
+    }
+    TradeConfig *config = TradeConfig::GetInstance();
+    config->ip = "127.0.0.1";
+    config->port = server.port();
+    NQuoteClient *client = NQuoteClient::Instance();
+
+    Window window;
+    std::atomic<std::size_t> received{0};
+    QObject::connect(client, &NQuoteClient::quote_sig, &window,
+                     [&window](nsquote::QuoteDetailField) { ++window.delivered; });
+    // Direct: counted on the API's thread, as the cache takes them.
+    const QMetaObject::Connection direct = QObject::connect(
+        client, &NQuoteClient::quote_sig, [&received](nsquote::QuoteDetailField) { ++received; });
+    if (!client->Connect()) {
+        state.SkipWithError("connect failed");
+        return;
+    }
+    // Warm up: every contract quoted once.
+    const auto warm = Clock::now() + std::chrono::seconds(1);
+    while (Clock::now() < warm)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+
+    std::size_t total = 0;
+    std::size_t totalReceived = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const std::size_t before = window.delivered;
+        const std::size_t beforeReceived = received;
+        const auto start = Clock::now();
+        const auto end = start + std::chrono::milliseconds(250);
+        while (Clock::now() < end)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        const double took = std::chrono::duration<double>(Clock::now() - start).count();
+        state.SetIterationTime(took);
+        total += window.delivered - before;
+        totalReceived += received - beforeReceived;
+        seconds += took;
+    }
+    client->Stop();
+    QObject::disconnect(direct);
+    // Drain what is still queued so the next run starts clean.
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    QCoreApplication::removePostedEvents(nullptr);
+
+    state.SetItemsProcessed(static_cast<int64_t>(total));
+    state.counters["cached_per_s"] = benchmark::Counter(static_cast<double>(totalReceived) / seconds);
+    state.counters["backlog"] =
+        benchmark::Counter(static_cast<double>(totalReceived > total ? totalReceived - total : 0));
+    std::remove(market.c_str());
+}
+BENCHMARK(BM_QuotesToGuiThread)->Arg(100)->Arg(5000)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

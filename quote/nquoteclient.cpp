@@ -1,0 +1,521 @@
+#include "nquoteclient.h"
+
+#include <chrono>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+#include "helpers.h"
+#include "logger.h"
+#include "timer.h"
+#include "tradeconfig.h"
+
+namespace pb = kw::pb::ostrel2;
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+constexpr std::int64_t kHeartBeatDelayMs = 5000;
+// 5 s in the scheduler's 100-ns ticks.
+constexpr std::int64_t kReconnectDelayTicks = 50000000;
+
+constexpr const char *kTagLogin = "321456";
+constexpr const char *kTagCommodity = "123456";
+constexpr const char *kTagSubscribeAll = "321456";
+constexpr const char *kTagSubscribe = "2356";
+constexpr const char *kTagUnSubscribe = "dev_wy";
+constexpr const char *kTagHistory = "hh";
+constexpr const char *kTagHeartBeat = "fdff";
+
+// The quote API's own diagnostics (dropped frames, unknown methods, closed
+// connections) belong in the terminal's log beside the client's lines.
+void ForwardApiLog(int level, const char *text)
+{
+    WriteLog(level, "OstrelApi: %s", text ? text : "");
+}
+
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+NQuoteClient *NQuoteClient::Instance()
+{
+    static NQuoteClient client;
+    return &client;
+}
+
+NQuoteClient::NQuoteClient()
+    : m_reconnectTimer(std::make_unique<GenerTools::timer>()),
+      m_heartBeatTimer(std::make_unique<GenerTools::timer>())
+{
+    qRegisterMetaType<nsquote::QuoteDetailField>("nsquote::QuoteDetailField");
+    qRegisterMetaType<nsquote::RspReqQryHistoryField>("nsquote::RspReqQryHistoryField");
+    qRegisterMetaType<nsquote::DepthQuoteField>("nsquote::DepthQuoteField");
+    qRegisterMetaType<nsquote::TickerField>("nsquote::TickerField");
+    COstrelApi::SetLogHandler(&ForwardApiLog);
+}
+
+// The API's thread calls into this object; it must be gone, and no reconnect
+// thread left running, before the members are.
+NQuoteClient::~NQuoteClient()
+{
+    Stop();
+}
+
+std::string NQuoteClient::MakeContractCode(int securityType, const std::string &commodityNo,
+                                           const std::string &contractNo) const
+{
+    std::string key = pb::EnumSecurityType_Name(static_cast<pb::EnumSecurityType>(securityType));
+    key += '_';
+    key += commodityNo;
+    if (!contractNo.empty()) {
+        key += '_';
+        key += contractNo;
+    }
+    return key;
+}
+
+bool NQuoteClient::GetCommodityList(std::vector<pb::CommodityField> &out) const
+{
+    std::lock_guard<std::mutex> lock(m_commodityMutex);
+    if (m_commodityList.empty())
+        return false;
+    out.insert(out.end(), m_commodityList.begin(), m_commodityList.end());
+    return true;
+}
+
+HeartBeatInfo NQuoteClient::GetHeartBeatInfo() const
+{
+    std::lock_guard<std::mutex> lock(m_heartBeatMutex);
+    return m_heartBeat;
+}
+
+std::shared_ptr<COstrelApi> NQuoteClient::Api() const
+{
+    std::lock_guard<std::mutex> lock(m_apiMutex);
+    return m_api;
+}
+
+std::shared_ptr<COstrelApi> NQuoteClient::TakeApi()
+{
+    std::lock_guard<std::mutex> lock(m_apiMutex);
+    return std::move(m_api);
+}
+
+// ---- connect sequence ---------------------------------------------------------
+
+template <typename Reply>
+void NQuoteClient::Arm(ResponseWaiter<Reply> &waiter)
+{
+    std::lock_guard<std::mutex> lock(waiter.mutex);
+    waiter.ready = false;
+}
+
+template <typename Reply>
+NQuoteClient::WaitResult NQuoteClient::Await(ResponseWaiter<Reply> &waiter, Reply *out)
+{
+    // One deadline for the whole wait: spurious wake-ups must not extend it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    std::unique_lock<std::mutex> lock(waiter.mutex);
+    waiter.cond.wait_until(lock, deadline,
+                           [&] { return waiter.ready || m_stopping || m_lostWhileConnecting; });
+    if (!waiter.ready)
+        return (m_stopping || m_lostWhileConnecting) ? WaitResult::Aborted : WaitResult::TimedOut;
+    if constexpr (!std::is_same_v<Reply, NoReply>)
+        out->Swap(&waiter.reply);
+    else
+        (void)out;
+    return WaitResult::Ready;
+}
+
+template <typename Reply, typename Fill>
+void NQuoteClient::Deliver(ResponseWaiter<Reply> &waiter, Fill fill)
+{
+    {
+        std::lock_guard<std::mutex> lock(waiter.mutex);
+        fill(waiter.reply);
+        waiter.ready = true;
+    }
+    waiter.cond.notify_all();
+}
+
+void NQuoteClient::WakeWaiters()
+{
+    // Taking each mutex once orders the flag change before any waiter's next
+    // look at its predicate, so no wake-up is lost.
+    { std::lock_guard<std::mutex> lock(m_connectedWaiter.mutex); }
+    m_connectedWaiter.cond.notify_all();
+    { std::lock_guard<std::mutex> lock(m_loginWaiter.mutex); }
+    m_loginWaiter.cond.notify_all();
+    { std::lock_guard<std::mutex> lock(m_commodityWaiter.mutex); }
+    m_commodityWaiter.cond.notify_all();
+}
+
+bool NQuoteClient::Connect()
+{
+    // A client stopped earlier may be connected again.
+    m_stopping = false;
+    return ConnectSequence();
+}
+
+bool NQuoteClient::ConnectSequence()
+{
+    const TradeConfig *config = TradeConfig::GetInstance();
+
+    std::shared_ptr<COstrelApi> api;
+    {
+        std::lock_guard<std::mutex> lock(m_apiMutex);
+        if (m_stopping)
+            return false;
+        if (!m_api) {
+            COstrelApi *created = COstrelApi::CreateApi();
+            if (!created)
+                return false;
+            m_api.reset(created, [](COstrelApi *p) { COstrelApi::DeleteApi(p); });
+            m_api->RegisterSpi(this);
+        }
+        api = m_api;
+    }
+
+    Arm(m_connectedWaiter);
+    m_lostWhileConnecting = false;
+    if (api->Connect(config->ip.c_str(), config->port) != 0)
+        return false;
+    if (Await<NoReply>(m_connectedWaiter, nullptr) != WaitResult::Ready)
+        return false;
+
+    pb::ReqLoginField login;
+    login.set_user_name(config->username);
+    login.set_password(config->password);
+    login.set_protoc_version("2.0");
+    Arm(m_loginWaiter);
+    if (api->ReqLogin(&login, kTagLogin) != 0)
+        return false;
+    pb::RspLoginField loginReply;
+    if (Await(m_loginWaiter, &loginReply) != WaitResult::Ready)
+        return false;
+
+    pb::ReqQryCommodityField query;
+    Arm(m_commodityWaiter);
+    if (api->ReqQryCommodityDetail(&query, kTagCommodity) != 0)
+        return false;
+    pb::RspQryCommodityDetailField commodities;
+    if (Await(m_commodityWaiter, &commodities) != WaitResult::Ready)
+        return false;
+
+    pb::ReqSubscribedField subscribe;
+    subscribe.set_mode(pb::MODE_SNAP);
+    {
+        std::lock_guard<std::mutex> lock(m_commodityMutex);
+        // Replacing rather than appending keeps the list free of duplicates
+        // when a client that was stopped while connected connects again.
+        m_commodityList.assign(commodities.commodity_list().begin(), commodities.commodity_list().end());
+        for (const pb::CommodityField &commodity : m_commodityList) {
+            if (commodity.contract_no_list_size() == 0) {
+                subscribe.add_contract_list(
+                    MakeContractCode(commodity.security_type(), commodity.commodity_no(), std::string()));
+                continue;
+            }
+            for (const pb::CommodityField::ContractNoList &contract : commodity.contract_no_list())
+                subscribe.add_contract_list(MakeContractCode(commodity.security_type(),
+                                                             commodity.commodity_no(), contract.contract_no()));
+        }
+    }
+    api->ReqSubscribe(&subscribe, kTagSubscribeAll);
+
+    {
+        std::lock_guard<std::mutex> lock(m_schedulerMutex);
+        if (m_stopping)
+            return false;
+        ++m_session;
+        m_reconnectTimer->Start();
+        m_started = true;
+        m_heartBeatTimer->Start();
+    }
+    SendHeartBeat();
+    return true;
+}
+
+void NQuoteClient::OnFrontConnected()
+{
+    Deliver(m_connectedWaiter, [](NoReply &) {});
+}
+
+void NQuoteClient::OnRspLogin(const pb::RspLoginField *rsp, const tagRspExParam &)
+{
+    Deliver(m_loginWaiter, [rsp](pb::RspLoginField &slot) {
+        if (rsp)
+            slot.CopyFrom(*rsp);
+        else
+            slot.Clear();
+    });
+}
+
+void NQuoteClient::OnRspQryCommodityDetail(const pb::RspQryCommodityDetailField *rsp, const tagRspExParam &)
+{
+    Deliver(m_commodityWaiter, [rsp](pb::RspQryCommodityDetailField &slot) {
+        if (rsp)
+            slot.CopyFrom(*rsp);
+        else
+            slot.Clear();
+    });
+}
+
+void NQuoteClient::OnRspLogout(const tagRspExParam &) {}
+
+void NQuoteClient::OnRspQryCommodity(const pb::RspQryCommodityField *, const tagRspExParam &) {}
+
+void NQuoteClient::OnRspHisMoneyFlow(const pb::RspHisMoneyFlowField *, const tagRspExParam &) {}
+
+// ---- heartbeat ------------------------------------------------------------------
+
+void NQuoteClient::SendHeartBeat()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_heartBeatMutex);
+        m_heartBeat.sendTime = NowMs();
+        m_heartBeat.replyTime = 0;
+        m_heartBeat.latency = 0;
+    }
+    if (std::shared_ptr<COstrelApi> api = Api()) {
+        pb::HeartBeatField beat;
+        beat.set_ref("11222");
+        api->ReqHeartBeat(&beat, kTagHeartBeat);
+    }
+}
+
+void NQuoteClient::OnRspHeartBeat(const pb::HeartBeatField *, const tagRspExParam &)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_heartBeatMutex);
+        m_heartBeat.replyTime = NowMs();
+        m_heartBeat.latency = static_cast<std::int32_t>(m_heartBeat.replyTime - m_heartBeat.sendTime);
+    }
+    const std::uint64_t session = m_session;
+    m_heartBeatTimer->AddTask(kHeartBeatDelayMs, [this, session] {
+        if (m_session == session)
+            SendHeartBeat();
+    });
+}
+
+// ---- loss of connection and reconnection -------------------------------------------
+
+void NQuoteClient::OnFrontDisconnected(int)
+{
+    if (m_stopping)
+        return;
+    if (!m_started.exchange(false)) {
+        // A connect attempt is under way (or none is): its wait ends now rather
+        // than at its deadline.
+        m_lostWhileConnecting = true;
+        WakeWaiters();
+        return;
+    }
+    emit disconnect_sig();
+    {
+        std::lock_guard<std::mutex> lock(m_commodityMutex);
+        m_commodityList.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_quoteMutex);
+        m_quotes.clear();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_reconnectMutex);
+        if (m_stopping)
+            return;
+        ++m_reconnectThreads;
+    }
+    std::thread([this] {
+        Reconnect();
+        {
+            std::lock_guard<std::mutex> lock(m_reconnectMutex);
+            --m_reconnectThreads;
+        }
+        m_reconnectDone.notify_all();
+    }).detach();
+}
+
+void NQuoteClient::Reconnect()
+{
+    if (m_stopping)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_schedulerMutex);
+        m_heartBeatTimer->Stop();
+    }
+    // Released here unless a request still holds it; then it goes when that returns.
+    TakeApi().reset();
+
+    WriteLog(LogInfo, "行情重连……");
+    if (ConnectSequence()) {
+        WriteLog(LogInfo, "行情重连成功");
+        return;
+    }
+    if (m_stopping)
+        return;
+    WriteLog(LogInfo, "行情重连失败，稍候再试");
+    ScheduleReconnect();
+}
+
+void NQuoteClient::ScheduleReconnect()
+{
+    const std::uint64_t session = m_session;
+    m_reconnectTimer->AddTaskAfter(GenerTools::timer::Ticks(kReconnectDelayTicks), [this, session] {
+        if (m_session == session)
+            Reconnect();
+    });
+}
+
+void NQuoteClient::Stop()
+{
+    {
+        // Under the scheduler lock: a connect that is about to start the
+        // schedulers either finishes first or sees the flag.
+        std::lock_guard<std::mutex> scheduler(m_schedulerMutex);
+        std::lock_guard<std::mutex> threads(m_reconnectMutex);
+        m_stopping = true;
+        ++m_session;
+    }
+    WakeWaiters();
+    m_reconnectTimer->Stop();
+    {
+        std::unique_lock<std::mutex> lock(m_reconnectMutex);
+        m_reconnectDone.wait(lock, [this] { return m_reconnectThreads == 0; });
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_schedulerMutex);
+        m_heartBeatTimer->Stop();
+    }
+    TakeApi().reset();
+}
+
+// ---- quotes, depth, trades, K-lines --------------------------------------------------
+
+void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField *quote)
+{
+    if (!quote)
+        return;
+    std::lock_guard<std::mutex> lock(m_quoteMutex);
+    // CopyFrom clears first: a field the new quote leaves empty reads empty.
+    m_quotes[quote->contract_code()].CopyFrom(*quote);
+    emit quote_sig(*quote);
+}
+
+bool NQuoteClient::GetQuote(const std::string &key, pb::QuoteDetailField *out)
+{
+    if (!out)
+        return false;
+    std::lock_guard<std::mutex> lock(m_quoteMutex);
+    const auto it = m_quotes.find(key);
+    if (it == m_quotes.end())
+        return false;
+    out->CopyFrom(it->second);
+    return true;
+}
+
+void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField *depth)
+{
+    if (depth)
+        emit depth_quote_sig(*depth);
+}
+
+void NQuoteClient::OnRtnTicker(const pb::TickerField *ticker)
+{
+    if (ticker)
+        emit ticker_quote_sig(*ticker);
+}
+
+void NQuoteClient::OnRspQryHistory(const pb::RspReqQryHistoryField *rsp, const tagRspExParam &)
+{
+    if (!rsp)
+        return;
+    WriteLog(LogInfo, "查询K线性数据返回，K线类型: %d", static_cast<int>(rsp->period()));
+    emit Kline_sig(*rsp);
+}
+
+void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField *rsp, const tagRspExParam &)
+{
+    if (!rsp)
+        return;
+    for (const pb::RspSubscribedField::ErrContractField &failed : rsp->fail_list())
+        WriteLog(LogError, "%s订阅失败原因:%s", failed.contract_code().c_str(),
+                 Utf8ToAnsi(failed.err_msg()).c_str());
+}
+
+void NQuoteClient::OnRspUnSubscribe(const tagRspExParam &param)
+{
+    if (param.error_code != 0)
+        WriteLog(LogWarn, "取消订阅失败,失败原因%s",
+                 Utf8ToAnsi(param.error_msg ? param.error_msg : "").c_str());
+    else
+        WriteLog(LogWarn, "取消订阅成功");
+}
+
+// ---- requests of the window ----------------------------------------------------------
+
+namespace {
+
+template <typename Request>
+Request ForOneContract(pb::EnumSubMode mode, const std::string &key)
+{
+    Request request;
+    request.set_mode(mode);
+    request.add_contract_list(key);
+    return request;
+}
+
+} // namespace
+
+void NQuoteClient::SubscribeDepth(std::string key)
+{
+    if (std::shared_ptr<COstrelApi> api = Api()) {
+        pb::ReqSubscribedField request = ForOneContract<pb::ReqSubscribedField>(pb::MODE_DEPTH, key);
+        api->ReqSubscribe(&request, kTagSubscribe);
+    }
+}
+
+void NQuoteClient::SubscribeTicker(std::string key)
+{
+    if (std::shared_ptr<COstrelApi> api = Api()) {
+        pb::ReqSubscribedField request = ForOneContract<pb::ReqSubscribedField>(pb::MODE_TICKER, key);
+        api->ReqSubscribe(&request, kTagSubscribe);
+    }
+}
+
+void NQuoteClient::UnSubscribeDepth(std::string key)
+{
+    if (std::shared_ptr<COstrelApi> api = Api()) {
+        pb::ReqUnSubscribedField request = ForOneContract<pb::ReqUnSubscribedField>(pb::MODE_DEPTH, key);
+        api->ReqUnSubscribe(&request, kTagUnSubscribe);
+    }
+}
+
+void NQuoteClient::UnSubscribeTicker(std::string key)
+{
+    if (std::shared_ptr<COstrelApi> api = Api()) {
+        pb::ReqUnSubscribedField request = ForOneContract<pb::ReqUnSubscribedField>(pb::MODE_TICKER, key);
+        api->ReqUnSubscribe(&request, kTagUnSubscribe);
+    }
+}
+
+void NQuoteClient::QueryKLine(const std::string &key, int period)
+{
+    std::shared_ptr<COstrelApi> api = Api();
+    if (!api)
+        return;
+    pb::ReqQryHistoryField request;
+    request.set_contract_code(key);
+    request.set_period(static_cast<pb::EnumKLineType>(period));
+    request.set_count(500);
+    request.set_begin_time(0);
+    request.set_end_time(0);
+    request.set_ask_or_bid(false);
+    api->ReqQryHistory(&request, kTagHistory);
+    WriteLog(LogInfo, "开始查询K线性数据，K线类型: %d", period);
+}

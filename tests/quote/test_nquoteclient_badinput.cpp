@@ -1,0 +1,135 @@
+// What a misbehaving server sends: unknown methods, payloads of the wrong
+// type, texts that are not UTF-8, garbage and a connection closed inside a
+// frame. Each gets a log line, and the client keeps working.
+
+#include <gtest/gtest.h>
+
+#include "quoteclientkit.h"
+
+namespace {
+
+using kit::FrameRelay;
+namespace pb = kw::pb::ostrel2;
+
+NQuoteClient *Client()
+{
+    return NQuoteClient::Instance();
+}
+
+std::string Frame(const std::string &body)
+{
+    std::string frame;
+    ostrelwire::AppendFrame(frame, body);
+    return frame;
+}
+
+std::string RspFrame(const pb::KwBaseMessage_Rsp &rsp)
+{
+    std::string body;
+    rsp.SerializeToString(&body);
+    return Frame(body);
+}
+
+pb::QuoteDetailField Quote(const std::string &code, double last)
+{
+    pb::QuoteDetailField q;
+    q.set_contract_code(code);
+    q.set_last(last);
+    return q;
+}
+
+// An Any that claims to hold a quote but carries bytes that do not parse as one.
+pb::KwBaseMessage_Rsp QuoteWithPayload(const std::string &bytes)
+{
+    pb::KwBaseMessage_Rsp rsp;
+    rsp.set_method(pb::ON_RTN_QUOTE);
+    rsp.mutable_data()->set_type_url("type.googleapis.com/kw.pb.ostrel2.QuoteDetailField");
+    rsp.mutable_data()->set_value(bytes);
+    return rsp;
+}
+
+std::string NonUtf8QuoteBytes()
+{
+    // Field 1 (contract_code), length 4, bytes that are not UTF-8.
+    return std::string("\x0a\x04\xff\xfe\x41\x42", 6);
+}
+
+TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
+{
+    struct Case {
+        const char *name;
+        std::string bytes;       // what the server sends
+        bool closeAfter;         // the server then closes the connection
+        bool reconnects;         // the client has to connect again
+        std::string logFragment; // in the line the client's log gets
+    };
+    pb::TickerField ticker;
+    ticker.set_contract_code("ZZ_WRONG_TYPE");
+    pb::KwBaseMessage_Rsp unknown;
+    unknown.set_method(static_cast<pb::EnumMethods>(555));
+    unknown.set_req_id("x");
+    pb::KwBaseMessage_Rsp nonUtf8Envelope;
+    nonUtf8Envelope.set_method(pb::ON_RSP_UNSUBSCRIBE);
+    nonUtf8Envelope.set_error_code(1);
+    // Written as raw bytes: field 4 (error_message) holding 0xff 0xfe.
+    std::string envelope;
+    nonUtf8Envelope.SerializeToString(&envelope);
+    envelope += std::string("\x22\x02\xff\xfe", 4);
+
+    const Case cases[] = {
+        {"unknown method", RspFrame(unknown), false, false, "method 555"},
+        {"wrong payload type", RspFrame(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, ticker)), false, false,
+         "kw.pb.ostrel2.TickerField"},
+        {"payload not UTF-8", RspFrame(QuoteWithPayload(NonUtf8QuoteBytes())), false, false, "does not parse"},
+        {"payload garbage", RspFrame(QuoteWithPayload("\xff\xff\xff\xff")), false, false, "does not parse"},
+        {"envelope not UTF-8", Frame(envelope), false, true, "does not parse"},
+        {"frame garbage", Frame("\x08\x96\x01\xff\xff\xff"), false, true, "does not parse"},
+        {"frame over the limit", std::string("\xff\xff\xff\x7f", 4) + "abc", false, true, "over"},
+        {"closed inside a frame", std::string("\x40\x00\x00\x00", 4) + "\x08\x63\x12", true, true, "inside a frame"},
+    };
+
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    FrameRelay relay(server.port());
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+    kit::SignalProbe probe(Client());
+    ASSERT_TRUE(Client()->Connect());
+
+    int serial = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        kit::LogMark log;
+        const int connections = relay.Connections();
+        relay.InjectRaw(c.bytes);
+        if (c.closeAfter)
+            relay.CloseAll();
+
+        EXPECT_TRUE(log.WaitForLine({"nquoteclient.cpp(", c.logFragment}, 3000));
+        if (c.reconnects) {
+            ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_SUBSCRIBE, connections + 1).size() == 1; },
+                                     5000));
+            EXPECT_TRUE(log.WaitForLine({"): 行情重连成功"}, 1000));
+        }
+
+        // Still working: a good quote after the bad input is cached and signalled.
+        const std::string code = "ZZ_AFTER_" + std::to_string(++serial);
+        relay.InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, Quote(code, serial)));
+        pb::QuoteDetailField cached;
+        ASSERT_TRUE(kit::WaitFor([&] { return Client()->GetQuote(code, &cached); }, 3000));
+        EXPECT_EQ(cached.last(), serial);
+        EXPECT_FALSE(Client()->GetQuote("ZZ_WRONG_TYPE", &cached));
+        EXPECT_TRUE(kit::WaitFor(
+            [&] {
+                std::lock_guard<std::mutex> lock(probe.mutex);
+                return std::any_of(probe.quotes.begin(), probe.quotes.end(),
+                                   [&](const pb::QuoteDetailField &q) { return q.contract_code() == code; });
+            },
+            3000));
+    }
+    EXPECT_EQ(probe.Connects(), 0);
+    EXPECT_EQ(probe.offGuiThread, 0);
+    Client()->Stop();
+}
+
+} // namespace

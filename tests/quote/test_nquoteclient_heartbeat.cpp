@@ -1,0 +1,121 @@
+// Heartbeat chain and latency of the quote client, and the one chain that
+// runs after a reconnection.
+
+#include <gtest/gtest.h>
+
+#include "quoteclientkit.h"
+
+namespace {
+
+using kit::Clock;
+using kit::FrameRelay;
+namespace pb = kw::pb::ostrel2;
+
+NQuoteClient *Client()
+{
+    return NQuoteClient::Instance();
+}
+
+std::int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+long Between(Clock::time_point a, Clock::time_point b)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
+}
+
+TEST(NQuoteClientHeartBeat, LatencyIsZeroWhileOutstandingAndNextBeatFollowsReplyByFiveSeconds)
+{
+    constexpr int kReplyDelayMs = 400;
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    FrameRelay relay(server.port());
+    relay.SetServerHook([](pb::KwBaseMessage_Rsp &rsp) {
+        FrameRelay::Verdict verdict;
+        if (rsp.method() == pb::ON_RSP_HEARTBEAT)
+            verdict.delayMs = kReplyDelayMs;
+        return verdict;
+    });
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+
+    const std::int64_t before = NowMs();
+    ASSERT_TRUE(Client()->Connect());
+    const std::int64_t after = NowMs();
+
+    // The first heartbeat leaves at the end of the connect; its reply is held back.
+    HeartBeatInfo beat = Client()->GetHeartBeatInfo();
+    EXPECT_GE(beat.sendTime, before);
+    EXPECT_LE(beat.sendTime, after);
+    EXPECT_EQ(beat.replyTime, 0);
+    EXPECT_EQ(beat.latency, 0);
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT).size() == 1; }, 3000));
+    EXPECT_EQ(Client()->GetHeartBeatInfo().latency, 0);
+
+    ASSERT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
+    beat = Client()->GetHeartBeatInfo();
+    EXPECT_GE(beat.latency, kReplyDelayMs - 50);
+    EXPECT_LT(beat.latency, kReplyDelayMs + 1000);
+    EXPECT_EQ(beat.latency, beat.replyTime - beat.sendTime);
+    const Clock::time_point replied = relay.LastForwarded(pb::ON_RSP_HEARTBEAT);
+
+    // The next one 5 s after the reply, not after the send.
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT).size() >= 2; }, 7000));
+    const HeartBeatInfo second = Client()->GetHeartBeatInfo();
+    const long gap = Between(replied, relay.Requests(pb::REQ_HEARTBEAT)[1].at);
+    EXPECT_GE(gap, 4950);
+    EXPECT_LT(gap, 5600);
+    EXPECT_GT(second.sendTime, beat.replyTime);
+    EXPECT_EQ(second.replyTime, 0);
+    EXPECT_EQ(second.latency, 0);
+
+    ASSERT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
+    EXPECT_GE(Client()->GetHeartBeatInfo().latency, kReplyDelayMs - 50);
+    Client()->Stop();
+
+    // Stopped: no chain goes on.
+    const std::size_t sent = relay.Requests(pb::REQ_HEARTBEAT).size();
+    kit::Pump(300);
+    EXPECT_EQ(relay.Requests(pb::REQ_HEARTBEAT).size(), sent);
+}
+
+// The line drops while a heartbeat of the old connection waits in the
+// scheduler; after the reconnection exactly one chain may run.
+TEST(NQuoteClientHeartBeat, ReconnectionRunsExactlyOneChain)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    FrameRelay relay(server.port());
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+    kit::SignalProbe probe(Client());
+    kit::LogMark log;
+
+    ASSERT_TRUE(Client()->Connect());
+    ASSERT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
+    kit::Pump(1000);
+    relay.CloseAll();
+
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT, 2).size() >= 1; }, 5000));
+    EXPECT_TRUE(kit::WaitFor([&] { return probe.Disconnects() == 1; }, 1000));
+    ASSERT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 2).size(), 1u);
+
+    // Two beats of one chain fit into 7.5 s; the stale beat of the old
+    // connection would have added a third, about 4 s after the reconnection.
+    kit::Pump(7500);
+    const std::vector<kit::Frame> beats = relay.Requests(pb::REQ_HEARTBEAT, 2);
+    ASSERT_EQ(beats.size(), 2u);
+    EXPECT_GE(Between(beats[0].at, beats[1].at), 4950);
+    EXPECT_EQ(probe.Disconnects(), 1);
+    EXPECT_EQ(probe.Connects(), 0);
+    EXPECT_EQ(probe.offGuiThread, 0);
+    EXPECT_EQ(log.Matching({"[INFO]", "nquoteclient.cpp(", "): 行情重连……"}).size(), 1u);
+    EXPECT_EQ(log.Matching({"[INFO]", "): 行情重连成功"}).size(), 1u);
+    Client()->Stop();
+}
+
+} // namespace

@@ -1,0 +1,312 @@
+// Latest-quote cache, the signals to the GUI thread, the per-contract requests
+// and the log lines of their replies.
+
+#include <google/protobuf/util/message_differencer.h>
+#include <gtest/gtest.h>
+
+#include "quoteclientkit.h"
+
+namespace {
+
+using google::protobuf::util::MessageDifferencer;
+using kit::FrameRelay;
+namespace pb = kw::pb::ostrel2;
+
+NQuoteClient *Client()
+{
+    return NQuoteClient::Instance();
+}
+
+pb::QuoteDetailField FullQuote(const std::string &code)
+{
+    pb::QuoteDetailField q;
+    q.set_contract_code(code);
+    q.set_time_flag(1765000000123);
+    q.set_pre_settle(70.5);
+    q.set_pre_closing(70.25);
+    q.set_last(71.5);
+    q.set_open(70.75);
+    q.set_low(70.0);
+    q.set_high(72.0);
+    q.set_last_vol(3);
+    q.set_volume(12345);
+    q.set_position(67890);
+    q.set_ask_price(71.51);
+    q.set_ask_vol(7);
+    q.set_bid_price(71.49);
+    q.set_bid_vol(9);
+    q.set_src_type("sim");
+    q.set_gw_recv_time(1765000000100);
+    q.set_gw_send_time(1765000000110);
+    q.set_front_recv_time(1765000000120);
+    q.set_turnover(8.8e6);
+    q.set_turnover_rate(0.12);
+    return q;
+}
+
+class NQuoteClientQuotes : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_server.Start());
+        m_relay = std::make_unique<FrameRelay>(m_server.port());
+        kit::UseServer(m_relay->port());
+        ASSERT_TRUE(Client()->Connect());
+    }
+    void TearDown() override { Client()->Stop(); }
+
+    // Waits until the client has handled everything injected so far: a quote
+    // injected last is cached once the ones before it were handled.
+    bool Settle()
+    {
+        static int serial = 0;
+        const std::string marker = "ZZ_MARK_" + std::to_string(++serial);
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, FullQuote(marker)));
+        pb::QuoteDetailField q;
+        return kit::WaitFor([&] { return Client()->GetQuote(marker, &q); }, 3000);
+    }
+
+    kit::QuoteServer m_server;
+    std::unique_ptr<FrameRelay> m_relay;
+};
+
+TEST_F(NQuoteClientQuotes, LaterQuoteReplacesTheEntryWhole)
+{
+    kit::SignalProbe probe(Client());
+    const pb::QuoteDetailField first = FullQuote("ZZ_TEST_1");
+    m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, first));
+    pb::QuoteDetailField cached;
+    ASSERT_TRUE(kit::WaitFor([&] { return Client()->GetQuote("ZZ_TEST_1", &cached); }, 3000));
+    EXPECT_TRUE(MessageDifferencer::Equals(cached, first));
+
+    pb::QuoteDetailField second;
+    second.set_contract_code("ZZ_TEST_1");
+    second.set_last(99.5);
+    m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, second));
+    ASSERT_TRUE(kit::WaitFor(
+        [&] { return Client()->GetQuote("ZZ_TEST_1", &cached) && cached.last() == 99.5; }, 3000));
+    EXPECT_TRUE(MessageDifferencer::Equals(cached, second));
+    EXPECT_EQ(cached.volume(), 0);
+    EXPECT_EQ(cached.src_type(), "");
+
+    // Unknown keys, the empty key: false, the caller's message untouched.
+    pb::QuoteDetailField untouched = FullQuote("mine");
+    for (const std::string key : {"", "ZZ_NEVER_QUOTED", "zz_test_1"}) {
+        EXPECT_FALSE(Client()->GetQuote(key, &untouched)) << key;
+        EXPECT_TRUE(MessageDifferencer::Equals(untouched, FullQuote("mine"))) << key;
+    }
+
+    // Both quotes reached the GUI thread as copies, in order.
+    ASSERT_TRUE(kit::WaitFor(
+        [&] {
+            std::lock_guard<std::mutex> lock(probe.mutex);
+            return std::count_if(probe.quotes.begin(), probe.quotes.end(), [](const pb::QuoteDetailField &q) {
+                       return q.contract_code() == "ZZ_TEST_1";
+                   }) == 2;
+        },
+        3000));
+    EXPECT_EQ(probe.offGuiThread, 0);
+    std::vector<pb::QuoteDetailField> mine;
+    {
+        std::lock_guard<std::mutex> lock(probe.mutex);
+        for (const pb::QuoteDetailField &q : probe.quotes)
+            if (q.contract_code() == "ZZ_TEST_1")
+                mine.push_back(q);
+    }
+    EXPECT_TRUE(MessageDifferencer::Equals(mine[0], first));
+    EXPECT_TRUE(MessageDifferencer::Equals(mine[1], second));
+}
+
+TEST_F(NQuoteClientQuotes, ServerQuotesDepthTradesAndKLinesReachTheGuiThread)
+{
+    kit::SignalProbe probe(Client());
+    kit::LogMark log;
+    std::vector<pb::CommodityField> list;
+    ASSERT_TRUE(Client()->GetCommodityList(list));
+    const pb::CommodityField &first = list.front();
+    ASSERT_GT(first.contract_no_list_size(), 0);
+    const std::string key =
+        Client()->MakeContractCode(first.security_type(), first.commodity_no(), first.contract_no_list(0).contract_no());
+
+    Client()->SubscribeDepth(key);
+    Client()->SubscribeTicker(key);
+    Client()->QueryKLine(key, pb::KLINE_5MIN);
+
+    const auto depthOf = [&] {
+        std::lock_guard<std::mutex> lock(probe.mutex);
+        return std::count_if(probe.depths.begin(), probe.depths.end(),
+                             [&](const pb::DepthQuoteField &d) { return d.contract_code() == key; });
+    };
+    const auto tickersOf = [&] {
+        std::lock_guard<std::mutex> lock(probe.mutex);
+        return std::count_if(probe.tickers.begin(), probe.tickers.end(),
+                             [&](const pb::TickerField &t) { return t.contract_code() == key; });
+    };
+    EXPECT_TRUE(kit::WaitFor([&] { return depthOf() > 0; }, 5000));
+    EXPECT_TRUE(kit::WaitFor([&] { return tickersOf() > 0; }, 10000));
+    ASSERT_TRUE(kit::WaitFor([&] { return probe.Count(probe.klines) == 1; }, 5000));
+    {
+        std::lock_guard<std::mutex> lock(probe.mutex);
+        EXPECT_EQ(probe.klines[0].contract_code(), key);
+        EXPECT_EQ(probe.klines[0].period(), pb::KLINE_5MIN);
+        EXPECT_GT(probe.klines[0].lines_size(), 0);
+        EXPECT_LE(probe.klines[0].lines_size(), 500);
+    }
+    pb::QuoteDetailField quote;
+    EXPECT_TRUE(kit::WaitFor([&] { return Client()->GetQuote(key, &quote); }, 5000));
+    EXPECT_EQ(quote.contract_code(), key);
+    EXPECT_EQ(probe.offGuiThread, 0);
+
+    EXPECT_EQ(log.Matching({"[INFO]", "nquoteclient.cpp(", "): 开始查询K线性数据，K线类型: 2"}).size(), 1u);
+    EXPECT_EQ(log.Matching({"[INFO]", "nquoteclient.cpp(", "): 查询K线性数据返回，K线类型: 2"}).size(), 1u);
+
+    // Unsubscribed: the depth and trade pushes of that contract stop.
+    Client()->UnSubscribeDepth(key);
+    Client()->UnSubscribeTicker(key);
+    EXPECT_TRUE(kit::WaitFor([&] { return log.Matching({"[WARN]", "): 取消订阅成功"}).size() == 2; }, 3000));
+    kit::Pump(300);
+    const auto depths = depthOf();
+    const auto tickers = tickersOf();
+    kit::Pump(1500);
+    EXPECT_EQ(depthOf(), depths);
+    EXPECT_EQ(tickersOf(), tickers);
+}
+
+TEST_F(NQuoteClientQuotes, RequestsCarryTheirModesTagsAndFields)
+{
+    struct Case {
+        const char *name;
+        std::function<void()> call;
+        int method;
+        const char *tag;
+        int mode; // subscription requests
+    };
+    const std::string key = "FO_CL_2701";
+    const Case cases[] = {
+        {"SubscribeDepth", [&] { Client()->SubscribeDepth(key); }, pb::REQ_SUBSCRIBE, "2356", pb::MODE_DEPTH},
+        {"SubscribeTicker", [&] { Client()->SubscribeTicker(key); }, pb::REQ_SUBSCRIBE, "2356", pb::MODE_TICKER},
+        {"UnSubscribeDepth", [&] { Client()->UnSubscribeDepth(key); }, pb::REQ_UNSUBSCRIBE, "dev_wy", pb::MODE_DEPTH},
+        {"UnSubscribeTicker", [&] { Client()->UnSubscribeTicker(key); }, pb::REQ_UNSUBSCRIBE, "dev_wy",
+         pb::MODE_TICKER},
+        {"QueryKLine", [&] { Client()->QueryKLine(key, pb::KLINE_1DAY); }, pb::REQ_HISTORY_DATA, "hh", 0},
+    };
+    for (const Case &c : cases) {
+        const std::size_t before = m_relay->Requests(c.method).size();
+        c.call();
+        ASSERT_TRUE(kit::WaitFor([&] { return m_relay->Requests(c.method).size() == before + 1; }, 3000)) << c.name;
+        const kit::Frame frame = m_relay->Requests(c.method).back();
+        EXPECT_EQ(frame.reqId, c.tag) << c.name;
+        if (c.method == pb::REQ_SUBSCRIBE) {
+            const auto request = frame.Payload<pb::ReqSubscribedField>();
+            EXPECT_EQ(request.mode(), c.mode) << c.name;
+            ASSERT_EQ(request.contract_list_size(), 1) << c.name;
+            EXPECT_EQ(request.contract_list(0), key) << c.name;
+        } else if (c.method == pb::REQ_UNSUBSCRIBE) {
+            const auto request = frame.Payload<pb::ReqUnSubscribedField>();
+            EXPECT_EQ(request.mode(), c.mode) << c.name;
+            ASSERT_EQ(request.contract_list_size(), 1) << c.name;
+            EXPECT_EQ(request.contract_list(0), key) << c.name;
+        } else {
+            const auto request = frame.Payload<pb::ReqQryHistoryField>();
+            EXPECT_EQ(request.contract_code(), key);
+            EXPECT_EQ(request.period(), pb::KLINE_1DAY);
+            EXPECT_EQ(request.count(), 500u);
+            EXPECT_EQ(request.begin_time(), 0u);
+            EXPECT_EQ(request.end_time(), 0u);
+            EXPECT_FALSE(request.ask_or_bid());
+        }
+    }
+
+    // Without a connection the requests send nothing and do not fail.
+    Client()->Stop();
+    const std::size_t frames = m_relay->Frames().size();
+    for (const Case &c : cases)
+        c.call();
+    kit::Pump(300);
+    EXPECT_EQ(m_relay->Frames().size(), frames);
+}
+
+TEST_F(NQuoteClientQuotes, SubscriptionFailuresWriteOneErrorLineEach)
+{
+    kit::LogMark log;
+    // The real server refuses an unknown contract.
+    Client()->SubscribeDepth("FO_NOSUCH_9999");
+    EXPECT_TRUE(kit::WaitFor(
+        [&] { return log.Matching({"[ERROR]", "nquoteclient.cpp(", "): FO_NOSUCH_9999订阅失败原因:"}).size() == 1; },
+        3000));
+
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> failures;
+    };
+    const Case cases[] = {
+        {{{"ZZ_A_1", "合约不存在"}, {"ZZ_B_2", "no such contract"}, {"ZZ_C_3", ""}}},
+        {{}},
+        {{{"ZZ_D_4", "权限不足"}}},
+    };
+    for (const Case &c : cases) {
+        kit::LogMark mark;
+        pb::RspSubscribedField reply;
+        reply.add_succ_list("FO_CL_2701");
+        for (const auto &[code, reason] : c.failures) {
+            auto *failed = reply.add_fail_list();
+            failed->set_contract_code(code);
+            failed->set_err_msg(reason);
+        }
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, reply, "2356", 1, "partly failed"));
+        ASSERT_TRUE(Settle());
+        const std::vector<std::string> errors = mark.Matching({"[ERROR]"});
+        ASSERT_EQ(errors.size(), c.failures.size());
+        for (std::size_t i = 0; i < errors.size(); ++i) {
+            const std::string tail = "): " + c.failures[i].first + "订阅失败原因:" + c.failures[i].second;
+            EXPECT_EQ(errors[i].substr(errors[i].size() - tail.size()), tail) << errors[i];
+        }
+    }
+}
+
+TEST_F(NQuoteClientQuotes, UnsubscriptionRepliesWriteOneWarnLine)
+{
+    struct Case {
+        int errorCode;
+        std::string errorText;
+        std::string tail;
+    };
+    const Case cases[] = {
+        {0, "", "): 取消订阅成功"},
+        {0, "ignored when it worked", "): 取消订阅成功"},
+        {7, "", "): 取消订阅失败,失败原因"},
+        {-3, "未订阅该合约", "): 取消订阅失败,失败原因未订阅该合约"},
+    };
+    for (const Case &c : cases) {
+        kit::LogMark mark;
+        pb::KwBaseMessage_Rsp rsp;
+        rsp.set_method(pb::ON_RSP_UNSUBSCRIBE);
+        rsp.set_req_id("dev_wy");
+        rsp.set_error_code(c.errorCode);
+        rsp.set_error_message(c.errorText);
+        m_relay->InjectRsp(rsp);
+        ASSERT_TRUE(Settle());
+        const std::vector<std::string> warnings = mark.Matching({"[WARN]", "nquoteclient.cpp("});
+        ASSERT_EQ(warnings.size(), 1u) << c.errorCode;
+        EXPECT_EQ(warnings[0].substr(warnings[0].size() - c.tail.size()), c.tail);
+    }
+}
+
+TEST_F(NQuoteClientQuotes, EmptyKLineReplyIsLoggedAndEmitted)
+{
+    kit::SignalProbe probe(Client());
+    kit::LogMark log;
+    pb::RspReqQryHistoryField reply;
+    reply.set_contract_code("FO_CL_2701");
+    reply.set_period(pb::KLINE_1HR);
+    m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RSP_HISTORY_DATA, reply, "hh"));
+    ASSERT_TRUE(kit::WaitFor([&] { return probe.Count(probe.klines) == 1; }, 3000));
+    {
+        std::lock_guard<std::mutex> lock(probe.mutex);
+        EXPECT_TRUE(MessageDifferencer::Equals(probe.klines[0], reply));
+    }
+    EXPECT_EQ(log.Matching({"[INFO]", "): 查询K线性数据返回，K线类型: 5"}).size(), 1u);
+    EXPECT_EQ(probe.offGuiThread, 0);
+}
+
+} // namespace

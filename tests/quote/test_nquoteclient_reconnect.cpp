@@ -1,0 +1,170 @@
+// Loss of connection and reconnection of the quote client against a quote
+// server that goes away and comes back on the same port.
+
+#include <gtest/gtest.h>
+
+#include "quoteclientkit.h"
+
+namespace {
+
+using kit::Clock;
+namespace pb = kw::pb::ostrel2;
+
+NQuoteClient *Client()
+{
+    return NQuoteClient::Instance();
+}
+
+std::vector<std::string> CachedKeys(const std::vector<std::string> &keys)
+{
+    std::vector<std::string> cached;
+    pb::QuoteDetailField quote;
+    for (const std::string &key : keys)
+        if (Client()->GetQuote(key, &quote))
+            cached.push_back(key);
+    return cached;
+}
+
+std::vector<std::string> AllKeys()
+{
+    std::vector<pb::CommodityField> list;
+    Client()->GetCommodityList(list);
+    std::vector<std::string> keys;
+    for (const pb::CommodityField &c : list) {
+        if (c.contract_no_list_size() == 0)
+            keys.push_back(Client()->MakeContractCode(c.security_type(), c.commodity_no(), ""));
+        for (const auto &contract : c.contract_no_list())
+            keys.push_back(Client()->MakeContractCode(c.security_type(), c.commodity_no(), contract.contract_no()));
+    }
+    return keys;
+}
+
+TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    const int port = server.port();
+    kit::UseServer(port);
+    kit::StopAtEnd stop;
+    kit::SignalProbe probe(Client());
+    kit::LogMark log;
+
+    ASSERT_TRUE(Client()->Connect());
+    const std::vector<std::string> keys = AllKeys();
+    ASSERT_FALSE(keys.empty());
+    ASSERT_TRUE(kit::WaitFor([&] { return CachedKeys(keys).size() >= 3; }, 5000));
+    const std::int64_t firstBeat = Client()->GetHeartBeatInfo().sendTime;
+
+    server.Kill();
+    ASSERT_TRUE(kit::WaitFor([&] { return probe.Disconnects() == 1; }, 3000));
+    EXPECT_EQ(probe.offGuiThread, 0);
+    // Emptied on the loss: nothing cached, no commodity list.
+    EXPECT_TRUE(kit::WaitFor([&] { return CachedKeys(keys).empty(); }, 1000));
+    std::vector<pb::CommodityField> list;
+    EXPECT_FALSE(Client()->GetCommodityList(list));
+
+    // The first attempt meets a closed port and is retried 5 s later.
+    ASSERT_TRUE(log.WaitForLine({"[INFO]", "): 行情重连失败，稍候再试"}, 3000));
+    EXPECT_TRUE(CachedKeys(keys).empty());
+    ASSERT_TRUE(server.Start({}, port));
+
+    const auto restarted = Clock::now();
+    ASSERT_TRUE(kit::WaitFor([&] { return !CachedKeys(keys).empty(); }, 9000));
+    EXPECT_LT(kit::ElapsedMs(restarted), 7000);
+    EXPECT_TRUE(log.WaitForLine({"[INFO]", "): 行情重连成功"}, 1000));
+    EXPECT_GE(log.Matching({"[INFO]", "nquoteclient.cpp(", "): 行情重连……"}).size(), 2u);
+    EXPECT_TRUE(Client()->GetCommodityList(list));
+    EXPECT_EQ(AllKeys(), keys);
+    EXPECT_GT(Client()->GetHeartBeatInfo().sendTime, firstBeat);
+
+    // Quotes flow again to the window; nothing announced the reconnection.
+    const std::size_t quotes = probe.Count(probe.quotes);
+    EXPECT_TRUE(kit::WaitFor([&] { return probe.Count(probe.quotes) > quotes + 5; }, 5000));
+    EXPECT_EQ(probe.Disconnects(), 1);
+    EXPECT_EQ(probe.Connects(), 0);
+    EXPECT_EQ(probe.offGuiThread, 0);
+    Client()->Stop();
+}
+
+// The server drops the connection on its own (its drop-after option); the
+// client is back at once, since the server still listens.
+TEST(NQuoteClientReconnect, ServerDropsTheConnection)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start({"--drop-after", "1"}));
+    kit::FrameRelay relay(server.port());
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+    kit::SignalProbe probe(Client());
+
+    ASSERT_TRUE(Client()->Connect());
+    ASSERT_TRUE(kit::WaitFor([&] { return probe.Disconnects() >= 1; }, 4000));
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_SUBSCRIBE, 2).size() == 1; }, 3000));
+    // The renewed subscription is again the one of every contract.
+    EXPECT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 2)[0].Payload<pb::ReqSubscribedField>().mode(), pb::MODE_SNAP);
+    EXPECT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 1)[0].Payload<pb::ReqSubscribedField>().contract_list_size(),
+              relay.Requests(pb::REQ_SUBSCRIBE, 2)[0].Payload<pb::ReqSubscribedField>().contract_list_size());
+    EXPECT_EQ(probe.Connects(), 0);
+    Client()->Stop();
+}
+
+// Stop while the client waits for its next attempt ends the attempts for good
+// and promptly; a later connect works.
+TEST(NQuoteClientReconnect, StopEndsTheAttempts)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    const int port = server.port();
+    kit::UseServer(port);
+    kit::StopAtEnd stop;
+    kit::LogMark log;
+
+    ASSERT_TRUE(Client()->Connect());
+    server.Kill();
+    ASSERT_TRUE(log.WaitForLine({"): 行情重连失败，稍候再试"}, 3000));
+    const auto start = Clock::now();
+    Client()->Stop();
+    EXPECT_LT(kit::ElapsedMs(start), 1000);
+
+    ASSERT_TRUE(server.Start({}, port));
+    kit::Pump(6000);
+    EXPECT_EQ(log.Matching({"): 行情重连……"}).size(), 1u);
+    EXPECT_TRUE(log.Matching({"): 行情重连成功"}).empty());
+
+    ASSERT_TRUE(Client()->Connect());
+    Client()->Stop();
+}
+
+// Stop while an attempt is inside its connect waits (the server accepts but
+// never answers the login) does not sit out the wait.
+TEST(NQuoteClientReconnect, StopDuringAnAttemptReturnsPromptly)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    const int port = server.port();
+    kit::UseServer(port);
+    kit::StopAtEnd stop;
+    kit::LogMark log;
+
+    ASSERT_TRUE(Client()->Connect());
+    server.Kill();
+    ASSERT_TRUE(server.Start({"--silent"}, port));
+    // An attempt under way: more attempts than failures, still so 300 ms on
+    // (an attempt against the closed port fails within milliseconds).
+    const auto underWay = [&] {
+        return log.Matching({"): 行情重连……"}).size() > log.Matching({"): 行情重连失败，稍候再试"}).size();
+    };
+    ASSERT_TRUE(kit::WaitFor(
+        [&] {
+            if (!underWay())
+                return false;
+            kit::Pump(300);
+            return underWay();
+        },
+        12000));
+    const auto start = Clock::now();
+    Client()->Stop();
+    EXPECT_LT(kit::ElapsedMs(start), 1500);
+}
+
+} // namespace
