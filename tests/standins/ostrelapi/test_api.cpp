@@ -12,23 +12,23 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "framedsocket.h"
 #include "ostrelapi.h"
 #include "ostrelwire.h"
+#include "spirecorder.h"
 
 namespace pb = kw::pb::ostrel2;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kWait = 5s;
-
+// Listens on 127.0.0.1 and plays the server's part with hand-made frames.
 class ScriptedServer
 {
 public:
@@ -44,11 +44,7 @@ public:
         ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
         m_port = ntohs(addr.sin_port);
     }
-    ~ScriptedServer()
-    {
-        CloseClient();
-        ::close(m_listen);
-    }
+    ~ScriptedServer() { ::close(m_listen); }
 
     int Port() const { return m_port; }
 
@@ -57,39 +53,16 @@ public:
         pollfd p{m_listen, POLLIN, 0};
         if (::poll(&p, 1, 5000) != 1)
             return false;
-        CloseClient();
-        m_client = ::accept(m_listen, nullptr, nullptr);
-        const int one = 1;
-        ::setsockopt(m_client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        m_reader.Clear();
-        return m_client >= 0;
+        m_client.Reset(::accept(m_listen, nullptr, nullptr));
+        return m_client.Valid();
     }
 
-    void CloseClient()
-    {
-        if (m_client >= 0)
-            ::close(m_client);
-        m_client = -1;
-    }
+    void CloseClient() { m_client.Close(); }
+    void SendRaw(const std::string& bytes) const { m_client.SendRaw(bytes); }
+    bool ReadRequest(pb::KwBaseMessage* msg) { return m_client.Read(msg); }
+    bool PeerClosed() { return m_client.PeerClosed(); }
 
-    void SendRaw(const std::string& bytes) const
-    {
-        std::size_t off = 0;
-        while (off < bytes.size()) {
-            const ssize_t n = ::send(m_client, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-            if (n <= 0)
-                return;
-            off += static_cast<std::size_t>(n);
-        }
-    }
-
-    static std::string Frame(const google::protobuf::MessageLite& msg)
-    {
-        std::string out;
-        ostrelwire::AppendMessage(out, msg);
-        return out;
-    }
-
+    static std::string Frame(const google::protobuf::MessageLite& msg) { return FramedSocket::Frame(msg); }
     static std::string RspFrame(pb::EnumMethods method, const google::protobuf::Message* payload,
                                 int errorCode = 0, const std::string& errorText = "", const std::string& reqId = "")
     {
@@ -103,153 +76,10 @@ public:
         return Frame(rsp);
     }
 
-    // The next request the client sent, or false after kWait.
-    bool ReadRequest(pb::KwBaseMessage* msg)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        std::string body;
-        for (;;) {
-            const auto r = m_reader.Next(&body);
-            if (r == ostrelwire::FrameReader::Result::Frame)
-                return msg->ParseFromString(body);
-            if (r == ostrelwire::FrameReader::Result::TooLarge)
-                return false;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{m_client, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
-                return false;
-            char buf[4096];
-            const ssize_t n = ::recv(m_client, buf, sizeof buf, 0);
-            if (n <= 0)
-                return false;
-            m_reader.Feed(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-    // True when the client closed its end within kWait.
-    bool PeerClosed()
-    {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{m_client, POLLIN, 0};
-            if (::poll(&p, 1, 100) == 1) {
-                char buf[4096];
-                const ssize_t n = ::recv(m_client, buf, sizeof buf, 0);
-                if (n <= 0)
-                    return true;
-            }
-        }
-        return false;
-    }
-
 private:
     int m_listen = -1;
-    int m_client = -1;
     int m_port = 0;
-    ostrelwire::FrameReader m_reader;
-};
-
-// Records every callback as one line of text.
-class RecordingSpi : public COstrelSpi
-{
-public:
-    void OnFrontConnected() override { Add("connected"); }
-    void OnFrontDisconnected(int reason) override { Add("disconnected " + std::to_string(reason)); }
-    void OnRtnQuote(const pb::QuoteDetailField* q) override
-    {
-        Add("quote " + q->contract_code() + " " + std::to_string(q->last()));
-    }
-    void OnRtnCommodity(const pb::CommodityField* c) override { Add("commodity " + c->commodity_no()); }
-    void OnRtnDepthQuote(const pb::DepthQuoteField* d) override
-    {
-        Add("depth " + d->contract_code() + " " + std::to_string(d->level()));
-    }
-    void OnRtnTicker(const pb::TickerField* t) override { Add("ticker " + t->contract_code()); }
-    void OnRspLogin(const pb::RspLoginField* r, const tagRspExParam& ex) override
-    {
-        Add("login " + r->user_name() + Ex(ex));
-    }
-    void OnRspLogout(const tagRspExParam& ex) override { Add("logout" + Ex(ex)); }
-    void OnRspQryCommodity(const pb::RspQryCommodityField* r, const tagRspExParam& ex) override
-    {
-        Add("commodities " + std::to_string(r->commodity_list_size()) + Ex(ex));
-    }
-    void OnRspQryCommodityDetail(const pb::RspQryCommodityDetailField* r, const tagRspExParam& ex) override
-    {
-        Add("detail " + std::to_string(r->commodity_list_size()) + Ex(ex));
-    }
-    void OnRspQryHistory(const pb::RspReqQryHistoryField* r, const tagRspExParam& ex) override
-    {
-        Add("history " + std::to_string(r->lines_size()) + Ex(ex));
-    }
-    void OnRspHisMoneyFlow(const pb::RspHisMoneyFlowField* r, const tagRspExParam& ex) override
-    {
-        Add("moneyflow " + r->contract_code() + Ex(ex));
-    }
-    void OnRspSubscribe(const pb::RspSubscribedField* r, const tagRspExParam& ex) override
-    {
-        Add("subscribe " + std::to_string(r->succ_list_size()) + "/" + std::to_string(r->fail_list_size()) + Ex(ex));
-    }
-    void OnRspUnSubscribe(const tagRspExParam& ex) override { Add("unsubscribe" + Ex(ex)); }
-    void OnRspHeartBeat(const pb::HeartBeatField* r, const tagRspExParam& ex) override
-    {
-        Add("heartbeat " + r->ref() + Ex(ex));
-    }
-
-    bool WaitCount(std::size_t n, std::chrono::milliseconds timeout = kWait)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, timeout, [&] { return m_events.size() >= n; });
-    }
-    bool WaitFor(const std::string& event)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, kWait, [&] {
-            for (const auto& e : m_events)
-                if (e == event)
-                    return true;
-            return false;
-        });
-    }
-    std::vector<std::string> Events()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_events;
-    }
-    std::size_t Count(const std::string& prefix)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::size_t n = 0;
-        for (const auto& e : m_events)
-            if (e.compare(0, prefix.size(), prefix) == 0)
-                ++n;
-        return n;
-    }
-
-    std::function<void(const std::string&)> onEvent;
-
-private:
-    static std::string Ex(const tagRspExParam& ex)
-    {
-        if (ex.error_code == 0)
-            return "";
-        return " err " + std::to_string(ex.error_code) + " " + ex.error_msg;
-    }
-    void Add(const std::string& e)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_events.push_back(e);
-        }
-        m_cv.notify_all();
-        if (onEvent)
-            onEvent(e);
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    std::vector<std::string> m_events;
+    FramedSocket m_client;
 };
 
 std::mutex g_logMutex;
