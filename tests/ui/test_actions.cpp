@@ -1,0 +1,392 @@
+#include <string>
+#include <vector>
+
+#include <QFrame>
+#include <QHeaderView>
+#include <QStandardItem>
+#include <QTreeView>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "selectionpeer.h"
+
+using kw::pb::ostrel2::DepthQuoteField;
+using kw::pb::ostrel2::RspReqQryHistoryField;
+using kw::pb::ostrel2::TickerField;
+using Kind = RecordingWindow::ContractRequest;
+using Request = RecordingWindow::Request;
+
+namespace {
+
+const QString kChosen = QStringLiteral("background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder:none;");
+const QString kOther = QStringLiteral("background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder:none;");
+const QString kChosenEdge = QStringLiteral(
+    "background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder-top:none;\nborder-bottom:none;");
+const QString kOtherEdge = QStringLiteral(
+    "background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder-top:none;\nborder-bottom:none;");
+
+// Five exchanges of type 1, three of type 2, one of type 0.
+std::vector<Quorvel::CommodityField> Board()
+{
+    return {
+        Commodity(1, "NYMEX", "CL", "美原油", {{"1906", 0}, {"1907", 1}}, "纽约商业"),
+        Commodity(1, "COMEX", "GC", "美黄金", {{"2612", 1}}, "纽约金属"),
+        Commodity(1, "CBOT", "ZS", "美大豆", {{"2701", 1}}, "芝加哥"),
+        Commodity(1, "LME", "CA", "伦铜", {{"2703", 1}}, "伦敦金属"),
+        Commodity(1, "SGX", "CN", "A50", {{"2612", 1}}, "新加坡"),
+        Commodity(1, "NYMEX", "NG", "天然气", {{"2701", 1}}, "纽约商业"),
+        Commodity(2, "CFFEX", "IF", "沪深300", {{"2701", 1}, {"2703", 0}}, "中金所"),
+        Commodity(2, "SHFE", "CU", "沪铜", {{"2702", 1}}, "上期所"),
+        Commodity(2, "DCE", "M", "豆粕", {{"2705", 1}}, "大商所"),
+        Commodity(0, "OWN", "X", "自选", {}, "自选所"),
+    };
+}
+
+std::vector<std::string> Keys(QStandardItemModel *model)
+{
+    std::vector<std::string> keys;
+    for (int row = 0; row < model->rowCount(); ++row)
+        keys.push_back(model->item(row, 3)->text().toStdString());
+    return keys;
+}
+
+class ActionsTest : public testing::Test
+{
+protected:
+    ActionsTest() : peer(window) {}
+    ~ActionsTest() override { window.close(); }
+
+    ScopedPictureFolder pictures;
+    RecordingWindow window;
+    SelectionTestPeer peer;
+};
+
+} // namespace
+
+TEST_F(ActionsTest, PeriodActionsSelectThePickedContract)
+{
+    auto &ui = peer.ui();
+    peer.setCommodities(Board());
+    // Before any row was picked the key is empty: nothing happens.
+    ui.kline_action->trigger();
+    EXPECT_TRUE(window.requests.empty());
+
+    peer.setSelectedKey("FO_CL_1907");
+    struct Case {
+        QAction *action;
+        int period;
+    } cases[] = {
+        {ui.min_action, 0},      {ui.kline_action, 1},    {ui.one_min_action, 1},  {ui.five_min_action, 2},
+        {ui.fif_min_action, 3},  {ui.one_hour_action, 5}, {ui.one_day_action, 9},
+    };
+    for (const auto &c : cases) {
+        const size_t before = window.requests.size();
+        c.action->trigger();
+        ASSERT_GT(window.requests.size(), before) << c.action->objectName().toStdString();
+        EXPECT_EQ(window.requests.back(), (Request{Kind::QueryKLine, "FO_CL_1907", c.period}))
+            << c.action->objectName().toStdString();
+    }
+    // Only the first press subscribed; the others asked for K-lines only.
+    EXPECT_EQ(window.requests.size(), 2 + std::size(cases));
+}
+
+TEST_F(ActionsTest, UnfinishedFeaturesSayDevelopmentIsUnderWay)
+{
+    auto &ui = peer.ui();
+    struct Case {
+        QAction *action;
+        size_t boxes;
+    } cases[] = {
+        {ui.ask_action, 1},     {ui.order_action, 1},    {ui.order_action2, 1}, {ui.save_action, 1},
+        {ui.update_action, 1},  {ui.thr_min_action, 1},  {ui.one_week_action, 1}, {ui.one_month_action, 1},
+        {ui.self_action, 1},    {ui.pull_action, 1},     {ui.push_action, 1},   {ui.left_action, 1},
+        {ui.right_action, 1},   {ui.top_action, 1},      {ui.down_action, 1},   {ui.other_action, 1},
+        {ui.help_action, 1},    {ui.sys_action, 1},      {ui.per_action, 1},    {ui.bankuai_action, 1},
+        {ui.zixun_action, 2},
+    };
+    for (const auto &c : cases) {
+        ModalWatcher watcher;
+        c.action->trigger();
+        ASSERT_EQ(watcher.boxes.size(), c.boxes) << c.action->objectName().toStdString();
+        for (const auto &box : watcher.boxes) {
+            EXPECT_EQ(box.title, QStringLiteral("info"));
+            EXPECT_EQ(box.text, QStringLiteral("功能正在开发中"));
+            EXPECT_EQ(box.icon, QMessageBox::Information);
+            EXPECT_EQ(box.buttons, 1);
+        }
+    }
+    EXPECT_TRUE(window.requests.empty());
+}
+
+TEST_F(ActionsTest, AccountMenuOffersLoginThenLogout)
+{
+    auto &ui = peer.ui();
+    ModalWatcher watcher;
+    ui.account_action->trigger();
+    ASSERT_EQ(watcher.menus.size(), 1u);
+    EXPECT_EQ(watcher.menus[0], (std::vector<QAction *>{ui.login_action, ui.logout_action}));
+    // The menu is gone once it closed.
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+}
+
+TEST_F(ActionsTest, LogoutClearsSilentlyThenWarns)
+{
+    auto &ui = peer.ui();
+    peer.setLoggedIn(true);
+    {
+        ModalWatcher watcher;
+        ui.logout_action->trigger();
+        EXPECT_FALSE(peer.loggedIn());
+        QApplication::processEvents();
+        EXPECT_TRUE(watcher.boxes.empty());
+    }
+    ModalWatcher watcher;
+    ui.logout_action->trigger();
+    ASSERT_EQ(watcher.boxes.size(), 1u);
+    EXPECT_EQ(watcher.boxes[0].title, QStringLiteral("warn"));
+    EXPECT_EQ(watcher.boxes[0].text, QStringLiteral("你尚未登录!"));
+    EXPECT_EQ(watcher.boxes[0].icon, QMessageBox::Warning);
+    EXPECT_EQ(watcher.boxes[0].buttons, 1);
+    EXPECT_FALSE(peer.loggedIn());
+}
+
+TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
+{
+    auto &ui = peer.ui();
+    peer.rebuildBoard(Board());
+    ASSERT_EQ(peer.exchangeSlots(), 5);
+    ASSERT_EQ(peer.buttons().size(), 5u);
+    ASSERT_EQ(peer.separators().size(), 6u) << "one more separator than buttons";
+    const QString fiveNames[] = {QStringLiteral(" 纽约商业NYMEX "), QStringLiteral(" 纽约金属COMEX "),
+                                 QStringLiteral(" 芝加哥CBOT "), QStringLiteral(" 伦敦金属LME "),
+                                 QStringLiteral(" 新加坡SGX ")};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(peer.buttons()[i]->text(), fiveNames[i]);
+        EXPECT_FALSE(peer.buttons()[i]->isHidden());
+        EXPECT_EQ(peer.buttons()[i]->styleSheet(), kOther);
+        EXPECT_EQ(peer.buttons()[i]->minimumSize(), QSize(50, 25));
+        EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
+        EXPECT_EQ(peer.separators()[i]->frameShape(), QFrame::VLine);
+        EXPECT_EQ(peer.separators()[i]->styleSheet(), QStringLiteral("color: rgb(211, 211, 211)"));
+    }
+    EXPECT_EQ(peer.separators()[5]->maximumSize(), QSize(1, 12));
+
+    // A sorted, folded list of type 2 gets its plain headers and columns back.
+    peer.model(2)->horizontalHeaderItem(4)->setText(QStringLiteral("最新价↓"));
+    peer.model(2)->horizontalHeaderItem(12)->setText(QStringLiteral("涨跌幅↑"));
+    ui.FI_View->setColumnHidden(5, true);
+    ui.FI_View->setColumnHidden(22, true);
+    peer.collapseButton()->show();
+
+    ui.quote_tabwidget->setCurrentIndex(2); // "期货", three exchanges
+    const QString threeNames[] = {QStringLiteral(" 中金所CFFEX "), QStringLiteral(" 上期所SHFE "),
+                                  QStringLiteral(" 大商所DCE ")};
+    for (size_t i = 0; i < 5; ++i) {
+        const bool used = i < 3;
+        EXPECT_EQ(peer.buttons()[i]->isHidden(), !used) << i;
+        EXPECT_EQ(peer.separators()[i]->isHidden(), !used) << i;
+        EXPECT_EQ(peer.buttons()[i]->text(), used ? threeNames[i] : QString()) << i;
+        EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
+    }
+    EXPECT_EQ(ui.pushButton->styleSheet(), kChosen);
+    EXPECT_EQ(peer.model(2)->horizontalHeaderItem(4)->text(), QStringLiteral("最新价"));
+    EXPECT_EQ(peer.model(2)->horizontalHeaderItem(12)->text(), QStringLiteral("涨跌幅"));
+    for (int column = 3; column <= 22; ++column)
+        EXPECT_FALSE(ui.FI_View->isColumnHidden(column)) << column;
+    EXPECT_TRUE(peer.collapseButton()->isHidden());
+    EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string>{"IF2701", "CU2702", "M2705"}));
+
+    // Exchange button 0: its separators 0 and 1 tall, the list of that exchange.
+    struct Pick {
+        int button;
+        std::vector<std::string> keys;
+    } picks[] = {
+        {0, {"IF2701", "IF2703"}},
+        {1, {"CU2702"}},
+        {2, {"M2705"}},
+    };
+    for (const auto &pick : picks) {
+        ui.tabWidget->setCurrentIndex(1);
+        peer.exchangeClicked(pick.button);
+        EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
+        EXPECT_EQ(ui.pushButton->styleSheet(), kOther);
+        for (size_t i = 0; i < 5; ++i)
+            EXPECT_EQ(peer.buttons()[i]->styleSheet(), static_cast<int>(i) == pick.button ? kChosen : kOther);
+        for (size_t i = 0; i < 6; ++i) {
+            const bool tall = static_cast<int>(i) == pick.button || static_cast<int>(i) == pick.button + 1;
+            EXPECT_EQ(peer.separators()[i]->maximumSize(), tall ? QSize(1, 24) : QSize(1, 12))
+                << "button " << pick.button << " separator " << i;
+        }
+        EXPECT_EQ(Keys(peer.model(2)), pick.keys);
+    }
+
+    // " 主力合约 ": one row per commodity again, only separator 0 tall.
+    ui.tabWidget->setCurrentIndex(1);
+    peer.mainContractClicked();
+    EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
+    EXPECT_EQ(ui.pushButton->styleSheet(), kChosenEdge);
+    for (QPushButton *button : peer.buttons())
+        EXPECT_EQ(button->styleSheet(), kOtherEdge);
+    for (size_t i = 0; i < 6; ++i)
+        EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
+    EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string>{"IF2701", "CU2702", "M2705"}));
+
+    // Back to five exchanges: all slots in use again.
+    ui.quote_tabwidget->setCurrentIndex(1);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_FALSE(peer.buttons()[i]->isHidden());
+        EXPECT_EQ(peer.buttons()[i]->text(), fiveNames[i]);
+    }
+
+    // On the custom tab the buttons refill the custom list (category 0).
+    ui.quote_tabwidget->setCurrentIndex(0);
+    ASSERT_EQ(peer.exchanges().size(), 1u);
+    EXPECT_EQ(peer.buttons()[0]->text(), QStringLiteral(" 自选所OWN "));
+    peer.exchangeClicked(0);
+    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string>{"X"}));
+    peer.mainContractClicked();
+    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string>{"X"}));
+    // A hidden slot pressed by code does nothing to the list.
+    peer.exchangeClicked(4);
+    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string>{"X"}));
+}
+
+TEST_F(ActionsTest, ExchangeButtonsAreWiredToTheirSlots)
+{
+    auto &ui = peer.ui();
+    peer.rebuildBoard(Board());
+    ui.quote_tabwidget->setCurrentIndex(1);
+    peer.buttons()[1]->click();
+    EXPECT_EQ(Keys(peer.model(1)), (std::vector<std::string>{"GC2612"}));
+    EXPECT_EQ(peer.buttons()[1]->styleSheet(), kChosen);
+    ui.pushButton->click();
+    EXPECT_EQ(peer.model(1)->rowCount(), 6);
+}
+
+TEST_F(ActionsTest, FoldingHidesFromColumnThreeUp)
+{
+    auto &ui = peer.ui();
+    ui.quote_tabwidget->setCurrentIndex(1);
+    struct Case {
+        double scale;
+        int width;
+        int budget; // columns 3 .. budget - 1 hidden
+        bool collapseShown;
+    } cases[] = {
+        {1.0, 1600, 0, false},  {1.0, 1550, 0, false}, {1.0, 1549, 22, true}, {1.0, 500, 8, true},
+        {1.0, 290, 5, true},    {1.0, 200, 3, true},   {1.25, 1937, 0, false}, {1.25, 1936, 22, true},
+        {1.5, 1000, 10, true},
+    };
+    for (const auto &c : cases) {
+        peer.setScale(c.scale);
+        peer.collapseClicked();
+        ui.FO_View->resize(c.width, 300);
+        peer.expandClicked();
+        for (int column = 0; column < 24; ++column) {
+            const bool hidden = column >= 3 && column < c.budget;
+            EXPECT_EQ(ui.FO_View->isColumnHidden(column), hidden)
+                << "scale " << c.scale << " width " << c.width << " column " << column;
+        }
+        EXPECT_EQ(!peer.collapseButton()->isHidden(), c.collapseShown) << c.width;
+    }
+
+    // "<<" shows every column again and hides itself.
+    peer.setScale(1.0);
+    ui.FO_View->resize(500, 300);
+    peer.expandClicked();
+    peer.collapseClicked();
+    for (int column = 3; column <= 22; ++column)
+        EXPECT_FALSE(ui.FO_View->isColumnHidden(column));
+    EXPECT_TRUE(peer.collapseButton()->isHidden());
+
+    // On the custom tab "<<" hides itself and touches no column.
+    ui.quote_tabwidget->setCurrentIndex(0);
+    ui.any_View->setColumnHidden(4, true);
+    peer.collapseButton()->show();
+    peer.collapseClicked();
+    EXPECT_TRUE(ui.any_View->isColumnHidden(4));
+    EXPECT_TRUE(peer.collapseButton()->isHidden());
+
+    // "后退" goes to the list page from any tab and unfolds the list.
+    for (int tab : {0, 1, 5}) {
+        ui.quote_tabwidget->setCurrentIndex(tab);
+        ui.tabWidget->setCurrentIndex(1);
+        ui.D_View->setColumnHidden(7, true);
+        peer.collapseButton()->show();
+        peer.returnAction();
+        EXPECT_EQ(ui.tabWidget->currentIndex(), 0) << tab;
+        EXPECT_TRUE(peer.collapseButton()->isHidden()) << tab;
+        EXPECT_EQ(ui.D_View->isColumnHidden(7), tab != 5) << tab;
+    }
+    ui.D_View->setColumnHidden(7, false);
+
+    // The two buttons are wired to the folding.
+    ui.quote_tabwidget->setCurrentIndex(1);
+    ui.FO_View->resize(500, 300);
+    peer.expandButton()->click();
+    EXPECT_TRUE(ui.FO_View->isColumnHidden(3));
+    peer.collapseButton()->click();
+    EXPECT_FALSE(ui.FO_View->isColumnHidden(3));
+}
+
+TEST_F(ActionsTest, QuoteClientSignalsAndRowSignalsReachTheWindow)
+{
+    auto &ui = peer.ui();
+    peer.rebuildBoard(Board());
+    NQuoteClient *client = NQuoteClient::Instance();
+
+    // Row signals of the five category views, each with its own type.
+    struct View {
+        QTreeView *view;
+        int type;
+        std::string firstKey;
+    } views[] = {
+        {ui.FO_View, 1, "FO_CL_1907"},
+        {ui.FI_View, 2, "FI_IF_2701"},
+    };
+    for (const auto &v : views) {
+        emit v.view->clicked(peer.model(v.type)->index(0, 0));
+        EXPECT_EQ(peer.selectedKey(), v.firstKey);
+        peer.setSelectedKey("");
+        peer.setLoggedIn(true);
+        emit v.view->doubleClicked(peer.model(v.type)->index(0, 0));
+        EXPECT_EQ(peer.currentKey(), v.firstKey);
+        EXPECT_EQ(peer.selectedKey(), v.firstKey);
+    }
+    // The custom view has no click connections.
+    peer.rebuild(0);
+    emit ui.any_View->doubleClicked(peer.model(0)->index(0, 0));
+    EXPECT_EQ(peer.currentKey(), "FI_IF_2701");
+
+    DepthQuoteField depth;
+    depth.set_contract_code("FI_IF_2701");
+    depth.set_level(3);
+    depth.set_ask_price(4000.2);
+    emit client->depth_quote_sig(depth);
+    EXPECT_EQ(ui.ask_price3->text(), QStringLiteral("4000.2"));
+
+    TickerField tick;
+    tick.set_contract_code("FI_IF_2701");
+    tick.set_price(3999.8);
+    emit client->ticker_quote_sig(tick);
+    EXPECT_EQ(ui.ticker_price_7->text(), QStringLiteral("3999.8"));
+
+    emit client->connect_sig();
+    EXPECT_TRUE(peer.isConnected());
+    emit client->disconnect_sig();
+    EXPECT_FALSE(peer.isConnected());
+
+    peer.initUi();
+    RspReqQryHistoryField kline;
+    kline.set_contract_code("FI_IF_2701");
+    emit client->Kline_sig(kline);
+    EXPECT_NE(peer.chartView(), nullptr);
+    EXPECT_EQ(ui.tabWidget->currentIndex(), 1);
+    window.close();
+    if (IChartell *view = peer.chartView()) {
+        view->Release();
+        DeleteChartell(view);
+        peer.chartView() = nullptr;
+    }
+}
