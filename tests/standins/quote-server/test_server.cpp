@@ -82,8 +82,19 @@ public:
             m_pid = -1;
         }
     }
+    // Waits for the program to end by itself.
     int ExitCode()
     {
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (m_pid > 0 && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                m_pid = -1;
+                break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
         Kill();
         return m_exitCode;
     }
@@ -518,7 +529,7 @@ TEST(QuoteServer, BadInputFromAClient)
 
 TEST(QuoteServer, MarketFromJsonWithThousandsOfContracts)
 {
-    const std::string path = testing::TempDir() + "quote-server-market.json";
+    const std::string path = testing::TempDir() + "quote-server-market-" + std::to_string(::getpid()) + ".json";
     {
         std::ofstream file(path);
         file << R"({"commodities": [)";
