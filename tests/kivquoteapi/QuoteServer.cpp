@@ -100,12 +100,13 @@ QuoteServer::~QuoteServer()
         std::lock_guard<std::mutex> lock(m_mutex);
         connections = m_connections;
     }
-    for (const auto& connection : connections)
-        ::shutdown(connection->fd, SHUT_RDWR);
     for (const auto& connection : connections) {
-        connection->reader.join();
-        ::close(connection->fd);
+        std::lock_guard<std::mutex> lock(connection->writeMutex);
+        if (connection->fd != -1)
+            ::shutdown(connection->fd, SHUT_RDWR);
     }
+    for (const auto& connection : connections)
+        connection->reader.join();
     ::close(m_listenFd);
     ::close(m_wakePipe[0]);
     ::close(m_wakePipe[1]);
@@ -170,6 +171,13 @@ void QuoteServer::ReadLoop(std::shared_ptr<Connection> connection)
             }
             Answer(*connection, frame);
         }
+    }
+    {
+        // Closed here so that a test can count the library's descriptors;
+        // writers check the handle under the same lock.
+        std::lock_guard<std::mutex> lock(connection->writeMutex);
+        ::close(connection->fd);
+        connection->fd = -1;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     connection->closed = true;
@@ -236,6 +244,8 @@ void QuoteServer::Answer(Connection& connection, const Frame& frame)
 void QuoteServer::Write(Connection& connection, const std::string& bytes)
 {
     std::lock_guard<std::mutex> lock(connection.writeMutex);
+    if (connection.fd == -1)
+        return;
     size_t sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n = ::send(connection.fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
@@ -287,6 +297,14 @@ void QuoteServer::AddContract(const QuoteContractRecord& record)
     m_contracts.push_back(Bytes(record));
 }
 
+void QuoteServer::ClearRecords()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_keyed.clear();
+    m_commodities.clear();
+    m_contracts.clear();
+}
+
 void QuoteServer::SetCompletionOrder(const std::vector<uint32_t>& order)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -320,8 +338,11 @@ void QuoteServer::PushQuote(const std::string& body) { SendFrame(20000, "", body
 
 void QuoteServer::Cut()
 {
-    if (const auto connection = Newest())
-        ::shutdown(connection->fd, SHUT_RDWR);
+    if (const auto connection = Newest()) {
+        std::lock_guard<std::mutex> lock(connection->writeMutex);
+        if (connection->fd != -1)
+            ::shutdown(connection->fd, SHUT_RDWR);
+    }
 }
 
 int QuoteServer::Connections() const

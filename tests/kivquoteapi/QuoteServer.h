@@ -55,6 +55,7 @@ public:
     void AddKeyedRecord(const QuoteKeyedRecord& record);
     void AddCommodity(const QuoteCommodityRecord& record);
     void AddContract(const QuoteContractRecord& record);
+    void ClearRecords();
     void SetCompletionOrder(const std::vector<uint32_t>& order);
     // errorCode of the (un)subscribe replies; a failed reply carries no body.
     void SetSubscribeError(int code);

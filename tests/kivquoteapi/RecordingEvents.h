@@ -30,15 +30,19 @@ public:
     // Sizes of the pass-through bodies, which the library hands over without length.
     size_t loginInfoSize = 0;
     size_t quoteSize = 0;
-    // Run inside the callback, after it has been recorded.
-    std::function<void(const Event&)> onEvent;
+    // Run inside each callback, after it has been recorded.
+    void SetOnEvent(std::function<void(const Event&)> hook)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_onEvent = std::move(hook);
+    }
 
     void OnLoginReply(int errorCode, const char* info) override
     {
         Record({ EventKind::LoginReply, errorCode, 0, 0, info != nullptr, Copy(info, loginInfoSize) });
     }
-    void OnReadyForRequests() override { Record({ EventKind::Ready }); }
-    void OnConnectionLost(int reason) override { Record({ EventKind::ConnectionLost, reason }); }
+    void OnReadyForRequests() override { Record({ EventKind::Ready, 0, 0, 0, false, {} }); }
+    void OnConnectionLost(int reason) override { Record({ EventKind::ConnectionLost, reason, 0, 0, false, {} }); }
     void OnCommodityItem(uint32_t sessionID, int errorCode, char isLast, const QuoteCommodityRecord* commodity) override
     {
         Record({ EventKind::Commodity, errorCode, sessionID, isLast, commodity != nullptr,
@@ -100,18 +104,21 @@ private:
     }
     void Record(const Event& event)
     {
+        std::function<void(const Event&)> hook;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_events.push_back(event);
             m_changed.notify_all();
+            hook = m_onEvent;
         }
-        if (onEvent)
-            onEvent(event);
+        if (hook)
+            hook(event);
     }
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::vector<Event> m_events;
+    std::function<void(const Event&)> m_onEvent;
 };
 
 } // namespace kqtest

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "IKivQuoteAPI.h"
+#include "QuoteDataCache.h"
+#include "RecvBuffer.h"
+#include "WireMessage.h"
+
+// The API object behind IKivQuoteAPI. The caller's threads issue requests;
+// one receive thread per connection reads the socket, runs the handler of
+// each incoming message and calls the caller's IKivQuoteEvents.
+//
+// Who closes a socket: a receive thread owns the handle it reads and is the
+// only one to close it; Disconnect and the destructor take the handle out of
+// m_socket and, while a receive thread owns it, only shut it down to end the
+// thread's read. A handle is therefore closed exactly once and cannot be
+// reused by a new connection while an old thread still reads it.
+class IKivQuoteAPIExtend : public IKivQuoteAPI {
+public:
+    explicit IKivQuoteAPIExtend(const QuoteAppInfo* appInfo);
+    // Closes the connection and waits until every receive thread of this
+    // object has finished with it. Must not run on one of those threads.
+    virtual ~IKivQuoteAPIExtend();
+
+    int SetNotifyHandler(IKivQuoteEvents* handler) override;
+    int SetServerAddress(const char* ip, uint16_t port) override;
+    int ConnectAndLogin(const QuoteLoginRecord* login) override;
+    int Disconnect() override;
+    int QryCommodity(uint32_t* sessionID) override;
+    int QryContract(uint32_t* sessionID, const QuoteCommodityKey* qryReq) override;
+    int SubscribeQuote(uint32_t* sessionID, const QuoteContractKey* contract) override;
+    int UnSubscribeQuote(uint32_t* sessionID, const QuoteContractKey* contract) override;
+
+    // Body of the receive thread for the connection on `socket`.
+    void ReceiveLoop(int socket);
+    // Cuts every complete message out of `buffer` and runs its handler;
+    // false when a malformed frame makes the rest of the stream unreadable.
+    bool DispatchAll(RecvBuffer& buffer);
+    void Dispatch(const WireMessage& message);
+
+    void HandleLoginResponse(const WireMessage& message);
+    void HandleSubscribeResponse(const WireMessage& message);
+    void HandleUnsubscribeResponse(const WireMessage& message);
+    void HandleCommodityResponse(const WireMessage& message);
+    void HandleContractResponse(const WireMessage& message);
+    void HandleLoginComplete(const WireMessage& message);
+    void HandleCommodityComplete(const WireMessage& message);
+    void HandleContractComplete(const WireMessage& message);
+    void HandleQuotePush(const WireMessage& message);
+    void HandleKeyedRecordPush(const WireMessage& message);
+    void HandleCommodityPush(const WireMessage& message);
+    void HandleContractPush(const WireMessage& message);
+
+    static bool ContractMatches(const QuoteCommodityKey* filter, const QuoteContractRecord* contract);
+    bool AllCompleteFlagsSet() const;
+
+    // Stops callbacks after the one running now; the destructor does this first.
+    void MarkDestroying() { m_destroying = true; }
+    // True on a receive thread of `api` (also inside its OnConnectionLost).
+    static bool OnReceiveThreadOf(const IKivQuoteAPIExtend* api);
+
+    int ReadyState() const { return m_readyState; }
+    uint32_t RequestCounter() const { return m_requestCounter; }
+    int Socket() const { return m_socket; }
+    QuoteDataCache& Cache() { return m_cache; }
+
+private:
+    enum class RequestStep { NotReady, NoKey, NoSessionId, Disconnected, SendFailed, Sent };
+
+    // Checks and sends one request; the caller logs the step's line.
+    RequestStep IssueRequest(int command, const void* key, size_t keySize, bool needsKey, uint32_t* sessionID);
+    void HandleSubscriptionReply(const WireMessage& message, bool subscribe);
+    void AnnounceIfReady();
+    IKivQuoteEvents* Events() const { return m_handler.load(); }
+    // Gives up the receive thread's claim on a socket it will not read.
+    void ReleaseUnreadSocket(int socket);
+    // The end of a connection seen by its receive thread: close and reset.
+    void EndConnection(int socket);
+    void ThreadFinished();
+
+    QuoteAppInfo m_appInfo;
+    QuoteLoginRecord m_loginRecord;
+    char m_serverIp[128];
+    uint16_t m_serverPort = 0;
+    std::atomic<IKivQuoteEvents*> m_handler { nullptr };
+    std::atomic<int> m_socket { -1 };
+    std::atomic<uint32_t> m_requestCounter { 0 };
+    std::atomic<int> m_readyState { -1 };
+    std::atomic<bool> m_loginComplete { false };
+    std::atomic<bool> m_commodityComplete { false };
+    std::atomic<bool> m_contractComplete { false };
+    RecvBuffer m_recvBuffer { RecvBuffer::kDefaultCapacity };
+    QuoteDataCache m_cache;
+    std::atomic<bool> m_destroying { false };
+
+    // Receive threads: the socket the newest one owns, how many have not
+    // yet reset the session state, and how many still run at all.
+    std::mutex m_connMutex;
+    std::condition_variable m_connChanged;
+    int m_readerSocket = -1;
+    int m_activeReaders = 0;
+    int m_runningThreads = 0;
+};

@@ -1,0 +1,67 @@
+#include "QuoteDataCache.h"
+
+namespace {
+
+int CompareCommodityKeys(const QuoteCommodityKey& a, const QuoteCommodityKey& b)
+{
+    if (const int c = FieldCompare(a.ExchangeNo, b.ExchangeNo))
+        return c;
+    if (const int c = FieldCompare(a.CommodityNo, b.CommodityNo))
+        return c;
+    const auto typeA = static_cast<signed char>(a.CommodityType);
+    const auto typeB = static_cast<signed char>(b.CommodityType);
+    return typeA < typeB ? -1 : (typeA > typeB ? 1 : 0);
+}
+
+} // namespace
+
+bool CommodityKeyLess::operator()(const QuoteCommodityKey& a, const QuoteCommodityKey& b) const
+{
+    return CompareCommodityKeys(a, b) < 0;
+}
+
+bool ContractKeyLess::operator()(const QuoteContractKey& a, const QuoteContractKey& b) const
+{
+    if (const int c = CompareCommodityKeys(a.CommodityKey, b.CommodityKey))
+        return c < 0;
+    return FieldCompare(a.ContractNo1, b.ContractNo1) < 0;
+}
+
+bool QuoteDataCache::PutKeyedRecord(const QuoteKeyedRecord* record)
+{
+    if (!record)
+        return false;
+    std::lock_guard<std::mutex> lock(m_keyedMutex);
+    m_keyed.insert_or_assign(FieldText(record->KeyAndData), *record);
+    return true;
+}
+
+bool QuoteDataCache::PutCommodity(const QuoteCommodityRecord* record) { return m_commodities.Put(record); }
+
+bool QuoteDataCache::PutContract(const QuoteContractRecord* record) { return m_contracts.Put(record); }
+
+bool QuoteDataCache::CommodityAt(int n, QuoteCommodityRecord* out, bool* isLast)
+{
+    return m_commodities.At(n, out, isLast);
+}
+
+bool QuoteDataCache::ContractAt(int n, QuoteContractRecord* out, bool* isLast)
+{
+    return m_contracts.At(n, out, isLast);
+}
+
+bool QuoteDataCache::FindKeyedRecord(const std::string& key, QuoteKeyedRecord* out) const
+{
+    std::lock_guard<std::mutex> lock(m_keyedMutex);
+    const auto it = m_keyed.find(key);
+    if (it == m_keyed.end() || !out)
+        return false;
+    *out = it->second;
+    return true;
+}
+
+size_t QuoteDataCache::KeyedRecordCount() const
+{
+    std::lock_guard<std::mutex> lock(m_keyedMutex);
+    return m_keyed.size();
+}
