@@ -12,24 +12,25 @@
 
 namespace pb = kw::pb::ostrel2;
 
-namespace {
+namespace
+{
 
 constexpr int kWaitMs = 5000;
 constexpr std::int64_t kHeartBeatDelayMs = 5000;
 // 5 s in the scheduler's 100-ns ticks.
 constexpr std::int64_t kReconnectDelayTicks = 50000000;
 
-constexpr const char *kTagLogin = "321456";
-constexpr const char *kTagCommodity = "123456";
-constexpr const char *kTagSubscribeAll = "321456";
-constexpr const char *kTagSubscribe = "2356";
-constexpr const char *kTagUnSubscribe = "dev_wy";
-constexpr const char *kTagHistory = "hh";
-constexpr const char *kTagHeartBeat = "fdff";
+constexpr const char* kTagLogin = "321456";
+constexpr const char* kTagCommodity = "123456";
+constexpr const char* kTagSubscribeAll = "321456";
+constexpr const char* kTagSubscribe = "2356";
+constexpr const char* kTagUnSubscribe = "dev_wy";
+constexpr const char* kTagHistory = "hh";
+constexpr const char* kTagHeartBeat = "fdff";
 
 // The quote API's own diagnostics (dropped frames, unknown methods, closed
 // connections) belong in the terminal's log beside the client's lines.
-void ForwardApiLog(int level, const char *text)
+void ForwardApiLog(int level, const char* text)
 {
     WriteLog(level, "OstrelApi: %s", text ? text : "");
 }
@@ -37,21 +38,21 @@ void ForwardApiLog(int level, const char *text)
 std::int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+        std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
 } // namespace
 
-NQuoteClient *NQuoteClient::Instance()
+NQuoteClient* NQuoteClient::Instance()
 {
     static NQuoteClient client;
     return &client;
 }
 
 NQuoteClient::NQuoteClient()
-    : m_reconnectTimer(std::make_unique<GenerTools::timer>()),
-      m_heartBeatTimer(std::make_unique<GenerTools::timer>())
+    : m_reconnectTimer(std::make_unique<GenerTools::timer>())
+    , m_heartBeatTimer(std::make_unique<GenerTools::timer>())
 {
     qRegisterMetaType<nsquote::QuoteDetailField>("nsquote::QuoteDetailField");
     qRegisterMetaType<nsquote::RspReqQryHistoryField>("nsquote::RspReqQryHistoryField");
@@ -67,8 +68,8 @@ NQuoteClient::~NQuoteClient()
     Stop();
 }
 
-std::string NQuoteClient::MakeContractCode(int securityType, const std::string &commodityNo,
-                                           const std::string &contractNo) const
+std::string NQuoteClient::MakeContractCode(
+    int securityType, const std::string& commodityNo, const std::string& contractNo) const
 {
     std::string key = pb::EnumSecurityType_Name(static_cast<pb::EnumSecurityType>(securityType));
     key += '_';
@@ -80,7 +81,7 @@ std::string NQuoteClient::MakeContractCode(int securityType, const std::string &
     return key;
 }
 
-bool NQuoteClient::GetCommodityList(std::vector<pb::CommodityField> &out) const
+bool NQuoteClient::GetCommodityList(std::vector<pb::CommodityField>& out) const
 {
     std::lock_guard<std::mutex> lock(m_commodityMutex);
     if (m_commodityList.empty())
@@ -109,21 +110,20 @@ std::shared_ptr<COstrelApi> NQuoteClient::TakeApi()
 
 // ---- connect sequence ---------------------------------------------------------
 
-template <typename Reply>
-void NQuoteClient::Arm(ResponseWaiter<Reply> &waiter)
+template <typename Reply> void NQuoteClient::Arm(ResponseWaiter<Reply>& waiter)
 {
     std::lock_guard<std::mutex> lock(waiter.mutex);
     waiter.ready = false;
 }
 
 template <typename Reply>
-NQuoteClient::WaitResult NQuoteClient::Await(ResponseWaiter<Reply> &waiter, Reply *out)
+NQuoteClient::WaitResult NQuoteClient::Await(ResponseWaiter<Reply>& waiter, Reply* out)
 {
     // One deadline for the whole wait: spurious wake-ups must not extend it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     std::unique_lock<std::mutex> lock(waiter.mutex);
-    waiter.cond.wait_until(lock, deadline,
-                           [&] { return waiter.ready || m_stopping || m_lostWhileConnecting; });
+    waiter.cond.wait_until(
+        lock, deadline, [&] { return waiter.ready || m_stopping || m_lostWhileConnecting; });
     if (!waiter.ready)
         return (m_stopping || m_lostWhileConnecting) ? WaitResult::Aborted : WaitResult::TimedOut;
     if constexpr (!std::is_same_v<Reply, NoReply>)
@@ -133,8 +133,7 @@ NQuoteClient::WaitResult NQuoteClient::Await(ResponseWaiter<Reply> &waiter, Repl
     return WaitResult::Ready;
 }
 
-template <typename Reply, typename Fill>
-void NQuoteClient::Deliver(ResponseWaiter<Reply> &waiter, Fill fill)
+template <typename Reply, typename Fill> void NQuoteClient::Deliver(ResponseWaiter<Reply>& waiter, Fill fill)
 {
     {
         std::lock_guard<std::mutex> lock(waiter.mutex);
@@ -148,11 +147,17 @@ void NQuoteClient::WakeWaiters()
 {
     // Taking each mutex once orders the flag change before any waiter's next
     // look at its predicate, so no wake-up is lost.
-    { std::lock_guard<std::mutex> lock(m_connectedWaiter.mutex); }
+    {
+        std::lock_guard<std::mutex> lock(m_connectedWaiter.mutex);
+    }
     m_connectedWaiter.cond.notify_all();
-    { std::lock_guard<std::mutex> lock(m_loginWaiter.mutex); }
+    {
+        std::lock_guard<std::mutex> lock(m_loginWaiter.mutex);
+    }
     m_loginWaiter.cond.notify_all();
-    { std::lock_guard<std::mutex> lock(m_commodityWaiter.mutex); }
+    {
+        std::lock_guard<std::mutex> lock(m_commodityWaiter.mutex);
+    }
     m_commodityWaiter.cond.notify_all();
 }
 
@@ -165,7 +170,11 @@ bool NQuoteClient::Connect()
 
 bool NQuoteClient::ConnectSequence()
 {
-    const TradeConfig *config = TradeConfig::GetInstance();
+    const TradeConfig* config = TradeConfig::GetInstance();
+    // Nothing is started while a sequence runs (Stop leaves the flag as it
+    // was): a line that drops now ends this attempt, it is no loss of a
+    // started connection.
+    m_started = false;
 
     std::shared_ptr<COstrelApi> api;
     {
@@ -173,10 +182,10 @@ bool NQuoteClient::ConnectSequence()
         if (m_stopping)
             return false;
         if (!m_api) {
-            COstrelApi *created = COstrelApi::CreateApi();
+            COstrelApi* created = COstrelApi::CreateApi();
             if (!created)
                 return false;
-            m_api.reset(created, [](COstrelApi *p) { COstrelApi::DeleteApi(p); });
+            m_api.reset(created, [](COstrelApi* p) { COstrelApi::DeleteApi(p); });
             m_api->RegisterSpi(this);
         }
         api = m_api;
@@ -215,15 +224,15 @@ bool NQuoteClient::ConnectSequence()
         // Replacing rather than appending keeps the list free of duplicates
         // when a client that was stopped while connected connects again.
         m_commodityList.assign(commodities.commodity_list().begin(), commodities.commodity_list().end());
-        for (const pb::CommodityField &commodity : m_commodityList) {
+        for (const pb::CommodityField& commodity : m_commodityList) {
             if (commodity.contract_no_list_size() == 0) {
                 subscribe.add_contract_list(
                     MakeContractCode(commodity.security_type(), commodity.commodity_no(), std::string()));
                 continue;
             }
-            for (const pb::CommodityField::ContractNoList &contract : commodity.contract_no_list())
-                subscribe.add_contract_list(MakeContractCode(commodity.security_type(),
-                                                             commodity.commodity_no(), contract.contract_no()));
+            for (const pb::CommodityField::ContractNoList& contract : commodity.contract_no_list())
+                subscribe.add_contract_list(MakeContractCode(
+                    commodity.security_type(), commodity.commodity_no(), contract.contract_no()));
         }
     }
     api->ReqSubscribe(&subscribe, kTagSubscribeAll);
@@ -243,12 +252,12 @@ bool NQuoteClient::ConnectSequence()
 
 void NQuoteClient::OnFrontConnected()
 {
-    Deliver(m_connectedWaiter, [](NoReply &) {});
+    Deliver(m_connectedWaiter, [](NoReply&) {});
 }
 
-void NQuoteClient::OnRspLogin(const pb::RspLoginField *rsp, const tagRspExParam &)
+void NQuoteClient::OnRspLogin(const pb::RspLoginField* rsp, const tagRspExParam&)
 {
-    Deliver(m_loginWaiter, [rsp](pb::RspLoginField &slot) {
+    Deliver(m_loginWaiter, [rsp](pb::RspLoginField& slot) {
         if (rsp)
             slot.CopyFrom(*rsp);
         else
@@ -256,9 +265,9 @@ void NQuoteClient::OnRspLogin(const pb::RspLoginField *rsp, const tagRspExParam 
     });
 }
 
-void NQuoteClient::OnRspQryCommodityDetail(const pb::RspQryCommodityDetailField *rsp, const tagRspExParam &)
+void NQuoteClient::OnRspQryCommodityDetail(const pb::RspQryCommodityDetailField* rsp, const tagRspExParam&)
 {
-    Deliver(m_commodityWaiter, [rsp](pb::RspQryCommodityDetailField &slot) {
+    Deliver(m_commodityWaiter, [rsp](pb::RspQryCommodityDetailField& slot) {
         if (rsp)
             slot.CopyFrom(*rsp);
         else
@@ -266,11 +275,11 @@ void NQuoteClient::OnRspQryCommodityDetail(const pb::RspQryCommodityDetailField 
     });
 }
 
-void NQuoteClient::OnRspLogout(const tagRspExParam &) {}
+void NQuoteClient::OnRspLogout(const tagRspExParam&) { }
 
-void NQuoteClient::OnRspQryCommodity(const pb::RspQryCommodityField *, const tagRspExParam &) {}
+void NQuoteClient::OnRspQryCommodity(const pb::RspQryCommodityField*, const tagRspExParam&) { }
 
-void NQuoteClient::OnRspHisMoneyFlow(const pb::RspHisMoneyFlowField *, const tagRspExParam &) {}
+void NQuoteClient::OnRspHisMoneyFlow(const pb::RspHisMoneyFlowField*, const tagRspExParam&) { }
 
 // ---- heartbeat ------------------------------------------------------------------
 
@@ -289,7 +298,7 @@ void NQuoteClient::SendHeartBeat()
     }
 }
 
-void NQuoteClient::OnRspHeartBeat(const pb::HeartBeatField *, const tagRspExParam &)
+void NQuoteClient::OnRspHeartBeat(const pb::HeartBeatField*, const tagRspExParam&)
 {
     {
         std::lock_guard<std::mutex> lock(m_heartBeatMutex);
@@ -333,10 +342,10 @@ void NQuoteClient::OnFrontDisconnected(int)
     }
     std::thread([this] {
         Reconnect();
-        {
-            std::lock_guard<std::mutex> lock(m_reconnectMutex);
-            --m_reconnectThreads;
-        }
+        // Notified under the lock: once Stop sees the count at 0 this thread
+        // touches the client no more.
+        std::lock_guard<std::mutex> lock(m_reconnectMutex);
+        --m_reconnectThreads;
         m_reconnectDone.notify_all();
     }).detach();
 }
@@ -397,7 +406,7 @@ void NQuoteClient::Stop()
 
 // ---- quotes, depth, trades, K-lines --------------------------------------------------
 
-void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField *quote)
+void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField* quote)
 {
     if (!quote)
         return;
@@ -407,7 +416,7 @@ void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField *quote)
     emit quote_sig(*quote);
 }
 
-bool NQuoteClient::GetQuote(const std::string &key, pb::QuoteDetailField *out)
+bool NQuoteClient::GetQuote(const std::string& key, pb::QuoteDetailField* out)
 {
     if (!out)
         return false;
@@ -419,19 +428,19 @@ bool NQuoteClient::GetQuote(const std::string &key, pb::QuoteDetailField *out)
     return true;
 }
 
-void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField *depth)
+void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField* depth)
 {
     if (depth)
         emit depth_quote_sig(*depth);
 }
 
-void NQuoteClient::OnRtnTicker(const pb::TickerField *ticker)
+void NQuoteClient::OnRtnTicker(const pb::TickerField* ticker)
 {
     if (ticker)
         emit ticker_quote_sig(*ticker);
 }
 
-void NQuoteClient::OnRspQryHistory(const pb::RspReqQryHistoryField *rsp, const tagRspExParam &)
+void NQuoteClient::OnRspQryHistory(const pb::RspReqQryHistoryField* rsp, const tagRspExParam&)
 {
     if (!rsp)
         return;
@@ -439,30 +448,30 @@ void NQuoteClient::OnRspQryHistory(const pb::RspReqQryHistoryField *rsp, const t
     emit Kline_sig(*rsp);
 }
 
-void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField *rsp, const tagRspExParam &)
+void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField* rsp, const tagRspExParam&)
 {
     if (!rsp)
         return;
-    for (const pb::RspSubscribedField::ErrContractField &failed : rsp->fail_list())
+    for (const pb::RspSubscribedField::ErrContractField& failed : rsp->fail_list())
         WriteLog(LogError, "%s订阅失败原因:%s", failed.contract_code().c_str(),
-                 Utf8ToAnsi(failed.err_msg()).c_str());
+            Utf8ToAnsi(failed.err_msg()).c_str());
 }
 
-void NQuoteClient::OnRspUnSubscribe(const tagRspExParam &param)
+void NQuoteClient::OnRspUnSubscribe(const tagRspExParam& param)
 {
     if (param.error_code != 0)
-        WriteLog(LogWarn, "取消订阅失败,失败原因%s",
-                 Utf8ToAnsi(param.error_msg ? param.error_msg : "").c_str());
+        WriteLog(
+            LogWarn, "取消订阅失败,失败原因%s", Utf8ToAnsi(param.error_msg ? param.error_msg : "").c_str());
     else
         WriteLog(LogWarn, "取消订阅成功");
 }
 
 // ---- requests of the window ----------------------------------------------------------
 
-namespace {
+namespace
+{
 
-template <typename Request>
-Request ForOneContract(pb::EnumSubMode mode, const std::string &key)
+template <typename Request> Request ForOneContract(pb::EnumSubMode mode, const std::string& key)
 {
     Request request;
     request.set_mode(mode);
@@ -504,7 +513,7 @@ void NQuoteClient::UnSubscribeTicker(std::string key)
     }
 }
 
-void NQuoteClient::QueryKLine(const std::string &key, int period)
+void NQuoteClient::QueryKLine(const std::string& key, int period)
 {
     std::shared_ptr<COstrelApi> api = Api();
     if (!api)

@@ -15,12 +15,14 @@
 #include "kw.pb.ostrel2.pb.h"
 #include "ostrelapi.h"
 
-namespace GenerTools {
+namespace GenerTools
+{
 class timer;
 }
 
 // The names under which quote messages travel in queued signals.
-namespace nsquote {
+namespace nsquote
+{
 using QuoteDetailField = kw::pb::ostrel2::QuoteDetailField;
 using RspReqQryHistoryField = kw::pb::ostrel2::RspReqQryHistoryField;
 using DepthQuoteField = kw::pb::ostrel2::DepthQuoteField;
@@ -34,9 +36,9 @@ Q_DECLARE_METATYPE(nsquote::TickerField)
 
 // Heartbeat timing of the quote connection, in milliseconds since 1970-01-01 UTC.
 struct HeartBeatInfo {
-    std::int64_t sendTime = 0;  // when the latest heartbeat left
+    std::int64_t sendTime = 0; // when the latest heartbeat left
     std::int64_t replyTime = 0; // when its reply came; 0 while it is outstanding
-    std::int32_t latency = 0;   // replyTime - sendTime; 0 while outstanding
+    std::int32_t latency = 0; // replyTime - sendTime; 0 while outstanding
 };
 
 // The process-wide quote client: connects and logs in to the quote server
@@ -51,7 +53,7 @@ class NQuoteClient : public QObject, public COstrelSpi
     Q_OBJECT
 
 public:
-    static NQuoteClient *Instance();
+    static NQuoteClient* Instance();
 
     // Connects, logs in with the configured account, loads the commodity list
     // and subscribes every contract in snapshot mode. Blocks the calling thread
@@ -65,17 +67,17 @@ public:
 
     // The contract key: security type name, "_", commodity number and, for a
     // non-empty contract number, "_" and the contract number (FO_CL_2701, FO_CL).
-    std::string MakeContractCode(int securityType, const std::string &commodityNo,
-                                 const std::string &contractNo) const;
+    std::string MakeContractCode(
+        int securityType, const std::string& commodityNo, const std::string& contractNo) const;
 
     // Appends the commodities of the last commodity reply, in reply order.
     // False, with `out` untouched, while the list is empty.
-    bool GetCommodityList(std::vector<kw::pb::ostrel2::CommodityField> &out) const;
+    bool GetCommodityList(std::vector<kw::pb::ostrel2::CommodityField>& out) const;
 
     // Copy of the latest quote of `key` into `*out`; false (and `*out` left as
     // it was) while no quote of that contract has arrived since the last loss of
     // connection.
-    bool GetQuote(const std::string &key, kw::pb::ostrel2::QuoteDetailField *out);
+    bool GetQuote(const std::string& key, kw::pb::ostrel2::QuoteDetailField* out);
 
     HeartBeatInfo GetHeartBeatInfo() const;
     void SendHeartBeat();
@@ -87,7 +89,7 @@ public:
     void SubscribeTicker(std::string key);
     void UnSubscribeDepth(std::string key);
     void UnSubscribeTicker(std::string key);
-    void QueryKLine(const std::string &key, int period);
+    void QueryKLine(const std::string& key, int period);
 
 signals:
     void quote_sig(nsquote::QuoteDetailField q);
@@ -101,33 +103,33 @@ protected:
     // COstrelSpi; called on the quote API's thread.
     void OnFrontConnected() override;
     void OnFrontDisconnected(int reason) override;
-    void OnRtnQuote(const kw::pb::ostrel2::QuoteDetailField *quote) override;
-    void OnRtnDepthQuote(const kw::pb::ostrel2::DepthQuoteField *depth) override;
-    void OnRtnTicker(const kw::pb::ostrel2::TickerField *ticker) override;
-    void OnRspLogin(const kw::pb::ostrel2::RspLoginField *rsp, const tagRspExParam &param) override;
-    void OnRspLogout(const tagRspExParam &param) override;
-    void OnRspQryCommodity(const kw::pb::ostrel2::RspQryCommodityField *rsp,
-                           const tagRspExParam &param) override;
-    void OnRspQryCommodityDetail(const kw::pb::ostrel2::RspQryCommodityDetailField *rsp,
-                                 const tagRspExParam &param) override;
-    void OnRspQryHistory(const kw::pb::ostrel2::RspReqQryHistoryField *rsp, const tagRspExParam &param) override;
-    void OnRspHisMoneyFlow(const kw::pb::ostrel2::RspHisMoneyFlowField *rsp,
-                           const tagRspExParam &param) override;
-    void OnRspSubscribe(const kw::pb::ostrel2::RspSubscribedField *rsp, const tagRspExParam &param) override;
-    void OnRspUnSubscribe(const tagRspExParam &param) override;
-    void OnRspHeartBeat(const kw::pb::ostrel2::HeartBeatField *rsp, const tagRspExParam &param) override;
+    void OnRtnQuote(const kw::pb::ostrel2::QuoteDetailField* quote) override;
+    void OnRtnDepthQuote(const kw::pb::ostrel2::DepthQuoteField* depth) override;
+    void OnRtnTicker(const kw::pb::ostrel2::TickerField* ticker) override;
+    void OnRspLogin(const kw::pb::ostrel2::RspLoginField* rsp, const tagRspExParam& param) override;
+    void OnRspLogout(const tagRspExParam& param) override;
+    void OnRspQryCommodity(
+        const kw::pb::ostrel2::RspQryCommodityField* rsp, const tagRspExParam& param) override;
+    void OnRspQryCommodityDetail(
+        const kw::pb::ostrel2::RspQryCommodityDetailField* rsp, const tagRspExParam& param) override;
+    void OnRspQryHistory(
+        const kw::pb::ostrel2::RspReqQryHistoryField* rsp, const tagRspExParam& param) override;
+    void OnRspHisMoneyFlow(
+        const kw::pb::ostrel2::RspHisMoneyFlowField* rsp, const tagRspExParam& param) override;
+    void OnRspSubscribe(const kw::pb::ostrel2::RspSubscribedField* rsp, const tagRspExParam& param) override;
+    void OnRspUnSubscribe(const tagRspExParam& param) override;
+    void OnRspHeartBeat(const kw::pb::ostrel2::HeartBeatField* rsp, const tagRspExParam& param) override;
 
 private:
     NQuoteClient();
     ~NQuoteClient() override;
-    NQuoteClient(const NQuoteClient &) = delete;
-    NQuoteClient &operator=(const NQuoteClient &) = delete;
+    NQuoteClient(const NQuoteClient&) = delete;
+    NQuoteClient& operator=(const NQuoteClient&) = delete;
 
     struct NoReply {
     };
     // One awaited reply of the connect sequence.
-    template <typename Reply>
-    struct ResponseWaiter {
+    template <typename Reply> struct ResponseWaiter {
         bool ready = false;
         Reply reply;
         std::mutex mutex;
@@ -136,12 +138,9 @@ private:
     enum class WaitResult { Ready, TimedOut, Aborted };
 
     bool ConnectSequence();
-    template <typename Reply>
-    WaitResult Await(ResponseWaiter<Reply> &waiter, Reply *out);
-    template <typename Reply>
-    void Arm(ResponseWaiter<Reply> &waiter);
-    template <typename Reply, typename Fill>
-    void Deliver(ResponseWaiter<Reply> &waiter, Fill fill);
+    template <typename Reply> WaitResult Await(ResponseWaiter<Reply>& waiter, Reply* out);
+    template <typename Reply> void Arm(ResponseWaiter<Reply>& waiter);
+    template <typename Reply, typename Fill> void Deliver(ResponseWaiter<Reply>& waiter, Fill fill);
     void WakeWaiters();
     std::shared_ptr<COstrelApi> Api() const;
     std::shared_ptr<COstrelApi> TakeApi();
@@ -151,7 +150,7 @@ private:
     // (reconnect, Stop) never frees it under them.
     mutable std::mutex m_apiMutex;
     std::shared_ptr<COstrelApi> m_api;
-    std::atomic<bool> m_started{false};
+    std::atomic<bool> m_started { false };
 
     mutable std::mutex m_commodityMutex;
     std::vector<kw::pb::ostrel2::CommodityField> m_commodityList;
@@ -175,11 +174,11 @@ private:
     // Counts connections: tasks queued for an earlier connection (a heartbeat
     // still waiting when the line dropped, a retry queued before Stop) see a
     // different number and do nothing, so one heartbeat chain runs at a time.
-    std::atomic<std::uint64_t> m_session{0};
+    std::atomic<std::uint64_t> m_session { 0 };
     // Set by Stop: ends waits and attempts at once and keeps new ones from starting.
-    std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_stopping { false };
     // Set when the line drops while a connect sequence waits: the wait fails at once.
-    std::atomic<bool> m_lostWhileConnecting{false};
+    std::atomic<bool> m_lostWhileConnecting { false };
     std::mutex m_reconnectMutex;
     std::condition_variable m_reconnectDone;
     int m_reconnectThreads = 0;

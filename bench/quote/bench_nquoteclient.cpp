@@ -27,9 +27,10 @@
 #include "nquoteclient.h"
 #include "tradeconfig.h"
 
-extern char **environ;
+extern char** environ;
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -41,8 +42,8 @@ std::string WriteMarket(int contracts)
     out << "{\"commodities\": [";
     const int perCommodity = contracts < 50 ? contracts : 50;
     for (int c = 0, made = 0; made < contracts; ++c) {
-        out << (c ? "," : "") << "{\"security_type\": \"FO\", \"exchange_no\": \"BX\", \"commodity_no\": \"B" << c
-            << "\", \"price\": " << 50 + c << ", \"contract_no_list\": [";
+        out << (c ? "," : "") << "{\"security_type\": \"FO\", \"exchange_no\": \"BX\", \"commodity_no\": \"B"
+            << c << "\", \"price\": " << 50 + c << ", \"contract_no_list\": [";
         for (int k = 0; k < perCommodity && made < contracts; ++k, ++made)
             out << (k ? "," : "") << "{\"contract_no\": \"" << 2701 + k << "\"}";
         out << "]}";
@@ -54,17 +55,19 @@ std::string WriteMarket(int contracts)
 class Server
 {
 public:
-    explicit Server(const std::string &market)
+    explicit Server(const std::string& market)
     {
         m_out = "bench-quote-server-" + std::to_string(::getpid()) + ".out";
-        std::vector<std::string> args{QUOTE_SERVER_PATH, "--port", "0", "--rate", "1000", "--market", market};
-        std::vector<char *> argv;
-        for (std::string &a : args)
+        std::vector<std::string> args { QUOTE_SERVER_PATH, "--port", "0", "--rate", "1000", "--market",
+            market };
+        std::vector<char*> argv;
+        for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(
+            &actions, STDOUT_FILENO, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -101,7 +104,7 @@ public:
     std::size_t delivered = 0;
 };
 
-void BM_QuotesToGuiThread(benchmark::State &state)
+void BM_QuotesToGuiThread(benchmark::State& state)
 {
     const int contracts = static_cast<int>(state.range(0));
     const std::string market = WriteMarket(contracts);
@@ -110,15 +113,15 @@ void BM_QuotesToGuiThread(benchmark::State &state)
         state.SkipWithError("quote-server did not start");
         return;
     }
-    TradeConfig *config = TradeConfig::GetInstance();
+    TradeConfig* config = TradeConfig::GetInstance();
     config->ip = "127.0.0.1";
     config->port = server.port();
-    NQuoteClient *client = NQuoteClient::Instance();
+    NQuoteClient* client = NQuoteClient::Instance();
 
     Window window;
-    std::atomic<std::size_t> received{0};
+    std::atomic<std::size_t> received { 0 };
     QObject::connect(client, &NQuoteClient::quote_sig, &window,
-                     [&window](nsquote::QuoteDetailField) { ++window.delivered; });
+        [&window](nsquote::QuoteDetailField) { ++window.delivered; });
     // Direct: counted on the API's thread, as the cache takes them.
     const QMetaObject::Connection direct = QObject::connect(
         client, &NQuoteClient::quote_sig, [&received](nsquote::QuoteDetailField) { ++received; });
@@ -155,15 +158,20 @@ void BM_QuotesToGuiThread(benchmark::State &state)
 
     state.SetItemsProcessed(static_cast<int64_t>(total));
     state.counters["cached_per_s"] = benchmark::Counter(static_cast<double>(totalReceived) / seconds);
-    state.counters["backlog"] =
-        benchmark::Counter(static_cast<double>(totalReceived > total ? totalReceived - total : 0));
+    state.counters["backlog"]
+        = benchmark::Counter(static_cast<double>(totalReceived > total ? totalReceived - total : 0));
     std::remove(market.c_str());
 }
-BENCHMARK(BM_QuotesToGuiThread)->Arg(100)->Arg(5000)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3);
+BENCHMARK(BM_QuotesToGuiThread)
+    ->Arg(100)
+    ->Arg(5000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(3);
 
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);

@@ -46,9 +46,10 @@
 #include "ostrelwire.h"
 #include "tradeconfig.h"
 
-extern char **environ;
+extern char** environ;
 
-namespace kit {
+namespace kit
+{
 
 namespace pb = kw::pb::ostrel2;
 using Clock = std::chrono::steady_clock;
@@ -60,7 +61,7 @@ inline long ElapsedMs(Clock::time_point since)
 }
 
 // Waits for `done` while the GUI thread keeps delivering queued signals.
-inline bool WaitFor(const std::function<bool()> &done, int timeoutMs)
+inline bool WaitFor(const std::function<bool()>& done, int timeoutMs)
 {
     const auto deadline = Clock::now() + milliseconds(timeoutMs);
     while (!done()) {
@@ -78,7 +79,7 @@ inline void Pump(int ms)
     WaitFor([] { return false; }, ms);
 }
 
-inline std::string ReadFile(const std::string &path)
+inline std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -94,28 +95,28 @@ class QuoteServer
 {
 public:
     QuoteServer() = default;
-    QuoteServer(const QuoteServer &) = delete;
-    QuoteServer &operator=(const QuoteServer &) = delete;
+    QuoteServer(const QuoteServer&) = delete;
+    QuoteServer& operator=(const QuoteServer&) = delete;
     ~QuoteServer() { Kill(); }
 
     // Starts the server on `port` (0: any free port) with the extra options;
     // false when it did not announce a port within 10 s.
-    bool Start(const std::vector<std::string> &options = {}, int port = 0)
+    bool Start(const std::vector<std::string>& options = {}, int port = 0)
     {
         Kill();
-        static std::atomic<int> serial{0};
+        static std::atomic<int> serial { 0 };
         m_outPath = "quote-server-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".out";
-        std::vector<std::string> args{QUOTE_SERVER_PATH, "--port", std::to_string(port)};
+        std::vector<std::string> args { QUOTE_SERVER_PATH, "--port", std::to_string(port) };
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char *> argv;
-        for (std::string &arg : args)
+        std::vector<char*> argv;
+        for (std::string& arg : args)
             argv.push_back(arg.data());
         argv.push_back(nullptr);
 
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_outPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(
+            &actions, STDOUT_FILENO, m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
@@ -156,7 +157,7 @@ public:
     int port() const { return m_port; }
 
 private:
-    static int LastNumber(const std::string &line)
+    static int LastNumber(const std::string& line)
     {
         std::size_t end = line.find_last_of("0123456789");
         if (end == std::string::npos)
@@ -184,8 +185,7 @@ struct Frame {
     google::protobuf::Any data;
     Clock::time_point at;
 
-    template <typename T>
-    T Payload() const
+    template <typename T> T Payload() const
     {
         T message;
         data.UnpackTo(&message);
@@ -205,19 +205,20 @@ public:
         int delayMs = 0;
         bool drop = false;
     };
-    using ServerHook = std::function<Verdict(pb::KwBaseMessage_Rsp &rsp)>;
+    using ServerHook = std::function<Verdict(pb::KwBaseMessage_Rsp& rsp)>;
 
-    explicit FrameRelay(int serverPort) : m_serverPort(serverPort)
+    explicit FrameRelay(int serverPort)
+        : m_serverPort(serverPort)
     {
         m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
+        sockaddr_in addr {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = 0;
-        ::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         ::listen(m_listen, 16);
         socklen_t len = sizeof addr;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&addr), &len);
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len);
         m_port = ntohs(addr.sin_port);
         m_wake = ::eventfd(0, EFD_NONBLOCK);
         m_thread = std::thread([this] { Run(); });
@@ -228,7 +229,7 @@ public:
         m_stop = true;
         Wake();
         m_thread.join();
-        for (Link &link : m_links)
+        for (Link& link : m_links)
             CloseLink(link);
         ::close(m_listen);
         ::close(m_wake);
@@ -245,13 +246,13 @@ public:
     // Raw bytes to the newest client connection, in order with the frames.
     void InjectRaw(std::string bytes)
     {
-        Post([bytes = std::move(bytes)](FrameRelay &self) {
-            if (Link *link = self.Newest())
+        Post([bytes = std::move(bytes)](FrameRelay& self) {
+            if (Link* link = self.Newest())
                 self.SendAll(link->client, bytes);
         });
     }
 
-    void InjectRsp(const pb::KwBaseMessage_Rsp &rsp)
+    void InjectRsp(const pb::KwBaseMessage_Rsp& rsp)
     {
         std::string frame;
         ostrelwire::AppendMessage(frame, rsp);
@@ -259,8 +260,8 @@ public:
     }
 
     template <typename T>
-    static pb::KwBaseMessage_Rsp MakeRsp(pb::EnumMethods method, const T &payload, const std::string &reqId = "",
-                                         int errorCode = 0, const std::string &errorMessage = "")
+    static pb::KwBaseMessage_Rsp MakeRsp(pb::EnumMethods method, const T& payload,
+        const std::string& reqId = "", int errorCode = 0, const std::string& errorMessage = "")
     {
         pb::KwBaseMessage_Rsp rsp;
         rsp.set_method(method);
@@ -274,8 +275,8 @@ public:
     // Closes every current connection on both sides, after what was injected before.
     void CloseAll()
     {
-        Post([](FrameRelay &self) {
-            for (Link &link : self.m_links)
+        Post([](FrameRelay& self) {
+            for (Link& link : self.m_links)
                 self.CloseLink(link);
         });
     }
@@ -290,8 +291,9 @@ public:
     std::vector<Frame> Requests(int method, int connection = 0) const
     {
         std::vector<Frame> out;
-        for (const Frame &frame : Frames())
-            if (frame.fromClient && frame.method == method && (connection == 0 || frame.connection == connection))
+        for (const Frame& frame : Frames())
+            if (frame.fromClient && frame.method == method
+                && (connection == 0 || frame.connection == connection))
                 out.push_back(frame);
         return out;
     }
@@ -299,7 +301,7 @@ public:
     std::vector<Frame> Replies(int method) const
     {
         std::vector<Frame> out;
-        for (const Frame &frame : Frames())
+        for (const Frame& frame : Frames())
             if (!frame.fromClient && frame.method == method)
                 out.push_back(frame);
         return out;
@@ -335,7 +337,7 @@ private:
         std::string frame;
     };
 
-    void Post(std::function<void(FrameRelay &)> command)
+    void Post(std::function<void(FrameRelay&)> command)
     {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -350,7 +352,7 @@ private:
         [[maybe_unused]] const ssize_t n = ::write(m_wake, &one, sizeof one);
     }
 
-    Link *Newest()
+    Link* Newest()
     {
         for (auto it = m_links.rbegin(); it != m_links.rend(); ++it)
             if (it->client >= 0)
@@ -358,15 +360,15 @@ private:
         return nullptr;
     }
 
-    Link *ByNumber(int number)
+    Link* ByNumber(int number)
     {
-        for (Link &link : m_links)
+        for (Link& link : m_links)
             if (link.number == number && link.client >= 0)
                 return &link;
         return nullptr;
     }
 
-    static void SendAll(int fd, const std::string &bytes)
+    static void SendAll(int fd, const std::string& bytes)
     {
         std::size_t sent = 0;
         while (sent < bytes.size()) {
@@ -377,7 +379,7 @@ private:
         }
     }
 
-    static void CloseLink(Link &link)
+    static void CloseLink(Link& link)
     {
         if (link.client >= 0)
             ::close(link.client);
@@ -392,13 +394,13 @@ private:
         if (client < 0)
             return;
         const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
+        sockaddr_in addr {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<std::uint16_t>(m_serverPort));
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_accepted;
-        if (::connect(server, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             ::close(server);
             ::close(client);
             return;
@@ -411,7 +413,7 @@ private:
     }
 
     // Reads what is there; false when the peer closed or failed.
-    static bool ReadInto(int fd, ostrelwire::FrameReader &reader)
+    static bool ReadInto(int fd, ostrelwire::FrameReader& reader)
     {
         char buffer[65536];
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
@@ -421,14 +423,14 @@ private:
         return true;
     }
 
-    static std::string Framed(const std::string &body)
+    static std::string Framed(const std::string& body)
     {
         std::string frame;
         ostrelwire::AppendFrame(frame, body);
         return frame;
     }
 
-    bool PumpClient(Link &link)
+    bool PumpClient(Link& link)
     {
         if (!ReadInto(link.client, link.fromClient))
             return false;
@@ -451,7 +453,7 @@ private:
         return true;
     }
 
-    bool PumpServer(Link &link)
+    bool PumpServer(Link& link)
     {
         if (!ReadInto(link.server, link.fromServer))
             return false;
@@ -467,7 +469,7 @@ private:
                 std::lock_guard<std::mutex> lock(m_mutex);
                 hook = m_hook;
             }
-            const Verdict verdict = hook ? hook(rsp) : Verdict{};
+            const Verdict verdict = hook ? hook(rsp) : Verdict {};
             {
                 Frame frame;
                 frame.connection = link.number;
@@ -484,8 +486,8 @@ private:
             std::string out;
             ostrelwire::AppendMessage(out, rsp);
             if (verdict.delayMs > 0) {
-                m_delayed.push_back({Clock::now() + milliseconds(verdict.delayMs), link.number, rsp.method(),
-                                     std::move(out)});
+                m_delayed.push_back({ Clock::now() + milliseconds(verdict.delayMs), link.number, rsp.method(),
+                    std::move(out) });
                 continue;
             }
             SendAll(link.client, out);
@@ -503,7 +505,7 @@ private:
                 ++it;
                 continue;
             }
-            if (Link *link = ByNumber(it->link)) {
+            if (Link* link = ByNumber(it->link)) {
                 SendAll(link->client, it->frame);
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_forwarded[it->method] = Clock::now();
@@ -515,35 +517,35 @@ private:
     void Run()
     {
         while (!m_stop) {
-            std::vector<pollfd> fds{{m_listen, POLLIN, 0}, {m_wake, POLLIN, 0}};
-            for (const Link &link : m_links) {
+            std::vector<pollfd> fds { { m_listen, POLLIN, 0 }, { m_wake, POLLIN, 0 } };
+            for (const Link& link : m_links) {
                 if (link.client < 0)
                     continue;
-                fds.push_back({link.client, POLLIN, 0});
-                fds.push_back({link.server, POLLIN, 0});
+                fds.push_back({ link.client, POLLIN, 0 });
+                fds.push_back({ link.server, POLLIN, 0 });
             }
             int timeout = 50;
-            for (const Delayed &d : m_delayed)
-                timeout = std::min<int>(
-                    timeout,
-                    std::max<long>(0, std::chrono::duration_cast<milliseconds>(d.due - Clock::now()).count()));
+            for (const Delayed& d : m_delayed)
+                timeout = std::min<int>(timeout,
+                    std::max<long>(
+                        0, std::chrono::duration_cast<milliseconds>(d.due - Clock::now()).count()));
             ::poll(fds.data(), fds.size(), timeout);
 
             if (fds[1].revents & POLLIN) {
                 std::uint64_t count = 0;
                 [[maybe_unused]] const ssize_t n = ::read(m_wake, &count, sizeof count);
-                std::deque<std::function<void(FrameRelay &)>> commands;
+                std::deque<std::function<void(FrameRelay&)>> commands;
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
                     commands.swap(m_commands);
                 }
-                for (auto &command : commands)
+                for (auto& command : commands)
                     command(*this);
             }
             for (std::size_t i = 2; i < fds.size(); i += 2) {
                 const int clientFd = fds[i].fd;
                 auto it = std::find_if(m_links.begin(), m_links.end(),
-                                       [clientFd](const Link &l) { return l.client == clientFd; });
+                    [clientFd](const Link& l) { return l.client == clientFd; });
                 if (it == m_links.end())
                     continue;
                 bool open = true;
@@ -564,12 +566,12 @@ private:
     int m_listen = -1;
     int m_wake = -1;
     int m_port = 0;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop { false };
     std::thread m_thread;
 
     mutable std::mutex m_mutex; // guards what the test thread reads or posts
     ServerHook m_hook;
-    std::deque<std::function<void(FrameRelay &)>> m_commands;
+    std::deque<std::function<void(FrameRelay&)>> m_commands;
     std::vector<Frame> m_frames;
     std::map<int, Clock::time_point> m_forwarded;
     int m_accepted = 0;
@@ -590,7 +592,7 @@ public:
     std::vector<std::string> Lines() const
     {
         std::vector<std::string> lines;
-        for (const auto &[path, size] : Sizes()) {
+        for (const auto& [path, size] : Sizes()) {
             const auto it = m_sizes.find(path);
             const std::size_t from = it == m_sizes.end() ? 0 : it->second;
             const std::string text = ReadFile(path);
@@ -608,17 +610,17 @@ public:
     }
 
     // Lines that hold every one of the given texts.
-    std::vector<std::string> Matching(const std::vector<std::string> &parts) const
+    std::vector<std::string> Matching(const std::vector<std::string>& parts) const
     {
         std::vector<std::string> out;
-        for (const std::string &line : Lines())
+        for (const std::string& line : Lines())
             if (std::all_of(parts.begin(), parts.end(),
-                            [&](const std::string &part) { return line.find(part) != std::string::npos; }))
+                    [&](const std::string& part) { return line.find(part) != std::string::npos; }))
                 out.push_back(line);
         return out;
     }
 
-    bool WaitForLine(const std::vector<std::string> &parts, int timeoutMs) const
+    bool WaitForLine(const std::vector<std::string>& parts, int timeoutMs) const
     {
         return WaitFor([&] { return !Matching(parts).empty(); }, timeoutMs);
     }
@@ -632,14 +634,15 @@ private:
         const std::string base = Logger::GetInstance()->BasePath();
         const std::string folder = base.substr(0, base.rfind('/') + 1);
         const std::string stem = base.substr(folder.size()) + "_";
-        if (DIR *dir = ::opendir(folder.c_str())) {
-            while (dirent *entry = ::readdir(dir)) {
+        if (DIR* dir = ::opendir(folder.c_str())) {
+            while (dirent* entry = ::readdir(dir)) {
                 const std::string name = entry->d_name;
-                if (name.size() < stem.size() + 4 || name.compare(0, stem.size(), stem) != 0 ||
-                    !std::isdigit(static_cast<unsigned char>(name[stem.size()])) ||
-                    name.compare(name.size() - 4, 4, ".log") != 0)
+                if (name.size() < stem.size() + 4 || name.compare(0, stem.size(), stem) != 0
+                    || !std::isdigit(static_cast<unsigned char>(name[stem.size()]))
+                    || name.compare(name.size() - 4, 4, ".log") != 0)
                     continue;
-                struct stat st {};
+                struct stat st {
+                };
                 if (::stat((folder + name).c_str(), &st) == 0)
                     sizes[folder + name] = static_cast<std::size_t>(st.st_size);
             }
@@ -658,7 +661,7 @@ private:
 class SignalProbe : public QObject
 {
 public:
-    explicit SignalProbe(NQuoteClient *client)
+    explicit SignalProbe(NQuoteClient* client)
     {
         connect(client, &NQuoteClient::quote_sig, this, [this](nsquote::QuoteDetailField q) {
             Note();
@@ -692,8 +695,7 @@ public:
         });
     }
 
-    template <typename T>
-    std::size_t Count(const std::vector<T> &list) const
+    template <typename T> std::size_t Count(const std::vector<T>& list) const
     {
         std::lock_guard<std::mutex> lock(mutex);
         return list.size();
@@ -716,7 +718,7 @@ public:
     std::vector<nsquote::TickerField> tickers;
     int disconnects = 0;
     int connects = 0;
-    std::atomic<int> offGuiThread{0};
+    std::atomic<int> offGuiThread { 0 };
 
 private:
     void Note()
@@ -731,15 +733,15 @@ private:
 // outlives the test.
 struct StopAtEnd {
     StopAtEnd() = default;
-    StopAtEnd(const StopAtEnd &) = delete;
-    StopAtEnd &operator=(const StopAtEnd &) = delete;
+    StopAtEnd(const StopAtEnd&) = delete;
+    StopAtEnd& operator=(const StopAtEnd&) = delete;
     ~StopAtEnd() { NQuoteClient::Instance()->Stop(); }
 };
 
 // Points the client at 127.0.0.1:port.
 inline void UseServer(int port)
 {
-    TradeConfig *config = TradeConfig::GetInstance();
+    TradeConfig* config = TradeConfig::GetInstance();
     config->ip = "127.0.0.1";
     config->port = port;
     config->username = "tester";

@@ -6,31 +6,32 @@
 
 #include "quoteclientkit.h"
 
-namespace {
+namespace
+{
 
 using kit::FrameRelay;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient *Client()
+NQuoteClient* Client()
 {
     return NQuoteClient::Instance();
 }
 
-std::string Frame(const std::string &body)
+std::string Frame(const std::string& body)
 {
     std::string frame;
     ostrelwire::AppendFrame(frame, body);
     return frame;
 }
 
-std::string RspFrame(const pb::KwBaseMessage_Rsp &rsp)
+std::string RspFrame(const pb::KwBaseMessage_Rsp& rsp)
 {
     std::string body;
     rsp.SerializeToString(&body);
     return Frame(body);
 }
 
-pb::QuoteDetailField Quote(const std::string &code, double last)
+pb::QuoteDetailField Quote(const std::string& code, double last)
 {
     pb::QuoteDetailField q;
     q.set_contract_code(code);
@@ -39,7 +40,7 @@ pb::QuoteDetailField Quote(const std::string &code, double last)
 }
 
 // An Any that claims to hold a quote but carries bytes that do not parse as one.
-pb::KwBaseMessage_Rsp QuoteWithPayload(const std::string &bytes)
+pb::KwBaseMessage_Rsp QuoteWithPayload(const std::string& bytes)
 {
     pb::KwBaseMessage_Rsp rsp;
     rsp.set_method(pb::ON_RTN_QUOTE);
@@ -57,10 +58,10 @@ std::string NonUtf8QuoteBytes()
 TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
 {
     struct Case {
-        const char *name;
-        std::string bytes;       // what the server sends
-        bool closeAfter;         // the server then closes the connection
-        bool reconnects;         // the client has to connect again
+        const char* name;
+        std::string bytes; // what the server sends
+        bool closeAfter; // the server then closes the connection
+        bool reconnects; // the client has to connect again
         std::string logFragment; // in the line the client's log gets
     };
     pb::TickerField ticker;
@@ -77,15 +78,17 @@ TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
     envelope += std::string("\x22\x02\xff\xfe", 4);
 
     const Case cases[] = {
-        {"unknown method", RspFrame(unknown), false, false, "method 555"},
-        {"wrong payload type", RspFrame(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, ticker)), false, false,
-         "kw.pb.ostrel2.TickerField"},
-        {"payload not UTF-8", RspFrame(QuoteWithPayload(NonUtf8QuoteBytes())), false, false, "does not parse"},
-        {"payload garbage", RspFrame(QuoteWithPayload("\xff\xff\xff\xff")), false, false, "does not parse"},
-        {"envelope not UTF-8", Frame(envelope), false, true, "does not parse"},
-        {"frame garbage", Frame("\x08\x96\x01\xff\xff\xff"), false, true, "does not parse"},
-        {"frame over the limit", std::string("\xff\xff\xff\x7f", 4) + "abc", false, true, "over"},
-        {"closed inside a frame", std::string("\x40\x00\x00\x00", 4) + "\x08\x63\x12", true, true, "inside a frame"},
+        { "unknown method", RspFrame(unknown), false, false, "method 555" },
+        { "wrong payload type", RspFrame(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, ticker)), false, false,
+            "kw.pb.ostrel2.TickerField" },
+        { "payload not UTF-8", RspFrame(QuoteWithPayload(NonUtf8QuoteBytes())), false, false,
+            "does not parse" },
+        { "payload garbage", RspFrame(QuoteWithPayload("\xff\xff\xff\xff")), false, false, "does not parse" },
+        { "envelope not UTF-8", Frame(envelope), false, true, "does not parse" },
+        { "frame garbage", Frame("\x08\x96\x01\xff\xff\xff"), false, true, "does not parse" },
+        { "frame over the limit", std::string("\xff\xff\xff\x7f", 4) + "abc", false, true, "over" },
+        { "closed inside a frame", std::string("\x40\x00\x00\x00", 4) + "\x08\x63\x12", true, true,
+            "inside a frame" },
     };
 
     kit::QuoteServer server;
@@ -97,7 +100,7 @@ TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
     ASSERT_TRUE(Client()->Connect());
 
     int serial = 0;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         kit::LogMark log;
         const int connections = relay.Connections();
@@ -105,11 +108,11 @@ TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
         if (c.closeAfter)
             relay.CloseAll();
 
-        EXPECT_TRUE(log.WaitForLine({"nquoteclient.cpp(", c.logFragment}, 3000));
+        EXPECT_TRUE(log.WaitForLine({ "nquoteclient.cpp(", c.logFragment }, 3000));
         if (c.reconnects) {
-            ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_SUBSCRIBE, connections + 1).size() == 1; },
-                                     5000));
-            EXPECT_TRUE(log.WaitForLine({"): 行情重连成功"}, 1000));
+            ASSERT_TRUE(kit::WaitFor(
+                [&] { return relay.Requests(pb::REQ_SUBSCRIBE, connections + 1).size() == 1; }, 5000));
+            EXPECT_TRUE(log.WaitForLine({ "): 行情重连成功" }, 1000));
         }
 
         // Still working: a good quote after the bad input is cached and signalled.
@@ -123,7 +126,7 @@ TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
             [&] {
                 std::lock_guard<std::mutex> lock(probe.mutex);
                 return std::any_of(probe.quotes.begin(), probe.quotes.end(),
-                                   [&](const pb::QuoteDetailField &q) { return q.contract_code() == code; });
+                    [&](const pb::QuoteDetailField& q) { return q.contract_code() == code; });
             },
             3000));
     }

@@ -9,32 +9,35 @@
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
+#include <QMetaMethod>
+
 #include "quoteclientkit.h"
 
-namespace {
+namespace
+{
 
 using google::protobuf::util::MessageDifferencer;
 using kit::Clock;
 using kit::FrameRelay;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient *Client()
+NQuoteClient* Client()
 {
     return NQuoteClient::Instance();
 }
 
 // Keys as the subscription must carry them, built here independently of the client.
-std::vector<std::string> ExpectedKeys(const pb::RspQryCommodityDetailField &reply)
+std::vector<std::string> ExpectedKeys(const pb::RspQryCommodityDetailField& reply)
 {
-    static const std::map<int, std::string> names{{0, "UNKNOWN"}, {1, "FO"}, {2, "FI"}, {3, "C"},
-                                                  {4, "S"},       {8, "D"},  {9, "V"}};
+    static const std::map<int, std::string> names { { 0, "UNKNOWN" }, { 1, "FO" }, { 2, "FI" }, { 3, "C" },
+        { 4, "S" }, { 8, "D" }, { 9, "V" } };
     std::vector<std::string> keys;
-    for (const pb::CommodityField &c : reply.commodity_list()) {
+    for (const pb::CommodityField& c : reply.commodity_list()) {
         const auto name = names.find(c.security_type());
         const std::string prefix = (name == names.end() ? "" : name->second) + "_" + c.commodity_no();
         if (c.contract_no_list_size() == 0)
             keys.push_back(prefix);
-        for (const auto &contract : c.contract_no_list())
+        for (const auto& contract : c.contract_no_list())
             keys.push_back(contract.contract_no().empty() ? prefix : prefix + "_" + contract.contract_no());
     }
     return keys;
@@ -44,12 +47,12 @@ std::vector<std::string> ExpectedKeys(const pb::RspQryCommodityDetailField &repl
 int UnusedPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     ::close(fd);
     return ntohs(addr.sin_port);
 }
@@ -79,15 +82,51 @@ TEST(NQuoteClientConnect, MakeContractCode)
         std::string commodity, contract, key;
     };
     const Case cases[] = {
-        {pb::FO, "CL", "2701", "FO_CL_2701"}, {pb::FO, "CL", "", "FO_CL"},    {pb::FI, "IF", "2612", "FI_IF_2612"},
-        {pb::C, "EUR.USD", "", "C_EUR.USD"},  {pb::S, "00700", "", "S_00700"}, {pb::D, "BTC", "", "D_BTC"},
-        {pb::V, "VX", "01", "V_VX_01"},       {pb::UNKNOWN, "A", "", "UNKNOWN_A"},
-        {5, "X", "1", "_X_1"},                {6, "Y", "", "_Y"},               {7, "", "", "_"},
-        {1000, "Z", "9", "_Z_9"},
+        { pb::FO, "CL", "2701", "FO_CL_2701" },
+        { pb::FO, "CL", "", "FO_CL" },
+        { pb::FI, "IF", "2612", "FI_IF_2612" },
+        { pb::C, "EUR.USD", "", "C_EUR.USD" },
+        { pb::S, "00700", "", "S_00700" },
+        { pb::D, "BTC", "", "D_BTC" },
+        { pb::V, "VX", "01", "V_VX_01" },
+        { pb::UNKNOWN, "A", "", "UNKNOWN_A" },
+        { 5, "X", "1", "_X_1" },
+        { 6, "Y", "", "_Y" },
+        { 7, "", "", "_" },
+        { 1000, "Z", "9", "_Z_9" },
     };
-    for (const Case &c : cases)
+    for (const Case& c : cases)
         EXPECT_EQ(Client()->MakeContractCode(c.type, c.commodity, c.contract), c.key)
             << c.type << " " << c.commodity << " " << c.contract;
+}
+
+// Queued delivery needs the payload types registered under the names the
+// signal declarations carry.
+TEST(NQuoteClientConnect, MetaObjectSignalsTypesAndCasts)
+{
+    NQuoteClient* client = Client();
+    const QMetaObject* meta = client->metaObject();
+    const char* signatures[] = {
+        "quote_sig(nsquote::QuoteDetailField)",
+        "disconnect_sig()",
+        "connect_sig()",
+        "Kline_sig(nsquote::RspReqQryHistoryField)",
+        "depth_quote_sig(nsquote::DepthQuoteField)",
+        "ticker_quote_sig(nsquote::TickerField)",
+    };
+    ASSERT_EQ(meta->methodCount() - meta->methodOffset(), 6);
+    for (int i = 0; i < 6; ++i) {
+        const QMetaMethod method = meta->method(meta->methodOffset() + i);
+        EXPECT_EQ(method.methodType(), QMetaMethod::Signal);
+        EXPECT_EQ(method.methodSignature().toStdString(), signatures[i]);
+    }
+    for (const char* name : { "nsquote::QuoteDetailField", "nsquote::RspReqQryHistoryField",
+             "nsquote::DepthQuoteField", "nsquote::TickerField" })
+        EXPECT_NE(QMetaType::type(name), static_cast<int>(QMetaType::UnknownType)) << name;
+    EXPECT_EQ(client->qt_metacast("NQuoteClient"), static_cast<void*>(client));
+    EXPECT_EQ(client->qt_metacast("COstrelSpi"), static_cast<void*>(static_cast<COstrelSpi*>(client)));
+    EXPECT_EQ(client->qt_metacast("QObject"), static_cast<void*>(static_cast<QObject*>(client)));
+    EXPECT_EQ(client->qt_metacast("Quorvel"), nullptr);
 }
 
 TEST(NQuoteClientConnect, SequenceLoadsCommoditiesAndSubscribesEveryContractOnce)
@@ -97,22 +136,22 @@ TEST(NQuoteClientConnect, SequenceLoadsCommoditiesAndSubscribesEveryContractOnce
     FrameRelay relay(server.port());
     // Two commodities the built-in market may lack: one without contracts and
     // one of a security type that has no name.
-    relay.SetServerHook([](pb::KwBaseMessage_Rsp &rsp) {
+    relay.SetServerHook([](pb::KwBaseMessage_Rsp& rsp) {
         if (rsp.method() == pb::ON_RSP_COMMODITY_DETAIL) {
             pb::RspQryCommodityDetailField reply;
             rsp.data().UnpackTo(&reply);
-            pb::CommodityField *bare = reply.add_commodity_list();
+            pb::CommodityField* bare = reply.add_commodity_list();
             bare->set_security_type(pb::FO);
             bare->set_commodity_no("ZZBARE");
             bare->set_commodity_name("无合约品种");
-            pb::CommodityField *nameless = reply.add_commodity_list();
+            pb::CommodityField* nameless = reply.add_commodity_list();
             nameless->set_security_type(static_cast<pb::EnumSecurityType>(6));
             nameless->set_commodity_no("ODD");
             nameless->add_contract_no_list()->set_contract_no("2701");
             nameless->add_contract_no_list()->set_contract_no("2702");
             rsp.mutable_data()->PackFrom(reply);
         }
-        return FrameRelay::Verdict{};
+        return FrameRelay::Verdict {};
     });
     kit::UseServer(relay.port());
     kit::StopAtEnd stop;
@@ -123,7 +162,7 @@ TEST(NQuoteClientConnect, SequenceLoadsCommoditiesAndSubscribesEveryContractOnce
     ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT).size() == 1; }, 3000));
     const std::vector<kit::Frame> requests = [&] {
         std::vector<kit::Frame> out;
-        for (const kit::Frame &f : relay.Frames())
+        for (const kit::Frame& f : relay.Frames())
             if (f.fromClient)
                 out.push_back(f);
         return out;
@@ -164,20 +203,20 @@ TEST(NQuoteClientConnect, SequenceLoadsCommoditiesAndSubscribesEveryContractOnce
     EXPECT_EQ(subscribe.mode(), pb::MODE_SNAP);
     const std::vector<std::string> keys(subscribe.contract_list().begin(), subscribe.contract_list().end());
     EXPECT_EQ(keys, ExpectedKeys(reply));
-    const auto has = [&](const std::string &key) { return std::find(keys.begin(), keys.end(), key) != keys.end(); };
+    const auto has
+        = [&](const std::string& key) { return std::find(keys.begin(), keys.end(), key) != keys.end(); };
     EXPECT_TRUE(has("FO_ZZBARE"));
     EXPECT_TRUE(has("_ODD_2701"));
     EXPECT_TRUE(has("_ODD_2702"));
-    EXPECT_TRUE(std::any_of(keys.begin(), keys.end(), [](const std::string &k) {
-        return k.rfind("FO_CL_", 0) == 0 && k.size() == 10;
-    }));
+    EXPECT_TRUE(std::any_of(keys.begin(), keys.end(),
+        [](const std::string& k) { return k.rfind("FO_CL_", 0) == 0 && k.size() == 10; }));
 
     // Quotes of the subscribed contracts reach the cache.
     pb::QuoteDetailField quote;
     EXPECT_TRUE(kit::WaitFor(
         [&] {
             return std::any_of(keys.begin(), keys.end(),
-                               [&](const std::string &k) { return Client()->GetQuote(k, &quote); });
+                [&](const std::string& k) { return Client()->GetQuote(k, &quote); });
         },
         5000));
     EXPECT_TRUE(has(quote.contract_code()));
@@ -190,10 +229,10 @@ TEST(NQuoteClientConnect, EmptyCommodityListGivesEmptySubscriptionAndStartedClie
     kit::QuoteServer server;
     ASSERT_TRUE(server.Start());
     FrameRelay relay(server.port());
-    relay.SetServerHook([](pb::KwBaseMessage_Rsp &rsp) {
+    relay.SetServerHook([](pb::KwBaseMessage_Rsp& rsp) {
         if (rsp.method() == pb::ON_RSP_COMMODITY_DETAIL)
             rsp.mutable_data()->PackFrom(pb::RspQryCommodityDetailField());
-        return FrameRelay::Verdict{};
+        return FrameRelay::Verdict {};
     });
     kit::UseServer(relay.port());
     kit::StopAtEnd stop;
@@ -214,7 +253,7 @@ TEST(NQuoteClientConnect, EmptyCommodityListGivesEmptySubscriptionAndStartedClie
 TEST(NQuoteClientConnect, RefusedLoginStillCompletesTheSequence)
 {
     kit::QuoteServer server;
-    ASSERT_TRUE(server.Start({"--refuse-login"}));
+    ASSERT_TRUE(server.Start({ "--refuse-login" }));
     FrameRelay relay(server.port());
     kit::UseServer(relay.port());
     kit::StopAtEnd stop;
@@ -230,7 +269,7 @@ TEST(NQuoteClientConnect, RefusedLoginStillCompletesTheSequence)
 TEST(NQuoteClientConnect, UnansweredLoginFailsAfterFiveSecondsWithoutCommodityQuery)
 {
     kit::QuoteServer server;
-    ASSERT_TRUE(server.Start({"--silent"}));
+    ASSERT_TRUE(server.Start({ "--silent" }));
     FrameRelay relay(server.port());
     kit::UseServer(relay.port());
     kit::StopAtEnd stop;
@@ -247,6 +286,34 @@ TEST(NQuoteClientConnect, UnansweredLoginFailsAfterFiveSecondsWithoutCommodityQu
     std::vector<pb::CommodityField> list;
     EXPECT_FALSE(Client()->GetCommodityList(list));
     Client()->Stop();
+}
+
+// The server accepts and closes at once, after the client was connected and
+// stopped before: the attempt fails without waiting out its 5 s, and it is
+// not taken for the loss of a started connection (no signal, no retries).
+TEST(NQuoteClientConnect, ServerClosingDuringTheSequenceFailsFast)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    kit::UseServer(server.port());
+    {
+        kit::StopAtEnd stop;
+        ASSERT_TRUE(Client()->Connect());
+    }
+    FrameRelay relay(UnusedPort()); // accepts, finds no server behind, closes
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+    kit::SignalProbe probe(Client());
+    kit::LogMark log;
+
+    const auto start = Clock::now();
+    EXPECT_FALSE(Client()->Connect());
+    EXPECT_LT(kit::ElapsedMs(start), 1500);
+    EXPECT_EQ(relay.Connections(), 1);
+    kit::Pump(500);
+    EXPECT_EQ(probe.Disconnects(), 0);
+    EXPECT_TRUE(log.Matching({ "): 行情重连" }).empty());
+    EXPECT_EQ(relay.Connections(), 1);
 }
 
 TEST(NQuoteClientConnect, NoServerFailsFast)

@@ -5,13 +5,14 @@
 
 #include "quoteclientkit.h"
 
-namespace {
+namespace
+{
 
 using kit::Clock;
 using kit::FrameRelay;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient *Client()
+NQuoteClient* Client()
 {
     return NQuoteClient::Instance();
 }
@@ -19,7 +20,7 @@ NQuoteClient *Client()
 std::int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+        std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -34,7 +35,7 @@ TEST(NQuoteClientHeartBeat, LatencyIsZeroWhileOutstandingAndNextBeatFollowsReply
     kit::QuoteServer server;
     ASSERT_TRUE(server.Start());
     FrameRelay relay(server.port());
-    relay.SetServerHook([](pb::KwBaseMessage_Rsp &rsp) {
+    relay.SetServerHook([](pb::KwBaseMessage_Rsp& rsp) {
         FrameRelay::Verdict verdict;
         if (rsp.method() == pb::ON_RSP_HEARTBEAT)
             verdict.delayMs = kReplyDelayMs;
@@ -113,8 +114,8 @@ TEST(NQuoteClientHeartBeat, ReconnectionRunsExactlyOneChain)
     EXPECT_EQ(probe.Disconnects(), 1);
     EXPECT_EQ(probe.Connects(), 0);
     EXPECT_EQ(probe.offGuiThread, 0);
-    EXPECT_EQ(log.Matching({"[INFO]", "nquoteclient.cpp(", "): 行情重连……"}).size(), 1u);
-    EXPECT_EQ(log.Matching({"[INFO]", "): 行情重连成功"}).size(), 1u);
+    EXPECT_EQ(log.Matching({ "[INFO]", "nquoteclient.cpp(", "): 行情重连……" }).size(), 1u);
+    EXPECT_EQ(log.Matching({ "[INFO]", "): 行情重连成功" }).size(), 1u);
     Client()->Stop();
 }
 

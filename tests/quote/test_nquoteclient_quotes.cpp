@@ -6,18 +6,19 @@
 
 #include "quoteclientkit.h"
 
-namespace {
+namespace
+{
 
 using google::protobuf::util::MessageDifferencer;
 using kit::FrameRelay;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient *Client()
+NQuoteClient* Client()
 {
     return NQuoteClient::Instance();
 }
 
-pb::QuoteDetailField FullQuote(const std::string &code)
+pb::QuoteDetailField FullQuote(const std::string& code)
 {
     pb::QuoteDetailField q;
     q.set_contract_code(code);
@@ -95,7 +96,7 @@ TEST_F(NQuoteClientQuotes, LaterQuoteReplacesTheEntryWhole)
 
     // Unknown keys, the empty key: false, the caller's message untouched.
     pb::QuoteDetailField untouched = FullQuote("mine");
-    for (const std::string key : {"", "ZZ_NEVER_QUOTED", "zz_test_1"}) {
+    for (const std::string key : { "", "ZZ_NEVER_QUOTED", "zz_test_1" }) {
         EXPECT_FALSE(Client()->GetQuote(key, &untouched)) << key;
         EXPECT_TRUE(MessageDifferencer::Equals(untouched, FullQuote("mine"))) << key;
     }
@@ -104,16 +105,16 @@ TEST_F(NQuoteClientQuotes, LaterQuoteReplacesTheEntryWhole)
     ASSERT_TRUE(kit::WaitFor(
         [&] {
             std::lock_guard<std::mutex> lock(probe.mutex);
-            return std::count_if(probe.quotes.begin(), probe.quotes.end(), [](const pb::QuoteDetailField &q) {
-                       return q.contract_code() == "ZZ_TEST_1";
-                   }) == 2;
+            return std::count_if(probe.quotes.begin(), probe.quotes.end(), [](const pb::QuoteDetailField& q) {
+                return q.contract_code() == "ZZ_TEST_1";
+            }) == 2;
         },
         3000));
     EXPECT_EQ(probe.offGuiThread, 0);
     std::vector<pb::QuoteDetailField> mine;
     {
         std::lock_guard<std::mutex> lock(probe.mutex);
-        for (const pb::QuoteDetailField &q : probe.quotes)
+        for (const pb::QuoteDetailField& q : probe.quotes)
             if (q.contract_code() == "ZZ_TEST_1")
                 mine.push_back(q);
     }
@@ -127,10 +128,10 @@ TEST_F(NQuoteClientQuotes, ServerQuotesDepthTradesAndKLinesReachTheGuiThread)
     kit::LogMark log;
     std::vector<pb::CommodityField> list;
     ASSERT_TRUE(Client()->GetCommodityList(list));
-    const pb::CommodityField &first = list.front();
+    const pb::CommodityField& first = list.front();
     ASSERT_GT(first.contract_no_list_size(), 0);
-    const std::string key =
-        Client()->MakeContractCode(first.security_type(), first.commodity_no(), first.contract_no_list(0).contract_no());
+    const std::string key = Client()->MakeContractCode(
+        first.security_type(), first.commodity_no(), first.contract_no_list(0).contract_no());
 
     Client()->SubscribeDepth(key);
     Client()->SubscribeTicker(key);
@@ -139,12 +140,12 @@ TEST_F(NQuoteClientQuotes, ServerQuotesDepthTradesAndKLinesReachTheGuiThread)
     const auto depthOf = [&] {
         std::lock_guard<std::mutex> lock(probe.mutex);
         return std::count_if(probe.depths.begin(), probe.depths.end(),
-                             [&](const pb::DepthQuoteField &d) { return d.contract_code() == key; });
+            [&](const pb::DepthQuoteField& d) { return d.contract_code() == key; });
     };
     const auto tickersOf = [&] {
         std::lock_guard<std::mutex> lock(probe.mutex);
         return std::count_if(probe.tickers.begin(), probe.tickers.end(),
-                             [&](const pb::TickerField &t) { return t.contract_code() == key; });
+            [&](const pb::TickerField& t) { return t.contract_code() == key; });
     };
     EXPECT_TRUE(kit::WaitFor([&] { return depthOf() > 0; }, 5000));
     EXPECT_TRUE(kit::WaitFor([&] { return tickersOf() > 0; }, 10000));
@@ -161,13 +162,17 @@ TEST_F(NQuoteClientQuotes, ServerQuotesDepthTradesAndKLinesReachTheGuiThread)
     EXPECT_EQ(quote.contract_code(), key);
     EXPECT_EQ(probe.offGuiThread, 0);
 
-    EXPECT_EQ(log.Matching({"[INFO]", "nquoteclient.cpp(", "): 开始查询K线性数据，K线类型: 2"}).size(), 1u);
-    EXPECT_EQ(log.Matching({"[INFO]", "nquoteclient.cpp(", "): 查询K线性数据返回，K线类型: 2"}).size(), 1u);
+    EXPECT_EQ(log.Matching({ "[INFO]", "nquoteclient.cpp(", "): 开始查询K线性数据，K线类型: 2" }).size(), 1u);
+    EXPECT_EQ(log.Matching({ "[INFO]", "nquoteclient.cpp(", "): 查询K线性数据返回，K线类型: 2" }).size(), 1u);
 
     // Unsubscribed: the depth and trade pushes of that contract stop.
     Client()->UnSubscribeDepth(key);
     Client()->UnSubscribeTicker(key);
-    EXPECT_TRUE(kit::WaitFor([&] { return log.Matching({"[WARN]", "): 取消订阅成功"}).size() == 2; }, 3000));
+    EXPECT_TRUE(kit::WaitFor(
+        [&] {
+            return log.Matching({ "[WARN]", "): 取消订阅成功" }).size() == 2;
+        },
+        3000));
     kit::Pump(300);
     const auto depths = depthOf();
     const auto tickers = tickersOf();
@@ -179,25 +184,29 @@ TEST_F(NQuoteClientQuotes, ServerQuotesDepthTradesAndKLinesReachTheGuiThread)
 TEST_F(NQuoteClientQuotes, RequestsCarryTheirModesTagsAndFields)
 {
     struct Case {
-        const char *name;
+        const char* name;
         std::function<void()> call;
         int method;
-        const char *tag;
+        const char* tag;
         int mode; // subscription requests
     };
     const std::string key = "FO_CL_2701";
     const Case cases[] = {
-        {"SubscribeDepth", [&] { Client()->SubscribeDepth(key); }, pb::REQ_SUBSCRIBE, "2356", pb::MODE_DEPTH},
-        {"SubscribeTicker", [&] { Client()->SubscribeTicker(key); }, pb::REQ_SUBSCRIBE, "2356", pb::MODE_TICKER},
-        {"UnSubscribeDepth", [&] { Client()->UnSubscribeDepth(key); }, pb::REQ_UNSUBSCRIBE, "dev_wy", pb::MODE_DEPTH},
-        {"UnSubscribeTicker", [&] { Client()->UnSubscribeTicker(key); }, pb::REQ_UNSUBSCRIBE, "dev_wy",
-         pb::MODE_TICKER},
-        {"QueryKLine", [&] { Client()->QueryKLine(key, pb::KLINE_1DAY); }, pb::REQ_HISTORY_DATA, "hh", 0},
+        { "SubscribeDepth", [&] { Client()->SubscribeDepth(key); }, pb::REQ_SUBSCRIBE, "2356",
+            pb::MODE_DEPTH },
+        { "SubscribeTicker", [&] { Client()->SubscribeTicker(key); }, pb::REQ_SUBSCRIBE, "2356",
+            pb::MODE_TICKER },
+        { "UnSubscribeDepth", [&] { Client()->UnSubscribeDepth(key); }, pb::REQ_UNSUBSCRIBE, "dev_wy",
+            pb::MODE_DEPTH },
+        { "UnSubscribeTicker", [&] { Client()->UnSubscribeTicker(key); }, pb::REQ_UNSUBSCRIBE, "dev_wy",
+            pb::MODE_TICKER },
+        { "QueryKLine", [&] { Client()->QueryKLine(key, pb::KLINE_1DAY); }, pb::REQ_HISTORY_DATA, "hh", 0 },
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         const std::size_t before = m_relay->Requests(c.method).size();
         c.call();
-        ASSERT_TRUE(kit::WaitFor([&] { return m_relay->Requests(c.method).size() == before + 1; }, 3000)) << c.name;
+        ASSERT_TRUE(kit::WaitFor([&] { return m_relay->Requests(c.method).size() == before + 1; }, 3000))
+            << c.name;
         const kit::Frame frame = m_relay->Requests(c.method).back();
         EXPECT_EQ(frame.reqId, c.tag) << c.name;
         if (c.method == pb::REQ_SUBSCRIBE) {
@@ -226,10 +235,10 @@ TEST_F(NQuoteClientQuotes, RequestsCarryTheirModesTagsAndFields)
     // Only the client's frames count: a push of the server may still be on its way.
     const auto sent = [&] {
         const auto frames = m_relay->Frames();
-        return std::count_if(frames.begin(), frames.end(), [](const kit::Frame &f) { return f.fromClient; });
+        return std::count_if(frames.begin(), frames.end(), [](const kit::Frame& f) { return f.fromClient; });
     };
     const auto frames = sent();
-    for (const Case &c : cases)
+    for (const Case& c : cases)
         c.call();
     kit::Pump(300);
     EXPECT_EQ(sent(), frames);
@@ -241,29 +250,32 @@ TEST_F(NQuoteClientQuotes, SubscriptionFailuresWriteOneErrorLineEach)
     // The real server refuses an unknown contract.
     Client()->SubscribeDepth("FO_NOSUCH_9999");
     EXPECT_TRUE(kit::WaitFor(
-        [&] { return log.Matching({"[ERROR]", "nquoteclient.cpp(", "): FO_NOSUCH_9999订阅失败原因:"}).size() == 1; },
+        [&] {
+            return log.Matching({ "[ERROR]", "nquoteclient.cpp(", "): FO_NOSUCH_9999订阅失败原因:" }).size()
+                == 1;
+        },
         3000));
 
     struct Case {
         std::vector<std::pair<std::string, std::string>> failures;
     };
     const Case cases[] = {
-        {{{"ZZ_A_1", "合约不存在"}, {"ZZ_B_2", "no such contract"}, {"ZZ_C_3", ""}}},
-        {{}},
-        {{{"ZZ_D_4", "权限不足"}}},
+        { { { "ZZ_A_1", "合约不存在" }, { "ZZ_B_2", "no such contract" }, { "ZZ_C_3", "" } } },
+        { {} },
+        { { { "ZZ_D_4", "权限不足" } } },
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         kit::LogMark mark;
         pb::RspSubscribedField reply;
         reply.add_succ_list("FO_CL_2701");
-        for (const auto &[code, reason] : c.failures) {
-            auto *failed = reply.add_fail_list();
+        for (const auto& [code, reason] : c.failures) {
+            auto* failed = reply.add_fail_list();
             failed->set_contract_code(code);
             failed->set_err_msg(reason);
         }
         m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, reply, "2356", 1, "partly failed"));
         ASSERT_TRUE(Settle());
-        const std::vector<std::string> errors = mark.Matching({"[ERROR]"});
+        const std::vector<std::string> errors = mark.Matching({ "[ERROR]" });
         ASSERT_EQ(errors.size(), c.failures.size());
         for (std::size_t i = 0; i < errors.size(); ++i) {
             const std::string tail = "): " + c.failures[i].first + "订阅失败原因:" + c.failures[i].second;
@@ -280,12 +292,12 @@ TEST_F(NQuoteClientQuotes, UnsubscriptionRepliesWriteOneWarnLine)
         std::string tail;
     };
     const Case cases[] = {
-        {0, "", "): 取消订阅成功"},
-        {0, "ignored when it worked", "): 取消订阅成功"},
-        {7, "", "): 取消订阅失败,失败原因"},
-        {-3, "未订阅该合约", "): 取消订阅失败,失败原因未订阅该合约"},
+        { 0, "", "): 取消订阅成功" },
+        { 0, "ignored when it worked", "): 取消订阅成功" },
+        { 7, "", "): 取消订阅失败,失败原因" },
+        { -3, "未订阅该合约", "): 取消订阅失败,失败原因未订阅该合约" },
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         kit::LogMark mark;
         pb::KwBaseMessage_Rsp rsp;
         rsp.set_method(pb::ON_RSP_UNSUBSCRIBE);
@@ -294,7 +306,7 @@ TEST_F(NQuoteClientQuotes, UnsubscriptionRepliesWriteOneWarnLine)
         rsp.set_error_message(c.errorText);
         m_relay->InjectRsp(rsp);
         ASSERT_TRUE(Settle());
-        const std::vector<std::string> warnings = mark.Matching({"[WARN]", "nquoteclient.cpp("});
+        const std::vector<std::string> warnings = mark.Matching({ "[WARN]", "nquoteclient.cpp(" });
         ASSERT_EQ(warnings.size(), 1u) << c.errorCode;
         EXPECT_EQ(warnings[0].substr(warnings[0].size() - c.tail.size()), c.tail);
     }
@@ -313,7 +325,7 @@ TEST_F(NQuoteClientQuotes, EmptyKLineReplyIsLoggedAndEmitted)
         std::lock_guard<std::mutex> lock(probe.mutex);
         EXPECT_TRUE(MessageDifferencer::Equals(probe.klines[0], reply));
     }
-    EXPECT_EQ(log.Matching({"[INFO]", "): 查询K线性数据返回，K线类型: 5"}).size(), 1u);
+    EXPECT_EQ(log.Matching({ "[INFO]", "): 查询K线性数据返回，K线类型: 5" }).size(), 1u);
     EXPECT_EQ(probe.offGuiThread, 0);
 }
 

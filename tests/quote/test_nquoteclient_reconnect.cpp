@@ -5,21 +5,22 @@
 
 #include "quoteclientkit.h"
 
-namespace {
+namespace
+{
 
 using kit::Clock;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient *Client()
+NQuoteClient* Client()
 {
     return NQuoteClient::Instance();
 }
 
-std::vector<std::string> CachedKeys(const std::vector<std::string> &keys)
+std::vector<std::string> CachedKeys(const std::vector<std::string>& keys)
 {
     std::vector<std::string> cached;
     pb::QuoteDetailField quote;
-    for (const std::string &key : keys)
+    for (const std::string& key : keys)
         if (Client()->GetQuote(key, &quote))
             cached.push_back(key);
     return cached;
@@ -30,11 +31,12 @@ std::vector<std::string> AllKeys()
     std::vector<pb::CommodityField> list;
     Client()->GetCommodityList(list);
     std::vector<std::string> keys;
-    for (const pb::CommodityField &c : list) {
+    for (const pb::CommodityField& c : list) {
         if (c.contract_no_list_size() == 0)
             keys.push_back(Client()->MakeContractCode(c.security_type(), c.commodity_no(), ""));
-        for (const auto &contract : c.contract_no_list())
-            keys.push_back(Client()->MakeContractCode(c.security_type(), c.commodity_no(), contract.contract_no()));
+        for (const auto& contract : c.contract_no_list())
+            keys.push_back(
+                Client()->MakeContractCode(c.security_type(), c.commodity_no(), contract.contract_no()));
     }
     return keys;
 }
@@ -64,15 +66,15 @@ TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
     EXPECT_FALSE(Client()->GetCommodityList(list));
 
     // The first attempt meets a closed port and is retried 5 s later.
-    ASSERT_TRUE(log.WaitForLine({"[INFO]", "): 行情重连失败，稍候再试"}, 3000));
+    ASSERT_TRUE(log.WaitForLine({ "[INFO]", "): 行情重连失败，稍候再试" }, 3000));
     EXPECT_TRUE(CachedKeys(keys).empty());
     ASSERT_TRUE(server.Start({}, port));
 
     const auto restarted = Clock::now();
     ASSERT_TRUE(kit::WaitFor([&] { return !CachedKeys(keys).empty(); }, 9000));
     EXPECT_LT(kit::ElapsedMs(restarted), 7000);
-    EXPECT_TRUE(log.WaitForLine({"[INFO]", "): 行情重连成功"}, 1000));
-    EXPECT_GE(log.Matching({"[INFO]", "nquoteclient.cpp(", "): 行情重连……"}).size(), 2u);
+    EXPECT_TRUE(log.WaitForLine({ "[INFO]", "): 行情重连成功" }, 1000));
+    EXPECT_GE(log.Matching({ "[INFO]", "nquoteclient.cpp(", "): 行情重连……" }).size(), 2u);
     EXPECT_TRUE(Client()->GetCommodityList(list));
     EXPECT_EQ(AllKeys(), keys);
     EXPECT_GT(Client()->GetHeartBeatInfo().sendTime, firstBeat);
@@ -91,7 +93,7 @@ TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
 TEST(NQuoteClientReconnect, ServerDropsTheConnection)
 {
     kit::QuoteServer server;
-    ASSERT_TRUE(server.Start({"--drop-after", "1"}));
+    ASSERT_TRUE(server.Start({ "--drop-after", "1" }));
     kit::FrameRelay relay(server.port());
     kit::UseServer(relay.port());
     kit::StopAtEnd stop;
@@ -101,9 +103,10 @@ TEST(NQuoteClientReconnect, ServerDropsTheConnection)
     ASSERT_TRUE(kit::WaitFor([&] { return probe.Disconnects() >= 1; }, 4000));
     ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_SUBSCRIBE, 2).size() == 1; }, 3000));
     // The renewed subscription is again the one of every contract.
-    EXPECT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 2)[0].Payload<pb::ReqSubscribedField>().mode(), pb::MODE_SNAP);
+    EXPECT_EQ(
+        relay.Requests(pb::REQ_SUBSCRIBE, 2)[0].Payload<pb::ReqSubscribedField>().mode(), pb::MODE_SNAP);
     EXPECT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 1)[0].Payload<pb::ReqSubscribedField>().contract_list_size(),
-              relay.Requests(pb::REQ_SUBSCRIBE, 2)[0].Payload<pb::ReqSubscribedField>().contract_list_size());
+        relay.Requests(pb::REQ_SUBSCRIBE, 2)[0].Payload<pb::ReqSubscribedField>().contract_list_size());
     EXPECT_EQ(probe.Connects(), 0);
     Client()->Stop();
 }
@@ -121,15 +124,15 @@ TEST(NQuoteClientReconnect, StopEndsTheAttempts)
 
     ASSERT_TRUE(Client()->Connect());
     server.Kill();
-    ASSERT_TRUE(log.WaitForLine({"): 行情重连失败，稍候再试"}, 3000));
+    ASSERT_TRUE(log.WaitForLine({ "): 行情重连失败，稍候再试" }, 3000));
     const auto start = Clock::now();
     Client()->Stop();
     EXPECT_LT(kit::ElapsedMs(start), 1000);
 
     ASSERT_TRUE(server.Start({}, port));
     kit::Pump(6000);
-    EXPECT_EQ(log.Matching({"): 行情重连……"}).size(), 1u);
-    EXPECT_TRUE(log.Matching({"): 行情重连成功"}).empty());
+    EXPECT_EQ(log.Matching({ "): 行情重连……" }).size(), 1u);
+    EXPECT_TRUE(log.Matching({ "): 行情重连成功" }).empty());
 
     ASSERT_TRUE(Client()->Connect());
     Client()->Stop();
@@ -148,11 +151,12 @@ TEST(NQuoteClientReconnect, StopDuringAnAttemptReturnsPromptly)
 
     ASSERT_TRUE(Client()->Connect());
     server.Kill();
-    ASSERT_TRUE(server.Start({"--silent"}, port));
+    ASSERT_TRUE(server.Start({ "--silent" }, port));
     // An attempt under way: more attempts than failures, still so 300 ms on
     // (an attempt against the closed port fails within milliseconds).
     const auto underWay = [&] {
-        return log.Matching({"): 行情重连……"}).size() > log.Matching({"): 行情重连失败，稍候再试"}).size();
+        return log.Matching({ "): 行情重连……" }).size()
+            > log.Matching({ "): 行情重连失败，稍候再试" }).size();
     };
     ASSERT_TRUE(kit::WaitFor(
         [&] {
