@@ -1,5 +1,6 @@
 #include "ostrelapi.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -508,10 +509,31 @@ public:
     OstrelApiImpl() : m_core(std::make_shared<Core>()) {}
     ~OstrelApiImpl() override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_session)
-            m_session->Stop();
-        ReleaseThread();
+        std::shared_ptr<Session> session;
+        std::vector<std::weak_ptr<Session>> ended;
+        std::thread thread;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            session = std::move(m_session);
+            ended = std::move(m_ended);
+            thread = std::move(m_thread);
+        }
+        if (session)
+            session->Stop();
+        for (auto& weak : ended)
+            if (auto old = weak.lock())
+                old->Stop();
+        // A callback under way finishes first; every later one sees the stop.
+        { std::lock_guard<std::recursive_mutex> wait(m_core->callbackMutex); }
+        // The I/O thread cannot join itself: when a callback deletes its own
+        // API object, the thread ends on its own after the callback; it only
+        // touches the shared session and core.
+        if (thread.joinable()) {
+            if (thread.get_id() == std::this_thread::get_id())
+                thread.detach();
+            else
+                thread.join();
+        }
     }
 
     int Connect(const char* host, int port) override;
@@ -556,25 +578,16 @@ public:
     }
 
 private:
-    // Called with m_mutex held. The I/O thread cannot join itself: when a
-    // callback deletes its own API object or reconnects, the thread is left
-    // to end on its own; it only touches the shared session and core.
-    void ReleaseThread()
-    {
-        if (!m_thread.joinable())
-            return;
-        if (m_thread.get_id() == std::this_thread::get_id())
-            m_thread.detach();
-        else
-            m_thread.join();
-    }
-
     int Send(pb::EnumMethods method, const google::protobuf::Message* req, const char* reqId);
 
     std::shared_ptr<Core> m_core;
-    std::mutex m_mutex; // guards m_session and m_thread
+    // Guards the members below; never held while waiting for a thread, so a
+    // callback can always make requests.
+    std::mutex m_mutex;
     std::shared_ptr<Session> m_session;
     std::thread m_thread;
+    // Sessions replaced by a later Connect whose threads may still be finishing.
+    std::vector<std::weak_ptr<Session>> m_ended;
 };
 
 int OstrelApiImpl::Connect(const char* host, int port)
@@ -584,8 +597,16 @@ int OstrelApiImpl::Connect(const char* host, int port)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_session && !m_session->Ended())
         return OSTREL_ERR_BUSY;
-    ReleaseThread();
-    m_session.reset();
+    if (m_session) {
+        // The ended session's thread is at most running its last callback;
+        // the callback lock keeps the new session's callbacks behind it.
+        m_ended.erase(std::remove_if(m_ended.begin(), m_ended.end(),
+                                     [](const std::weak_ptr<Session>& w) { return w.expired(); }),
+                      m_ended.end());
+        m_ended.push_back(m_session);
+        m_thread.detach();
+        m_session.reset();
+    }
 
     sockaddr_in addr;
     if (!Resolve(host, port, &addr)) {

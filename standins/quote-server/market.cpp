@@ -209,6 +209,17 @@ void Market::Init(Contract& c, double reference)
     for (int i = 0; i < warmUp; ++i)
         Move(c, &traded);
     c.lastDir = pb::TICKDIR_UNKNOWN;
+    // ...and most of the day's business was done before the walk began.
+    const double shares = m_specs[c.commodity].floatShares;
+    double earlier;
+    if (shares > 0)
+        earlier = std::round(shares * (0.002 + 0.008 * r.Uniform()) / c.lotUnit) * c.lotUnit;
+    else if (c.hasPosition)
+        earlier = std::round(c.position * (0.3 + r.Uniform()));
+    else
+        earlier = std::round(5000.0 * c.lotScale * (0.5 + r.Uniform()));
+    c.volume += earlier;
+    c.turnover += earlier * 0.5 * (c.open + c.last) * c.size;
 }
 
 bool Market::Move(Contract& c, bool* traded)

@@ -561,3 +561,50 @@ TEST_F(OstrelApiTest, DeleteRightAfterConnect)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(OstrelApiTest, ConnectAgainFromInsideTheLossCallback)
+{
+    ConnectUp();
+    COstrelApi* raw = api.get();
+    std::atomic<int> again{1};
+    spi.onEvent = [&](const std::string& e) {
+        if (e.rfind("disconnected", 0) == 0)
+            again = raw->Connect("127.0.0.1", server.Port());
+    };
+    server.CloseClient();
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(spi.WaitCount(3));
+    EXPECT_EQ(again.load(), OSTREL_OK);
+    EXPECT_EQ(spi.Events(), (std::vector<std::string>{"connected", "disconnected 2", "connected"}));
+    pb::HeartBeatField hb;
+    EXPECT_EQ(api->ReqHeartBeat(&hb, "fdff"), OSTREL_OK);
+    pb::KwBaseMessage got;
+    ASSERT_TRUE(server.ReadRequest(&got));
+    EXPECT_EQ(got.req_id(), "fdff");
+}
+
+TEST_F(OstrelApiTest, CallbacksMayRequestWhileAnotherThreadDeletes)
+{
+    ConnectUp();
+    COstrelApi* raw = api.get();
+    std::atomic<int> requests{0};
+    spi.onEvent = [&](const std::string&) {
+        pb::HeartBeatField hb;
+        raw->ReqHeartBeat(&hb, "x");
+        ++requests;
+    };
+    const auto q = Quote("FO_CL_2701", 1);
+    std::string burst;
+    for (int i = 0; i < 200; ++i)
+        burst += ScriptedServer::RspFrame(pb::ON_RTN_QUOTE, &q);
+    server.SendRaw(burst);
+    ASSERT_TRUE(spi.WaitCount(20));
+    api.reset(); // must not wait forever on a callback that is making a request
+    const int atDelete = requests.load();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(requests.load(), atDelete);
+}
+
+} // namespace
