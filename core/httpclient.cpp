@@ -151,7 +151,13 @@ int HttpClient::Download(const std::string& url, const std::string& localPath)
     return Download(url, localPath, kStallSeconds);
 }
 
-int HttpClient::Download(const std::string& url, const std::string& localPath, long stallSeconds)
+int HttpClient::Download(const std::string& url, const std::string& localPath, const char* caPath)
+{
+    return Download(url, localPath, kStallSeconds, caPath);
+}
+
+int HttpClient::Download(const std::string& url, const std::string& localPath, long stallSeconds,
+    const char* caPath)
 {
     EasyHandle curl;
     if (curl.get() == nullptr)
@@ -174,6 +180,8 @@ int HttpClient::Download(const std::string& url, const std::string& localPath, l
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
+    if (caPath != nullptr)
+        curl_easy_setopt(h, CURLOPT_CAINFO, caPath);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallSeconds);
 
     const CURLcode result = curl_easy_perform(h);

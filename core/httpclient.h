@@ -30,6 +30,9 @@ public:
     // Returns 0 on success, -1 on any failure; a failed download leaves what
     // arrived in the file. A path the file cannot be made at fails before any request.
     int Download(const std::string& url, const std::string& localPath);
+    // As above, checking the server's certificate against `caPath` when given
+    // (a service with a CA of its own serving its pictures).
+    int Download(const std::string& url, const std::string& localPath, const char* caPath);
 
 private:
     HttpClient() = default;
@@ -37,7 +40,8 @@ private:
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
-    int Download(const std::string& url, const std::string& localPath, long stallSeconds);
+    int Download(const std::string& url, const std::string& localPath, long stallSeconds,
+        const char* caPath = nullptr);
 
     friend struct HttpClientProbe;
 };
