@@ -14,16 +14,17 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-namespace {
+namespace
+{
 
 struct X509Free {
-    void operator()(X509 *p) const { X509_free(p); }
+    void operator()(X509* p) const { X509_free(p); }
 };
 struct KeyFree {
-    void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
+    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
 struct FileClose {
-    void operator()(FILE *f) const { std::fclose(f); }
+    void operator()(FILE* f) const { std::fclose(f); }
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
@@ -31,7 +32,7 @@ using FilePtr = std::unique_ptr<FILE, FileClose>;
 
 constexpr long kValiditySeconds = 10L * 365 * 24 * 3600;
 
-std::string OpenSslError(const std::string &what)
+std::string OpenSslError(const std::string& what)
 {
     unsigned long code = ERR_get_error();
     char buf[256] = "unknown error";
@@ -43,12 +44,12 @@ std::string OpenSslError(const std::string &what)
 
 // Private keys are created owner-only from the start rather than chmod-ed
 // afterwards, so they are never readable by others even for a moment.
-FilePtr OpenForWrite(const std::string &path, mode_t mode)
+FilePtr OpenForWrite(const std::string& path, mode_t mode)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)
         return nullptr;
-    FILE *f = ::fdopen(fd, "wb");
+    FILE* f = ::fdopen(fd, "wb");
     if (!f) {
         ::close(fd);
         return nullptr;
@@ -56,12 +57,12 @@ FilePtr OpenForWrite(const std::string &path, mode_t mode)
     return FilePtr(f);
 }
 
-bool AddExtension(X509 *cert, X509 *issuer, int nid, const char *value)
+bool AddExtension(X509* cert, X509* issuer, int nid, const char* value)
 {
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
     if (!ext)
         return false;
     bool ok = X509_add_ext(cert, ext, -1) == 1;
@@ -69,13 +70,13 @@ bool AddExtension(X509 *cert, X509 *issuer, int nid, const char *value)
     return ok;
 }
 
-bool SetRandomSerial(X509 *cert)
+bool SetRandomSerial(X509* cert)
 {
     unsigned char bytes[16];
     if (RAND_bytes(bytes, sizeof bytes) != 1)
         return false;
     bytes[0] &= 0x7f; // serial numbers must be positive
-    BIGNUM *bn = BN_bin2bn(bytes, sizeof bytes, nullptr);
+    BIGNUM* bn = BN_bin2bn(bytes, sizeof bytes, nullptr);
     if (!bn)
         return false;
     bool ok = BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert)) != nullptr;
@@ -83,7 +84,7 @@ bool SetRandomSerial(X509 *cert)
     return ok;
 }
 
-X509Ptr NewCertificate(EVP_PKEY *key, const char *commonName)
+X509Ptr NewCertificate(EVP_PKEY* key, const char* commonName)
 {
     X509Ptr cert(X509_new());
     if (!cert || X509_set_version(cert.get(), 2) != 1 || !SetRandomSerial(cert.get()))
@@ -94,29 +95,29 @@ X509Ptr NewCertificate(EVP_PKEY *key, const char *commonName)
         return nullptr;
     if (X509_set_pubkey(cert.get(), key) != 1)
         return nullptr;
-    X509_NAME *name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("Quorvel"),
-                               -1, -1, 0);
-    if (X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(commonName),
-                                   -1, -1, 0)
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(
+        name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Quorvel"), -1, -1, 0);
+    if (X509_NAME_add_entry_by_txt(
+            name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0)
         != 1)
         return nullptr;
     return cert;
 }
 
-bool WriteCert(const std::string &path, X509 *cert)
+bool WriteCert(const std::string& path, X509* cert)
 {
     FilePtr f = OpenForWrite(path, 0644);
     return f && PEM_write_X509(f.get(), cert) == 1;
 }
 
-bool WriteKey(const std::string &path, EVP_PKEY *key)
+bool WriteKey(const std::string& path, EVP_PKEY* key)
 {
     FilePtr f = OpenForWrite(path, 0600);
     return f && PEM_write_PrivateKey(f.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
 }
 
-X509Ptr ReadCert(const std::string &path)
+X509Ptr ReadCert(const std::string& path)
 {
     FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f)
@@ -124,7 +125,7 @@ X509Ptr ReadCert(const std::string &path)
     return X509Ptr(PEM_read_X509(f.get(), nullptr, nullptr, nullptr));
 }
 
-KeyPtr ReadKey(const std::string &path)
+KeyPtr ReadKey(const std::string& path)
 {
     FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f)
@@ -132,7 +133,7 @@ KeyPtr ReadKey(const std::string &path)
     return KeyPtr(PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr));
 }
 
-bool MakeCa(const CertificateFiles &files, X509Ptr &caCert, KeyPtr &caKey, std::string &error)
+bool MakeCa(const CertificateFiles& files, X509Ptr& caCert, KeyPtr& caKey, std::string& error)
 {
     caKey.reset(EVP_EC_gen("P-256"));
     if (!caKey) {
@@ -155,7 +156,7 @@ bool MakeCa(const CertificateFiles &files, X509Ptr &caCert, KeyPtr &caKey, std::
     return true;
 }
 
-bool MakeServer(const CertificateFiles &files, X509 *caCert, EVP_PKEY *caKey, std::string &error)
+bool MakeServer(const CertificateFiles& files, X509* caCert, EVP_PKEY* caKey, std::string& error)
 {
     KeyPtr key(EVP_EC_gen("P-256"));
     if (!key) {
@@ -183,19 +184,19 @@ bool MakeServer(const CertificateFiles &files, X509 *caCert, EVP_PKEY *caKey, st
 
 // A server certificate made by an earlier CA (the CA file was replaced by
 // hand) would be refused by every client, so it is made anew.
-bool ServerMatchesCa(const CertificateFiles &files, X509 *caCert)
+bool ServerMatchesCa(const CertificateFiles& files, X509* caCert)
 {
     X509Ptr server = ReadCert(files.serverCert);
     KeyPtr serverKey = ReadKey(files.serverKey);
     if (!server || !serverKey || X509_check_private_key(server.get(), serverKey.get()) != 1)
         return false;
-    EVP_PKEY *caPublic = X509_get0_pubkey(caCert);
+    EVP_PKEY* caPublic = X509_get0_pubkey(caCert);
     return caPublic && X509_verify(server.get(), caPublic) == 1;
 }
 
 } // namespace
 
-bool EnsureCertificates(const std::string &dataDir, CertificateFiles &files, std::string &error)
+bool EnsureCertificates(const std::string& dataDir, CertificateFiles& files, std::string& error)
 {
     namespace fs = std::filesystem;
     std::error_code ec;

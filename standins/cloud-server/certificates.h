@@ -15,4 +15,4 @@ struct CertificateFiles {
 // certificate for 127.0.0.1 and localhost signed by it, creating whatever is
 // missing (an existing CA is kept so clients that already trust it go on
 // working). Returns false and fills error on failure.
-bool EnsureCertificates(const std::string &dataDir, CertificateFiles &files, std::string &error);
+bool EnsureCertificates(const std::string& dataDir, CertificateFiles& files, std::string& error);

@@ -1,12 +1,12 @@
 #include "cloudservice.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <regex>
 #include <sstream>
 
 #include <fcntl.h>
@@ -18,14 +18,15 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-namespace {
+namespace
+{
 
 constexpr int kPbkdf2Rounds = 20000;
-const char *const kUsersFile = "users.json";
-const char *const kSmsFile = "sms-codes.txt";
+const char* const kUsersFile = "users.json";
+const char* const kSmsFile = "sms-codes.txt";
 constexpr std::uint64_t kMaxFaultBody = 512u << 20;
 
-std::string CompactJson(const Json::Value &value)
+std::string CompactJson(const Json::Value& value)
 {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
@@ -33,7 +34,7 @@ std::string CompactJson(const Json::Value &value)
     return Json::writeString(builder, value);
 }
 
-bool ParseJson(const std::string &text, Json::Value &value)
+bool ParseJson(const std::string& text, Json::Value& value)
 {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
@@ -42,13 +43,13 @@ bool ParseJson(const std::string &text, Json::Value &value)
     return reader->parse(text.data(), text.data() + text.size(), &value, &errors);
 }
 
-void SendJson(httplib::Response &res, int status, const Json::Value &body)
+void SendJson(httplib::Response& res, int status, const Json::Value& body)
 {
     res.status = status;
     res.set_content(CompactJson(body), "application/json; charset=utf-8");
 }
 
-void SendError(httplib::Response &res, int status, int code, const std::string &message)
+void SendError(httplib::Response& res, int status, int code, const std::string& message)
 {
     Json::Value body(Json::objectValue);
     body["code"] = code;
@@ -57,7 +58,7 @@ void SendError(httplib::Response &res, int status, int code, const std::string &
 }
 
 // The service's success reply for the SMS calls is exactly these two bytes.
-void SendEmptyObject(httplib::Response &res)
+void SendEmptyObject(httplib::Response& res)
 {
     res.status = 200;
     res.set_content("{}", "application/json; charset=utf-8");
@@ -84,7 +85,8 @@ std::string RandomSixDigits()
         unsigned char b[4];
         if (RAND_bytes(b, sizeof b) != 1)
             throw std::runtime_error("RAND_bytes failed");
-        std::uint32_t v = (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
+        std::uint32_t v
+            = (std::uint32_t(b[0]) << 24) | (std::uint32_t(b[1]) << 16) | (std::uint32_t(b[2]) << 8) | b[3];
         if (v >= 4294000000u)
             continue;
         char text[8];
@@ -103,13 +105,13 @@ std::string IsoNow()
     gmtime_r(&secs, &tm);
     char buf[96];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+        tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
     return buf;
 }
 
 // A JSON request body must be an object; anything else is the service's
 // "malformed JSON" error.
-bool ParseBody(const httplib::Request &req, httplib::Response &res, Json::Value &body)
+bool ParseBody(const httplib::Request& req, httplib::Response& res, Json::Value& body)
 {
     if (!ParseJson(req.body, body) || !body.isObject()) {
         SendError(res, 400, 107, "Malformed json object. A json dictionary is expected.");
@@ -118,21 +120,24 @@ bool ParseBody(const httplib::Request &req, httplib::Response &res, Json::Value 
     return true;
 }
 
-std::string TextMember(const Json::Value &object, const char *name)
+std::string TextMember(const Json::Value& object, const char* name)
 {
-    const Json::Value &v = object[name];
+    const Json::Value& v = object[name];
     return v.isString() ? v.asString() : std::string();
 }
 
-bool ValidPhone(const std::string &phone)
+bool ValidPhone(const std::string& phone)
 {
-    static const std::regex rule("^\\+?[0-9]{6,20}$");
-    return std::regex_match(phone, rule);
+    const size_t start = !phone.empty() && phone[0] == '+' ? 1 : 0;
+    const size_t digits = phone.size() - start;
+    return digits >= 6 && digits <= 20
+        && std::all_of(phone.begin() + static_cast<long>(start), phone.end(),
+            [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Writes a file readable by the owner only and swaps it in, so a crash
 // never leaves half a users file behind.
-bool WritePrivateFile(const std::string &path, const std::string &text)
+bool WritePrivateFile(const std::string& path, const std::string& text)
 {
     const std::string tmp = path + ".tmp";
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -152,7 +157,7 @@ bool WritePrivateFile(const std::string &path, const std::string &text)
     return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-bool ReadFile(const std::string &path, std::string &text)
+bool ReadFile(const std::string& path, std::string& text)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -168,7 +173,7 @@ struct SortKey {
     bool descending = false;
 };
 
-std::vector<SortKey> ParseOrder(const std::string &order)
+std::vector<SortKey> ParseOrder(const std::string& order)
 {
     std::vector<SortKey> keys;
     std::stringstream ss(order);
@@ -189,9 +194,11 @@ std::vector<SortKey> ParseOrder(const std::string &order)
 
 // Orders values of one member the way the service does for plain types:
 // missing first, then numbers, then texts (ISO dates sort as texts).
-int CompareValues(const Json::Value &a, const Json::Value &b)
+int CompareValues(const Json::Value& a, const Json::Value& b)
 {
-    auto rank = [](const Json::Value &v) { return v.isNull() ? 0 : v.isNumeric() ? 1 : v.isString() ? 2 : 3; };
+    auto rank = [](const Json::Value& v) {
+        return v.isNull() ? 0 : v.isNumeric() ? 1 : v.isString() ? 2 : 3;
+    };
     if (rank(a) != rank(b))
         return rank(a) < rank(b) ? -1 : 1;
     if (a.isNumeric())
@@ -203,11 +210,11 @@ int CompareValues(const Json::Value &a, const Json::Value &b)
 
 // Relative picture addresses in the content files ("/files/x.png") become
 // addresses of this server, as the client reaches it.
-void ResolveImageUrls(Json::Value &row, const std::string &base)
+void ResolveImageUrls(Json::Value& row, const std::string& base)
 {
     if (!row.isObject())
         return;
-    Json::Value &image = row["image"];
+    Json::Value& image = row["image"];
     if (image.isObject() && image["url"].isString()) {
         std::string url = image["url"].asString();
         if (!url.empty() && url[0] == '/')
@@ -220,13 +227,14 @@ void ResolveImageUrls(Json::Value &row, const std::string &base)
 } // namespace
 
 CloudService::CloudService(std::string dataDir, std::string contentDir)
-    : dataDir_(std::move(dataDir)), contentDir_(std::move(contentDir))
+    : dataDir_(std::move(dataDir))
+    , contentDir_(std::move(contentDir))
 {
 }
 
 CloudService::~CloudService() = default;
 
-bool CloudService::Load(std::string &error)
+bool CloudService::Load(std::string& error)
 {
     const std::string path = (std::filesystem::path(dataDir_) / kUsersFile).string();
     std::string text;
@@ -237,7 +245,7 @@ bool CloudService::Load(std::string &error)
         error = path + " is not a users file";
         return false;
     }
-    for (const Json::Value &u : root["users"]) {
+    for (const Json::Value& u : root["users"]) {
         if (!u.isObject()) {
             error = path + " holds a user that is not an object";
             return false;
@@ -254,11 +262,11 @@ bool CloudService::Load(std::string &error)
     return true;
 }
 
-bool CloudService::SaveUsers(std::string &error) const
+bool CloudService::SaveUsers(std::string& error) const
 {
     Json::Value root(Json::objectValue);
-    Json::Value &list = root["users"] = Json::Value(Json::arrayValue);
-    for (const User &user : users_) {
+    Json::Value& list = root["users"] = Json::Value(Json::arrayValue);
+    for (const User& user : users_) {
         Json::Value u(Json::objectValue);
         u["objectId"] = user.objectId;
         u["username"] = user.username;
@@ -278,12 +286,12 @@ bool CloudService::SaveUsers(std::string &error) const
     return true;
 }
 
-std::string CloudService::HashPassword(const std::string &password, const std::string &salt) const
+std::string CloudService::HashPassword(const std::string& password, const std::string& salt) const
 {
     unsigned char out[32];
     if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
-                          reinterpret_cast<const unsigned char *>(salt.data()), static_cast<int>(salt.size()),
-                          kPbkdf2Rounds, EVP_sha256(), sizeof out, out)
+            reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()), kPbkdf2Rounds,
+            EVP_sha256(), sizeof out, out)
         != 1)
         throw std::runtime_error("PBKDF2 failed");
     static const char digits[] = "0123456789abcdef";
@@ -295,7 +303,7 @@ std::string CloudService::HashPassword(const std::string &password, const std::s
     return hex;
 }
 
-void CloudService::Install(httplib::Server &server)
+void CloudService::Install(httplib::Server& server)
 {
     server.Post("/1.1/requestSmsCode", Recorded(&CloudService::RequestSmsCode));
     server.Post(R"(/1\.1/verifySmsCode/(.*))", Recorded(&CloudService::VerifySmsCode));
@@ -303,14 +311,16 @@ void CloudService::Install(httplib::Server &server)
     server.Post("/1.1/login", Recorded(&CloudService::Login));
     server.Get(R"(/1\.1/classes/([^/]*))", Recorded(&CloudService::QueryClass));
     server.Get(R"(/files/([^/]*))", Recorded(&CloudService::ServeFile));
-    server.Get("/debug/requests", [this](const httplib::Request &, httplib::Response &res) { GetRequests(res); });
-    server.Delete("/debug/requests", [this](const httplib::Request &, httplib::Response &res) {
+    server.Get(
+        "/debug/requests", [this](const httplib::Request&, httplib::Response& res) { GetRequests(res); });
+    server.Delete("/debug/requests", [this](const httplib::Request&, httplib::Response& res) {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_ = Json::Value(Json::arrayValue);
         SendEmptyObject(res);
     });
-    server.Post("/debug/faults", [this](const httplib::Request &req, httplib::Response &res) { AddFault(req, res); });
-    server.Delete("/debug/faults", [this](const httplib::Request &, httplib::Response &res) {
+    server.Post(
+        "/debug/faults", [this](const httplib::Request& req, httplib::Response& res) { AddFault(req, res); });
+    server.Delete("/debug/faults", [this](const httplib::Request&, httplib::Response& res) {
         std::lock_guard<std::mutex> lock(mutex_);
         faults_.clear();
         SendEmptyObject(res);
@@ -320,15 +330,15 @@ void CloudService::Install(httplib::Server &server)
     server.Post(".*", Recorded(&CloudService::NotFound));
     server.Put(".*", Recorded(&CloudService::NotFound));
     server.Delete(".*", Recorded(&CloudService::NotFound));
-    server.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+    server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
         if (res.body.empty())
             SendError(res, res.status, res.status, "Request failed.");
     });
-    server.set_exception_handler([](const httplib::Request &, httplib::Response &res, std::exception_ptr ep) {
+    server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
         std::string what = "internal error";
         try {
             std::rethrow_exception(ep);
-        } catch (const std::exception &e) {
+        } catch (const std::exception& e) {
             what = e.what();
         } catch (...) {
         }
@@ -336,9 +346,9 @@ void CloudService::Install(httplib::Server &server)
     });
 }
 
-std::function<void(const httplib::Request &, httplib::Response &)> CloudService::Recorded(Route route)
+std::function<void(const httplib::Request&, httplib::Response&)> CloudService::Recorded(Route route)
 {
-    return [this, route](const httplib::Request &req, httplib::Response &res) {
+    return [this, route](const httplib::Request& req, httplib::Response& res) {
         Record(req);
         if (!ReplyWithFault(req, res))
             (this->*route)(req, res);
@@ -352,7 +362,7 @@ void CloudService::Shutdown()
     stopCv_.notify_all();
 }
 
-bool CloudService::ReplyWithFault(const httplib::Request &req, httplib::Response &res)
+bool CloudService::ReplyWithFault(const httplib::Request& req, httplib::Response& res)
 {
     Fault fault;
     if (!TakeFault(req, fault))
@@ -370,21 +380,21 @@ bool CloudService::ReplyWithFault(const httplib::Request &req, httplib::Response
     return true;
 }
 
-void CloudService::Record(const httplib::Request &req)
+void CloudService::Record(const httplib::Request& req)
 {
     Json::Value entry(Json::objectValue);
     entry["method"] = req.method;
     entry["target"] = req.target;
     entry["path"] = req.path;
-    Json::Value &lines = entry["headerLines"] = Json::Value(Json::arrayValue);
-    for (const std::string &line : TakeRawHeaderLines(req.ssl, req.body.size()))
+    Json::Value& lines = entry["headerLines"] = Json::Value(Json::arrayValue);
+    for (const std::string& line : TakeRawHeaderLines(req.ssl, req.body.size()))
         lines.append(line);
     entry["body"] = req.body;
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.append(entry);
 }
 
-bool CloudService::TakeFault(const httplib::Request &req, Fault &fault)
+bool CloudService::TakeFault(const httplib::Request& req, Fault& fault)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
@@ -398,7 +408,7 @@ bool CloudService::TakeFault(const httplib::Request &req, Fault &fault)
     return false;
 }
 
-void CloudService::RequestSmsCode(const httplib::Request &req, httplib::Response &res)
+void CloudService::RequestSmsCode(const httplib::Request& req, httplib::Response& res)
 {
     Json::Value body;
     if (!ParseBody(req, res, body))
@@ -420,7 +430,7 @@ void CloudService::RequestSmsCode(const httplib::Request &req, httplib::Response
     SendEmptyObject(res);
 }
 
-void CloudService::VerifySmsCode(const httplib::Request &req, httplib::Response &res)
+void CloudService::VerifySmsCode(const httplib::Request& req, httplib::Response& res)
 {
     Json::Value body;
     if (!ParseBody(req, res, body))
@@ -438,7 +448,7 @@ void CloudService::VerifySmsCode(const httplib::Request &req, httplib::Response 
     SendEmptyObject(res);
 }
 
-void CloudService::Register(const httplib::Request &req, httplib::Response &res)
+void CloudService::Register(const httplib::Request& req, httplib::Response& res)
 {
     Json::Value body;
     if (!ParseBody(req, res, body))
@@ -467,7 +477,7 @@ void CloudService::Register(const httplib::Request &req, httplib::Response &res)
     user.createdAt = IsoNow();
 
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const User &u : users_) {
+    for (const User& u : users_) {
         if (u.username == user.username) {
             SendError(res, 400, 202, "Username has already been taken.");
             return;
@@ -491,7 +501,7 @@ void CloudService::Register(const httplib::Request &req, httplib::Response &res)
     SendJson(res, 201, reply);
 }
 
-void CloudService::Login(const httplib::Request &req, httplib::Response &res)
+void CloudService::Login(const httplib::Request& req, httplib::Response& res)
 {
     Json::Value body;
     if (!ParseBody(req, res, body))
@@ -509,8 +519,8 @@ void CloudService::Login(const httplib::Request &req, httplib::Response &res)
     User user;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = std::find_if(users_.begin(), users_.end(),
-                               [&](const User &u) { return u.username == username; });
+        auto it = std::find_if(
+            users_.begin(), users_.end(), [&](const User& u) { return u.username == username; });
         if (it == users_.end()) {
             SendError(res, 400, 211, "Could not find user.");
             return;
@@ -530,11 +540,12 @@ void CloudService::Login(const httplib::Request &req, httplib::Response &res)
     SendJson(res, 200, reply);
 }
 
-void CloudService::QueryClass(const httplib::Request &req, httplib::Response &res)
+void CloudService::QueryClass(const httplib::Request& req, httplib::Response& res)
 {
     const std::string className = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
-    static const std::regex classRule("^[A-Za-z_][A-Za-z0-9_]{0,127}$");
-    if (!std::regex_match(className, classRule)) {
+    auto nameChar = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+    if (className.empty() || className.size() > 128 || std::isdigit(static_cast<unsigned char>(className[0]))
+        || !std::all_of(className.begin(), className.end(), nameChar)) {
         SendError(res, 400, 103, "Invalid class name.");
         return;
     }
@@ -548,7 +559,7 @@ void CloudService::QueryClass(const httplib::Request &req, httplib::Response &re
     long limit = 100;
     if (req.has_param("limit")) {
         const std::string text = req.get_param_value("limit");
-        char *end = nullptr;
+        char* end = nullptr;
         limit = std::strtol(text.c_str(), &end, 10);
         if (text.empty() || *end != '\0' || limit < 0 || limit > 1000) {
             SendError(res, 400, 1, "Invalid value for limit.");
@@ -570,9 +581,9 @@ void CloudService::QueryClass(const httplib::Request &req, httplib::Response &re
     }
 
     std::vector<Json::Value> matched;
-    for (const Json::Value &row : rows) {
+    for (const Json::Value& row : rows) {
         bool keep = true;
-        for (const std::string &name : where.getMemberNames()) {
+        for (const std::string& name : where.getMemberNames()) {
             if (!row.isObject() || row[name] != where[name]) {
                 keep = false;
                 break;
@@ -581,8 +592,8 @@ void CloudService::QueryClass(const httplib::Request &req, httplib::Response &re
         if (keep)
             matched.push_back(row);
     }
-    std::stable_sort(matched.begin(), matched.end(), [&](const Json::Value &a, const Json::Value &b) {
-        for (const SortKey &key : order) {
+    std::stable_sort(matched.begin(), matched.end(), [&](const Json::Value& a, const Json::Value& b) {
+        for (const SortKey& key : order) {
             const Json::Value none;
             int c = CompareValues(a.isObject() ? a[key.name] : none, b.isObject() ? b[key.name] : none);
             if (c != 0)
@@ -593,17 +604,18 @@ void CloudService::QueryClass(const httplib::Request &req, httplib::Response &re
     if (matched.size() > static_cast<size_t>(limit))
         matched.resize(static_cast<size_t>(limit));
 
-    const std::string base = "https://" + (req.has_header("Host") ? req.get_header_value("Host") : "127.0.0.1");
+    const std::string base
+        = "https://" + (req.has_header("Host") ? req.get_header_value("Host") : "127.0.0.1");
     Json::Value reply(Json::objectValue);
-    Json::Value &results = reply["results"] = Json::Value(Json::arrayValue);
-    for (Json::Value &row : matched) {
+    Json::Value& results = reply["results"] = Json::Value(Json::arrayValue);
+    for (Json::Value& row : matched) {
         ResolveImageUrls(row, base);
         results.append(row);
     }
     SendJson(res, 200, reply);
 }
 
-void CloudService::ServeFile(const httplib::Request &req, httplib::Response &res)
+void CloudService::ServeFile(const httplib::Request& req, httplib::Response& res)
 {
     const std::string name = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
     std::string data;
@@ -615,20 +627,24 @@ void CloudService::ServeFile(const httplib::Request &req, httplib::Response &res
         return;
     }
     static const std::map<std::string, std::string> types = {
-        { ".png", "image/png" }, { ".gif", "image/gif" }, { ".jpg", "image/jpeg" }, { ".jpeg", "image/jpeg" },
-        { ".bmp", "image/bmp" }, { ".html", "text/html; charset=utf-8" },
+        { ".png", "image/png" },
+        { ".gif", "image/gif" },
+        { ".jpg", "image/jpeg" },
+        { ".jpeg", "image/jpeg" },
+        { ".bmp", "image/bmp" },
+        { ".html", "text/html; charset=utf-8" },
     };
     auto type = types.find(std::filesystem::path(name).extension().string());
     res.status = 200;
     res.set_content(data, type == types.end() ? "application/octet-stream" : type->second.c_str());
 }
 
-void CloudService::NotFound(const httplib::Request &, httplib::Response &res)
+void CloudService::NotFound(const httplib::Request&, httplib::Response& res)
 {
     SendError(res, 404, 404, "The requested resource was not found.");
 }
 
-void CloudService::GetRequests(httplib::Response &res)
+void CloudService::GetRequests(httplib::Response& res)
 {
     Json::Value reply(Json::objectValue);
     {
@@ -638,7 +654,7 @@ void CloudService::GetRequests(httplib::Response &res)
     SendJson(res, 200, reply);
 }
 
-void CloudService::AddFault(const httplib::Request &req, httplib::Response &res)
+void CloudService::AddFault(const httplib::Request& req, httplib::Response& res)
 {
     Json::Value body;
     if (!ParseBody(req, res, body))

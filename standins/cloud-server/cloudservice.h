@@ -11,7 +11,8 @@
 
 #include <json/json.h>
 
-namespace httplib {
+namespace httplib
+{
 class Server;
 struct Request;
 struct Response;
@@ -33,21 +34,22 @@ struct Response;
 //   GET|DELETE /debug/requests          requests received so far (oldest first) / forget them
 //   POST|DELETE /debug/faults           add a scripted reply / drop all of them
 // Errors are {"code": n, "error": text} with a fitting HTTP status.
-class CloudService {
+class CloudService
+{
 public:
     CloudService(std::string dataDir, std::string contentDir);
     ~CloudService();
 
     // Reads the users file of the data folder; false (with error) when it
     // exists but is not a users file, so accounts are never silently lost.
-    bool Load(std::string &error);
+    bool Load(std::string& error);
 
-    void Install(httplib::Server &server);
+    void Install(httplib::Server& server);
 
     // Wakes every reply that a fault holds back, so the server can stop.
     void Shutdown();
 
-    static constexpr std::chrono::minutes kSmsCodeLifetime{10};
+    static constexpr std::chrono::minutes kSmsCodeLifetime { 10 };
 
 private:
     struct User {
@@ -73,24 +75,24 @@ private:
         int times = 1; // negative: every matching request
     };
 
-    using Route = void (CloudService::*)(const httplib::Request &, httplib::Response &);
-    std::function<void(const httplib::Request &, httplib::Response &)> Recorded(Route route);
-    void Record(const httplib::Request &req);
-    bool ReplyWithFault(const httplib::Request &req, httplib::Response &res);
-    bool TakeFault(const httplib::Request &req, Fault &fault);
+    using Route = void (CloudService::*)(const httplib::Request&, httplib::Response&);
+    std::function<void(const httplib::Request&, httplib::Response&)> Recorded(Route route);
+    void Record(const httplib::Request& req);
+    bool ReplyWithFault(const httplib::Request& req, httplib::Response& res);
+    bool TakeFault(const httplib::Request& req, Fault& fault);
 
-    void RequestSmsCode(const httplib::Request &req, httplib::Response &res);
-    void VerifySmsCode(const httplib::Request &req, httplib::Response &res);
-    void Register(const httplib::Request &req, httplib::Response &res);
-    void Login(const httplib::Request &req, httplib::Response &res);
-    void QueryClass(const httplib::Request &req, httplib::Response &res);
-    void ServeFile(const httplib::Request &req, httplib::Response &res);
-    void NotFound(const httplib::Request &req, httplib::Response &res);
-    void GetRequests(httplib::Response &res);
-    void AddFault(const httplib::Request &req, httplib::Response &res);
+    void RequestSmsCode(const httplib::Request& req, httplib::Response& res);
+    void VerifySmsCode(const httplib::Request& req, httplib::Response& res);
+    void Register(const httplib::Request& req, httplib::Response& res);
+    void Login(const httplib::Request& req, httplib::Response& res);
+    void QueryClass(const httplib::Request& req, httplib::Response& res);
+    void ServeFile(const httplib::Request& req, httplib::Response& res);
+    void NotFound(const httplib::Request& req, httplib::Response& res);
+    void GetRequests(httplib::Response& res);
+    void AddFault(const httplib::Request& req, httplib::Response& res);
 
-    bool SaveUsers(std::string &error) const;
-    std::string HashPassword(const std::string &password, const std::string &salt) const;
+    bool SaveUsers(std::string& error) const;
+    std::string HashPassword(const std::string& password, const std::string& salt) const;
 
     const std::string dataDir_;
     const std::string contentDir_;
@@ -98,7 +100,7 @@ private:
     std::mutex mutex_; // guards everything below
     std::vector<User> users_;
     std::map<std::string, SmsCode> smsCodes_;
-    Json::Value requests_{Json::arrayValue};
+    Json::Value requests_ { Json::arrayValue };
     std::vector<Fault> faults_;
     bool stopping_ = false;
     std::condition_variable stopCv_;

@@ -27,9 +27,10 @@
 #include "certificates.h"
 #include "cloudservice.h"
 
-namespace {
+namespace
+{
 
-void Usage(std::ostream &out)
+void Usage(std::ostream& out)
 {
     out << "usage: cloud-server [--port N] [--data DIR] [--content DIR]\n"
            "defaults: --port "
@@ -37,9 +38,9 @@ void Usage(std::ostream &out)
         << CLOUD_SERVER_DEFAULT_CONTENT << "\n";
 }
 
-bool ParsePort(const std::string &text, int &port)
+bool ParsePort(const std::string& text, int& port)
 {
-    char *end = nullptr;
+    char* end = nullptr;
     long v = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || v < 0 || v > 65535)
         return false;
@@ -49,7 +50,7 @@ bool ParsePort(const std::string &text, int &port)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     int port = CLOUD_SERVER_DEFAULT_PORT;
     std::string dataDir = CLOUD_SERVER_DEFAULT_DATA;
@@ -105,11 +106,12 @@ int main(int argc, char *argv[])
     }
     service.Install(server);
     server.set_payload_max_length(8u << 20);
-    server.set_logger([](const httplib::Request &req, const httplib::Response &res) {
+    server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
         std::cout << req.method << ' ' << req.target << ' ' << res.status << std::endl;
     });
 
-    int bound = port == 0 ? server.bind_to_any_port("127.0.0.1") : (server.bind_to_port("127.0.0.1", port) ? port : -1);
+    int bound = port == 0 ? server.bind_to_any_port("127.0.0.1")
+                          : (server.bind_to_port("127.0.0.1", port) ? port : -1);
     if (bound <= 0) {
         std::cerr << "cloud-server: cannot listen on 127.0.0.1:" << port << "\n";
         return 1;
@@ -117,7 +119,7 @@ int main(int argc, char *argv[])
     std::cout << "https://127.0.0.1:" << bound << std::endl;
     std::cerr << "cloud-server: CA certificate " << certs.caCert << ", content " << contentDir << std::endl;
 
-    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> stopRequested { false };
     std::thread stopper([&] {
         int sig = 0;
         sigwait(&stopSignals, &sig);

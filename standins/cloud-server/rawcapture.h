@@ -18,4 +18,4 @@
 // the oldest request not yet taken on this connection, and forgets that
 // request's head and its bodyLength bytes of body. Empty when nothing was
 // captured (a connection not made through SSL_read).
-std::vector<std::string> TakeRawHeaderLines(const SSL *ssl, size_t bodyLength);
+std::vector<std::string> TakeRawHeaderLines(const SSL* ssl, size_t bodyLength);

@@ -17,11 +17,12 @@
 
 #include <httplib.h>
 
-extern char **environ;
+extern char** environ;
 
-namespace {
+namespace
+{
 
-std::string CompactJson(const Json::Value &value)
+std::string CompactJson(const Json::Value& value)
 {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
@@ -30,7 +31,7 @@ std::string CompactJson(const Json::Value &value)
 
 } // namespace
 
-std::string ReadWholeFile(const std::string &path)
+std::string ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
@@ -57,9 +58,9 @@ CloudServerProcess::~CloudServerProcess()
     std::filesystem::remove_all(root_, ec);
 }
 
-bool CloudServerProcess::Start(std::string *error)
+bool CloudServerProcess::Start(std::string* error)
 {
-    auto fail = [&](const std::string &why) {
+    auto fail = [&](const std::string& why) {
         if (error)
             *error = why;
         Stop();
@@ -73,12 +74,14 @@ bool CloudServerProcess::Start(std::string *error)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(
+        &actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(
+        &actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     std::string program = CLOUD_SERVER_PATH;
     std::vector<std::string> args = { program, "--port", "0", "--data", dataDir_, "--content", contentDir_ };
-    std::vector<char *> argv;
-    for (std::string &a : args)
+    std::vector<char*> argv;
+    for (std::string& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
     int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
@@ -127,19 +130,20 @@ void CloudServerProcess::Stop()
     pid_ = -1;
 }
 
-void CloudServerProcess::WriteClass(const std::string &className, const std::string &rowsJson) const
+void CloudServerProcess::WriteClass(const std::string& className, const std::string& rowsJson) const
 {
     std::ofstream(contentDir_ + "/" + className + ".json", std::ios::binary | std::ios::trunc) << rowsJson;
 }
 
-void CloudServerProcess::WriteFile(const std::string &name, const std::string &bytes) const
+void CloudServerProcess::WriteFile(const std::string& name, const std::string& bytes) const
 {
     std::ofstream(contentDir_ + "/files/" + name, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-namespace {
+namespace
+{
 
-std::unique_ptr<httplib::SSLClient> DebugClient(const CloudServerProcess &server)
+std::unique_ptr<httplib::SSLClient> DebugClient(const CloudServerProcess& server)
 {
     auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", server.Port());
     client->set_ca_cert_path(server.CaFile().c_str());
@@ -170,7 +174,7 @@ void CloudServerProcess::ClearRequests() const
         throw std::runtime_error("DELETE /debug/requests failed");
 }
 
-void CloudServerProcess::AddFault(const Json::Value &fault) const
+void CloudServerProcess::AddFault(const Json::Value& fault) const
 {
     auto client = DebugClient(*this);
     auto res = client->Post("/debug/faults", CompactJson(fault), "application/json");
@@ -185,7 +189,7 @@ void CloudServerProcess::ClearFaults() const
         throw std::runtime_error("DELETE /debug/faults failed");
 }
 
-std::string CloudServerProcess::LastSmsCode(const std::string &phone) const
+std::string CloudServerProcess::LastSmsCode(const std::string& phone) const
 {
     std::istringstream in(ReadWholeFile(dataDir_ + "/sms-codes.txt"));
     std::string number, code, last;

@@ -11,7 +11,8 @@
 
 #include "cloudserverprocess.h"
 
-namespace {
+namespace
+{
 
 struct Reply {
     CURLcode code = CURLE_OK;
@@ -19,21 +20,21 @@ struct Reply {
     std::string body;
 };
 
-size_t Sink(char *data, size_t size, size_t count, void *out)
+size_t Sink(char* data, size_t size, size_t count, void* out)
 {
-    static_cast<std::string *>(out)->append(data, size * count);
+    static_cast<std::string*>(out)->append(data, size * count);
     return size * count;
 }
 
 // One HTTPS request that verifies the server against caFile (empty: the
 // system store), with exactly the header lines given.
-Reply Fetch(const std::string &method, const std::string &url, const std::string &caFile,
-            const std::vector<std::string> &headers = {}, const std::string *body = nullptr)
+Reply Fetch(const std::string& method, const std::string& url, const std::string& caFile,
+    const std::vector<std::string>& headers = {}, const std::string* body = nullptr)
 {
     Reply reply;
-    CURL *curl = curl_easy_init();
-    curl_slist *list = nullptr;
-    for (const std::string &h : headers)
+    CURL* curl = curl_easy_init();
+    curl_slist* list = nullptr;
+    for (const std::string& h : headers)
         list = curl_slist_append(list, h.c_str());
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
@@ -55,12 +56,13 @@ Reply Fetch(const std::string &method, const std::string &url, const std::string
     return reply;
 }
 
-Reply Post(const CloudServerProcess &server, const std::string &path, const std::string &body)
+Reply Post(const CloudServerProcess& server, const std::string& path, const std::string& body)
 {
-    return Fetch("POST", server.BaseUrl() + path, server.CaFile(), { "Content-Type:application/json" }, &body);
+    return Fetch(
+        "POST", server.BaseUrl() + path, server.CaFile(), { "Content-Type:application/json" }, &body);
 }
 
-Json::Value Parse(const std::string &text)
+Json::Value Parse(const std::string& text)
 {
     Json::Value v;
     Json::CharReaderBuilder b;
@@ -72,7 +74,7 @@ Json::Value Parse(const std::string &text)
 }
 
 // The service's error shape: an object with a numeric code and a text.
-void ExpectError(const Reply &reply, long status, int code)
+void ExpectError(const Reply& reply, long status, int code)
 {
     EXPECT_EQ(reply.status, status) << reply.body;
     Json::Value v = Parse(reply.body);
@@ -81,14 +83,16 @@ void ExpectError(const Reply &reply, long status, int code)
     EXPECT_TRUE(v["error"].isString() && !v["error"].asString().empty()) << reply.body;
 }
 
-mode_t Mode(const std::string &path)
+mode_t Mode(const std::string& path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     stat(path.c_str(), &st);
     return st.st_mode & 0777;
 }
 
-class CloudServerTest : public ::testing::Test {
+class CloudServerTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -101,8 +105,9 @@ protected:
 TEST_F(CloudServerTest, CertificateVerifiesForBothLocalNamesAndIsKeptAcrossRestarts)
 {
     const std::string path = "/1.1/classes/BootPageConfig";
-    for (const std::string &host : { std::string("127.0.0.1"), std::string("localhost") }) {
-        Reply r = Fetch("GET", "https://" + host + ":" + std::to_string(server.Port()) + path, server.CaFile());
+    for (const std::string& host : { std::string("127.0.0.1"), std::string("localhost") }) {
+        Reply r
+            = Fetch("GET", "https://" + host + ":" + std::to_string(server.Port()) + path, server.CaFile());
         EXPECT_EQ(r.code, CURLE_OK) << host << ": " << curl_easy_strerror(r.code);
         EXPECT_EQ(r.status, 200) << host;
     }
@@ -132,19 +137,19 @@ TEST_F(CloudServerTest, SmsCodeIsIssuedPrintedAndVerifiesOnce)
     const std::string body = R"({"mobilePhoneNumber":"13912345678"})";
     ExpectError(Post(server, "/1.1/verifySmsCode/" + wrong, body), 400, 603);
     ExpectError(Post(server, "/1.1/verifySmsCode/", body), 400, 603);
-    ExpectError(Post(server, "/1.1/verifySmsCode/" + code, R"({"mobilePhoneNumber":"13900000000"})"), 400, 603);
+    ExpectError(
+        Post(server, "/1.1/verifySmsCode/" + code, R"({"mobilePhoneNumber":"13900000000"})"), 400, 603);
     Reply ok = Post(server, "/1.1/verifySmsCode/" + code, body);
     EXPECT_EQ(ok.status, 200);
     EXPECT_EQ(ok.body, "{}");
     ExpectError(Post(server, "/1.1/verifySmsCode/" + code, body), 400, 603);
 
     struct Case {
-        const char *body;
+        const char* body;
         int code;
     };
-    for (const Case &c : { Case { R"({"mobilePhoneNumber":"12ab"})", 127 }, Case { R"({})", 127 },
-                           Case { R"({"mobilePhoneNumber":5})", 127 }, Case { "not json", 107 },
-                           Case { "[1,2]", 107 } }) {
+    for (const Case& c : { Case { R"({"mobilePhoneNumber":"12ab"})", 127 }, Case { R"({})", 127 },
+             Case { R"({"mobilePhoneNumber":5})", 127 }, Case { "not json", 107 }, Case { "[1,2]", 107 } }) {
         SCOPED_TRACE(c.body);
         ExpectError(Post(server, "/1.1/requestSmsCode", c.body), 400, c.code);
     }
@@ -152,13 +157,14 @@ TEST_F(CloudServerTest, SmsCodeIsIssuedPrintedAndVerifiesOnce)
 
 TEST_F(CloudServerTest, UsersRegisterLogInAndSurviveARestart)
 {
-    Reply created = Post(server, "/1.1/users", R"({"password":"pw1","phone":"13911112222","username":"13911112222"})");
+    Reply created
+        = Post(server, "/1.1/users", R"({"password":"pw1","phone":"13911112222","username":"13911112222"})");
     EXPECT_EQ(created.status, 201);
     EXPECT_TRUE(Parse(created.body)["sessionToken"].isString()) << created.body;
 
     struct Case {
-        const char *path;
-        const char *body;
+        const char* path;
+        const char* body;
         long status;
         int code; // 0: success with a session token
     };
@@ -174,7 +180,7 @@ TEST_F(CloudServerTest, UsersRegisterLogInAndSurviveARestart)
         { "/1.1/login", R"({"password":["pw1"],"username":"13911112222"})", 400, 201 },
     };
     for (int round = 0; round < 2; ++round) {
-        for (const Case &c : cases) {
+        for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.path) + " " + c.body + " round " + std::to_string(round));
             Reply r = Post(server, c.path, c.body);
             if (c.code == 0) {
@@ -215,7 +221,7 @@ TEST_F(CloudServerTest, ClassQueryFiltersOrdersLimitsAndServesPictures)
         { "/1.1/classes/BootPageConfig?where=%7B%22productID%22%3A%22p9%22%7D", {} },
         { "/1.1/classes/NoSuchClass" + where, {} },
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.query);
         Reply r = Fetch("GET", server.BaseUrl() + c.query, server.CaFile());
         EXPECT_EQ(r.status, 200);
@@ -234,9 +240,12 @@ TEST_F(CloudServerTest, ClassQueryFiltersOrdersLimitsAndServesPictures)
     EXPECT_EQ(download.body, picture);
 
     ExpectError(Fetch("GET", server.BaseUrl() + "/files/missing.png", server.CaFile()), 404, 404);
-    ExpectError(Fetch("GET", server.BaseUrl() + "/files/..%2FBootPageConfig.json", server.CaFile()), 404, 404);
-    ExpectError(Fetch("GET", server.BaseUrl() + "/1.1/classes/BootPageConfig?where=nope", server.CaFile()), 400, 107);
-    ExpectError(Fetch("GET", server.BaseUrl() + "/1.1/classes/BootPageConfig?limit=x", server.CaFile()), 400, 1);
+    ExpectError(
+        Fetch("GET", server.BaseUrl() + "/files/..%2FBootPageConfig.json", server.CaFile()), 404, 404);
+    ExpectError(
+        Fetch("GET", server.BaseUrl() + "/1.1/classes/BootPageConfig?where=nope", server.CaFile()), 400, 107);
+    ExpectError(
+        Fetch("GET", server.BaseUrl() + "/1.1/classes/BootPageConfig?limit=x", server.CaFile()), 400, 1);
     ExpectError(Fetch("GET", server.BaseUrl() + "/1.1/classes/Broken", server.CaFile()), 500, 1);
     ExpectError(Fetch("GET", server.BaseUrl() + "/1.2/unknown", server.CaFile()), 404, 404);
 }
@@ -246,17 +255,17 @@ TEST_F(CloudServerTest, RecordsHeaderLinesAsSentIncludingEmptyValues)
     const std::string body = "{\"a\":\"b\"}\n";
     // "Name;" is how a curl caller asks for a header line with nothing after the colon.
     Fetch("POST", server.BaseUrl() + "/1.1/login?x=1&&y", server.CaFile(),
-          { "Content-Type:application/json", "X-LC-Id;", "X-LC-Key:key1" }, &body);
+        { "Content-Type:application/json", "X-LC-Id;", "X-LC-Key:key1" }, &body);
     Fetch("GET", server.BaseUrl() + "/1.1/classes/channelConfig?where=a&b", server.CaFile(), { "X-LC-Key;" });
 
     Json::Value requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
-    const Json::Value &post = requests[0];
+    const Json::Value& post = requests[0];
     EXPECT_EQ(post["method"].asString(), "POST");
     EXPECT_EQ(post["target"].asString(), "/1.1/login?x=1&&y");
     EXPECT_EQ(post["body"].asString(), body);
     std::vector<std::string> lines;
-    for (const Json::Value &l : post["headerLines"])
+    for (const Json::Value& l : post["headerLines"])
         lines.push_back(l.asString());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "X-LC-Id:"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "X-LC-Key:key1"), lines.end());
@@ -264,7 +273,7 @@ TEST_F(CloudServerTest, RecordsHeaderLinesAsSentIncludingEmptyValues)
     EXPECT_EQ(requests[1]["method"].asString(), "GET");
     EXPECT_EQ(requests[1]["body"].asString(), "");
     bool emptyKey = false;
-    for (const Json::Value &l : requests[1]["headerLines"])
+    for (const Json::Value& l : requests[1]["headerLines"])
         emptyKey = emptyKey || l.asString() == "X-LC-Key:";
     EXPECT_TRUE(emptyKey);
 
@@ -314,9 +323,11 @@ TEST_F(CloudServerTest, ScriptedFaultsReplaceRepliesAsManyTimesAsAsked)
     forever["times"] = -1;
     server.AddFault(forever);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(Fetch("GET", server.BaseUrl() + "/1.1/classes/X", server.CaFile()).body, "{\"results\":[{\"url\"");
+        EXPECT_EQ(Fetch("GET", server.BaseUrl() + "/1.1/classes/X", server.CaFile()).body,
+            "{\"results\":[{\"url\"");
     server.ClearFaults();
-    EXPECT_EQ(Parse(Fetch("GET", server.BaseUrl() + "/1.1/classes/X", server.CaFile()).body)["results"].size(), 0u);
+    EXPECT_EQ(
+        Parse(Fetch("GET", server.BaseUrl() + "/1.1/classes/X", server.CaFile()).body)["results"].size(), 0u);
     // Every one of them was recorded, faulted or not.
     EXPECT_EQ(server.Requests().size(), 9u);
 }
