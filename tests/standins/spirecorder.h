@@ -113,8 +113,12 @@ public:
         return f();
     }
 
-    // Called after each line is recorded, on the callback thread.
-    std::function<void(const std::string&)> onEvent;
+    // f runs after each line is recorded, on the callback thread.
+    void SetOnEvent(std::function<void(const std::string&)> f)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_onEvent = std::move(f);
+    }
 
     // Guarded by the recorder's mutex (use Locked or the Wait functions).
     std::vector<std::string> events;
@@ -148,9 +152,11 @@ private:
     }
     void Add(const std::string& e)
     {
+        std::function<void(const std::string&)> onEvent;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             events.push_back(e);
+            onEvent = m_onEvent;
         }
         m_cv.notify_all();
         if (onEvent)
@@ -159,4 +165,5 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_cv;
+    std::function<void(const std::string&)> m_onEvent;
 };

@@ -491,17 +491,18 @@ TEST_F(OstrelApiTest, DeleteFromInsideACallback)
     ConnectUp();
     std::atomic<int> after{0};
     std::atomic<bool> deleted{false};
-    spi.onEvent = [&](const std::string& e) {
+    COstrelApi* raw = api.release(); // the callback owns it now
+    spi.SetOnEvent([&](const std::string& e) {
         if (deleted)
             ++after;
         if (e.rfind("quote", 0) == 0 && !deleted) {
             // The request still goes out from inside the callback, then the object goes.
             pb::HeartBeatField hb;
-            EXPECT_EQ(api->ReqHeartBeat(&hb, "inside"), OSTREL_OK);
-            COstrelApi::DeleteApi(api.release());
+            EXPECT_EQ(raw->ReqHeartBeat(&hb, "inside"), OSTREL_OK);
+            COstrelApi::DeleteApi(raw);
             deleted = true;
         }
-    };
+    });
     std::string burst;
     for (int i = 0; i < 50; ++i) {
         const auto q = Quote("FO_CL_2701", i);
@@ -569,10 +570,10 @@ TEST_F(OstrelApiTest, ConnectAgainFromInsideTheLossCallback)
     ConnectUp();
     COstrelApi* raw = api.get();
     std::atomic<int> again{1};
-    spi.onEvent = [&](const std::string& e) {
+    spi.SetOnEvent([&](const std::string& e) {
         if (e.rfind("disconnected", 0) == 0)
             again = raw->Connect("127.0.0.1", server.Port());
-    };
+    });
     server.CloseClient();
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(spi.WaitCount(3));
@@ -590,11 +591,11 @@ TEST_F(OstrelApiTest, CallbacksMayRequestWhileAnotherThreadDeletes)
     ConnectUp();
     COstrelApi* raw = api.get();
     std::atomic<int> requests{0};
-    spi.onEvent = [&](const std::string&) {
+    spi.SetOnEvent([&](const std::string&) {
         pb::HeartBeatField hb;
         raw->ReqHeartBeat(&hb, "x");
         ++requests;
-    };
+    });
     const auto q = Quote("FO_CL_2701", 1);
     std::string burst;
     for (int i = 0; i < 200; ++i)
