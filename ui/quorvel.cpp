@@ -1,5 +1,9 @@
 #include "quorvel.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
@@ -15,10 +19,12 @@
 #include <QTabBar>
 #include <QTreeView>
 
+#include "bannerwidget.h"
 #include "customtabstyle.h"
 #include "helpers.h"
 #include "mywidget.h"
 #include "nquoteclient.h"
+#include "tradeconfig.h"
 
 namespace
 {
@@ -34,8 +40,9 @@ Quorvel::Quorvel(QWidget* parent)
 {
     ui.setupUi(this);
 
-    // Banner pop-up: created here, from the configuration record, when the
-    // banner switch is on and banners are listed.
+    const TradeConfig* config = TradeConfig::GetInstance();
+    if (config->bannerSwitchFlag && !config->bannerList.empty())
+        m_banner = new BannerWidgetClass(this);
 
     InitStatusBar();
 
@@ -131,8 +138,10 @@ void Quorvel::InitUiAtScale(double scale)
     ui.splitter->setStretchFactor(0, 4);
     ui.splitter->setStretchFactor(1, 3);
 
-    // Login prompt: m_loginPromptTimer starts here with the configured
-    // trigger time.
+    // Seconds to milliseconds without overflow; a negative time never prompts.
+    const std::int64_t promptMs = std::int64_t(TradeConfig::GetInstance()->trigger_time) * 1000;
+    if (promptMs >= 0)
+        m_loginPromptTimer.start(static_cast<int>(std::min<std::int64_t>(promptMs, INT_MAX)));
 }
 
 void Quorvel::resizeEvent(QResizeEvent* event)
@@ -150,7 +159,7 @@ void Quorvel::resizeEvent(QResizeEvent* event)
     if (m_expandButton)
         m_expandButton->setVisible(fullWidth > listWidth);
 
-    // Banner pop-up: placed at the window's bottom-right corner here.
+    PlaceBanner();
 
     if (event)
         QMainWindow::resizeEvent(event);
@@ -158,10 +167,18 @@ void Quorvel::resizeEvent(QResizeEvent* event)
 
 void Quorvel::moveEvent(QMoveEvent* event)
 {
-    // Banner pop-up: placed at the window's bottom-right corner here.
+    PlaceBanner();
 
     if (event)
         QMainWindow::moveEvent(event);
+}
+
+void Quorvel::PlaceBanner()
+{
+    if (!m_banner)
+        return;
+    const QRect frame = frameGeometry();
+    m_banner->setGeometry(frame.width() - m_banner->width(), frame.height() - m_banner->height(), 400, 250);
 }
 
 void Quorvel::StopQuoteClient()
@@ -182,7 +199,9 @@ void Quorvel::closeEvent(QCloseEvent* event)
     m_statusTimer.stop();
     m_loginPromptTimer.stop();
 
-    // Banner pop-up and login dialog: closed here.
+    if (m_banner)
+        m_banner->close();
+    m_loginDialog.close();
 
     delete m_chartHost;
     m_chartHost = nullptr;

@@ -20,8 +20,10 @@
 #include <QTimer>
 
 #include "kw.pb.ostrel2.pb.h"
+#include "logindialog.h"
 #include "ui_kwtradeclient.h"
 
+class BannerWidgetClass;
 class IChartell;
 class MyWidget;
 class QCloseEvent;
@@ -130,6 +132,8 @@ private:
 
     // Post-construction set-up at a given scale (InitUi with the screen's).
     void InitUiAtScale(double scale);
+    // Keeps the banner pop-up in the window's bottom-right corner.
+    void PlaceBanner();
 
     // Quote tables.
     void InitQuoteModels();
@@ -177,7 +181,13 @@ private:
     void OnCollapseButtonClicked();
     void OnReturnAction();
     void OnAccountAction();
+    void OnFindAction();
+    void OnLoginAction();
     void OnLogoutAction();
+    void OnLoginPromptTimer();
+    // Shows the login dialog (when not logged in) for a contract the user
+    // picked, so the chart page follows once the login is through.
+    void PromptLoginForChart();
     void OnConnected();
     void OnDisconnected();
     static void ShowNotReady();
@@ -239,6 +249,8 @@ private:
 
     std::vector<std::pair<int, QString>> m_sortHeaders;
     std::mutex m_listMutex;
+    LoginDialog m_loginDialog;
+    BannerWidgetClass* m_banner = nullptr;
 
     // Colours and icons of the periodic refresh, made once on first use.
     struct RefreshPaint {

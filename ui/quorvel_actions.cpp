@@ -15,6 +15,7 @@
 #include <QStandardItemModel>
 #include <QTreeView>
 
+#include "bannerwidget.h"
 #include "nquoteclient.h"
 
 namespace
@@ -58,6 +59,7 @@ void Quorvel::InitConnections()
 {
     connect(&m_refreshTimer, &QTimer::timeout, this, &Quorvel::OnRefreshTimer);
     connect(&m_statusTimer, &QTimer::timeout, this, &Quorvel::OnStatusTimer);
+    connect(&m_loginPromptTimer, &QTimer::timeout, this, &Quorvel::OnLoginPromptTimer);
     connect(ui.return_action, &QAction::triggered, this, &Quorvel::OnReturnAction);
 
     for (QAction* action : { ui.ask_action, ui.order_action, ui.order_action2, ui.save_action, ui.update_action,
@@ -107,10 +109,14 @@ void Quorvel::InitConnections()
     }
 
     connect(ui.quote_tabwidget, &QTabWidget::currentChanged, this, &Quorvel::OnCategoryClicked);
+    connect(ui.login_action, &QAction::triggered, this, &Quorvel::OnLoginAction);
     connect(ui.logout_action, &QAction::triggered, this, &Quorvel::OnLogoutAction);
     connect(ui.pushButton, &QAbstractButton::clicked, this, &Quorvel::OnMainContractClicked);
     connect(m_expandButton, &QAbstractButton::clicked, this, &Quorvel::OnExpandButtonClicked);
     connect(m_collapseButton, &QAbstractButton::clicked, this, &Quorvel::OnCollapseButtonClicked);
+    connect(&m_loginDialog, &LoginDialog::login_sig, this, &Quorvel::OnLogin);
+    // The action belongs to the window's form, so it never outlives the window.
+    connect(ui.find_action, &QAction::triggered, [this] { OnFindAction(); });
     for (QAction* action :
         { ui.help_action, ui.sys_action, ui.per_action, ui.zixun_action, ui.bankuai_action, ui.zixun_action })
         connect(action, &QAction::triggered, &Quorvel::ShowNotReady);
@@ -285,6 +291,35 @@ void Quorvel::OnAccountAction()
     menu.addAction(ui.login_action);
     menu.addAction(ui.logout_action);
     menu.exec(QCursor::pos());
+}
+
+void Quorvel::OnFindAction()
+{
+    if (!m_banner)
+        return;
+    m_banner->show();
+    if (m_banner->ReshowTimer().isActive())
+        m_banner->ReshowTimer().stop();
+}
+
+void Quorvel::OnLoginAction()
+{
+    if (!m_loggedIn) {
+        m_loginDialog.show();
+        m_loginDialog.need_changge = false;
+        m_loginDialog.activateWindow();
+        return;
+    }
+    QMessageBox::warning(nullptr, QStringLiteral("warn"), QStringLiteral("你已经登录!"), QMessageBox::Ok);
+}
+
+void Quorvel::OnLoginPromptTimer()
+{
+    if (m_loggedIn)
+        return;
+    m_loginDialog.need_changge = false;
+    m_loginDialog.show();
+    m_loginDialog.activateWindow();
 }
 
 void Quorvel::OnLogoutAction()

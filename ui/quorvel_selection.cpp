@@ -300,8 +300,18 @@ const ContractRow* Quorvel::FindRow(int type, int modelRow) const
     return row == rows->second.end() ? nullptr : &*row;
 }
 
+void Quorvel::PromptLoginForChart()
+{
+    if (m_loggedIn)
+        return;
+    m_loginDialog.need_changge = true;
+    m_loginDialog.activateWindow();
+    m_loginDialog.show();
+}
+
 void Quorvel::OnQuoteRowDoubleClicked(const QModelIndex& index, int type)
 {
+    PromptLoginForChart();
     const ContractRow* row = FindRow(type, index.row());
     if (!row)
         return;

@@ -136,6 +136,10 @@ public:
     QTimer &refreshTimer() { return w.m_refreshTimer; }
     QTimer &loginPromptTimer() { return w.m_loginPromptTimer; }
 
+    // Login dialog and banner pop-up.
+    LoginDialog &loginDialog() { return w.m_loginDialog; }
+    BannerWidgetClass *banner() { return w.m_banner; }
+
 private:
     Quorvel &w;
 };
