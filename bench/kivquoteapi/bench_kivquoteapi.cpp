@@ -1,0 +1,156 @@
+// Throughput of the receive path on one core: bytes as socket reads deliver
+// them, cut into frames by RecvBuffer and dispatched to a callback object.
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include "ApiLogger.h"
+#include "IKivQuoteAPIExtend.h"
+
+namespace {
+
+class Counting : public IKivQuoteEvents {
+public:
+    uint64_t quotes = 0;
+    uint64_t contracts = 0;
+    unsigned char last = 0;
+    void OnLoginReply(int, const char*) override {}
+    void OnReadyForRequests() override {}
+    void OnConnectionLost(int) override {}
+    void OnCommodityItem(uint32_t, int, char, const QuoteCommodityRecord*) override {}
+    void OnContractItem(uint32_t, int, char, const QuoteContractRecord* contract) override
+    {
+        ++contracts;
+        last = static_cast<unsigned char>(contract->ContractData[0]);
+    }
+    void OnSubscribeReply(uint32_t, int, char, const QuoteContractKey*) override {}
+    void OnUnsubscribeReply(uint32_t, int, char, const QuoteContractKey*) override {}
+    void OnQuoteData(const char* quote) override
+    {
+        ++quotes;
+        last = static_cast<unsigned char>(quote[0]);
+    }
+};
+
+// A frame with the params flag set when there are params ("name=value;").
+std::string Frame(int command, const std::string& params, const std::string& body)
+{
+    WireMessage message(params.empty() ? 0 : 1, command);
+    if (!params.empty()) {
+        const size_t equals = params.find('=');
+        message.AddParam(params.substr(0, equals), params.substr(equals + 1, params.size() - equals - 2));
+    }
+    message.SetBody(body.data(), body.size());
+    return message.Serialize();
+}
+
+// Feeds `stream` in pieces the size of a full socket read and dispatches
+// after each, as the receive thread does.
+void Receive(IKivQuoteAPIExtend& api, RecvBuffer& buffer, const std::string& stream)
+{
+    size_t at = 0;
+    while (at < stream.size()) {
+        const size_t chunk = std::min<size_t>(stream.size() - at, buffer.FreeSpace());
+        buffer.Feed(stream.data() + at, chunk);
+        at += chunk;
+        if (!api.DispatchAll(buffer))
+            std::abort();
+    }
+}
+
+void SetLogFolder()
+{
+    static const bool set = [] {
+        char folder[] = "/tmp/kivquoteapi_bench_XXXXXX";
+        if (!mkdtemp(folder))
+            std::abort();
+        ApiLogger& logger = ApiLogger::GetInstance();
+        logger.SetPath(std::string(folder) + "/KivQuoteAPI_KeyOperation_" + TodayText() + ".log");
+        logger.SetLevel(API_LOG_INFO);
+        return true;
+    }();
+    (void)set;
+}
+
+// 100-byte quote pushes: a 12-byte head and an 88-byte body.
+void BM_QuotePushFrames(benchmark::State& state)
+{
+    SetLogFolder();
+    const int framesPerBatch = 10000;
+    std::string stream;
+    for (int i = 0; i < framesPerBatch; ++i)
+        stream += Frame(CMD_QUOTE_PUSH, "", std::string(88, static_cast<char>('a' + i % 26)));
+    if (stream.size() != static_cast<size_t>(framesPerBatch) * 100)
+        std::abort();
+
+    const QuoteAppInfo info {};
+    IKivQuoteAPIExtend api(&info);
+    Counting events;
+    api.SetNotifyHandler(&events);
+    RecvBuffer buffer;
+    for (auto _ : state)
+        Receive(api, buffer, stream);
+    if (events.quotes != static_cast<uint64_t>(state.iterations()) * framesPerBatch)
+        std::abort();
+    state.SetItemsProcessed(static_cast<int64_t>(events.quotes));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
+    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(events.quotes), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_QuotePushFrames);
+
+// A contract query reply over a cache of 2,000 contracts; the argument is how
+// many of them the filter matches (all, or one commodity's 20).
+void BM_ContractQueryReply(benchmark::State& state)
+{
+    SetLogFolder();
+    const QuoteAppInfo info {};
+    IKivQuoteAPIExtend api(&info);
+    Counting events;
+    api.SetNotifyHandler(&events);
+    RecvBuffer buffer;
+
+    std::string pushes;
+    for (int i = 0; i < 2000; ++i) {
+        QuoteContractRecord record;
+        std::memset(&record, 'd', sizeof(record));
+        std::memset(&record.ContractKey, 0, sizeof(record.ContractKey));
+        std::strcpy(record.ContractKey.CommodityKey.ExchangeNo, "SHFE");
+        record.ContractKey.CommodityKey.CommodityType = 'F';
+        std::snprintf(record.ContractKey.CommodityKey.CommodityNo, 11, "c%03d", i / 20);
+        std::snprintf(record.ContractKey.ContractNo1, 46, "25%02d", i % 20);
+        pushes += Frame(CMD_CONTRACT_PUSH, "", std::string(reinterpret_cast<const char*>(&record), sizeof(record)));
+    }
+    Receive(api, buffer, pushes);
+    if (api.Cache().ContractCount() != 2000)
+        std::abort();
+
+    QuoteCommodityKey filter;
+    std::memset(&filter, 0, sizeof(filter));
+    const bool all = state.range(0) == 2000;
+    if (!all) {
+        std::strcpy(filter.ExchangeNo, "SHFE");
+        filter.CommodityType = 'F';
+        std::strcpy(filter.CommodityNo, "c050");
+    }
+    const std::string reply = Frame(CMD_QRY_CONTRACT_REPLY, "sessionID=1;",
+                                    std::string(reinterpret_cast<const char*>(&filter), sizeof(filter)));
+    int64_t replies = 0;
+    for (auto _ : state) {
+        Receive(api, buffer, reply);
+        ++replies;
+    }
+    if (events.contracts != static_cast<uint64_t>(replies * state.range(0)))
+        std::abort();
+    state.SetItemsProcessed(static_cast<int64_t>(events.contracts));
+    state.counters["replies/s"] = benchmark::Counter(static_cast<double>(replies), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ContractQueryReply)->Arg(2000)->Arg(20);
+
+} // namespace
+
+BENCHMARK_MAIN();
