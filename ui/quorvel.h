@@ -97,8 +97,9 @@ public:
 
     // First commodity of [first, last) with the security type and commodity
     // number of the reply's contract key, else `last`.
-    static std::vector<CommodityField>::const_iterator FindCommodity(std::vector<CommodityField>::const_iterator first,
-        std::vector<CommodityField>::const_iterator last, const RspReqQryHistoryField& kline);
+    static std::vector<CommodityField>::const_iterator FindCommodity(
+        std::vector<CommodityField>::const_iterator first, std::vector<CommodityField>::const_iterator last,
+        const RspReqQryHistoryField& kline);
 
     // Latency in ms shown by the status bar: the heartbeat's, or while a reply
     // is outstanding (latency 0) the wait since it was sent, in 32-bit
@@ -123,7 +124,13 @@ protected:
 
     // The requests that follow the current contract; they go to the quote
     // client (tests watch them here).
-    enum class ContractRequest { SubscribeDepth, SubscribeTicker, UnSubscribeDepth, UnSubscribeTicker, QueryKLine };
+    enum class ContractRequest {
+        SubscribeDepth,
+        SubscribeTicker,
+        UnSubscribeDepth,
+        UnSubscribeTicker,
+        QueryKLine
+    };
     virtual void SendContractRequest(ContractRequest request, const std::string& key, int period);
 
 private:

@@ -62,9 +62,10 @@ void Quorvel::InitConnections()
     connect(&m_loginPromptTimer, &QTimer::timeout, this, &Quorvel::OnLoginPromptTimer);
     connect(ui.return_action, &QAction::triggered, this, &Quorvel::OnReturnAction);
 
-    for (QAction* action : { ui.ask_action, ui.order_action, ui.order_action2, ui.save_action, ui.update_action,
-             ui.thr_min_action, ui.one_week_action, ui.one_month_action, ui.self_action, ui.pull_action,
-             ui.push_action, ui.left_action, ui.right_action, ui.top_action, ui.down_action, ui.other_action })
+    for (QAction* action :
+        { ui.ask_action, ui.order_action, ui.order_action2, ui.save_action, ui.update_action,
+            ui.thr_min_action, ui.one_week_action, ui.one_month_action, ui.self_action, ui.pull_action,
+            ui.push_action, ui.left_action, ui.right_action, ui.top_action, ui.down_action, ui.other_action })
         connect(action, &QAction::triggered, &Quorvel::ShowNotReady);
 
     const std::pair<QAction*, int> periods[] = {
@@ -78,7 +79,8 @@ void Quorvel::InitConnections()
     };
     for (const auto& period : periods) {
         const int code = period.second;
-        connect(period.first, &QAction::triggered, this, [this, code] { SelectContract(m_selectedKey, code); });
+        connect(
+            period.first, &QAction::triggered, this, [this, code] { SelectContract(m_selectedKey, code); });
     }
     connect(ui.account_action, &QAction::triggered, this, &Quorvel::OnAccountAction);
 
@@ -124,8 +126,8 @@ void Quorvel::InitConnections()
 
 void Quorvel::ShowNotReady()
 {
-    QMessageBox::information(
-        nullptr, QStringLiteral("info"), QStringLiteral("功能正在开发中"), QMessageBox::Ok, QMessageBox::NoButton);
+    QMessageBox::information(nullptr, QStringLiteral("info"), QStringLiteral("功能正在开发中"),
+        QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 QString Quorvel::ExchangeButtonText(size_t index) const

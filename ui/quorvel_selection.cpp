@@ -92,8 +92,10 @@ void Quorvel::SelectContract(const std::string& selected, int period)
 
     const int type = ContractKeyType(key);
     const std::string commodityNo = ContractKeyPart1(key);
-    const auto commodity = std::find_if(m_commodities.begin(), m_commodities.end(),
-        [&](const CommodityField& c) { return c.security_type() == type && c.commodity_no() == commodityNo; });
+    const auto commodity
+        = std::find_if(m_commodities.begin(), m_commodities.end(), [&](const CommodityField& c) {
+              return c.security_type() == type && c.commodity_no() == commodityNo;
+          });
     if (commodity != m_commodities.end()) {
         ui.current_contract->setText(QString::fromUtf8(commodity->commodity_name().c_str()) + QLatin1Char(' ')
             + QString::fromStdString(commodity->commodity_no() + MainContractNo(*commodity)));
@@ -135,8 +137,8 @@ void Quorvel::UpdateQuotePanel(const QuoteDetailField& q, bool found)
 void Quorvel::ResetDepthPanel()
 {
     for (QLabel* label : { ui.ask_price2, ui.ask_vol2, ui.bid_price2, ui.bid_vol2, ui.ask_price3, ui.ask_vol3,
-             ui.bid_price3, ui.bid_vol3, ui.ask_price4, ui.ask_vol4, ui.bid_price4, ui.bid_vol4, ui.ask_price5,
-             ui.ask_vol5, ui.bid_price5, ui.bid_vol5 })
+             ui.bid_price3, ui.bid_vol3, ui.ask_price4, ui.ask_vol4, ui.bid_price4, ui.bid_vol4,
+             ui.ask_price5, ui.ask_vol5, ui.bid_price5, ui.bid_vol5 })
         label->setText(kNoValue);
 }
 
@@ -155,9 +157,8 @@ void Quorvel::OnQuote(QuoteDetailField quote)
     if (quote.contract_code() == m_currentKey) {
         UpdateQuotePanel(quote, true);
         const double reference = quote.pre_settle();
-        const auto priceStyle = [&](double v) {
-            return IsGreaterOrEqual(v, reference, kDecimals) ? kDetailUp : kDetailDown;
-        };
+        const auto priceStyle
+            = [&](double v) { return IsGreaterOrEqual(v, reference, kDecimals) ? kDetailUp : kDetailDown; };
         for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol })
             label->setStyleSheet(kDetailNeutral);
         const std::pair<QLabel*, double> prices[] = {
@@ -248,8 +249,9 @@ std::vector<Quorvel::CommodityField>::const_iterator Quorvel::FindCommodity(
 {
     const int type = ContractKeyType(kline.contract_code());
     const std::string commodityNo = ContractKeyPart1(kline.contract_code());
-    return std::find_if(first, last,
-        [&](const CommodityField& c) { return c.security_type() == type && c.commodity_no() == commodityNo; });
+    return std::find_if(first, last, [&](const CommodityField& c) {
+        return c.security_type() == type && c.commodity_no() == commodityNo;
+    });
 }
 
 void Quorvel::OnKline(RspReqQryHistoryField kline)

@@ -54,7 +54,8 @@ std::int32_t Quorvel::LatencyFigure(std::int32_t latency, std::int64_t sendTime,
     if (latency != 0)
         return latency;
     // Both times cut to 32 bits; unsigned arithmetic keeps the wrap defined.
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(nowMs) - static_cast<std::uint32_t>(sendTime));
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(nowMs) - static_cast<std::uint32_t>(sendTime));
 }
 
 int Quorvel::LatencyLevel(std::int32_t latency)
@@ -87,19 +88,17 @@ void Quorvel::InitStatusBar()
     m_statusEdit.setMaximumSize(55, 18);
     bar->addPermanentWidget(&m_statusEdit, 0);
 
-    m_futuresAccountButton.setParent(bar);
-    m_futuresAccountButton.setText(QStringLiteral("期货户"));
-    m_futuresAccountButton.setStyleSheet(
+    const auto addAccountButton = [bar](QPushButton& button, const QString& text, const QString& style) {
+        button.setParent(bar);
+        button.setText(text);
+        button.setStyleSheet(style);
+        button.setMaximumSize(45, 17);
+        bar->addPermanentWidget(&button, 0);
+    };
+    addAccountButton(m_futuresAccountButton, QStringLiteral("期货户"),
         QStringLiteral("color: rgb(240, 240, 240); background-color: rgb(122, 122,122);"));
-    m_futuresAccountButton.setMaximumSize(45, 17);
-    bar->addPermanentWidget(&m_futuresAccountButton, 0);
-
-    m_foreignAccountButton.setParent(bar);
-    m_foreignAccountButton.setText(QStringLiteral("外盘户"));
-    m_foreignAccountButton.setStyleSheet(
+    addAccountButton(m_foreignAccountButton, QStringLiteral("外盘户"),
         QStringLiteral("color: rgb(240, 240, 240);background-color: rgb(122, 122,122);"));
-    m_foreignAccountButton.setMaximumSize(45, 17);
-    bar->addPermanentWidget(&m_foreignAccountButton, 0);
 
     m_busyLabel.setParent(bar);
     m_busyLabel.setMinimumSize(20, 20);
@@ -144,8 +143,8 @@ void Quorvel::ShowLatency(std::int32_t latency)
 void Quorvel::SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote)
 {
     QLabel& index = m_indexLabels[label];
-    const QString text = QLatin1Char(' ') + QString::fromLocal8Bit(Utf8ToAnsi(name).c_str()) + QLatin1Char(' ')
-        + QString::number(quote.last(), 'f', 3) + QLatin1Char(' ')
+    const QString text = QLatin1Char(' ') + QString::fromLocal8Bit(Utf8ToAnsi(name).c_str())
+        + QLatin1Char(' ') + QString::number(quote.last(), 'f', 3) + QLatin1Char(' ')
         + QString::number(quote.last() - quote.pre_settle(), 'f', 3) + QLatin1Char(' ');
     index.setText(text);
     QPalette palette = index.palette();

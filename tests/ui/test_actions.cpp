@@ -17,10 +17,13 @@ using kw::pb::ostrel2::TickerField;
 using Kind = RecordingWindow::ContractRequest;
 using Request = RecordingWindow::Request;
 
-namespace {
+namespace
+{
 
-const QString kChosen = QStringLiteral("background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder:none;");
-const QString kOther = QStringLiteral("background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder:none;");
+const QString kChosen
+    = QStringLiteral("background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder:none;");
+const QString kOther
+    = QStringLiteral("background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder:none;");
 const QString kChosenEdge = QStringLiteral(
     "background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder-top:none;\nborder-bottom:none;");
 const QString kOtherEdge = QStringLiteral(
@@ -30,20 +33,20 @@ const QString kOtherEdge = QStringLiteral(
 std::vector<Quorvel::CommodityField> Board()
 {
     return {
-        Commodity(1, "NYMEX", "CL", "美原油", {{"1906", 0}, {"1907", 1}}, "纽约商业"),
-        Commodity(1, "COMEX", "GC", "美黄金", {{"2612", 1}}, "纽约金属"),
-        Commodity(1, "CBOT", "ZS", "美大豆", {{"2701", 1}}, "芝加哥"),
-        Commodity(1, "LME", "CA", "伦铜", {{"2703", 1}}, "伦敦金属"),
-        Commodity(1, "SGX", "CN", "A50", {{"2612", 1}}, "新加坡"),
-        Commodity(1, "NYMEX", "NG", "天然气", {{"2701", 1}}, "纽约商业"),
-        Commodity(2, "CFFEX", "IF", "沪深300", {{"2701", 1}, {"2703", 0}}, "中金所"),
-        Commodity(2, "SHFE", "CU", "沪铜", {{"2702", 1}}, "上期所"),
-        Commodity(2, "DCE", "M", "豆粕", {{"2705", 1}}, "大商所"),
+        Commodity(1, "NYMEX", "CL", "美原油", { { "1906", 0 }, { "1907", 1 } }, "纽约商业"),
+        Commodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }, "纽约金属"),
+        Commodity(1, "CBOT", "ZS", "美大豆", { { "2701", 1 } }, "芝加哥"),
+        Commodity(1, "LME", "CA", "伦铜", { { "2703", 1 } }, "伦敦金属"),
+        Commodity(1, "SGX", "CN", "A50", { { "2612", 1 } }, "新加坡"),
+        Commodity(1, "NYMEX", "NG", "天然气", { { "2701", 1 } }, "纽约商业"),
+        Commodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 }, { "2703", 0 } }, "中金所"),
+        Commodity(2, "SHFE", "CU", "沪铜", { { "2702", 1 } }, "上期所"),
+        Commodity(2, "DCE", "M", "豆粕", { { "2705", 1 } }, "大商所"),
         Commodity(0, "OWN", "X", "自选", {}, "自选所"),
     };
 }
 
-std::vector<std::string> Keys(QStandardItemModel *model)
+std::vector<std::string> Keys(QStandardItemModel* model)
 {
     std::vector<std::string> keys;
     for (int row = 0; row < model->rowCount(); ++row)
@@ -54,7 +57,10 @@ std::vector<std::string> Keys(QStandardItemModel *model)
 class ActionsTest : public testing::Test
 {
 protected:
-    ActionsTest() : peer(window) {}
+    ActionsTest()
+        : peer(window)
+    {
+    }
     ~ActionsTest() override { window.close(); }
 
     ScopedPictureFolder pictures;
@@ -66,7 +72,7 @@ protected:
 
 TEST_F(ActionsTest, PeriodActionsSelectThePickedContract)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.setCommodities(Board());
     // Before any row was picked the key is empty: nothing happens.
     ui.kline_action->trigger();
@@ -74,17 +80,22 @@ TEST_F(ActionsTest, PeriodActionsSelectThePickedContract)
 
     peer.setSelectedKey("FO_CL_1907");
     struct Case {
-        QAction *action;
+        QAction* action;
         int period;
     } cases[] = {
-        {ui.min_action, 0},      {ui.kline_action, 1},    {ui.one_min_action, 1},  {ui.five_min_action, 2},
-        {ui.fif_min_action, 3},  {ui.one_hour_action, 5}, {ui.one_day_action, 9},
+        { ui.min_action, 0 },
+        { ui.kline_action, 1 },
+        { ui.one_min_action, 1 },
+        { ui.five_min_action, 2 },
+        { ui.fif_min_action, 3 },
+        { ui.one_hour_action, 5 },
+        { ui.one_day_action, 9 },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         const size_t before = window.requests.size();
         c.action->trigger();
         ASSERT_GT(window.requests.size(), before) << c.action->objectName().toStdString();
-        EXPECT_EQ(window.requests.back(), (Request{Kind::QueryKLine, "FO_CL_1907", c.period}))
+        EXPECT_EQ(window.requests.back(), (Request { Kind::QueryKLine, "FO_CL_1907", c.period }))
             << c.action->objectName().toStdString();
     }
     // Only the first press subscribed; the others asked for K-lines only.
@@ -93,23 +104,38 @@ TEST_F(ActionsTest, PeriodActionsSelectThePickedContract)
 
 TEST_F(ActionsTest, UnfinishedFeaturesSayDevelopmentIsUnderWay)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     struct Case {
-        QAction *action;
+        QAction* action;
         size_t boxes;
     } cases[] = {
-        {ui.ask_action, 1},     {ui.order_action, 1},    {ui.order_action2, 1}, {ui.save_action, 1},
-        {ui.update_action, 1},  {ui.thr_min_action, 1},  {ui.one_week_action, 1}, {ui.one_month_action, 1},
-        {ui.self_action, 1},    {ui.pull_action, 1},     {ui.push_action, 1},   {ui.left_action, 1},
-        {ui.right_action, 1},   {ui.top_action, 1},      {ui.down_action, 1},   {ui.other_action, 1},
-        {ui.help_action, 1},    {ui.sys_action, 1},      {ui.per_action, 1},    {ui.bankuai_action, 1},
-        {ui.zixun_action, 2},
+        { ui.ask_action, 1 },
+        { ui.order_action, 1 },
+        { ui.order_action2, 1 },
+        { ui.save_action, 1 },
+        { ui.update_action, 1 },
+        { ui.thr_min_action, 1 },
+        { ui.one_week_action, 1 },
+        { ui.one_month_action, 1 },
+        { ui.self_action, 1 },
+        { ui.pull_action, 1 },
+        { ui.push_action, 1 },
+        { ui.left_action, 1 },
+        { ui.right_action, 1 },
+        { ui.top_action, 1 },
+        { ui.down_action, 1 },
+        { ui.other_action, 1 },
+        { ui.help_action, 1 },
+        { ui.sys_action, 1 },
+        { ui.per_action, 1 },
+        { ui.bankuai_action, 1 },
+        { ui.zixun_action, 2 },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         ModalWatcher watcher;
         c.action->trigger();
         ASSERT_EQ(watcher.boxes.size(), c.boxes) << c.action->objectName().toStdString();
-        for (const auto &box : watcher.boxes) {
+        for (const auto& box : watcher.boxes) {
             EXPECT_EQ(box.title, QStringLiteral("info"));
             EXPECT_EQ(box.text, QStringLiteral("功能正在开发中"));
             EXPECT_EQ(box.icon, QMessageBox::Information);
@@ -121,18 +147,18 @@ TEST_F(ActionsTest, UnfinishedFeaturesSayDevelopmentIsUnderWay)
 
 TEST_F(ActionsTest, AccountMenuOffersLoginThenLogout)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     ModalWatcher watcher;
     ui.account_action->trigger();
     ASSERT_EQ(watcher.menus.size(), 1u);
-    EXPECT_EQ(watcher.menus[0], (std::vector<QAction *>{ui.login_action, ui.logout_action}));
+    EXPECT_EQ(watcher.menus[0], (std::vector<QAction*> { ui.login_action, ui.logout_action }));
     // The menu is gone once it closed.
     EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
 }
 
 TEST_F(ActionsTest, LogoutClearsSilentlyThenWarns)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.setLoggedIn(true);
     {
         ModalWatcher watcher;
@@ -153,14 +179,13 @@ TEST_F(ActionsTest, LogoutClearsSilentlyThenWarns)
 
 TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.rebuildBoard(Board());
     ASSERT_EQ(peer.exchangeSlots(), 5);
     ASSERT_EQ(peer.buttons().size(), 5u);
     ASSERT_EQ(peer.separators().size(), 6u) << "one more separator than buttons";
-    const QString fiveNames[] = {QStringLiteral(" 纽约商业NYMEX "), QStringLiteral(" 纽约金属COMEX "),
-                                 QStringLiteral(" 芝加哥CBOT "), QStringLiteral(" 伦敦金属LME "),
-                                 QStringLiteral(" 新加坡SGX ")};
+    const QString fiveNames[] = { QStringLiteral(" 纽约商业NYMEX "), QStringLiteral(" 纽约金属COMEX "),
+        QStringLiteral(" 芝加哥CBOT "), QStringLiteral(" 伦敦金属LME "), QStringLiteral(" 新加坡SGX ") };
     for (size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(peer.buttons()[i]->text(), fiveNames[i]);
         EXPECT_FALSE(peer.buttons()[i]->isHidden());
@@ -180,8 +205,8 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
     peer.collapseButton()->show();
 
     ui.quote_tabwidget->setCurrentIndex(2); // "期货", three exchanges
-    const QString threeNames[] = {QStringLiteral(" 中金所CFFEX "), QStringLiteral(" 上期所SHFE "),
-                                  QStringLiteral(" 大商所DCE ")};
+    const QString threeNames[]
+        = { QStringLiteral(" 中金所CFFEX "), QStringLiteral(" 上期所SHFE "), QStringLiteral(" 大商所DCE ") };
     for (size_t i = 0; i < 5; ++i) {
         const bool used = i < 3;
         EXPECT_EQ(peer.buttons()[i]->isHidden(), !used) << i;
@@ -195,18 +220,18 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
     for (int column = 3; column <= 22; ++column)
         EXPECT_FALSE(ui.FI_View->isColumnHidden(column)) << column;
     EXPECT_TRUE(peer.collapseButton()->isHidden());
-    EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string>{"IF2701", "CU2702", "M2705"}));
+    EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string> { "IF2701", "CU2702", "M2705" }));
 
     // Exchange button 0: its separators 0 and 1 tall, the list of that exchange.
     struct Pick {
         int button;
         std::vector<std::string> keys;
     } picks[] = {
-        {0, {"IF2701", "IF2703"}},
-        {1, {"CU2702"}},
-        {2, {"M2705"}},
+        { 0, { "IF2701", "IF2703" } },
+        { 1, { "CU2702" } },
+        { 2, { "M2705" } },
     };
-    for (const auto &pick : picks) {
+    for (const auto& pick : picks) {
         ui.tabWidget->setCurrentIndex(1);
         peer.exchangeClicked(pick.button);
         EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
@@ -226,11 +251,11 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
     peer.mainContractClicked();
     EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
     EXPECT_EQ(ui.pushButton->styleSheet(), kChosenEdge);
-    for (QPushButton *button : peer.buttons())
+    for (QPushButton* button : peer.buttons())
         EXPECT_EQ(button->styleSheet(), kOtherEdge);
     for (size_t i = 0; i < 6; ++i)
         EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
-    EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string>{"IF2701", "CU2702", "M2705"}));
+    EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string> { "IF2701", "CU2702", "M2705" }));
 
     // Back to five exchanges: all slots in use again.
     ui.quote_tabwidget->setCurrentIndex(1);
@@ -244,21 +269,21 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
     ASSERT_EQ(peer.exchanges().size(), 1u);
     EXPECT_EQ(peer.buttons()[0]->text(), QStringLiteral(" 自选所OWN "));
     peer.exchangeClicked(0);
-    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string>{"X"}));
+    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "X" }));
     peer.mainContractClicked();
-    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string>{"X"}));
+    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "X" }));
     // A hidden slot pressed by code does nothing to the list.
     peer.exchangeClicked(4);
-    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string>{"X"}));
+    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "X" }));
 }
 
 TEST_F(ActionsTest, ExchangeButtonsAreWiredToTheirSlots)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.rebuildBoard(Board());
     ui.quote_tabwidget->setCurrentIndex(1);
     peer.buttons()[1]->click();
-    EXPECT_EQ(Keys(peer.model(1)), (std::vector<std::string>{"GC2612"}));
+    EXPECT_EQ(Keys(peer.model(1)), (std::vector<std::string> { "GC2612" }));
     EXPECT_EQ(peer.buttons()[1]->styleSheet(), kChosen);
     ui.pushButton->click();
     EXPECT_EQ(peer.model(1)->rowCount(), 6);
@@ -266,7 +291,7 @@ TEST_F(ActionsTest, ExchangeButtonsAreWiredToTheirSlots)
 
 TEST_F(ActionsTest, FoldingHidesFromColumnThreeUp)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     ui.quote_tabwidget->setCurrentIndex(1);
     struct Case {
         double scale;
@@ -274,11 +299,17 @@ TEST_F(ActionsTest, FoldingHidesFromColumnThreeUp)
         int budget; // columns 3 .. budget - 1 hidden
         bool collapseShown;
     } cases[] = {
-        {1.0, 1600, 0, false},  {1.0, 1550, 0, false}, {1.0, 1549, 22, true}, {1.0, 500, 8, true},
-        {1.0, 290, 5, true},    {1.0, 200, 3, true},   {1.25, 1937, 0, false}, {1.25, 1936, 22, true},
-        {1.5, 1000, 10, true},
+        { 1.0, 1600, 0, false },
+        { 1.0, 1550, 0, false },
+        { 1.0, 1549, 22, true },
+        { 1.0, 500, 8, true },
+        { 1.0, 290, 5, true },
+        { 1.0, 200, 3, true },
+        { 1.25, 1937, 0, false },
+        { 1.25, 1936, 22, true },
+        { 1.5, 1000, 10, true },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         peer.setScale(c.scale);
         peer.collapseClicked();
         ui.FO_View->resize(c.width, 300);
@@ -309,7 +340,7 @@ TEST_F(ActionsTest, FoldingHidesFromColumnThreeUp)
     EXPECT_TRUE(peer.collapseButton()->isHidden());
 
     // "后退" goes to the list page from any tab and unfolds the list.
-    for (int tab : {0, 1, 5}) {
+    for (int tab : { 0, 1, 5 }) {
         ui.quote_tabwidget->setCurrentIndex(tab);
         ui.tabWidget->setCurrentIndex(1);
         ui.D_View->setColumnHidden(7, true);
@@ -332,20 +363,20 @@ TEST_F(ActionsTest, FoldingHidesFromColumnThreeUp)
 
 TEST_F(ActionsTest, QuoteClientSignalsAndRowSignalsReachTheWindow)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.rebuildBoard(Board());
-    NQuoteClient *client = NQuoteClient::Instance();
+    NQuoteClient* client = NQuoteClient::Instance();
 
     // Row signals of the five category views, each with its own type.
     struct View {
-        QTreeView *view;
+        QTreeView* view;
         int type;
         std::string firstKey;
     } views[] = {
-        {ui.FO_View, 1, "FO_CL_1907"},
-        {ui.FI_View, 2, "FI_IF_2701"},
+        { ui.FO_View, 1, "FO_CL_1907" },
+        { ui.FI_View, 2, "FI_IF_2701" },
     };
-    for (const auto &v : views) {
+    for (const auto& v : views) {
         emit v.view->clicked(peer.model(v.type)->index(0, 0));
         EXPECT_EQ(peer.selectedKey(), v.firstKey);
         peer.setSelectedKey("");
@@ -384,7 +415,7 @@ TEST_F(ActionsTest, QuoteClientSignalsAndRowSignalsReachTheWindow)
     EXPECT_NE(peer.chartView(), nullptr);
     EXPECT_EQ(ui.tabWidget->currentIndex(), 1);
     window.close();
-    if (IChartell *view = peer.chartView()) {
+    if (IChartell* view = peer.chartView()) {
         view->Release();
         DeleteChartell(view);
         peer.chartView() = nullptr;

@@ -20,7 +20,8 @@ using testing::_;
 using Kind = RecordingWindow::ContractRequest;
 using Request = RecordingWindow::Request;
 
-namespace {
+namespace
+{
 
 const QString kUp = QStringLiteral("color: rgb( 255,60, 60);");
 const QString kDown = QStringLiteral("color: rgb(0, 220, 0);");
@@ -32,50 +33,50 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 class MockChartell : public IChartell
 {
 public:
-    MOCK_METHOD(const char *, GetVersion, (), (const, override));
+    MOCK_METHOD(const char*, GetVersion, (), (const, override));
     MOCK_METHOD(int, AttachWindow, (std::uintptr_t), (override));
     MOCK_METHOD(void, Release, (), (override));
     MOCK_METHOD(void, ShowKlines,
-                (const CommodityField &, const std::string &, const QuoteDetailField &, int,
-                 const std::vector<KlineDataField> &),
-                (override));
-    MOCK_METHOD(void, UpdateQuote, (const QuoteDetailField &), (override));
+        (const CommodityField&, const std::string&, const QuoteDetailField&, int,
+            const std::vector<KlineDataField>&),
+        (override));
+    MOCK_METHOD(void, UpdateQuote, (const QuoteDetailField&), (override));
 };
 
 std::vector<CommodityField> Board()
 {
     return {
-        Commodity(1, "NYMEX", "CL", "美原油", {{"1906", 0}, {"1907", 1}}),
-        Commodity(1, "COMEX", "GC", "美黄金", {{"2612", 1}}),
-        Commodity(2, "CFFEX", "IF", "沪深300", {{"2701", 1}}),
+        Commodity(1, "NYMEX", "CL", "美原油", { { "1906", 0 }, { "1907", 1 } }),
+        Commodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }),
+        Commodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }),
     };
 }
 
 // The 14 labels of the quote-detail table, in table order.
-std::vector<QLabel *> DetailLabels(Ui_KwTradeClientClass &ui)
+std::vector<QLabel*> DetailLabels(Ui_KwTradeClientClass& ui)
 {
-    return {ui.last_price_2, ui.last_vol,    ui.vol,         ui.position_vol, ui.open_price,
-            ui.high_price,   ui.low_price,   ui.presttle,    ui.ask_price_2,  ui.bid_price_2,
-            ui.ask_price,    ui.ask_vol,     ui.bid_price,   ui.bid_vol};
+    return { ui.last_price_2, ui.last_vol, ui.vol, ui.position_vol, ui.open_price, ui.high_price,
+        ui.low_price, ui.presttle, ui.ask_price_2, ui.bid_price_2, ui.ask_price, ui.ask_vol, ui.bid_price,
+        ui.bid_vol };
 }
 
-std::vector<QLabel *> DepthLabels(Ui_KwTradeClientClass &ui)
+std::vector<QLabel*> DepthLabels(Ui_KwTradeClientClass& ui)
 {
-    return {ui.ask_price2, ui.ask_vol2, ui.bid_price2, ui.bid_vol2, ui.ask_price3, ui.ask_vol3,
-            ui.bid_price3, ui.bid_vol3, ui.ask_price4, ui.ask_vol4, ui.bid_price4, ui.bid_vol4,
-            ui.ask_price5, ui.ask_vol5, ui.bid_price5, ui.bid_vol5};
+    return { ui.ask_price2, ui.ask_vol2, ui.bid_price2, ui.bid_vol2, ui.ask_price3, ui.ask_vol3,
+        ui.bid_price3, ui.bid_vol3, ui.ask_price4, ui.ask_vol4, ui.bid_price4, ui.bid_vol4, ui.ask_price5,
+        ui.ask_vol5, ui.bid_price5, ui.bid_vol5 };
 }
 
-std::vector<QLabel *> TickerLabels(Ui_KwTradeClientClass &ui)
+std::vector<QLabel*> TickerLabels(Ui_KwTradeClientClass& ui)
 {
-    return {ui.ticker_time_0,  ui.ticker_price_0, ui.ticker_vol_0,  ui.ticker_time_1,  ui.ticker_price_1,
-            ui.ticker_vol_1,   ui.ticker_time_2,  ui.ticker_price_2, ui.ticker_vol_2,  ui.ticker_time_3,
-            ui.ticker_price_3, ui.ticker_vol_3,   ui.ticker_time_4,  ui.ticker_price_4, ui.ticker_vol_4,
-            ui.ticker_time_5,  ui.ticker_price_5, ui.ticker_vol_5,   ui.ticker_time_6,  ui.ticker_price_6,
-            ui.ticker_vol_6,   ui.ticker_time_7,  ui.ticker_price_7, ui.ticker_vol_7};
+    return { ui.ticker_time_0, ui.ticker_price_0, ui.ticker_vol_0, ui.ticker_time_1, ui.ticker_price_1,
+        ui.ticker_vol_1, ui.ticker_time_2, ui.ticker_price_2, ui.ticker_vol_2, ui.ticker_time_3,
+        ui.ticker_price_3, ui.ticker_vol_3, ui.ticker_time_4, ui.ticker_price_4, ui.ticker_vol_4,
+        ui.ticker_time_5, ui.ticker_price_5, ui.ticker_vol_5, ui.ticker_time_6, ui.ticker_price_6,
+        ui.ticker_vol_6, ui.ticker_time_7, ui.ticker_price_7, ui.ticker_vol_7 };
 }
 
-TickerField Tick(const std::string &key, std::uint64_t ms, double price, double volume)
+TickerField Tick(const std::string& key, std::uint64_t ms, double price, double volume)
 {
     TickerField t;
     t.set_contract_code(key);
@@ -85,7 +86,8 @@ TickerField Tick(const std::string &key, std::uint64_t ms, double price, double 
     return t;
 }
 
-DepthQuoteField Depth(const std::string &key, unsigned level, double ask, double askVol, double bid, double bidVol)
+DepthQuoteField Depth(
+    const std::string& key, unsigned level, double ask, double askVol, double bid, double bidVol)
 {
     DepthQuoteField d;
     d.set_contract_code(key);
@@ -97,13 +99,13 @@ DepthQuoteField Depth(const std::string &key, unsigned level, double ask, double
     return d;
 }
 
-RspReqQryHistoryField Kline(const std::string &key, int period, int bars, double price = 10)
+RspReqQryHistoryField Kline(const std::string& key, int period, int bars, double price = 10)
 {
     RspReqQryHistoryField k;
     k.set_contract_code(key);
     k.set_period(static_cast<kw::pb::ostrel2::EnumKLineType>(period));
     for (int i = 0; i < bars; ++i) {
-        auto *line = k.add_lines();
+        auto* line = k.add_lines();
         line->set_time_flag(1700000000000ULL + static_cast<std::uint64_t>(i) * 60000);
         line->set_open(price);
         line->set_high(price + 1);
@@ -117,12 +119,16 @@ RspReqQryHistoryField Kline(const std::string &key, int period, int bars, double
 class SelectionTest : public testing::Test
 {
 protected:
-    SelectionTest() : peer(window) { peer.setCommodities(Board()); }
+    SelectionTest()
+        : peer(window)
+    {
+        peer.setCommodities(Board());
+    }
     ~SelectionTest() override
     {
         window.close();
         // A chart view the test made is the window's to release on close.
-        if (IChartell *view = peer.chartView()) {
+        if (IChartell* view = peer.chartView()) {
             view->Release();
             DeleteChartell(view);
             peer.chartView() = nullptr;
@@ -138,7 +144,7 @@ protected:
 
 TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     const QuoteDetailField gold = [] {
         QuoteDetailField q = Quote("FO_GC_2612", 2045.5, 2040);
         q.set_volume(1234);
@@ -147,58 +153,59 @@ TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
     CacheQuote(gold);
 
     struct Step {
-        const char *what;
+        const char* what;
         std::string key;
         int period;
         std::vector<Request> requests; // sent by this step
-        std::string current;           // m_currentKey afterwards
-        QString contract;              // current_contract afterwards
-        QString lastPrice;             // last_price_2 afterwards
+        std::string current; // m_currentKey afterwards
+        QString contract; // current_contract afterwards
+        QString lastPrice; // last_price_2 afterwards
     } steps[] = {
-        {"empty key", "", 1, {}, "", QString(), QStringLiteral("kept")},
-        {"first selection: no unsubscription", "FO_CL_1907", 1,
-         {{Kind::SubscribeDepth, "FO_CL_1907", 0}, {Kind::SubscribeTicker, "FO_CL_1907", 0},
-          {Kind::QueryKLine, "FO_CL_1907", 1}},
-         "FO_CL_1907", QStringLiteral("美原油 CL1907"), QStringLiteral("---")},
-        {"same key, other period: K-lines only", "FO_CL_1907", 5, {{Kind::QueryKLine, "FO_CL_1907", 5}},
-         "FO_CL_1907", QStringLiteral("美原油 CL1907"), QStringLiteral("kept")},
-        {"new key with a cached quote", "FO_GC_2612", 2,
-         {{Kind::UnSubscribeDepth, "FO_CL_1907", 0}, {Kind::UnSubscribeTicker, "FO_CL_1907", 0},
-          {Kind::SubscribeDepth, "FO_GC_2612", 0}, {Kind::SubscribeTicker, "FO_GC_2612", 0},
-          {Kind::QueryKLine, "FO_GC_2612", 2}},
-         "FO_GC_2612", QStringLiteral("美黄金 GC2612"), QStringLiteral("2045.5")},
-        {"key without commodity keeps the caption", "FO_XX_1", 9,
-         {{Kind::UnSubscribeDepth, "FO_GC_2612", 0}, {Kind::UnSubscribeTicker, "FO_GC_2612", 0},
-          {Kind::SubscribeDepth, "FO_XX_1", 0}, {Kind::SubscribeTicker, "FO_XX_1", 0},
-          {Kind::QueryKLine, "FO_XX_1", 9}},
-         "FO_XX_1", QStringLiteral("美黄金 GC2612"), QStringLiteral("---")},
+        { "empty key", "", 1, {}, "", QString(), QStringLiteral("kept") },
+        { "first selection: no unsubscription", "FO_CL_1907", 1,
+            { { Kind::SubscribeDepth, "FO_CL_1907", 0 }, { Kind::SubscribeTicker, "FO_CL_1907", 0 },
+                { Kind::QueryKLine, "FO_CL_1907", 1 } },
+            "FO_CL_1907", QStringLiteral("美原油 CL1907"), QStringLiteral("---") },
+        { "same key, other period: K-lines only", "FO_CL_1907", 5, { { Kind::QueryKLine, "FO_CL_1907", 5 } },
+            "FO_CL_1907", QStringLiteral("美原油 CL1907"), QStringLiteral("kept") },
+        { "new key with a cached quote", "FO_GC_2612", 2,
+            { { Kind::UnSubscribeDepth, "FO_CL_1907", 0 }, { Kind::UnSubscribeTicker, "FO_CL_1907", 0 },
+                { Kind::SubscribeDepth, "FO_GC_2612", 0 }, { Kind::SubscribeTicker, "FO_GC_2612", 0 },
+                { Kind::QueryKLine, "FO_GC_2612", 2 } },
+            "FO_GC_2612", QStringLiteral("美黄金 GC2612"), QStringLiteral("2045.5") },
+        { "key without commodity keeps the caption", "FO_XX_1", 9,
+            { { Kind::UnSubscribeDepth, "FO_GC_2612", 0 }, { Kind::UnSubscribeTicker, "FO_GC_2612", 0 },
+                { Kind::SubscribeDepth, "FO_XX_1", 0 }, { Kind::SubscribeTicker, "FO_XX_1", 0 },
+                { Kind::QueryKLine, "FO_XX_1", 9 } },
+            "FO_XX_1", QStringLiteral("美黄金 GC2612"), QStringLiteral("---") },
     };
-    for (const auto &s : steps) {
+    for (const auto& s : steps) {
         peer.tick(Tick(s.current, 1, 1, 1));
         // Marks that a real switch must wipe and a repeated key must keep.
         ui.last_price_2->setText(QStringLiteral("kept"));
-        for (QLabel *l : DepthLabels(ui))
+        for (QLabel* l : DepthLabels(ui))
             l->setText(QStringLiteral("d"));
-        for (QLabel *l : TickerLabels(ui))
+        for (QLabel* l : TickerLabels(ui))
             l->setText(QStringLiteral("t"));
         const size_t ticksBefore = peer.tickCount();
         const size_t before = window.requests.size();
 
         peer.select(s.key, s.period);
 
-        const std::vector<Request> sent(window.requests.begin() + static_cast<long>(before), window.requests.end());
+        const std::vector<Request> sent(
+            window.requests.begin() + static_cast<long>(before), window.requests.end());
         EXPECT_EQ(sent, s.requests) << s.what;
         EXPECT_EQ(peer.currentKey(), s.current) << s.what;
         EXPECT_EQ(ui.current_contract->text(), s.contract) << s.what;
         EXPECT_EQ(ui.last_price_2->text(), s.lastPrice) << s.what;
         if (s.lastPrice == QStringLiteral("---")) {
-            for (QLabel *l : DetailLabels(ui))
+            for (QLabel* l : DetailLabels(ui))
                 EXPECT_EQ(l->text(), QStringLiteral("---")) << s.what << " " << l->objectName().toStdString();
         }
         const bool switched = s.requests.size() > 1;
-        for (QLabel *l : DepthLabels(ui))
+        for (QLabel* l : DepthLabels(ui))
             EXPECT_EQ(l->text(), switched ? QStringLiteral("---") : QStringLiteral("d")) << s.what;
-        for (QLabel *l : TickerLabels(ui))
+        for (QLabel* l : TickerLabels(ui))
             EXPECT_EQ(l->text(), switched ? QString() : QStringLiteral("t")) << s.what;
         EXPECT_EQ(peer.tickCount(), switched ? 0u : ticksBefore) << s.what;
     }
@@ -210,22 +217,22 @@ TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
 
 TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.select("FO_CL_1907", 1);
     struct Case {
-        const char *what;
+        const char* what;
         double price;
-        const QString &style;
+        const QString& style;
     } cases[] = {
-        {"at", 100.0, kUp},
-        {"above", 100.5, kUp},
-        {"below", 99.5, kDown},
-        {"below within the tolerance", 100.0 - 1e-11, kUp},
-        {"below beyond the tolerance", 100.0 - 1e-9, kDown},
-        {"NaN", kNaN, kDown},
-        {"infinite", kInf, kUp},
+        { "at", 100.0, kUp },
+        { "above", 100.5, kUp },
+        { "below", 99.5, kDown },
+        { "below within the tolerance", 100.0 - 1e-11, kUp },
+        { "below beyond the tolerance", 100.0 - 1e-9, kDown },
+        { "NaN", kNaN, kDown },
+        { "infinite", kInf, kUp },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         QuoteDetailField q = Quote("FO_CL_1907", c.price, 100);
         q.set_open(c.price);
         q.set_high(c.price);
@@ -235,10 +242,10 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
         q.set_volume(42);
         peer.quote(q);
         EXPECT_EQ(ui.last_price_2->styleSheet(), c.style + kFont) << c.what;
-        for (QLabel *l : {ui.open_price, ui.high_price, ui.low_price, ui.ask_price_2, ui.bid_price_2, ui.ask_price,
-                          ui.bid_price})
+        for (QLabel* l : { ui.open_price, ui.high_price, ui.low_price, ui.ask_price_2, ui.bid_price_2,
+                 ui.ask_price, ui.bid_price })
             EXPECT_EQ(l->styleSheet(), c.style) << c.what << " " << l->objectName().toStdString();
-        for (QLabel *l : {ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol})
+        for (QLabel* l : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol })
             EXPECT_EQ(l->styleSheet(), kNeutral) << c.what;
         EXPECT_EQ(ui.last_price_2->text(), QString::number(c.price, 'g', 6)) << c.what;
         EXPECT_EQ(ui.vol->text(), QStringLiteral("42")) << c.what;
@@ -263,7 +270,7 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
 
 TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.select("FO_CL_1907", 1);
     ASSERT_EQ(ui.presttle->text(), QStringLiteral("---"));
 
@@ -281,14 +288,14 @@ TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
         unsigned level;
         QLabel *askPrice, *askVol, *bidPrice, *bidVol;
     } cases[] = {
-        {2, ui.ask_price2, ui.ask_vol2, ui.bid_price2, ui.bid_vol2},
-        {3, ui.ask_price3, ui.ask_vol3, ui.bid_price3, ui.bid_vol3},
-        {4, ui.ask_price4, ui.ask_vol4, ui.bid_price4, ui.bid_vol4},
-        {5, ui.ask_price5, ui.ask_vol5, ui.bid_price5, ui.bid_vol5},
+        { 2, ui.ask_price2, ui.ask_vol2, ui.bid_price2, ui.bid_vol2 },
+        { 3, ui.ask_price3, ui.ask_vol3, ui.bid_price3, ui.bid_vol3 },
+        { 4, ui.ask_price4, ui.ask_vol4, ui.bid_price4, ui.bid_vol4 },
+        { 5, ui.ask_price5, ui.ask_vol5, ui.bid_price5, ui.bid_vol5 },
     };
-    for (const auto &c : cases) {
-        peer.depth(Depth("FO_CL_1907", c.level, 56.64 + c.level / 100.0, 10 + c.level, 56.64 - c.level / 100.0,
-                         20 + c.level));
+    for (const auto& c : cases) {
+        peer.depth(Depth("FO_CL_1907", c.level, 56.64 + c.level / 100.0, 10 + c.level,
+            56.64 - c.level / 100.0, 20 + c.level));
         EXPECT_EQ(c.askPrice->text(), QString::number(56.64 + c.level / 100.0, 'g', 6));
         EXPECT_EQ(c.askPrice->styleSheet(), QStringLiteral("color: rgb( 255,60, 60)"));
         EXPECT_EQ(c.bidPrice->styleSheet(), QStringLiteral("color: rgb(0, 220, 0)"));
@@ -300,15 +307,15 @@ TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
     // Levels 0, 1, 6 and pushes of other contracts change nothing; level 1
     // labels belong to the quote detail.
     std::vector<QString> before;
-    for (QLabel *l : DepthLabels(ui))
+    for (QLabel* l : DepthLabels(ui))
         before.push_back(l->text() + l->styleSheet());
     const QString level1 = ui.ask_price->text();
-    for (const DepthQuoteField &d : {Depth("FO_CL_1907", 0, 1, 1, 1, 1), Depth("FO_CL_1907", 1, 2, 2, 2, 2),
-                                     Depth("FO_CL_1907", 6, 3, 3, 3, 3), Depth("FO_GC_2612", 3, 4, 4, 4, 4),
-                                     Depth("", 2, kNaN, kInf, -kInf, kNaN)})
+    for (const DepthQuoteField& d : { Depth("FO_CL_1907", 0, 1, 1, 1, 1), Depth("FO_CL_1907", 1, 2, 2, 2, 2),
+             Depth("FO_CL_1907", 6, 3, 3, 3, 3), Depth("FO_GC_2612", 3, 4, 4, 4, 4),
+             Depth("", 2, kNaN, kInf, -kInf, kNaN) })
         peer.depth(d);
     std::vector<QString> after;
-    for (QLabel *l : DepthLabels(ui))
+    for (QLabel* l : DepthLabels(ui))
         after.push_back(l->text() + l->styleSheet());
     EXPECT_EQ(after, before);
     EXPECT_EQ(ui.ask_price->text(), level1);
@@ -321,10 +328,10 @@ TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
 
 TEST_F(SelectionTest, TradeListSlidesEightRows)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.select("FO_CL_1907", 1);
-    const QLabel *const prices[] = {ui.ticker_price_0, ui.ticker_price_1, ui.ticker_price_2, ui.ticker_price_3,
-                                    ui.ticker_price_4, ui.ticker_price_5, ui.ticker_price_6, ui.ticker_price_7};
+    const QLabel* const prices[] = { ui.ticker_price_0, ui.ticker_price_1, ui.ticker_price_2,
+        ui.ticker_price_3, ui.ticker_price_4, ui.ticker_price_5, ui.ticker_price_6, ui.ticker_price_7 };
     const std::uint64_t base = 1700000000000ULL;
     for (int i = 1; i <= 9; ++i) {
         // A tick of another contract is listed like any other.
@@ -355,37 +362,37 @@ TEST_F(SelectionTest, TradeListSlidesEightRows)
     EXPECT_EQ(ui.ticker_price_0->text(), QString());
 
     // Times far outside the calendar and prices that are not numbers.
-    for (const TickerField &t : {Tick("FO_GC_2612", std::numeric_limits<std::uint64_t>::max(), kNaN, kInf),
-                                 Tick("FO_GC_2612", 0, -kInf, -1)})
+    for (const TickerField& t : { Tick("FO_GC_2612", std::numeric_limits<std::uint64_t>::max(), kNaN, kInf),
+             Tick("FO_GC_2612", 0, -kInf, -1) })
         peer.tick(t);
     EXPECT_EQ(peer.tickCount(), 3u);
 }
 
 TEST_F(SelectionTest, KlineRepliesCreateTheChartViewOnceAndShowThePageWhenLoggedIn)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.initUi();
     ui.tabWidget->setCurrentIndex(0);
     ASSERT_NE(peer.chartHost(), nullptr);
     ASSERT_EQ(peer.chartView(), nullptr);
 
     struct Step {
-        const char *what;
+        const char* what;
         bool loggedIn;
         RspReqQryHistoryField reply;
         int page;
     } steps[] = {
-        {"first reply, logged out", false, Kline("FO_CL_1907", 1, 30), 0},
-        {"no bars", false, Kline("FO_CL_1907", 1, 0), 0},
-        {"thousands of bars", false, Kline("FO_CL_1907", 2, 5000), 0},
-        {"NaN prices", false, Kline("FO_CL_1907", 1, 20, kNaN), 0},
-        {"infinite prices", false, Kline("FO_CL_1907", 1, 20, kInf), 0},
-        {"time-sharing", false, Kline("FO_CL_1907", 0, 200), 0},
-        {"unknown commodity", false, Kline("FO_ZZ_1", 1, 10), 0},
-        {"logged in", true, Kline("FO_GC_2612", 9, 10), 1},
+        { "first reply, logged out", false, Kline("FO_CL_1907", 1, 30), 0 },
+        { "no bars", false, Kline("FO_CL_1907", 1, 0), 0 },
+        { "thousands of bars", false, Kline("FO_CL_1907", 2, 5000), 0 },
+        { "NaN prices", false, Kline("FO_CL_1907", 1, 20, kNaN), 0 },
+        { "infinite prices", false, Kline("FO_CL_1907", 1, 20, kInf), 0 },
+        { "time-sharing", false, Kline("FO_CL_1907", 0, 200), 0 },
+        { "unknown commodity", false, Kline("FO_ZZ_1", 1, 10), 0 },
+        { "logged in", true, Kline("FO_GC_2612", 9, 10), 1 },
     };
-    IChartell *first = nullptr;
-    for (const auto &s : steps) {
+    IChartell* first = nullptr;
+    for (const auto& s : steps) {
         peer.setLoggedIn(s.loggedIn);
         peer.expandButton()->show();
         peer.kline(s.reply);
@@ -394,7 +401,8 @@ TEST_F(SelectionTest, KlineRepliesCreateTheChartViewOnceAndShowThePageWhenLogged
             first = peer.chartView();
         EXPECT_EQ(peer.chartView(), first) << "created once: " << s.what;
         EXPECT_EQ(peer.chartHost()->ChartView(), first) << s.what;
-        EXPECT_EQ(peer.chartHost()->findChildren<QWidget *>().size(), 1) << "drawn inside the host: " << s.what;
+        EXPECT_EQ(peer.chartHost()->findChildren<QWidget*>().size(), 1)
+            << "drawn inside the host: " << s.what;
         EXPECT_EQ(ui.tabWidget->currentIndex(), s.page) << s.what;
         EXPECT_EQ(peer.expandButton()->isVisibleTo(&window), !s.loggedIn) << s.what;
         // Quotes of any contract reach the real view without fault.
@@ -415,31 +423,29 @@ TEST_F(SelectionTest, EveryQuoteReachesTheChartViewOnceItExists)
 
     {
         testing::InSequence order;
-        EXPECT_CALL(chart, ShowKlines(testing::Truly([](const CommodityField &c) {
-                                          return c.commodity_no() == "CL" && c.security_type() == 1;
-                                      }),
-                                      "FO_CL_1907",
-                                      testing::Truly([](const QuoteDetailField &q) { return q.last() == 57.5; }), 5,
-                                      testing::SizeIs(3)));
-        EXPECT_CALL(chart, ShowKlines(_, "FI_IF_2701",
-                                      testing::Truly([](const QuoteDetailField &q) {
-                                          return q.contract_code().empty() && q.last() == 0;
-                                      }),
-                                      1, testing::IsEmpty()));
+        EXPECT_CALL(chart,
+            ShowKlines(testing::Truly([](const CommodityField& c) {
+                return c.commodity_no() == "CL" && c.security_type() == 1;
+            }),
+                "FO_CL_1907", testing::Truly([](const QuoteDetailField& q) { return q.last() == 57.5; }), 5,
+                testing::SizeIs(3)));
+        EXPECT_CALL(chart,
+            ShowKlines(_, "FI_IF_2701", testing::Truly([](const QuoteDetailField& q) {
+                return q.contract_code().empty() && q.last() == 0;
+            }),
+                1, testing::IsEmpty()));
     }
-    EXPECT_CALL(chart, UpdateQuote(testing::Truly([](const QuoteDetailField &q) {
-                    return q.contract_code() == "FO_CL_1907";
-                })))
-        .Times(2);
-    EXPECT_CALL(chart, UpdateQuote(testing::Truly([](const QuoteDetailField &q) {
-                    return q.contract_code() != "FO_CL_1907";
-                })))
-        .Times(3);
+    EXPECT_CALL(chart, UpdateQuote(testing::Truly([](const QuoteDetailField& q) {
+        return q.contract_code() == "FO_CL_1907";
+    }))).Times(2);
+    EXPECT_CALL(chart, UpdateQuote(testing::Truly([](const QuoteDetailField& q) {
+        return q.contract_code() != "FO_CL_1907";
+    }))).Times(3);
 
     CacheQuote(Quote("FO_CL_1907", 57.5, 56.64)); // reaches the view through the quote signal
     peer.kline(Kline("FO_CL_1907", 5, 3));
     peer.kline(Kline("FO_ZZ_9", 1, 3)); // no such commodity: not shown
-    peer.kline(Kline("XX", 1, 3));      // not a key at all
+    peer.kline(Kline("XX", 1, 3)); // not a key at all
     peer.kline(Kline("FI_IF_2701", 1, 0)); // nothing cached: a default quote
     peer.quote(Quote("FO_CL_1907", 57.75, 56.64));
     peer.quote(Quote("FO_GC_2612", 1, 1));
@@ -459,7 +465,7 @@ TEST_F(SelectionTest, RowClicksPickAndDoubleClicksSelect)
     EXPECT_EQ(peer.selectedKey(), "FO_CL_1907");
     EXPECT_EQ(peer.currentKey(), "FO_CL_1907");
     ASSERT_FALSE(window.requests.empty());
-    EXPECT_EQ(window.requests.back(), (Request{Kind::QueryKLine, "FO_CL_1907", 1}));
+    EXPECT_EQ(window.requests.back(), (Request { Kind::QueryKLine, "FO_CL_1907", 1 }));
 
     // A row the table does not have, or a table without rows: nothing.
     const size_t sent = window.requests.size();
@@ -472,12 +478,12 @@ TEST_F(SelectionTest, RowClicksPickAndDoubleClicksSelect)
 
 TEST_F(SelectionTest, LoginShowsTheChartPageOnlyWhenAsked)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     struct Case {
         bool needChange;
         int page;
-    } cases[] = {{false, 0}, {true, 1}};
-    for (const auto &c : cases) {
+    } cases[] = { { false, 0 }, { true, 1 } };
+    for (const auto& c : cases) {
         peer.setLoggedIn(false);
         ui.tabWidget->setCurrentIndex(0);
         peer.expandButton()->show();
@@ -501,11 +507,18 @@ TEST_F(SelectionTest, FindCommodityMatchesTypeAndNumber)
         std::string key;
         long index; // -1: none
     } cases[] = {
-        {"FO_CL_1907", 1}, {"FO_CL", 1}, {"FI_CL_1", 0}, {"C_CL_1", -1}, {"FO_GC_1", -1}, {"fo_CL_1", -1},
+        { "FO_CL_1907", 1 },
+        { "FO_CL", 1 },
+        { "FI_CL_1", 0 },
+        { "C_CL_1", -1 },
+        { "FO_GC_1", -1 },
+        { "fo_CL_1", -1 },
         // Not a key: type 0 and no commodity number, like the commodity at 3.
-        {"FO_CL_1_2", 3}, {"", 3}, {"CL", 3},
+        { "FO_CL_1_2", 3 },
+        { "", 3 },
+        { "CL", 3 },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         RspReqQryHistoryField reply;
         reply.set_contract_code(c.key);
         const auto found = Quorvel::FindCommodity(list.cbegin(), list.cend(), reply);
@@ -520,7 +533,7 @@ TEST_F(SelectionTest, FindCommodityMatchesTypeAndNumber)
 
 TEST_F(SelectionTest, ConnectionLossKeepsTheChartPageWorking)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     peer.initUi();
     peer.setLoggedIn(true);
     peer.select("FO_CL_1907", 1);

@@ -18,22 +18,23 @@
 using Kind = RecordingWindow::ContractRequest;
 using Request = RecordingWindow::Request;
 
-namespace {
+namespace
+{
 
 const QColor kRed(220, 0, 0);
 const QColor kGreen(0, 120, 0);
 
-QColor PictureColour(const QPixmap &pixmap)
+QColor PictureColour(const QPixmap& pixmap)
 {
     return pixmap.isNull() ? QColor() : pixmap.toImage().pixelColor(0, 0);
 }
 
-QColor TextColour(const QLabel &label)
+QColor TextColour(const QLabel& label)
 {
     return label.palette().color(QPalette::WindowText);
 }
 
-void Press(QObject *target, QEvent::Type type = QEvent::MouseButtonPress)
+void Press(QObject* target, QEvent::Type type = QEvent::MouseButtonPress)
 {
     QMouseEvent event(type, QPointF(2, 2), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &event);
@@ -42,14 +43,17 @@ void Press(QObject *target, QEvent::Type type = QEvent::MouseButtonPress)
 class StatusBarTest : public testing::Test
 {
 protected:
-    StatusBarTest() : peer(window) {}
+    StatusBarTest()
+        : peer(window)
+    {
+    }
     ~StatusBarTest() override { window.close(); }
 
     // Builds the tables of every category from `list`, as at start.
-    void Build(const std::vector<Quorvel::CommodityField> &list)
+    void Build(const std::vector<Quorvel::CommodityField>& list)
     {
         peer.setCommodities(list);
-        for (int type : {2, 3, 4, 8, 1})
+        for (int type : { 2, 3, 4, 8, 1 })
             peer.rebuild(type);
     }
 
@@ -66,9 +70,17 @@ TEST(StatusBarLatencyTest, PictureAndFigure)
         std::int32_t latency;
         int level; // 0: 04.png .. 3: 01.png
     } cases[] = {
-        {-20, 0}, {0, 0}, {100, 0}, {101, 1}, {200, 1}, {201, 2}, {400, 2}, {401, 3}, {100000, 3},
+        { -20, 0 },
+        { 0, 0 },
+        { 100, 0 },
+        { 101, 1 },
+        { 200, 1 },
+        { 201, 2 },
+        { 400, 2 },
+        { 401, 3 },
+        { 100000, 3 },
     };
-    for (const auto &c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(Quorvel::LatencyLevel(c.latency), c.level) << c.latency;
 
     struct Figure {
@@ -76,69 +88,71 @@ TEST(StatusBarLatencyTest, PictureAndFigure)
         std::int64_t sent, now;
         std::int32_t shown;
     } figures[] = {
-        {37, 1000, 999999, 37},                       // a reply came: its latency
-        {0, 1700000000000, 1700000000250, 250},       // outstanding: the wait so far
-        {0, 0xFFFFFFF0LL, 0x100000010LL, 0x20},       // the 32-bit clock wrapped meanwhile
-        {-5, 0, 0, -5},
+        { 37, 1000, 999999, 37 }, // a reply came: its latency
+        { 0, 1700000000000, 1700000000250, 250 }, // outstanding: the wait so far
+        { 0, 0xFFFFFFF0LL, 0x100000010LL, 0x20 }, // the 32-bit clock wrapped meanwhile
+        { -5, 0, 0, -5 },
     };
-    for (const auto &f : figures)
+    for (const auto& f : figures)
         EXPECT_EQ(Quorvel::LatencyFigure(f.latency, f.sent, f.now), f.shown) << f.latency << " " << f.sent;
 }
 
 TEST_F(StatusBarTest, NineWidgetsInTheirOrder)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     window.resize(1600, 800);
     window.show();
     ASSERT_TRUE(WaitFor([&] { return ui.statusBar->isVisible(); }));
     QApplication::processEvents();
 
     // The bar's own widgets, left to right.
-    std::vector<QWidget *> bar;
-    for (QObject *child : ui.statusBar->children()) {
-        auto *w = qobject_cast<QWidget *>(child);
+    std::vector<QWidget*> bar;
+    for (QObject* child : ui.statusBar->children()) {
+        auto* w = qobject_cast<QWidget*>(child);
         if (w && w->isVisible()
-            && (qobject_cast<QLabel *>(w) || qobject_cast<QPushButton *>(w) || qobject_cast<QLineEdit *>(w)))
+            && (qobject_cast<QLabel*>(w) || qobject_cast<QPushButton*>(w) || qobject_cast<QLineEdit*>(w)))
             bar.push_back(w);
     }
-    std::sort(bar.begin(), bar.end(), [](QWidget *a, QWidget *b) { return a->x() < b->x(); });
+    std::sort(bar.begin(), bar.end(), [](QWidget* a, QWidget* b) { return a->x() < b->x(); });
     ASSERT_EQ(bar.size(), 9u);
 
-    auto *logo = qobject_cast<QLabel *>(bar[0]);
+    auto* logo = qobject_cast<QLabel*>(bar[0]);
     ASSERT_NE(logo, nullptr);
     EXPECT_EQ(PictureColour(logo->pixmap(Qt::ReturnByValue)), QColor(10, 10, 10));
 
-    auto *notice = qobject_cast<QPushButton *>(bar[1]);
+    auto* notice = qobject_cast<QPushButton*>(bar[1]);
     ASSERT_NE(notice, nullptr);
     EXPECT_EQ(notice->text(), QStringLiteral("  提醒:有不法网站冒充本软件进行诈骗  "));
     EXPECT_EQ(notice->styleSheet(), QStringLiteral("border:none;color: rgb(0, 0, 192);font: 10pt \"宋体\";"));
     EXPECT_EQ(notice->sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
     EXPECT_EQ(notice->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
 
-    auto *edit = qobject_cast<QLineEdit *>(bar[2]);
+    auto* edit = qobject_cast<QLineEdit*>(bar[2]);
     ASSERT_NE(edit, nullptr);
     EXPECT_EQ(edit->maximumSize(), QSize(55, 18));
     EXPECT_TRUE(edit->text().isEmpty());
 
-    auto *futures = qobject_cast<QPushButton *>(bar[3]);
+    auto* futures = qobject_cast<QPushButton*>(bar[3]);
     ASSERT_NE(futures, nullptr);
     EXPECT_EQ(futures->text(), QStringLiteral("期货户"));
-    EXPECT_EQ(futures->styleSheet(), QStringLiteral("color: rgb(240, 240, 240); background-color: rgb(122, 122,122);"));
+    EXPECT_EQ(futures->styleSheet(),
+        QStringLiteral("color: rgb(240, 240, 240); background-color: rgb(122, 122,122);"));
     EXPECT_EQ(futures->maximumSize(), QSize(45, 17));
 
-    auto *foreign = qobject_cast<QPushButton *>(bar[4]);
+    auto* foreign = qobject_cast<QPushButton*>(bar[4]);
     ASSERT_NE(foreign, nullptr);
     EXPECT_EQ(foreign->text(), QStringLiteral("外盘户"));
-    EXPECT_EQ(foreign->styleSheet(), QStringLiteral("color: rgb(240, 240, 240);background-color: rgb(122, 122,122);"));
+    EXPECT_EQ(foreign->styleSheet(),
+        QStringLiteral("color: rgb(240, 240, 240);background-color: rgb(122, 122,122);"));
     EXPECT_EQ(foreign->maximumSize(), QSize(45, 17));
 
-    auto *busy = qobject_cast<QLabel *>(bar[5]);
+    auto* busy = qobject_cast<QLabel*>(bar[5]);
     ASSERT_NE(busy, nullptr);
     EXPECT_EQ(busy->minimumSize(), QSize(20, 20));
     ASSERT_NE(busy->movie(), nullptr);
     EXPECT_EQ(busy->movie()->fileName(), QStringLiteral("Resources/rotate.gif"));
 
-    auto *picture = qobject_cast<QLabel *>(bar[6]);
+    auto* picture = qobject_cast<QLabel*>(bar[6]);
     ASSERT_NE(picture, nullptr);
     EXPECT_EQ(PictureColour(picture->pixmap(Qt::ReturnByValue)), QColor(20, 20, 20));
 
@@ -154,7 +168,8 @@ TEST_F(StatusBarTest, NineWidgetsInTheirOrder)
 TEST_F(StatusBarTest, ClockShowsTheTimeOfDay)
 {
     const QRegularExpression atStart(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d-Local $"));
-    EXPECT_TRUE(atStart.match(peer.clockButton().text()).hasMatch()) << peer.clockButton().text().toStdString();
+    EXPECT_TRUE(atStart.match(peer.clockButton().text()).hasMatch())
+        << peer.clockButton().text().toStdString();
 
     const std::string before = TimePointToString(std::chrono::system_clock::now()).substr(11, 8);
     peer.statusTick();
@@ -175,14 +190,14 @@ TEST_F(StatusBarTest, LatencyPictureAndToolTip)
         std::int32_t latency;
         QColor picture;
     } cases[] = {
-        {100, QColor(0, 255, 0)},   // 04.png
-        {101, QColor(0, 0, 255)},   // 03.png
-        {200, QColor(0, 0, 255)},   // 03.png
-        {400, QColor(255, 255, 0)}, // 02.png
-        {401, QColor(255, 0, 0)},   // 01.png
-        {-3, QColor(0, 255, 0)},
+        { 100, QColor(0, 255, 0) }, // 04.png
+        { 101, QColor(0, 0, 255) }, // 03.png
+        { 200, QColor(0, 0, 255) }, // 03.png
+        { 400, QColor(255, 255, 0) }, // 02.png
+        { 401, QColor(255, 0, 0) }, // 01.png
+        { -3, QColor(0, 255, 0) },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         peer.showLatency(c.latency);
         EXPECT_EQ(PictureColour(peer.latencyLabel().pixmap(Qt::ReturnByValue)), c.picture) << c.latency;
         EXPECT_EQ(peer.latencyLabel().toolTip(), QStringLiteral("延时:%1ms").arg(c.latency));
@@ -200,10 +215,9 @@ TEST_F(StatusBarTest, LatencyPictureAndToolTip)
 
 TEST_F(StatusBarTest, IndexLabelsAbsentWithoutTheirCommodities)
 {
-    Build({Commodity(1, "COMEX", "GC", "美黄金", {{"2612", 1}}),
-           Commodity(2, "SHFE", "CU", "沪铜", {{"2702", 1}}),
-           Commodity(3, "FX", "USD.JPY", "美元日元", {}),
-           Commodity(1, "X", "cl", "lower case", {})});
+    Build({ Commodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }),
+        Commodity(2, "SHFE", "CU", "沪铜", { { "2702", 1 } }), Commodity(3, "FX", "USD.JPY", "美元日元", {}),
+        Commodity(1, "X", "cl", "lower case", {}) });
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(peer.indexLabel(i).parent(), nullptr) << i;
         EXPECT_TRUE(peer.indexKey(i).empty()) << i;
@@ -218,13 +232,13 @@ TEST_F(StatusBarTest, IndexLabelsAbsentWithoutTheirCommodities)
 
 TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
 {
-    auto &ui = peer.ui();
+    auto& ui = peer.ui();
     CacheQuote(Quote("FO_CL_1907", 56.23, 56.64));
     CacheQuote(Quote("C_EUR.USD", 1.25, 1.25));
-    Build({Commodity(2, "INE", "CL", "原油", {{"2701", 1}}), // type 2 is built before type 1: it wins
-           Commodity(1, "NYMEX", "CL", "美原油", {{"1907", 1}}),
-           Commodity(2, "CFFEX", "IF", "沪深300", {{"2701", 1}}),
-           Commodity(3, "FX", "EUR.USD", "欧元美元", {})});
+    Build({ Commodity(2, "INE", "CL", "原油", { { "2701", 1 } }), // type 2 is built before type 1: it wins
+        Commodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }),
+        Commodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }),
+        Commodity(3, "FX", "EUR.USD", "欧元美元", {}) });
 
     struct Case {
         int label;
@@ -232,11 +246,11 @@ TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
         QString text;
         QColor colour;
     } cases[] = {
-        {0, "FI_CL_2701", QStringLiteral(" 原油 0.000 0.000 "), kRed},
-        {1, "FI_IF_2701", QStringLiteral(" 沪深300 0.000 0.000 "), kRed},
-        {2, "C_EUR.USD", QStringLiteral(" 欧元美元 1.250 0.000 "), kRed},
+        { 0, "FI_CL_2701", QStringLiteral(" 原油 0.000 0.000 "), kRed },
+        { 1, "FI_IF_2701", QStringLiteral(" 沪深300 0.000 0.000 "), kRed },
+        { 2, "C_EUR.USD", QStringLiteral(" 欧元美元 1.250 0.000 "), kRed },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(peer.indexKey(c.label), c.key);
         EXPECT_EQ(peer.indexLabel(c.label).parent(), ui.statusBar);
         EXPECT_EQ(peer.indexLabel(c.label).text(), c.text);
@@ -245,7 +259,7 @@ TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
 
     // Later builds neither move nor duplicate them.
     const int children = ui.statusBar->children().size();
-    Build({Commodity(1, "NYMEX", "CL", "美原油", {{"1907", 1}})});
+    Build({ Commodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }) });
     peer.rebuild(1, "NYMEX");
     EXPECT_EQ(ui.statusBar->children().size(), children);
     EXPECT_EQ(peer.indexKey(0), "FI_CL_2701");
@@ -262,15 +276,15 @@ TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
 
 TEST_F(StatusBarTest, PressOnAnIndexLabelSelectsItsContract)
 {
-    auto &ui = peer.ui();
-    Build({Commodity(1, "NYMEX", "CL", "美原油", {{"1907", 1}}),
-           Commodity(2, "CFFEX", "IF", "沪深300", {{"2701", 1}})});
+    auto& ui = peer.ui();
+    Build({ Commodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }),
+        Commodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }) });
     ASSERT_EQ(peer.indexKey(0), "FO_CL_1907");
     peer.setLoggedIn(true);
 
     // Only a press selects; releases, double clicks and moves do not, nor a
     // press elsewhere.
-    for (QEvent::Type type : {QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick, QEvent::MouseMove})
+    for (QEvent::Type type : { QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick, QEvent::MouseMove })
         Press(&peer.indexLabel(0), type);
     Press(ui.last_price_2);
     Press(&peer.clockButton());
@@ -281,11 +295,11 @@ TEST_F(StatusBarTest, PressOnAnIndexLabelSelectsItsContract)
     EXPECT_EQ(peer.selectedKey(), "FO_CL_1907");
     EXPECT_EQ(peer.currentKey(), "FO_CL_1907");
     ASSERT_FALSE(window.requests.empty());
-    EXPECT_EQ(window.requests.back(), (Request{Kind::QueryKLine, "FO_CL_1907", 1}));
+    EXPECT_EQ(window.requests.back(), (Request { Kind::QueryKLine, "FO_CL_1907", 1 }));
 
     Press(&peer.indexLabel(1));
     EXPECT_EQ(peer.selectedKey(), "FI_IF_2701");
-    EXPECT_EQ(window.requests.back(), (Request{Kind::QueryKLine, "FI_IF_2701", 1}));
+    EXPECT_EQ(window.requests.back(), (Request { Kind::QueryKLine, "FI_IF_2701", 1 }));
 
     // The label that was never created has no filter: nothing happens.
     const size_t sent = window.requests.size();

@@ -5,7 +5,8 @@
 
 class QPainter;
 
-namespace chartell {
+namespace chartell
+{
 
 class ChartGeometry;
 class ChartModel;
@@ -18,7 +19,7 @@ public:
     // At most this many milliseconds between two repaints from quotes.
     static constexpr int kRepaintInterval = 33;
 
-    ChartCanvas(const ChartModel *model, QWidget *host);
+    ChartCanvas(const ChartModel* model, QWidget* host);
 
     // Asks for a repaint soon; requests within one interval make one repaint.
     void ScheduleRepaint();
@@ -26,15 +27,15 @@ public:
     int PaintCount() const { return m_paintCount; }
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
-    void PaintCandles(QPainter &p, const ChartGeometry &g) const;
-    void PaintLine(QPainter &p, const ChartGeometry &g) const;
-    void PaintAxes(QPainter &p, const ChartGeometry &g) const;
+    void PaintCandles(QPainter& p, const ChartGeometry& g) const;
+    void PaintLine(QPainter& p, const ChartGeometry& g) const;
+    void PaintAxes(QPainter& p, const ChartGeometry& g) const;
 
-    const ChartModel *m_model;
+    const ChartModel* m_model;
     QTimer m_repaintTimer;
     int m_paintCount = 0;
 };

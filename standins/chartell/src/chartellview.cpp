@@ -2,7 +2,8 @@
 
 #include <QWidget>
 
-namespace chartell {
+namespace chartell
+{
 
 ChartellView::~ChartellView()
 {
@@ -10,14 +11,14 @@ ChartellView::~ChartellView()
     delete m_canvas.data();
 }
 
-const char *ChartellView::GetVersion() const
+const char* ChartellView::GetVersion() const
 {
     return "1.0.0";
 }
 
 int ChartellView::AttachWindow(std::uintptr_t nativeWindowId)
 {
-    QWidget *host = QWidget::find(static_cast<WId>(nativeWindowId));
+    QWidget* host = QWidget::find(static_cast<WId>(nativeWindowId));
     if (host == nullptr)
         return -1;
     delete m_canvas.data();
@@ -32,17 +33,16 @@ void ChartellView::Release()
     m_model.Clear();
 }
 
-void ChartellView::ShowKlines(const kw::pb::ostrel2::CommodityField &commodity,
-                              const std::string &contractCode,
-                              const kw::pb::ostrel2::QuoteDetailField &quote, int period,
-                              const std::vector<kw::pb::ostrel2::KlineDataField> &bars)
+void ChartellView::ShowKlines(const kw::pb::ostrel2::CommodityField& commodity,
+    const std::string& contractCode, const kw::pb::ostrel2::QuoteDetailField& quote, int period,
+    const std::vector<kw::pb::ostrel2::KlineDataField>& bars)
 {
     m_model.Show(commodity, contractCode, quote, period, bars);
     if (m_canvas)
         m_canvas->update();
 }
 
-void ChartellView::UpdateQuote(const kw::pb::ostrel2::QuoteDetailField &quote)
+void ChartellView::UpdateQuote(const kw::pb::ostrel2::QuoteDetailField& quote)
 {
     if (m_model.ApplyQuote(quote) && m_canvas)
         m_canvas->ScheduleRepaint();

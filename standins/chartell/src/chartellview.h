@@ -6,28 +6,29 @@
 #include "chartell.h"
 #include "chartmodel.h"
 
-namespace chartell {
+namespace chartell
+{
 
 class ChartellView final : public IChartell
 {
 public:
     ChartellView() = default;
-    ChartellView(const ChartellView &) = delete;
-    ChartellView &operator=(const ChartellView &) = delete;
+    ChartellView(const ChartellView&) = delete;
+    ChartellView& operator=(const ChartellView&) = delete;
     ~ChartellView();
 
-    const char *GetVersion() const override;
+    const char* GetVersion() const override;
     int AttachWindow(std::uintptr_t nativeWindowId) override;
     void Release() override;
-    void ShowKlines(const kw::pb::ostrel2::CommodityField &commodity, const std::string &contractCode,
-                    const kw::pb::ostrel2::QuoteDetailField &quote, int period,
-                    const std::vector<kw::pb::ostrel2::KlineDataField> &bars) override;
-    void UpdateQuote(const kw::pb::ostrel2::QuoteDetailField &quote) override;
+    void ShowKlines(const kw::pb::ostrel2::CommodityField& commodity, const std::string& contractCode,
+        const kw::pb::ostrel2::QuoteDetailField& quote, int period,
+        const std::vector<kw::pb::ostrel2::KlineDataField>& bars) override;
+    void UpdateQuote(const kw::pb::ostrel2::QuoteDetailField& quote) override;
 
-    const ChartModel &Model() const { return m_model; }
+    const ChartModel& Model() const { return m_model; }
     // The widget drawn inside the host; null before AttachWindow, after
     // Release, or once the host has been destroyed.
-    ChartCanvas *Canvas() const { return m_canvas.data(); }
+    ChartCanvas* Canvas() const { return m_canvas.data(); }
 
 private:
     ChartModel m_model;

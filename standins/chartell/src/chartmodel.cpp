@@ -3,21 +3,22 @@
 #include <algorithm>
 #include <cmath>
 
-namespace chartell {
-
-namespace {
-
-bool Finite(double v)
+namespace chartell
 {
-    return std::isfinite(v);
-}
+
+namespace
+{
+
+    bool Finite(double v)
+    {
+        return std::isfinite(v);
+    }
 
 } // namespace
 
-void ChartModel::Show(const kw::pb::ostrel2::CommodityField &commodity,
-                      const std::string &contractCode,
-                      const kw::pb::ostrel2::QuoteDetailField &quote, int period,
-                      const std::vector<kw::pb::ostrel2::KlineDataField> &lines)
+void ChartModel::Show(const kw::pb::ostrel2::CommodityField& commodity, const std::string& contractCode,
+    const kw::pb::ostrel2::QuoteDetailField& quote, int period,
+    const std::vector<kw::pb::ostrel2::KlineDataField>& lines)
 {
     m_contract = contractCode;
     m_name = QString::fromStdString(commodity.commodity_name());
@@ -29,9 +30,8 @@ void ChartModel::Show(const kw::pb::ostrel2::CommodityField &commodity,
 
     m_bars.clear();
     m_bars.reserve(lines.size());
-    for (const auto &line : lines) {
-        if (!Finite(line.open()) || !Finite(line.high()) || !Finite(line.low())
-            || !Finite(line.close()))
+    for (const auto& line : lines) {
+        if (!Finite(line.open()) || !Finite(line.high()) || !Finite(line.low()) || !Finite(line.close()))
             continue;
         Bar bar;
         bar.time = line.time_flag();
@@ -39,14 +39,14 @@ void ChartModel::Show(const kw::pb::ostrel2::CommodityField &commodity,
         bar.close = line.close();
         // A bar whose high and low do not enclose its open and close would
         // draw a body outside its wick.
-        bar.high = std::max({line.high(), line.open(), line.close(), line.low()});
-        bar.low = std::min({line.low(), line.open(), line.close(), line.high()});
+        bar.high = std::max({ line.high(), line.open(), line.close(), line.low() });
+        bar.low = std::min({ line.low(), line.open(), line.close(), line.high() });
         bar.volume = Finite(line.volume()) && line.volume() > 0 ? line.volume() : 0.0;
         m_bars.push_back(bar);
     }
 }
 
-bool ChartModel::ApplyQuote(const kw::pb::ostrel2::QuoteDetailField &quote)
+bool ChartModel::ApplyQuote(const kw::pb::ostrel2::QuoteDetailField& quote)
 {
     if (m_bars.empty() || quote.contract_code() != m_contract)
         return false;
@@ -55,7 +55,7 @@ bool ChartModel::ApplyQuote(const kw::pb::ostrel2::QuoteDetailField &quote)
     if (!Finite(last) || last == 0.0)
         return false;
 
-    Bar &bar = m_bars.back();
+    Bar& bar = m_bars.back();
     bar.close = last;
     bar.high = std::max(bar.high, last);
     bar.low = std::min(bar.low, last);
@@ -87,17 +87,28 @@ void ChartModel::Clear()
 QString ChartModel::PeriodName(int period)
 {
     switch (period) {
-    case 0: return QStringLiteral("分时");
-    case 1: return QStringLiteral("1分钟");
-    case 2: return QStringLiteral("5分钟");
-    case 3: return QStringLiteral("15分钟");
-    case 4: return QStringLiteral("30分钟");
-    case 5: return QStringLiteral("1小时");
-    case 6: return QStringLiteral("2小时");
-    case 7: return QStringLiteral("4小时");
-    case 8: return QStringLiteral("12小时");
-    case 9: return QStringLiteral("日线");
-    default: return QStringLiteral("周期%1").arg(period);
+    case 0:
+        return QStringLiteral("分时");
+    case 1:
+        return QStringLiteral("1分钟");
+    case 2:
+        return QStringLiteral("5分钟");
+    case 3:
+        return QStringLiteral("15分钟");
+    case 4:
+        return QStringLiteral("30分钟");
+    case 5:
+        return QStringLiteral("1小时");
+    case 6:
+        return QStringLiteral("2小时");
+    case 7:
+        return QStringLiteral("4小时");
+    case 8:
+        return QStringLiteral("12小时");
+    case 9:
+        return QStringLiteral("日线");
+    default:
+        return QStringLiteral("周期%1").arg(period);
     }
 }
 
@@ -109,7 +120,7 @@ QString ChartModel::Title() const
         + PeriodName(m_period);
 }
 
-ChartGeometry ChartGeometry::Compute(const QSize &size, const ChartModel &model)
+ChartGeometry ChartGeometry::Compute(const QSize& size, const ChartModel& model)
 {
     ChartGeometry g;
     const int plotWidth = std::max(1, size.width() - kAxisWidth);
@@ -119,7 +130,7 @@ ChartGeometry ChartGeometry::Compute(const QSize &size, const ChartModel &model)
     g.pricePane = QRect(0, kTitleHeight, plotWidth, priceHeight);
     g.volumePane = QRect(0, kTitleHeight + priceHeight + kPaneGap, plotWidth, std::max(1, volumeHeight));
 
-    const auto &bars = model.Bars();
+    const auto& bars = model.Bars();
     const int total = static_cast<int>(bars.size());
     if (model.Period() == 0) {
         // The time-sharing line spreads over the whole width, one pixel a
@@ -135,7 +146,7 @@ ChartGeometry ChartGeometry::Compute(const QSize &size, const ChartModel &model)
     double low = 0, high = 0, volume = 0;
     bool any = false;
     for (int i = g.first; i < total; ++i) {
-        const Bar &b = bars[static_cast<size_t>(i)];
+        const Bar& b = bars[static_cast<size_t>(i)];
         const double barLow = model.Period() == 0 ? b.close : b.low;
         const double barHigh = model.Period() == 0 ? b.close : b.high;
         low = any ? std::min(low, barLow) : barLow;

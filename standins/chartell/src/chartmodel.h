@@ -9,10 +9,10 @@
 
 #include "kw.pb.ostrel2.pb.h"
 
-namespace chartell {
-
-struct Bar
+namespace chartell
 {
+
+struct Bar {
     std::uint64_t time = 0; // milliseconds since 1970
     double open = 0;
     double high = 0;
@@ -26,17 +26,17 @@ struct Bar
 class ChartModel
 {
 public:
-    void Show(const kw::pb::ostrel2::CommodityField &commodity, const std::string &contractCode,
-              const kw::pb::ostrel2::QuoteDetailField &quote, int period,
-              const std::vector<kw::pb::ostrel2::KlineDataField> &lines);
+    void Show(const kw::pb::ostrel2::CommodityField& commodity, const std::string& contractCode,
+        const kw::pb::ostrel2::QuoteDetailField& quote, int period,
+        const std::vector<kw::pb::ostrel2::KlineDataField>& lines);
 
     // True when the quote moved the newest bar.
-    bool ApplyQuote(const kw::pb::ostrel2::QuoteDetailField &quote);
+    bool ApplyQuote(const kw::pb::ostrel2::QuoteDetailField& quote);
 
     void Clear();
 
-    const std::vector<Bar> &Bars() const { return m_bars; }
-    const std::string &Contract() const { return m_contract; }
+    const std::vector<Bar>& Bars() const { return m_bars; }
+    const std::string& Contract() const { return m_contract; }
     int Period() const { return m_period; }
     int Decimals() const { return m_decimals; }
     double Reference() const { return m_reference; }
@@ -66,17 +66,17 @@ public:
     static constexpr int kPaneGap = 6;
     static constexpr double kCandleStep = 8.0;
 
-    static ChartGeometry Compute(const QSize &size, const ChartModel &model);
+    static ChartGeometry Compute(const QSize& size, const ChartModel& model);
 
-    double XOf(int index) const;       // centre of bar `index` (index into the model's bars)
+    double XOf(int index) const; // centre of bar `index` (index into the model's bars)
     double YOfPrice(double price) const;
     double YOfVolume(double volume) const;
     double PriceAtY(double y) const;
 
     QRect pricePane;
     QRect volumePane;
-    int first = 0;    // first visible bar
-    int count = 0;    // visible bars
+    int first = 0; // first visible bar
+    int count = 0; // visible bars
     double step = kCandleStep;
     double priceLow = 0;
     double priceHigh = 1;

@@ -2,12 +2,12 @@
 
 #include "chartellview.h"
 
-IChartell *CreateChartell()
+IChartell* CreateChartell()
 {
     return new chartell::ChartellView();
 }
 
-void DeleteChartell(IChartell *view)
+void DeleteChartell(IChartell* view)
 {
-    delete static_cast<chartell::ChartellView *>(view);
+    delete static_cast<chartell::ChartellView*>(view);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "chartfixtures.h"
 #include "chartmodel.h"
 
 using chartell::ChartGeometry;
@@ -13,45 +14,11 @@ using kw::pb::ostrel2::CommodityField;
 using kw::pb::ostrel2::KlineDataField;
 using kw::pb::ostrel2::QuoteDetailField;
 
-namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
-KlineDataField Line(double open, double high, double low, double close, double volume = 10,
-                    std::uint64_t time = 1700000000000ULL)
+namespace
 {
-    KlineDataField k;
-    k.set_time_flag(time);
-    k.set_open(open);
-    k.set_high(high);
-    k.set_low(low);
-    k.set_close(close);
-    k.set_volume(volume);
-    return k;
-}
 
-CommodityField Crude()
-{
-    CommodityField c;
-    c.set_commodity_no("CL");
-    c.set_commodity_name("美原油");
-    c.set_dot_size(2);
-    return c;
-}
-
-QuoteDetailField Quote(const std::string &code, double last, double volume = 0, double preSettle = 0)
-{
-    QuoteDetailField q;
-    q.set_contract_code(code);
-    q.set_last(last);
-    q.set_volume(volume);
-    q.set_pre_settle(preSettle);
-    return q;
-}
-
-ChartModel Shown(const std::vector<KlineDataField> &lines, int period = 1,
-                 const QuoteDetailField &quote = QuoteDetailField())
+ChartModel Shown(const std::vector<KlineDataField>& lines, int period = 1,
+    const QuoteDetailField& quote = QuoteDetailField())
 {
     ChartModel m;
     m.Show(Crude(), "FO_CL_1907", quote, period, lines);
@@ -65,7 +32,7 @@ const QSize kCanvas(800 + ChartGeometry::kAxisWidth, 600);
 
 TEST(ChartGeometryTest, BarsMapToPixels)
 {
-    const ChartModel m = Shown({Line(10, 12, 9, 11), Line(11, 14, 10, 13), Line(13, 13, 8, 9)});
+    const ChartModel m = Shown({ Line(10, 12, 9, 11), Line(11, 14, 10, 13), Line(13, 13, 8, 9) });
     const ChartGeometry g = ChartGeometry::Compute(kCanvas, m);
     ASSERT_EQ(g.first, 0);
     ASSERT_EQ(g.count, 3);
@@ -75,10 +42,17 @@ TEST(ChartGeometryTest, BarsMapToPixels)
     EXPECT_DOUBLE_EQ(g.priceLow, 8 - 0.3);
     EXPECT_DOUBLE_EQ(g.priceHigh, 14 + 0.3);
 
-    struct Case { double price; double fraction; } cases[] = {
-        {14.3, 0.0}, {7.7, 1.0}, {11.0, 0.5}, {14.0, 0.3 / 6.6}, {8.0, 6.3 / 6.6},
+    struct Case {
+        double price;
+        double fraction;
+    } cases[] = {
+        { 14.3, 0.0 },
+        { 7.7, 1.0 },
+        { 11.0, 0.5 },
+        { 14.0, 0.3 / 6.6 },
+        { 8.0, 6.3 / 6.6 },
     };
-    for (const auto &c : cases)
+    for (const auto& c : cases)
         EXPECT_NEAR(g.YOfPrice(c.price), g.pricePane.top() + c.fraction * g.pricePane.height(), 1e-9)
             << c.price;
     EXPECT_LT(g.YOfPrice(13), g.YOfPrice(12)) << "a higher price is drawn higher up";
@@ -130,19 +104,19 @@ TEST(ChartGeometryTest, TimeSharingSpreadsClosesAndCentresTheReference)
 TEST(ChartGeometryTest, DegenerateInputsGiveAUsableRange)
 {
     struct Case {
-        const char *what;
+        const char* what;
         std::vector<KlineDataField> lines;
         QSize size;
         int count;
     } cases[] = {
-        {"no bars", {}, kCanvas, 0},
-        {"one flat bar", {Line(5, 5, 5, 5)}, kCanvas, 1},
-        {"all zero", {Line(0, 0, 0, 0)}, kCanvas, 1},
-        {"huge spread", {Line(-1e308, 1e308, -1e308, 1e308)}, kCanvas, 1},
-        {"tiny canvas", {Line(1, 2, 0, 1), Line(1, 2, 0, 1)}, QSize(3, 3), 1},
-        {"empty canvas", {Line(1, 2, 0, 1)}, QSize(0, 0), 1},
+        { "no bars", {}, kCanvas, 0 },
+        { "one flat bar", { Line(5, 5, 5, 5) }, kCanvas, 1 },
+        { "all zero", { Line(0, 0, 0, 0) }, kCanvas, 1 },
+        { "huge spread", { Line(-1e308, 1e308, -1e308, 1e308) }, kCanvas, 1 },
+        { "tiny canvas", { Line(1, 2, 0, 1), Line(1, 2, 0, 1) }, QSize(3, 3), 1 },
+        { "empty canvas", { Line(1, 2, 0, 1) }, QSize(0, 0), 1 },
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         const ChartGeometry g = ChartGeometry::Compute(c.size, Shown(c.lines));
         EXPECT_EQ(g.count, c.count) << c.what;
         EXPECT_LT(g.priceLow, g.priceHigh) << c.what;
@@ -153,9 +127,9 @@ TEST(ChartGeometryTest, DegenerateInputsGiveAUsableRange)
 
 TEST(ChartModelTest, ShowKeepsFiniteBarsAndTheirTitle)
 {
-    const ChartModel m = Shown({Line(1, 2, 0.5, 1.5, 7), Line(kNaN, 2, 1, 1), Line(1, kInf, 1, 1),
-                                Line(1, 2, -kInf, 1), Line(1, 2, 1, kNaN), Line(3, 2, 4, 1, kNaN)},
-                               5);
+    const ChartModel m = Shown({ Line(1, 2, 0.5, 1.5, 7), Line(kNaN, 2, 1, 1), Line(1, kInf, 1, 1),
+                                   Line(1, 2, -kInf, 1), Line(1, 2, 1, kNaN), Line(3, 2, 4, 1, kNaN) },
+        5);
     ASSERT_EQ(m.Bars().size(), 2u);
     EXPECT_DOUBLE_EQ(m.Bars()[0].volume, 7);
     // High and low that do not enclose open and close are widened.
@@ -171,29 +145,29 @@ TEST(ChartModelTest, ShowKeepsFiniteBarsAndTheirTitle)
 TEST(ChartModelTest, QuotesMoveTheLastBarOfTheContractOnScreen)
 {
     struct Step {
-        const char *what;
+        const char* what;
         QuoteDetailField quote;
         bool moved;
         double close, high, low, volume;
     } steps[] = {
         // The bar starts at open 10, high 12, low 9, close 11, volume 5; the
         // first quote's total volume 1000 was given with the bars.
-        {"other contract", Quote("FO_CL_1908", 50, 2000), false, 11, 12, 9, 5},
-        {"default quote", QuoteDetailField(), false, 11, 12, 9, 5},
-        {"inside the bar", Quote("FO_CL_1907", 10.5, 1003), true, 10.5, 12, 9, 8},
-        {"new high", Quote("FO_CL_1907", 13, 1010), true, 13, 13, 9, 15},
-        {"new low", Quote("FO_CL_1907", 8.25, 1010), true, 8.25, 13, 8.25, 15},
-        {"NaN last", Quote("FO_CL_1907", kNaN, 1100), false, 8.25, 13, 8.25, 15},
-        {"infinite last", Quote("FO_CL_1907", kInf, 1100), false, 8.25, 13, 8.25, 15},
-        {"no trade yet", Quote("FO_CL_1907", 0, 1100), false, 8.25, 13, 8.25, 15},
-        {"total falls: new day", Quote("FO_CL_1907", 9, 4), true, 9, 13, 8.25, 15},
-        {"grows from new base", Quote("FO_CL_1907", 9, 6), true, 9, 13, 8.25, 17},
-        {"NaN volume", Quote("FO_CL_1907", 9.5, kNaN), true, 9.5, 13, 8.25, 17},
+        { "other contract", Quote("FO_CL_1908", 50, 2000), false, 11, 12, 9, 5 },
+        { "default quote", QuoteDetailField(), false, 11, 12, 9, 5 },
+        { "inside the bar", Quote("FO_CL_1907", 10.5, 1003), true, 10.5, 12, 9, 8 },
+        { "new high", Quote("FO_CL_1907", 13, 1010), true, 13, 13, 9, 15 },
+        { "new low", Quote("FO_CL_1907", 8.25, 1010), true, 8.25, 13, 8.25, 15 },
+        { "NaN last", Quote("FO_CL_1907", kNaN, 1100), false, 8.25, 13, 8.25, 15 },
+        { "infinite last", Quote("FO_CL_1907", kInf, 1100), false, 8.25, 13, 8.25, 15 },
+        { "no trade yet", Quote("FO_CL_1907", 0, 1100), false, 8.25, 13, 8.25, 15 },
+        { "total falls: new day", Quote("FO_CL_1907", 9, 4), true, 9, 13, 8.25, 15 },
+        { "grows from new base", Quote("FO_CL_1907", 9, 6), true, 9, 13, 8.25, 17 },
+        { "NaN volume", Quote("FO_CL_1907", 9.5, kNaN), true, 9.5, 13, 8.25, 17 },
     };
-    ChartModel m = Shown({Line(1, 1, 1, 1), Line(10, 12, 9, 11, 5)}, 1, Quote("FO_CL_1907", 11, 1000));
-    for (const auto &s : steps) {
+    ChartModel m = Shown({ Line(1, 1, 1, 1), Line(10, 12, 9, 11, 5) }, 1, Quote("FO_CL_1907", 11, 1000));
+    for (const auto& s : steps) {
         EXPECT_EQ(m.ApplyQuote(s.quote), s.moved) << s.what;
-        const auto &bar = m.Bars().back();
+        const auto& bar = m.Bars().back();
         EXPECT_DOUBLE_EQ(bar.close, s.close) << s.what;
         EXPECT_DOUBLE_EQ(bar.high, s.high) << s.what;
         EXPECT_DOUBLE_EQ(bar.low, s.low) << s.what;

@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "../../guiwait.h"
 #include "chartell.h"
+#include "chartfixtures.h"
 #include "chartellview.h"
 
 using chartell::ChartellView;
@@ -21,49 +23,8 @@ using kw::pb::ostrel2::CommodityField;
 using kw::pb::ostrel2::KlineDataField;
 using kw::pb::ostrel2::QuoteDetailField;
 
-namespace {
-
-bool WaitFor(const std::function<bool()> &done, int ms = 5000)
+namespace
 {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
-KlineDataField Line(double open, double high, double low, double close, double volume = 10)
-{
-    KlineDataField k;
-    k.set_time_flag(1700000000000ULL);
-    k.set_open(open);
-    k.set_high(high);
-    k.set_low(low);
-    k.set_close(close);
-    k.set_volume(volume);
-    return k;
-}
-
-CommodityField Crude()
-{
-    CommodityField c;
-    c.set_commodity_no("CL");
-    c.set_commodity_name("美原油");
-    c.set_dot_size(2);
-    return c;
-}
-
-QuoteDetailField Quote(double last, double volume = 0)
-{
-    QuoteDetailField q;
-    q.set_contract_code("FO_CL_1907");
-    q.set_last(last);
-    q.set_volume(volume);
-    return q;
-}
 
 // A native host as the terminal gives one: shown, with a window id.
 std::unique_ptr<QWidget> Host(int w = 600, int h = 400)
@@ -97,7 +58,7 @@ TEST(ChartViewTest, AttachFillsTheHostAndFollowsItsSize)
     auto other = Host(300, 200);
     ASSERT_EQ(view.AttachWindow(other->winId()), 0);
     EXPECT_EQ(view.Canvas()->parentWidget(), other.get());
-    EXPECT_TRUE(host->findChildren<chartell::ChartCanvas *>().isEmpty());
+    EXPECT_TRUE(host->findChildren<chartell::ChartCanvas*>().isEmpty());
 }
 
 TEST(ChartViewTest, CandlesAreRedUpGreenDownOnBlack)
@@ -106,8 +67,8 @@ TEST(ChartViewTest, CandlesAreRedUpGreenDownOnBlack)
     ChartellView view;
     ASSERT_EQ(view.AttachWindow(host->winId()), 0);
     // Bar 0 rises 10 -> 20, bar 1 falls 20 -> 10.
-    view.ShowKlines(Crude(), "FO_CL_1907", QuoteDetailField(), 1,
-                    {Line(10, 20, 10, 20), Line(20, 20, 10, 10)});
+    view.ShowKlines(
+        Crude(), "FO_CL_1907", QuoteDetailField(), 1, { Line(10, 20, 10, 20), Line(20, 20, 10, 10) });
     ASSERT_TRUE(WaitFor([&] { return view.Canvas()->PaintCount() > 0; }));
 
     const QImage image = view.Canvas()->grab().toImage();
@@ -125,7 +86,7 @@ TEST(ChartViewTest, QuotesRepaintAtMostAboutThirtyTimesASecond)
     auto host = Host();
     ChartellView view;
     ASSERT_EQ(view.AttachWindow(host->winId()), 0);
-    view.ShowKlines(Crude(), "FO_CL_1907", Quote(10, 100), 1, {Line(10, 12, 9, 11)});
+    view.ShowKlines(Crude(), "FO_CL_1907", Quote("FO_CL_1907", 10, 100), 1, { Line(10, 12, 9, 11) });
     ASSERT_TRUE(WaitFor([&] { return view.Canvas()->PaintCount() > 0; }));
     const int before = view.Canvas()->PaintCount();
 
@@ -134,7 +95,7 @@ TEST(ChartViewTest, QuotesRepaintAtMostAboutThirtyTimesASecond)
     t.start();
     int quotes = 0;
     while (t.elapsed() < 250) {
-        view.UpdateQuote(Quote(10 + (quotes % 5) * 0.01, 100 + quotes));
+        view.UpdateQuote(Quote("FO_CL_1907", 10 + (quotes % 5) * 0.01, 100 + quotes));
         ++quotes;
         QApplication::processEvents();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -149,35 +110,34 @@ TEST(ChartViewTest, QuotesRepaintAtMostAboutThirtyTimesASecond)
 
 TEST(ChartViewTest, BadInputPaintsWithoutFault)
 {
-    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-    constexpr double kInf = std::numeric_limits<double>::infinity();
     std::vector<KlineDataField> thousands;
     for (int i = 0; i < 20000; ++i)
         thousands.push_back(Line(100 + i % 13, 120, 90, 101 + i % 11, i));
     struct Case {
-        const char *what;
+        const char* what;
         int period;
         std::vector<KlineDataField> lines;
         size_t kept;
     } cases[] = {
-        {"no bars", 1, {}, 0},
-        {"no bars, time-sharing", 0, {}, 0},
-        {"time-sharing", 0, {Line(0, 0, 0, 5), Line(0, 0, 0, 6), Line(0, 0, 0, 4)}, 3},
-        {"NaN and infinite prices", 1, {Line(kNaN, 1, 1, 1), Line(1, kInf, 1, 1), Line(1, 2, 0, 1, kInf)}, 1},
-        {"thousands of bars", 2, thousands, thousands.size()},
-        {"thousands, time-sharing", 0, thousands, thousands.size()},
-        {"unknown period", 77, {Line(1, 2, 0, 1)}, 1},
+        { "no bars", 1, {}, 0 },
+        { "no bars, time-sharing", 0, {}, 0 },
+        { "time-sharing", 0, { Line(0, 0, 0, 5), Line(0, 0, 0, 6), Line(0, 0, 0, 4) }, 3 },
+        { "NaN and infinite prices", 1, { Line(kNaN, 1, 1, 1), Line(1, kInf, 1, 1), Line(1, 2, 0, 1, kInf) },
+            1 },
+        { "thousands of bars", 2, thousands, thousands.size() },
+        { "thousands, time-sharing", 0, thousands, thousands.size() },
+        { "unknown period", 77, { Line(1, 2, 0, 1) }, 1 },
     };
     auto host = Host();
     ChartellView view;
     ASSERT_EQ(view.AttachWindow(host->winId()), 0);
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         const int before = view.Canvas()->PaintCount();
         view.ShowKlines(Crude(), "FO_CL_1907", QuoteDetailField(), c.period, c.lines);
         view.UpdateQuote(QuoteDetailField());
-        view.UpdateQuote(Quote(kNaN, kInf));
-        view.UpdateQuote(Quote(kInf));
-        view.UpdateQuote(Quote(55.5, 1e300));
+        view.UpdateQuote(Quote("FO_CL_1907", kNaN, kInf));
+        view.UpdateQuote(Quote("FO_CL_1907", kInf));
+        view.UpdateQuote(Quote("FO_CL_1907", 55.5, 1e300));
         EXPECT_EQ(view.Model().Bars().size(), c.kept) << c.what;
         EXPECT_TRUE(WaitFor([&] { return view.Canvas()->PaintCount() > before; })) << c.what;
         EXPECT_FALSE(view.Canvas()->grab().isNull()) << c.what;
@@ -186,30 +146,30 @@ TEST(ChartViewTest, BadInputPaintsWithoutFault)
 
 TEST(ChartViewTest, ExportsSurviveTheWindowsCloseOrder)
 {
-    IChartell *view = CreateChartell();
+    IChartell* view = CreateChartell();
     ASSERT_NE(view, nullptr);
     EXPECT_STREQ(view->GetVersion(), "1.0.0");
     // Before attaching, data are kept and nothing is drawn.
-    view->ShowKlines(Crude(), "FO_CL_1907", QuoteDetailField(), 1, {Line(1, 2, 0, 1)});
-    view->UpdateQuote(Quote(1.5));
+    view->ShowKlines(Crude(), "FO_CL_1907", QuoteDetailField(), 1, { Line(1, 2, 0, 1) });
+    view->UpdateQuote(Quote("FO_CL_1907", 1.5));
 
     auto host = Host();
     EXPECT_EQ(view->AttachWindow(host->winId()), 0);
-    EXPECT_EQ(host->findChildren<QWidget *>().size(), 1);
-    view->UpdateQuote(Quote(1.75));
+    EXPECT_EQ(host->findChildren<QWidget*>().size(), 1);
+    view->UpdateQuote(Quote("FO_CL_1907", 1.75));
     // The window destroys the host first, then releases and deletes the view.
     host.reset();
-    view->UpdateQuote(Quote(1.8));
+    view->UpdateQuote(Quote("FO_CL_1907", 1.8));
     view->Release();
-    view->UpdateQuote(Quote(1.9));
+    view->UpdateQuote(Quote("FO_CL_1907", 1.9));
     DeleteChartell(view);
     DeleteChartell(nullptr);
 
     // Deleted while still attached: the canvas goes with it.
     auto host2 = Host();
-    IChartell *second = CreateChartell();
+    IChartell* second = CreateChartell();
     ASSERT_EQ(second->AttachWindow(host2->winId()), 0);
     DeleteChartell(second);
-    EXPECT_TRUE(host2->findChildren<QWidget *>().isEmpty());
+    EXPECT_TRUE(host2->findChildren<QWidget*>().isEmpty());
     QApplication::processEvents();
 }
