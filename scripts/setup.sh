@@ -11,7 +11,7 @@ packages=(
   libtinyxml-dev libjsoncpp-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xauth x11-apps imagemagick fonts-wqy-zenhei fonts-dejavu-core
+  xvfb xauth x11-apps xdotool imagemagick fonts-wqy-zenhei fonts-dejavu-core
   locales xdg-utils
 )
 

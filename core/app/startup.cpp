@@ -1,9 +1,107 @@
 #include "startup.h"
 
+#include <chrono>
+#include <clocale>
+#include <memory>
+#include <thread>
+
 #include <QApplication>
+#include <QColor>
+#include <QDir>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QSplashScreen>
+
+#include "bannerwidget.h"
+#include "logger.h"
+#include "nquoteclient.h"
+#include "quorvel.h"
+#include "tradeconfig.h"
+
+namespace {
+
+// Pauses hold the GUI thread on purpose: nothing may be processed before the
+// main window exists, yet each status text must stay readable.
+void Pause(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void ShowStatus(QSplashScreen &splash, const QString &text)
+{
+    splash.showMessage(text, Qt::AlignBottom, QColor(80, 80, 255, 255));
+}
+
+} // namespace
+
+QString ChooseSplashPicture(const QString &folder)
+{
+    const QDir dir(folder);
+    const QStringList entries = dir.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks,
+                                              QDir::Name | QDir::IgnoreCase);
+    for (const QString &entry : entries) {
+        const QString path = folder + entry;
+        QPixmap picture;
+        if (picture.load(path))
+            return path;
+    }
+    return kFallbackSplash;
+}
+
+int RunStartupSequence()
+{
+    TradeConfig *config = TradeConfig::GetInstance();
+    if (!config->LoadConfigFile("TradeConfig.xml")) {
+        QMessageBox::warning(nullptr, QStringLiteral("error"), QStringLiteral("加载配置文件失败"),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+        return -1;
+    }
+
+    if (!config->FetchBootPageConfig())
+        WriteLog(LOG_WARN, "获取LC启动页失败,从本地加载");
+
+    auto picture = std::make_unique<QPixmap>(ChooseSplashPicture());
+    auto splash = std::make_unique<QSplashScreen>(*picture);
+    splash->show();
+    ShowStatus(*splash, QStringLiteral("     正在加载配置文件....."));
+    Pause(1000);
+
+    if (!config->FetchChannelConfig())
+        ShowStatus(*splash, QStringLiteral("     获取LC banner配置失败!!!"));
+    if (config->bannerSwitchFlag && !config->FetchBannerConfig())
+        ShowStatus(*splash, QStringLiteral("     获取LC banner失败!!!"));
+
+    ShowStatus(*splash, QStringLiteral("     正在连接行情服务器......"));
+    Pause(1000);
+
+    if (!NQuoteClient::Instance()->Connect()) {
+        ShowStatus(*splash, QStringLiteral("     连接行情服务器失败....."));
+        Pause(1000);
+        return -1;
+    }
+
+    ShowStatus(*splash, QStringLiteral("     服务器连接成功! 初始化数据......"));
+    Pause(500);
+
+    auto window = std::make_unique<Quorvel>();
+    window->InitUi();
+    window->show();
+    if (config->bannerSwitchFlag && window->m_banner)
+        window->m_banner->show();
+    splash->finish(window.get());
+
+    const int code = QApplication::exec();
+    window.reset();
+    splash.reset();
+    picture.reset();
+    return code;
+}
 
 int RunQuorvel(int argc, char *argv[])
 {
+    // Qt and the C library must agree on the character set that stands in for
+    // the ANSI code page.
+    std::setlocale(LC_ALL, "");
     QApplication app(argc, argv);
-    return 0;
+    return RunStartupSequence();
 }

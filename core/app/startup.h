@@ -1,5 +1,21 @@
 #pragma once
 
-// Runs the terminal's start-up sequence and event loop; returns the process
-// exit code (-1 when the configuration or the quote connection fails).
+#include <QString>
+
+// The folder the boot pictures are downloaded into and the picture shown when
+// none of them loads; both relative to the working directory.
+inline const QString kBootPageFolder = QStringLiteral("./BootPage/");
+inline const QString kFallbackSplash = QStringLiteral("./Resources/111.png");
+
+// The first file of `folder` (plain and hidden files, no links, no folders,
+// case-insensitive name order) that loads as a picture; the fallback path when
+// none does.
+QString ChooseSplashPicture(const QString &folder = kBootPageFolder);
+
+// Runs the start-up sequence and the event loop on the QApplication that the
+// caller has built; returns the exit code (-1 when the configuration or the
+// first quote connection fails).
+int RunStartupSequence();
+
+// The program's entry: builds the QApplication, then runs the sequence.
 int RunQuorvel(int argc, char *argv[]);
