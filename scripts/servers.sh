@@ -12,12 +12,12 @@ start_servers() {
   SERVERS_LOG=$build/servers
   mkdir -p "$SERVERS_LOG"
 
-  "$build/standins/cloud-server/cloud-server" --port "$cloud_port" \
+  "$build/bin/cloud-server" --port "$cloud_port" \
     --data "$build/cloud-data" --content "$root/standins/cloud-server/demo" \
     >"$SERVERS_LOG/cloud-server.out" 2>&1 &
   CLOUD_PID=$!
 
-  "$build/standins/quote-server/quote-server" --port 0 >"$SERVERS_LOG/quote-server.out" 2>&1 &
+  "$build/bin/quote-server" --port 0 >"$SERVERS_LOG/quote-server.out" 2>&1 &
   QUOTE_PID=$!
 
   local port="" i

@@ -1,7 +1,6 @@
 #include "startup.h"
 
 #include <chrono>
-#include <clocale>
 #include <memory>
 #include <thread>
 
@@ -15,6 +14,7 @@
 #include "bannerwidget.h"
 #include "logger.h"
 #include "nquoteclient.h"
+#include "platform.h"
 #include "quorvel.h"
 #include "tradeconfig.h"
 
@@ -58,7 +58,7 @@ int RunStartupSequence()
     }
 
     if (!config->FetchBootPageConfig())
-        WriteLog(LOG_WARN, "获取LC启动页失败,从本地加载");
+        WriteLog(LogWarn, "获取LC启动页失败,从本地加载");
 
     auto picture = std::make_unique<QPixmap>(ChooseSplashPicture());
     auto splash = std::make_unique<QSplashScreen>(*picture);
@@ -99,9 +99,9 @@ int RunStartupSequence()
 
 int RunQuorvel(int argc, char *argv[])
 {
+    QApplication app(argc, argv);
     // Qt and the C library must agree on the character set that stands in for
     // the ANSI code page.
-    std::setlocale(LC_ALL, "");
-    QApplication app(argc, argv);
+    platform::InitLocale();
     return RunStartupSequence();
 }
