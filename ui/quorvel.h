@@ -66,6 +66,8 @@ public:
     // logical DPI, creates the chart host and starts the login prompt timer.
     // Call once, after construction and before the window is first shown.
     void InitUi();
+    // The banner pop-up made by the constructor when banners are on, or null.
+    BannerWidgetClass* Banner() const { return m_banner; }
 
     // Scale factor for a logical DPI: 96 -> 1.0, 120 -> 1.25, 144 -> 1.5,
     // anything else 1.75 (each compared to 10 decimals).

@@ -86,8 +86,8 @@ int RunStartupSequence()
     auto window = std::make_unique<Quorvel>();
     window->InitUi();
     window->show();
-    if (config->bannerSwitchFlag && window->m_banner)
-        window->m_banner->show();
+    if (config->bannerSwitchFlag && window->Banner())
+        window->Banner()->show();
     splash->finish(window.get());
 
     const int code = QApplication::exec();
