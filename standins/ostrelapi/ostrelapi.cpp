@@ -29,7 +29,8 @@
 
 namespace pb = kw::pb::ostrel2;
 
-namespace {
+namespace
+{
 
 constexpr int kConnectTimeoutMs = 10000;
 // A server that stops reading must not make us buffer without end.
@@ -38,7 +39,7 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // Bound one turn of reading so that queued requests still go out under a flood of pushes.
 constexpr std::size_t kMaxReadPerTurn = 1024 * 1024;
 
-std::atomic<COstrelApi::LogHandler> g_logHandler{nullptr};
+std::atomic<COstrelApi::LogHandler> g_logHandler { nullptr };
 
 void Log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -65,7 +66,7 @@ void Log(int level, const char* format, ...)
         handler(level, text.c_str());
         return;
     }
-    static const char* const names[] = {"ERROR", "WARN", "INFO"};
+    static const char* const names[] = { "ERROR", "WARN", "INFO" };
     std::fprintf(stderr, "ostrelapi [%s] %s\n", names[level < 0 ? 0 : (level > 2 ? 2 : level)], text.c_str());
 }
 
@@ -115,7 +116,7 @@ bool StringsAreUtf8(const google::protobuf::Message& msg)
 struct Core {
     // Recursive: a callback may call RegisterSpi, which waits for running callbacks elsewhere.
     std::recursive_mutex callbackMutex;
-    std::atomic<COstrelSpi*> spi{nullptr};
+    std::atomic<COstrelSpi*> spi { nullptr };
 };
 
 // One connection attempt and, if it comes up, the connection. Shared by the
@@ -125,7 +126,12 @@ class Session
 public:
     enum class State { Connecting, Connected, Closed };
 
-    Session(std::shared_ptr<Core> core, int fd, int wakeFd) : m_core(std::move(core)), m_fd(fd), m_wakeFd(wakeFd) {}
+    Session(std::shared_ptr<Core> core, int fd, int wakeFd)
+        : m_core(std::move(core))
+        , m_fd(fd)
+        , m_wakeFd(wakeFd)
+    {
+    }
     ~Session()
     {
         if (m_fd >= 0)
@@ -186,13 +192,14 @@ private:
     // False when the connection ended; *reason then says why (0: stopped).
     bool ReadAvailable(int* reason);
     bool Dispatch(const std::string& body);
-    template <typename T, typename F> void Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call);
+    template <typename T, typename F>
+    void Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call);
     void Finish(int reason);
 
     std::shared_ptr<Core> m_core;
     int m_fd;
     int m_wakeFd;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop { false };
 
     std::mutex m_mutex; // guards m_state and the outbox
     State m_state = State::Connecting;
@@ -217,7 +224,7 @@ bool Session::WaitConnected(int* reason)
             *reason = OSTREL_DISCONNECT_CONNECT_FAILED;
             return false;
         }
-        pollfd fds[2] = {{m_fd, POLLOUT, 0}, {m_wakeFd, POLLIN, 0}};
+        pollfd fds[2] = { { m_fd, POLLOUT, 0 }, { m_wakeFd, POLLIN, 0 } };
         const int n = ::poll(fds, 2, static_cast<int>(left.count()));
         if (n < 0 && errno != EINTR) {
             *reason = OSTREL_DISCONNECT_CONNECT_FAILED;
@@ -265,7 +272,8 @@ void Session::Run()
             std::lock_guard<std::mutex> lock(m_mutex);
             wantWrite = m_outbox.size() > m_outboxOffset;
         }
-        pollfd fds[2] = {{m_fd, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}, {m_wakeFd, POLLIN, 0}};
+        pollfd fds[2] = { { m_fd, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0 },
+            { m_wakeFd, POLLIN, 0 } };
         const int n = ::poll(fds, 2, -1);
         if (n < 0) {
             if (errno == EINTR)
@@ -302,7 +310,7 @@ bool Session::Flush()
     std::lock_guard<std::mutex> lock(m_mutex);
     while (m_outbox.size() > m_outboxOffset) {
         const ssize_t sent = ::send(m_fd, m_outbox.data() + m_outboxOffset, m_outbox.size() - m_outboxOffset,
-                                    MSG_NOSIGNAL | MSG_DONTWAIT);
+            MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
@@ -370,7 +378,8 @@ bool Session::ReadAvailable(int* reason)
     }
     if (closed) {
         if (m_reader.Buffered() > 0)
-            Log(1, "connection closed by the server inside a frame (%zu bytes left over)", m_reader.Buffered());
+            Log(1, "connection closed by the server inside a frame (%zu bytes left over)",
+                m_reader.Buffered());
         *reason = OSTREL_DISCONNECT_CLOSED;
         return false;
     }
@@ -396,7 +405,8 @@ void Session::Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& c
         Log(1, "%s dropped: no payload", MethodName(rsp.method()));
         return;
     }
-    const tagRspExParam ex{static_cast<int32_t>(rsp.method()), rsp.error_code(), rsp.error_message().c_str()};
+    const tagRspExParam ex { static_cast<int32_t>(rsp.method()), rsp.error_code(),
+        rsp.error_message().c_str() };
     Invoke([&](COstrelSpi* spi) { call(spi, &payload, ex); });
 }
 
@@ -407,7 +417,8 @@ bool Session::Dispatch(const std::string& body)
         Log(0, "frame of %zu bytes does not parse; closing the connection", body.size());
         return false;
     }
-    const tagRspExParam ex{static_cast<int32_t>(rsp.method()), rsp.error_code(), rsp.error_message().c_str()};
+    const tagRspExParam ex { static_cast<int32_t>(rsp.method()), rsp.error_code(),
+        rsp.error_message().c_str() };
     switch (rsp.method()) {
     case pb::ON_RTN_QUOTE:
         Deliver<pb::QuoteDetailField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnQuote(m); });
@@ -428,32 +439,33 @@ bool Session::Dispatch(const std::string& body)
         Invoke([&](COstrelSpi* s) { s->OnRspLogout(ex); });
         break;
     case pb::ON_RSP_COMMODITY_LIST:
-        Deliver<pb::RspQryCommodityField>(rsp, false,
-                                          [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodity(m, e); });
+        Deliver<pb::RspQryCommodityField>(
+            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodity(m, e); });
         break;
     case pb::ON_RSP_COMMODITY_DETAIL:
         Deliver<pb::RspQryCommodityDetailField>(
             rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodityDetail(m, e); });
         break;
     case pb::ON_RSP_HISTORY_DATA:
-        Deliver<pb::RspReqQryHistoryField>(rsp, false,
-                                           [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryHistory(m, e); });
+        Deliver<pb::RspReqQryHistoryField>(
+            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryHistory(m, e); });
         break;
     case pb::ON_RSP_HSIMONEY_INFLOW:
-        Deliver<pb::RspHisMoneyFlowField>(rsp, false,
-                                          [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHisMoneyFlow(m, e); });
+        Deliver<pb::RspHisMoneyFlowField>(
+            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHisMoneyFlow(m, e); });
         break;
     case pb::ON_RSP_SUBSCRIBE:
     case pb::ON_RSP_SUBSCRIBE_DEPTH:
-        Deliver<pb::RspSubscribedField>(rsp, false,
-                                        [](COstrelSpi* s, auto* m, auto& e) { s->OnRspSubscribe(m, e); });
+        Deliver<pb::RspSubscribedField>(
+            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspSubscribe(m, e); });
         break;
     case pb::ON_RSP_UNSUBSCRIBE:
     case pb::ON_RSP_UNSUBSCRIBE_DEPTH:
         Invoke([&](COstrelSpi* s) { s->OnRspUnSubscribe(ex); });
         break;
     case pb::ON_RSP_HEARTBEAT:
-        Deliver<pb::HeartBeatField>(rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHeartBeat(m, e); });
+        Deliver<pb::HeartBeatField>(
+            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHeartBeat(m, e); });
         break;
     default:
         Log(1, "frame with method %d (req_id \"%s\") dropped: not a reply or push this library knows",
@@ -492,7 +504,7 @@ bool Resolve(const char* host, int port, sockaddr_in* addr)
     addr->sin_port = htons(static_cast<std::uint16_t>(port));
     if (::inet_pton(AF_INET, host, &addr->sin_addr) == 1)
         return true;
-    addrinfo hints{};
+    addrinfo hints {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
@@ -506,7 +518,10 @@ bool Resolve(const char* host, int port, sockaddr_in* addr)
 class OstrelApiImpl final : public COstrelApi
 {
 public:
-    OstrelApiImpl() : m_core(std::make_shared<Core>()) {}
+    OstrelApiImpl()
+        : m_core(std::make_shared<Core>())
+    {
+    }
     ~OstrelApiImpl() override
     {
         std::shared_ptr<Session> session;
@@ -524,7 +539,9 @@ public:
             if (auto old = weak.lock())
                 old->Stop();
         // A callback under way finishes first; every later one sees the stop.
-        { std::lock_guard<std::recursive_mutex> wait(m_core->callbackMutex); }
+        {
+            std::lock_guard<std::recursive_mutex> wait(m_core->callbackMutex);
+        }
         // The I/O thread cannot join itself: when a callback deletes its own
         // API object, the thread ends on its own after the callback; it only
         // touches the shared session and core.
@@ -601,8 +618,8 @@ int OstrelApiImpl::Connect(const char* host, int port)
         // The ended session's thread is at most running its last callback;
         // the callback lock keeps the new session's callbacks behind it.
         m_ended.erase(std::remove_if(m_ended.begin(), m_ended.end(),
-                                     [](const std::weak_ptr<Session>& w) { return w.expired(); }),
-                      m_ended.end());
+                          [](const std::weak_ptr<Session>& w) { return w.expired(); }),
+            m_ended.end());
         m_ended.push_back(m_session);
         m_thread.detach();
         m_session.reset();
@@ -630,7 +647,7 @@ int OstrelApiImpl::Connect(const char* host, int port)
     }
     // A refusal on the local machine is already known here: report it now
     // rather than through a callback, so a caller without a server fails fast.
-    pollfd probe{fd, POLLOUT, 0};
+    pollfd probe { fd, POLLOUT, 0 };
     if (::poll(&probe, 1, 0) == 1) {
         int error = 0;
         socklen_t len = sizeof error;

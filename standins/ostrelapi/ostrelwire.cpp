@@ -2,21 +2,23 @@
 
 #include <google/protobuf/message_lite.h>
 
-namespace ostrelwire {
-
-namespace {
-
-void AppendHeader(std::string& out, std::size_t size)
+namespace ostrelwire
 {
-    const auto n = static_cast<std::uint32_t>(size);
-    const char header[kHeaderBytes] = {
-        static_cast<char>(n & 0xffu),
-        static_cast<char>((n >> 8) & 0xffu),
-        static_cast<char>((n >> 16) & 0xffu),
-        static_cast<char>((n >> 24) & 0xffu),
-    };
-    out.append(header, kHeaderBytes);
-}
+
+namespace
+{
+
+    void AppendHeader(std::string& out, std::size_t size)
+    {
+        const auto n = static_cast<std::uint32_t>(size);
+        const char header[kHeaderBytes] = {
+            static_cast<char>(n & 0xffu),
+            static_cast<char>((n >> 8) & 0xffu),
+            static_cast<char>((n >> 16) & 0xffu),
+            static_cast<char>((n >> 24) & 0xffu),
+        };
+        out.append(header, kHeaderBytes);
+    }
 
 } // namespace
 
@@ -44,7 +46,10 @@ bool AppendMessage(std::string& out, const google::protobuf::MessageLite& msg)
     return true;
 }
 
-FrameReader::FrameReader(std::size_t maxFrameBytes) : m_maxFrameBytes(maxFrameBytes) {}
+FrameReader::FrameReader(std::size_t maxFrameBytes)
+    : m_maxFrameBytes(maxFrameBytes)
+{
+}
 
 void FrameReader::Feed(const char* data, std::size_t size)
 {

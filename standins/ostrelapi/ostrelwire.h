@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <string>
 
-namespace google::protobuf {
+namespace google::protobuf
+{
 class MessageLite;
 }
 
-namespace ostrelwire {
+namespace ostrelwire
+{
 
 // Frames whose body is longer than this are refused on both sides.
 constexpr std::size_t kMaxFrameBytes = 16u * 1024u * 1024u;
@@ -31,7 +33,7 @@ class FrameReader
 {
 public:
     enum class Result {
-        Frame,    // *body holds the next frame
+        Frame, // *body holds the next frame
         NeedMore, // no complete frame buffered yet
         TooLarge, // the next frame announces more than the limit; the stream cannot be resynchronised
     };
@@ -53,6 +55,9 @@ private:
 // Whether text is well-formed UTF-8 (no overlongs, surrogates or code points
 // above U+10FFFF); the message runtime refuses to parse anything else.
 bool IsUtf8(const char* text, std::size_t size);
-inline bool IsUtf8(const std::string& text) { return IsUtf8(text.data(), text.size()); }
+inline bool IsUtf8(const std::string& text)
+{
+    return IsUtf8(text.data(), text.size());
+}
 
 } // namespace ostrelwire

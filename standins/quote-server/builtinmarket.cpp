@@ -8,141 +8,145 @@
 #include <cstdio>
 #include <iterator>
 
-namespace quoteserver {
-
-namespace {
-
-struct Month {
-    int year; // four digits
-    int month;
-};
-
-enum class Cycle {
-    None,      // no contract list: spot markets, stocks
-    Monthly,   // every month, from next month
-    Spot,      // every month, from this month (index futures of Hong Kong)
-    Quarterly, // March, June, September, December
-    Cffex,     // this month, next month and the next two quarter months
-    Even,      // even months
-    Listed,    // the months given
-};
-
-struct Entry {
-    int type;
-    const char* exchangeNo;
-    const char* exchangeName;
-    const char* commodityNo;
-    const char* commodityName;
-    const char* currency;
-    int category;
-    int region;
-    unsigned dotSize;
-    double tick;
-    double contractSize;
-    double price;
-    Cycle cycle;
-    int months[8]; // for Cycle::Listed, ended by 0
-    int count;
-    int mainIndex;     // entry of the contract list flagged as main contract
-    bool threeDigits;  // Zhengzhou writes contract months as YMM
-    double floatShares;
-};
-
-Month Add(Month m, int months)
+namespace quoteserver
 {
-    const int index = m.year * 12 + (m.month - 1) + months;
-    return {index / 12, index % 12 + 1};
-}
 
-bool InList(int month, const std::vector<int>& months)
+namespace
 {
-    for (int m : months)
-        if (m == month)
-            return true;
-    return false;
-}
 
-std::vector<Month> Months(Month now, const Entry& e)
-{
-    std::vector<Month> out;
-    switch (e.cycle) {
-    case Cycle::None:
-        break;
-    case Cycle::Spot:
-        for (int k = 0; int(out.size()) < e.count; ++k)
-            out.push_back(Add(now, k));
-        break;
-    case Cycle::Monthly:
-        for (int k = 1; int(out.size()) < e.count; ++k)
-            out.push_back(Add(now, k));
-        break;
-    case Cycle::Quarterly:
-    case Cycle::Even:
-    case Cycle::Listed: {
-        const std::vector<int> months = e.cycle == Cycle::Quarterly ? std::vector<int>{3, 6, 9, 12}
-            : e.cycle == Cycle::Even                                 ? std::vector<int>{2, 4, 6, 8, 10, 12}
-                                                                     : std::vector<int>(e.months, std::find(e.months, std::end(e.months), 0));
-        for (int k = 1; int(out.size()) < e.count; ++k)
-            if (InList(Add(now, k).month, months))
-                out.push_back(Add(now, k));
-        break;
-    }
-    case Cycle::Cffex:
-        out.push_back(now);
-        out.push_back(Add(now, 1));
-        for (int k = 2; out.size() < 4; ++k)
-            if (Add(now, k).month % 3 == 0)
-                out.push_back(Add(now, k));
-        break;
-    }
-    return out;
-}
-
-std::string ContractNo(Month m, bool threeDigits)
-{
-    char text[8];
-    if (threeDigits)
-        std::snprintf(text, sizeof text, "%d%02d", m.year % 10, m.month);
-    else
-        std::snprintf(text, sizeof text, "%02d%02d", m.year % 100, m.month);
-    return text;
-}
-
-void Segments(int type, pb::CommodityField* f)
-{
-    struct Seg {
-        int dateFlag;
-        const char* begin;
-        int state;
+    struct Month {
+        int year; // four digits
+        int month;
     };
-    static const Seg futures[] = {{0, "06:00:00", 3}, {1, "05:00:00", 5}};
-    static const Seg china[] = {{0, "21:00:00", 3}, {1, "02:30:00", 5}, {1, "09:00:00", 3}, {1, "10:15:00", 4},
-                                {1, "10:30:00", 3}, {1, "11:30:00", 4}, {1, "13:30:00", 3}, {1, "15:00:00", 5}};
-    static const Seg stocks[] = {{1, "09:15:00", 1}, {1, "09:25:00", 2}, {1, "09:30:00", 3},
-                                 {1, "11:30:00", 4}, {1, "13:00:00", 3}, {1, "15:00:00", 5}};
-    static const Seg allDay[] = {{1, "00:00:00", 3}};
-    const Seg* begin = futures;
-    std::size_t n = std::size(futures);
-    if (type == pb::FI) {
-        begin = china;
-        n = std::size(china);
-    } else if (type == pb::S) {
-        begin = stocks;
-        n = std::size(stocks);
-    } else if (type == pb::C || type == pb::D) {
-        begin = allDay;
-        n = std::size(allDay);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        auto* seg = f->add_tradingtime_seg();
-        seg->set_date_flag(static_cast<pb::CommodityField::EnumDateFlag>(begin[i].dateFlag));
-        seg->set_begin_time(begin[i].begin);
-        seg->set_trading_state(static_cast<pb::CommodityField::EnumTradetimeStatus>(begin[i].state));
-        seg->set_bucket_id(static_cast<std::uint32_t>(i));
-    }
-}
 
-// clang-format off
+    enum class Cycle {
+        None, // no contract list: spot markets, stocks
+        Monthly, // every month, from next month
+        Spot, // every month, from this month (index futures of Hong Kong)
+        Quarterly, // March, June, September, December
+        Cffex, // this month, next month and the next two quarter months
+        Even, // even months
+        Listed, // the months given
+    };
+
+    struct Entry {
+        int type;
+        const char* exchangeNo;
+        const char* exchangeName;
+        const char* commodityNo;
+        const char* commodityName;
+        const char* currency;
+        int category;
+        int region;
+        unsigned dotSize;
+        double tick;
+        double contractSize;
+        double price;
+        Cycle cycle;
+        int months[8]; // for Cycle::Listed, ended by 0
+        int count;
+        int mainIndex; // entry of the contract list flagged as main contract
+        bool threeDigits; // Zhengzhou writes contract months as YMM
+        double floatShares;
+    };
+
+    Month Add(Month m, int months)
+    {
+        const int index = m.year * 12 + (m.month - 1) + months;
+        return { index / 12, index % 12 + 1 };
+    }
+
+    bool InList(int month, const std::vector<int>& months)
+    {
+        for (int m : months)
+            if (m == month)
+                return true;
+        return false;
+    }
+
+    std::vector<Month> Months(Month now, const Entry& e)
+    {
+        std::vector<Month> out;
+        switch (e.cycle) {
+        case Cycle::None:
+            break;
+        case Cycle::Spot:
+            for (int k = 0; int(out.size()) < e.count; ++k)
+                out.push_back(Add(now, k));
+            break;
+        case Cycle::Monthly:
+            for (int k = 1; int(out.size()) < e.count; ++k)
+                out.push_back(Add(now, k));
+            break;
+        case Cycle::Quarterly:
+        case Cycle::Even:
+        case Cycle::Listed: {
+            const std::vector<int> months = e.cycle == Cycle::Quarterly ? std::vector<int> { 3, 6, 9, 12 }
+                : e.cycle == Cycle::Even
+                ? std::vector<int> { 2, 4, 6, 8, 10, 12 }
+                : std::vector<int>(e.months, std::find(e.months, std::end(e.months), 0));
+            for (int k = 1; int(out.size()) < e.count; ++k)
+                if (InList(Add(now, k).month, months))
+                    out.push_back(Add(now, k));
+            break;
+        }
+        case Cycle::Cffex:
+            out.push_back(now);
+            out.push_back(Add(now, 1));
+            for (int k = 2; out.size() < 4; ++k)
+                if (Add(now, k).month % 3 == 0)
+                    out.push_back(Add(now, k));
+            break;
+        }
+        return out;
+    }
+
+    std::string ContractNo(Month m, bool threeDigits)
+    {
+        char text[8];
+        if (threeDigits)
+            std::snprintf(text, sizeof text, "%d%02d", m.year % 10, m.month);
+        else
+            std::snprintf(text, sizeof text, "%02d%02d", m.year % 100, m.month);
+        return text;
+    }
+
+    void Segments(int type, pb::CommodityField* f)
+    {
+        struct Seg {
+            int dateFlag;
+            const char* begin;
+            int state;
+        };
+        static const Seg futures[] = { { 0, "06:00:00", 3 }, { 1, "05:00:00", 5 } };
+        static const Seg china[]
+            = { { 0, "21:00:00", 3 }, { 1, "02:30:00", 5 }, { 1, "09:00:00", 3 }, { 1, "10:15:00", 4 },
+                  { 1, "10:30:00", 3 }, { 1, "11:30:00", 4 }, { 1, "13:30:00", 3 }, { 1, "15:00:00", 5 } };
+        static const Seg stocks[] = { { 1, "09:15:00", 1 }, { 1, "09:25:00", 2 }, { 1, "09:30:00", 3 },
+            { 1, "11:30:00", 4 }, { 1, "13:00:00", 3 }, { 1, "15:00:00", 5 } };
+        static const Seg allDay[] = { { 1, "00:00:00", 3 } };
+        const Seg* begin = futures;
+        std::size_t n = std::size(futures);
+        if (type == pb::FI) {
+            begin = china;
+            n = std::size(china);
+        } else if (type == pb::S) {
+            begin = stocks;
+            n = std::size(stocks);
+        } else if (type == pb::C || type == pb::D) {
+            begin = allDay;
+            n = std::size(allDay);
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            auto* seg = f->add_tradingtime_seg();
+            seg->set_date_flag(static_cast<pb::CommodityField::EnumDateFlag>(begin[i].dateFlag));
+            seg->set_begin_time(begin[i].begin);
+            seg->set_trading_state(static_cast<pb::CommodityField::EnumTradetimeStatus>(begin[i].state));
+            seg->set_bucket_id(static_cast<std::uint32_t>(i));
+        }
+    }
+
+    // clang-format off
 const Entry kEntries[] = {
     // Overseas futures.
     {pb::FO, "NYMEX", "纽约商业交易所", "CL", "美原油", "USD", pb::GATEGORY_ENERGY, pb::REGON_NORTH_AMERICA, 2, 0.01, 1000, 68.42, Cycle::Monthly, {}, 12, 1, false, 0},
@@ -191,15 +195,15 @@ const Entry kEntries[] = {
     {pb::D, "DAEX", "数字资产交易所", "ETH", "以太坊", "USD", pb::GATEGORY_UNKNOWN, pb::REGON_UNKNOWN, 2, 0.01, 1, 3625.4, Cycle::None, {}, 0, 0, false, 0},
     {pb::D, "HKVA", "香港虚拟资产交易所", "LTC", "莱特币", "USD", pb::GATEGORY_UNKNOWN, pb::REGON_ASIA_PACIFIC, 2, 0.01, 1, 95.42, Cycle::None, {}, 0, 0, false, 0},
 };
-// clang-format on
+    // clang-format on
 
 } // namespace
 
 std::vector<CommoditySpec> BuiltinMarket(std::time_t now)
 {
-    std::tm utc{};
+    std::tm utc {};
     gmtime_r(&now, &utc);
-    const Month thisMonth{utc.tm_year + 1900, utc.tm_mon + 1};
+    const Month thisMonth { utc.tm_year + 1900, utc.tm_mon + 1 };
 
     std::vector<CommoditySpec> out;
     for (const Entry& e : kEntries) {

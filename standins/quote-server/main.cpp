@@ -10,7 +10,8 @@
 #include "market.h"
 #include "quoteserver.h"
 
-namespace {
+namespace
+{
 
 quoteserver::QuoteServer* g_server = nullptr;
 
@@ -20,26 +21,28 @@ void OnSignal(int)
         g_server->Stop();
 }
 
-const char kUsage[] =
-    "usage: quote-server [options]\n"
-    "  --port N          port on 127.0.0.1 (0, the default: any free port); the port is printed\n"
-    "                    alone on the first line of standard output\n"
-    "  --rate R          market steps per second (default 2; 0 freezes prices); each step moves\n"
-    "                    most contracts and pushes their quotes, depth and trades to subscribers\n"
-    "  --seed S          seed of the price walk (default 1); the same seed gives the same prices\n"
-    "  --market FILE     serve the commodities of a JSON file instead of the built-in market:\n"
-    "                    {\"commodities\": [{\"security_type\": \"FO\", \"exchange_no\": \"NYMEX\",\n"
-    "                      \"exchange_name\": \"...\", \"commodity_no\": \"CL\", \"commodity_name\": \"...\",\n"
-    "                      \"currency_no\": \"USD\", \"category\": 3, \"region\": 1, \"dot_size\": 2,\n"
-    "                      \"mini_ticker_size\": 0.01, \"contract_size\": 1000, \"price\": 68.4,\n"
-    "                      \"float_shares\": 0, \"contract_no_list\": [{\"contract_no\": \"2701\", \"flags\": 1}],\n"
-    "                      \"tradingtime_Seg\": [{\"date_flag\": 1, \"begin_time\": \"09:00:00\",\n"
-    "                      \"trading_state\": 3, \"bucket_id\": 0}]}]}\n"
-    "                    only commodity_no is required; enums by number or name; texts in UTF-8\n"
-    "  --refuse-login    answer every login with an error (later requests: not logged in)\n"
-    "  --silent          accept connections but never answer a login\n"
-    "  --drop-after N    close each connection N seconds after it was accepted\n"
-    "  --verbose         print one line per connection and request\n";
+const char kUsage[]
+    = "usage: quote-server [options]\n"
+      "  --port N          port on 127.0.0.1 (0, the default: any free port); the port is printed\n"
+      "                    alone on the first line of standard output\n"
+      "  --rate R          market steps per second (default 2; 0 freezes prices); each step moves\n"
+      "                    most contracts and pushes their quotes, depth and trades to subscribers\n"
+      "  --seed S          seed of the price walk (default 1); the same seed gives the same prices\n"
+      "  --market FILE     serve the commodities of a JSON file instead of the built-in market:\n"
+      "                    {\"commodities\": [{\"security_type\": \"FO\", \"exchange_no\": \"NYMEX\",\n"
+      "                      \"exchange_name\": \"...\", \"commodity_no\": \"CL\", \"commodity_name\": "
+      "\"...\",\n"
+      "                      \"currency_no\": \"USD\", \"category\": 3, \"region\": 1, \"dot_size\": 2,\n"
+      "                      \"mini_ticker_size\": 0.01, \"contract_size\": 1000, \"price\": 68.4,\n"
+      "                      \"float_shares\": 0, \"contract_no_list\": [{\"contract_no\": \"2701\", "
+      "\"flags\": 1}],\n"
+      "                      \"tradingtime_Seg\": [{\"date_flag\": 1, \"begin_time\": \"09:00:00\",\n"
+      "                      \"trading_state\": 3, \"bucket_id\": 0}]}]}\n"
+      "                    only commodity_no is required; enums by number or name; texts in UTF-8\n"
+      "  --refuse-login    answer every login with an error (later requests: not logged in)\n"
+      "  --silent          accept connections but never answer a login\n"
+      "  --drop-after N    close each connection N seconds after it was accepted\n"
+      "  --verbose         print one line per connection and request\n";
 
 bool Value(int argc, char** argv, int* i, const char* name, std::string* out)
 {
@@ -66,7 +69,7 @@ double Number(const std::string& text, const char* name, double low, double high
     const double v = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || !(v >= low && v <= high)) {
         std::fprintf(stderr, "quote-server: %s wants a number from %g to %g, not \"%s\"\n", name, low, high,
-                     text.c_str());
+            text.c_str());
         std::exit(2);
     }
     return v;
@@ -136,10 +139,11 @@ int main(int argc, char** argv)
     std::printf("%d\n", server.Port());
     std::fflush(stdout);
     std::fprintf(stderr, "quote-server: 127.0.0.1:%d, %zu contracts, seed %llu, %g steps/s\n", server.Port(),
-                 market.Size(), static_cast<unsigned long long>(seed), options.rate);
+        market.Size(), static_cast<unsigned long long>(seed), options.rate);
 
     g_server = &server;
-    struct sigaction sa {};
+    struct sigaction sa {
+    };
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);

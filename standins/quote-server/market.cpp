@@ -3,77 +3,79 @@
 #include <algorithm>
 #include <cmath>
 
-namespace quoteserver {
-
-namespace {
-
-std::uint64_t SplitMix(std::uint64_t& x)
+namespace quoteserver
 {
-    std::uint64_t z = (x += 0x9e3779b97f4a7c15ull);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-}
 
-std::uint64_t Rotl(std::uint64_t x, int k)
+namespace
 {
-    return (x << k) | (x >> (64 - k));
-}
 
-std::int64_t PeriodMs(int period)
-{
-    switch (period) {
-    case pb::KLINE_UNKNOWN: // the time-sharing view draws minute bars
-    case pb::KLINE_1MIN:
-        return 60'000;
-    case pb::KLINE_5MIN:
-        return 5 * 60'000;
-    case pb::KLINE_15MIN:
-        return 15 * 60'000;
-    case pb::KLINE_30MIN:
-        return 30 * 60'000;
-    case pb::KLINE_1HR:
-        return 3'600'000;
-    case pb::KLINE_2HR:
-        return 2 * 3'600'000;
-    case pb::KLINE_4HR:
-        return 4 * 3'600'000;
-    case pb::KLINE_12HR:
-        return 12 * 3'600'000;
-    case pb::KLINE_1DAY:
-        return 24 * 3'600'000;
-    default:
-        return 0;
+    std::uint64_t SplitMix(std::uint64_t& x)
+    {
+        std::uint64_t z = (x += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
     }
-}
 
-// How lively each kind of market is: daily relative volatility, spread, and
-// the size of a typical trade.
-struct Temper {
-    double dailyVol;
-    int spreadTicks;
-    int lotScale;   // lots in a typical trade
-    double lotUnit; // volume of one lot: stocks trade in board lots of 100 shares
-    bool hasPosition;
-};
-
-Temper TemperOf(int securityType)
-{
-    switch (securityType) {
-    case pb::FO:
-        return {0.018, 1, 3, 1, true};
-    case pb::FI:
-        return {0.014, 1, 12, 1, true};
-    case pb::C:
-        return {0.006, 12, 2, 1, false};
-    case pb::S:
-        return {0.022, 1, 8, 100, false};
-    case pb::D:
-        return {0.035, 1, 2, 1, false};
-    default:
-        return {0.015, 1, 5, 1, false};
+    std::uint64_t Rotl(std::uint64_t x, int k)
+    {
+        return (x << k) | (x >> (64 - k));
     }
-}
+
+    std::int64_t PeriodMs(int period)
+    {
+        switch (period) {
+        case pb::KLINE_UNKNOWN: // the time-sharing view draws minute bars
+        case pb::KLINE_1MIN:
+            return 60'000;
+        case pb::KLINE_5MIN:
+            return 5 * 60'000;
+        case pb::KLINE_15MIN:
+            return 15 * 60'000;
+        case pb::KLINE_30MIN:
+            return 30 * 60'000;
+        case pb::KLINE_1HR:
+            return 3'600'000;
+        case pb::KLINE_2HR:
+            return 2 * 3'600'000;
+        case pb::KLINE_4HR:
+            return 4 * 3'600'000;
+        case pb::KLINE_12HR:
+            return 12 * 3'600'000;
+        case pb::KLINE_1DAY:
+            return 24 * 3'600'000;
+        default:
+            return 0;
+        }
+    }
+
+    // How lively each kind of market is: daily relative volatility, spread, and
+    // the size of a typical trade.
+    struct Temper {
+        double dailyVol;
+        int spreadTicks;
+        int lotScale; // lots in a typical trade
+        double lotUnit; // volume of one lot: stocks trade in board lots of 100 shares
+        bool hasPosition;
+    };
+
+    Temper TemperOf(int securityType)
+    {
+        switch (securityType) {
+        case pb::FO:
+            return { 0.018, 1, 3, 1, true };
+        case pb::FI:
+            return { 0.014, 1, 12, 1, true };
+        case pb::C:
+            return { 0.006, 12, 2, 1, false };
+        case pb::S:
+            return { 0.022, 1, 8, 100, false };
+        case pb::D:
+            return { 0.035, 1, 2, 1, false };
+        default:
+            return { 0.015, 1, 5, 1, false };
+        }
+    }
 
 } // namespace
 
@@ -136,7 +138,9 @@ std::string ContractKey(int securityType, const std::string& commodityNo, const 
     return key;
 }
 
-Market::Market(std::vector<CommoditySpec> specs, std::uint64_t seed) : m_specs(std::move(specs)), m_seed(seed)
+Market::Market(std::vector<CommoditySpec> specs, std::uint64_t seed)
+    : m_specs(std::move(specs))
+    , m_seed(seed)
 {
     for (std::size_t ci = 0; ci < m_specs.size(); ++ci) {
         const auto& f = m_specs[ci].field;
@@ -338,8 +342,8 @@ void Market::FillTicker(std::size_t i, std::uint64_t nowMs, pb::TickerField* t) 
     t->set_money_inflow(std::round(c.moneyInflow * 100.0) / 100.0);
 }
 
-bool Market::History(std::size_t i, int period, std::uint64_t count, std::uint64_t nowMs,
-                     pb::RspReqQryHistoryField* out) const
+bool Market::History(
+    std::size_t i, int period, std::uint64_t count, std::uint64_t nowMs, pb::RspReqQryHistoryField* out) const
 {
     const Contract& c = m_contracts[i];
     out->set_contract_code(c.key);
@@ -384,8 +388,8 @@ bool Market::History(std::size_t i, int period, std::uint64_t count, std::uint64
         }
         bar.set_close(close);
         bar.set_open(open);
-        bar.set_high(std::max({high, open, close}));
-        bar.set_low(std::min({low, open, close}));
+        bar.set_high(std::max({ high, open, close }));
+        bar.set_low(std::min({ low, open, close }));
         bar.set_volume(std::max(0.0, volume));
         close = open; // bars join without gaps
     }

@@ -13,7 +13,8 @@
 
 #include "kw.pb.ostrel2.pb.h"
 
-namespace quoteserver {
+namespace quoteserver
+{
 
 namespace pb = kw::pb::ostrel2;
 
@@ -24,9 +25,9 @@ class Rng
 public:
     explicit Rng(std::uint64_t seed = 0);
     std::uint64_t Next();
-    double Uniform();                    // [0, 1)
-    double Normal();                     // mean 0, deviation 1
-    int Between(int low, int high);      // [low, high]
+    double Uniform(); // [0, 1)
+    double Normal(); // mean 0, deviation 1
+    int Between(int low, int high); // [low, high]
 
 private:
     std::uint64_t m_s[4];
@@ -36,7 +37,7 @@ std::uint64_t HashText(const std::string& text, std::uint64_t seed);
 
 struct CommoditySpec {
     pb::CommodityField field; // as served in the commodity reply
-    double price = 100.0;     // previous settlement of the first contract
+    double price = 100.0; // previous settlement of the first contract
     double floatShares = 0.0; // stocks: shares in free float, for the turnover rate
 };
 
@@ -79,7 +80,7 @@ public:
     // first; the last bar closes at the live last price and daily bars of the
     // current day match the day's open, high, low and volume.
     bool History(std::size_t i, int period, std::uint64_t count, std::uint64_t nowMs,
-                 pb::RspReqQryHistoryField* out) const;
+        pb::RspReqQryHistoryField* out) const;
 
     static constexpr std::uint64_t kMaxHistoryBars = 10000;
     static constexpr std::uint64_t kDefaultHistoryBars = 500;

@@ -12,243 +12,255 @@
 
 #include "ostrelwire.h"
 
-namespace quoteserver {
-
-namespace {
-
-class Reader
+namespace quoteserver
 {
-public:
-    Reader(const Json::Value& object, std::string where) : m_object(object), m_where(std::move(where)) {}
 
-    bool Fail(const std::string& what)
-    {
-        if (m_error.empty())
-            m_error = m_where + ": " + what;
-        return false;
-    }
-    const std::string& Error() const { return m_error; }
+namespace
+{
 
-    bool CheckMembers(const std::set<std::string>& known)
+    class Reader
     {
-        for (const auto& name : m_object.getMemberNames())
-            if (!known.count(name))
-                return Fail("unknown member \"" + name + "\"");
-        return true;
-    }
+    public:
+        Reader(const Json::Value& object, std::string where)
+            : m_object(object)
+            , m_where(std::move(where))
+        {
+        }
 
-    bool Text(const char* name, std::string* out, bool required = false)
-    {
-        const Json::Value& v = m_object[name];
-        if (v.isNull())
-            return required ? Fail(std::string("\"") + name + "\" missing") : true;
-        if (!v.isString())
-            return Fail(std::string("\"") + name + "\" is not a text");
-        *out = v.asString();
-        if (!ostrelwire::IsUtf8(*out))
-            return Fail(std::string("\"") + name + "\" is not UTF-8");
-        if (required && out->empty())
-            return Fail(std::string("\"") + name + "\" is empty");
-        return true;
-    }
+        bool Fail(const std::string& what)
+        {
+            if (m_error.empty())
+                m_error = m_where + ": " + what;
+            return false;
+        }
+        const std::string& Error() const { return m_error; }
 
-    bool Number(const char* name, double* out)
-    {
-        const Json::Value& v = m_object[name];
-        if (v.isNull())
-            return true;
-        if (!v.isNumeric() || !std::isfinite(v.asDouble()))
-            return Fail(std::string("\"") + name + "\" is not a number");
-        *out = v.asDouble();
-        return true;
-    }
-
-    bool Integer(const char* name, long long low, long long high, long long* out)
-    {
-        const Json::Value& v = m_object[name];
-        if (v.isNull())
-            return true;
-        if (!v.isIntegral() || v.asLargestInt() < low || v.asLargestInt() > high)
-            return Fail(std::string("\"") + name + "\" is not a whole number from " + std::to_string(low) + " to "
-                        + std::to_string(high));
-        *out = v.asLargestInt();
-        return true;
-    }
-
-    // An enum given by number or by the name the schema gives it.
-    template <typename Parse>
-    bool Enum(const char* name, long long high, Parse parse, int* out)
-    {
-        const Json::Value& v = m_object[name];
-        if (v.isString()) {
-            if (!parse(v.asString(), out))
-                return Fail(std::string("\"") + name + "\" has no value \"" + v.asString() + "\"");
+        bool CheckMembers(const std::set<std::string>& known)
+        {
+            for (const auto& name : m_object.getMemberNames())
+                if (!known.count(name))
+                    return Fail("unknown member \"" + name + "\"");
             return true;
         }
-        long long n = *out;
-        if (!Integer(name, 0, high, &n))
-            return false;
-        *out = static_cast<int>(n);
-        return true;
+
+        bool Text(const char* name, std::string* out, bool required = false)
+        {
+            const Json::Value& v = m_object[name];
+            if (v.isNull())
+                return required ? Fail(std::string("\"") + name + "\" missing") : true;
+            if (!v.isString())
+                return Fail(std::string("\"") + name + "\" is not a text");
+            *out = v.asString();
+            if (!ostrelwire::IsUtf8(*out))
+                return Fail(std::string("\"") + name + "\" is not UTF-8");
+            if (required && out->empty())
+                return Fail(std::string("\"") + name + "\" is empty");
+            return true;
+        }
+
+        bool Number(const char* name, double* out)
+        {
+            const Json::Value& v = m_object[name];
+            if (v.isNull())
+                return true;
+            if (!v.isNumeric() || !std::isfinite(v.asDouble()))
+                return Fail(std::string("\"") + name + "\" is not a number");
+            *out = v.asDouble();
+            return true;
+        }
+
+        bool Integer(const char* name, long long low, long long high, long long* out)
+        {
+            const Json::Value& v = m_object[name];
+            if (v.isNull())
+                return true;
+            if (!v.isIntegral() || v.asLargestInt() < low || v.asLargestInt() > high)
+                return Fail(std::string("\"") + name + "\" is not a whole number from " + std::to_string(low)
+                    + " to " + std::to_string(high));
+            *out = v.asLargestInt();
+            return true;
+        }
+
+        // An enum given by number or by the name the schema gives it.
+        template <typename Parse> bool Enum(const char* name, long long high, Parse parse, int* out)
+        {
+            const Json::Value& v = m_object[name];
+            if (v.isString()) {
+                if (!parse(v.asString(), out))
+                    return Fail(std::string("\"") + name + "\" has no value \"" + v.asString() + "\"");
+                return true;
+            }
+            long long n = *out;
+            if (!Integer(name, 0, high, &n))
+                return false;
+            *out = static_cast<int>(n);
+            return true;
+        }
+
+    private:
+        const Json::Value& m_object;
+        std::string m_where;
+        std::string m_error;
+    };
+
+    template <typename E, typename ParseFn> auto EnumParser(ParseFn fn)
+    {
+        return [fn](const std::string& text, int* out) {
+            E value;
+            if (!fn(text, &value))
+                return false;
+            *out = static_cast<int>(value);
+            return true;
+        };
     }
 
-private:
-    const Json::Value& m_object;
-    std::string m_where;
-    std::string m_error;
-};
-
-template <typename E, typename ParseFn> auto EnumParser(ParseFn fn)
-{
-    return [fn](const std::string& text, int* out) {
-        E value;
-        if (!fn(text, &value))
-            return false;
-        *out = static_cast<int>(value);
-        return true;
-    };
-}
-
-bool ReadCommodity(const Json::Value& item, std::size_t position, CommoditySpec* spec, std::string* error)
-{
-    Reader r(item, "commodity " + std::to_string(position + 1));
-    auto& f = spec->field;
-    std::string text;
-    int security = 0, category = 0, region = 0;
-    long long index = static_cast<long long>(position + 1), dot = -1;
-    double tick = 0, size = 1, price = 100, shares = 0;
-    const bool ok = r.CheckMembers({"index", "security_type", "exchange_no", "exchange_name", "commodity_no",
-                                    "commodity_name", "currency_no", "category", "region", "dot_size",
-                                    "mini_ticker_size", "contract_size", "contract_no_list", "tradingtime_Seg",
-                                    "price", "float_shares"})
-        && r.Integer("index", 0, 0xffffffffll, &index)
-        && r.Enum("security_type", 99, EnumParser<pb::EnumSecurityType>(pb::EnumSecurityType_Parse), &security)
-        && r.Enum("category", 99, EnumParser<pb::EnumCategorys>(pb::EnumCategorys_Parse), &category)
-        && r.Enum("region", 99, EnumParser<pb::EnumRegions>(pb::EnumRegions_Parse), &region)
-        && r.Integer("dot_size", 0, 10, &dot) && r.Number("mini_ticker_size", &tick)
-        && r.Number("contract_size", &size) && r.Number("price", &price) && r.Number("float_shares", &shares);
-    if (!ok) {
-        *error = r.Error();
-        return false;
-    }
-    f.set_index(static_cast<std::uint32_t>(index));
-    f.set_security_type(static_cast<pb::EnumSecurityType>(security));
-    f.set_category(static_cast<pb::EnumCategorys>(category));
-    f.set_region(static_cast<pb::EnumRegions>(region));
-    struct {
-        const char* name;
-        void (pb::CommodityField::*set)(const std::string&);
-        bool required;
-    } const texts[] = {
-        {"exchange_no", &pb::CommodityField::set_exchange_no, false},
-        {"exchange_name", &pb::CommodityField::set_exchange_name, false},
-        {"commodity_no", &pb::CommodityField::set_commodity_no, true},
-        {"commodity_name", &pb::CommodityField::set_commodity_name, false},
-        {"currency_no", &pb::CommodityField::set_currency_no, false},
-    };
-    for (const auto& t : texts) {
-        text.clear();
-        if (!r.Text(t.name, &text, t.required)) {
+    bool ReadCommodity(const Json::Value& item, std::size_t position, CommoditySpec* spec, std::string* error)
+    {
+        Reader r(item, "commodity " + std::to_string(position + 1));
+        auto& f = spec->field;
+        std::string text;
+        int security = 0, category = 0, region = 0;
+        long long index = static_cast<long long>(position + 1), dot = -1;
+        double tick = 0, size = 1, price = 100, shares = 0;
+        const bool ok
+            = r.CheckMembers({ "index", "security_type", "exchange_no", "exchange_name", "commodity_no",
+                  "commodity_name", "currency_no", "category", "region", "dot_size", "mini_ticker_size",
+                  "contract_size", "contract_no_list", "tradingtime_Seg", "price", "float_shares" })
+            && r.Integer("index", 0, 0xffffffffll, &index)
+            && r.Enum(
+                "security_type", 99, EnumParser<pb::EnumSecurityType>(pb::EnumSecurityType_Parse), &security)
+            && r.Enum("category", 99, EnumParser<pb::EnumCategorys>(pb::EnumCategorys_Parse), &category)
+            && r.Enum("region", 99, EnumParser<pb::EnumRegions>(pb::EnumRegions_Parse), &region)
+            && r.Integer("dot_size", 0, 10, &dot) && r.Number("mini_ticker_size", &tick)
+            && r.Number("contract_size", &size) && r.Number("price", &price)
+            && r.Number("float_shares", &shares);
+        if (!ok) {
             *error = r.Error();
             return false;
         }
-        (f.*t.set)(text);
-    }
-
-    if (dot < 0) {
-        // The fewest decimals that show the tick exactly.
-        dot = 2;
-        if (tick > 0)
-            for (dot = 0; dot < 10; ++dot) {
-                const double scaledTick = tick * std::pow(10.0, double(dot));
-                if (std::fabs(scaledTick - std::round(scaledTick)) <= 1e-6)
-                    break;
-            }
-    }
-    if (tick == 0)
-        tick = std::pow(10.0, -double(dot));
-    const double scaled = tick * std::pow(10.0, double(dot));
-    if (tick < 0 || std::fabs(scaled - std::round(scaled)) > 1e-6 || std::round(scaled) < 1) {
-        r.Fail("\"mini_ticker_size\" must be a positive multiple of 10^-dot_size");
-        *error = r.Error();
-        return false;
-    }
-    if (price <= 0 || size <= 0 || shares < 0) {
-        r.Fail("\"price\" and \"contract_size\" must be positive, \"float_shares\" not negative");
-        *error = r.Error();
-        return false;
-    }
-    f.set_dot_size(static_cast<std::uint32_t>(dot));
-    f.set_mini_ticker_size(tick);
-    f.set_contract_size(size);
-    spec->price = price;
-    spec->floatShares = shares;
-
-    const Json::Value& contracts = item["contract_no_list"];
-    if (!contracts.isNull() && !contracts.isArray()) {
-        *error = "commodity " + std::to_string(position + 1) + ": \"contract_no_list\" is not a list";
-        return false;
-    }
-    for (Json::ArrayIndex k = 0; k < contracts.size(); ++k) {
-        const Json::Value& c = contracts[k];
-        auto* entry = f.add_contract_no_list();
-        if (c.isString()) {
-            if (!ostrelwire::IsUtf8(c.asString())) {
-                *error = "commodity " + std::to_string(position + 1) + ": a contract number is not UTF-8";
+        f.set_index(static_cast<std::uint32_t>(index));
+        f.set_security_type(static_cast<pb::EnumSecurityType>(security));
+        f.set_category(static_cast<pb::EnumCategorys>(category));
+        f.set_region(static_cast<pb::EnumRegions>(region));
+        struct {
+            const char* name;
+            void (pb::CommodityField::*set)(const std::string&);
+            bool required;
+        } const texts[] = {
+            { "exchange_no", &pb::CommodityField::set_exchange_no, false },
+            { "exchange_name", &pb::CommodityField::set_exchange_name, false },
+            { "commodity_no", &pb::CommodityField::set_commodity_no, true },
+            { "commodity_name", &pb::CommodityField::set_commodity_name, false },
+            { "currency_no", &pb::CommodityField::set_currency_no, false },
+        };
+        for (const auto& t : texts) {
+            text.clear();
+            if (!r.Text(t.name, &text, t.required)) {
+                *error = r.Error();
                 return false;
             }
-            entry->set_contract_no(c.asString());
-            continue;
+            (f.*t.set)(text);
         }
-        if (!c.isObject()) {
-            *error = "commodity " + std::to_string(position + 1) + ": a contract is neither a text nor an object";
-            return false;
-        }
-        Reader cr(c, "commodity " + std::to_string(position + 1) + ", contract " + std::to_string(k + 1));
-        std::string no;
-        long long flags = 0;
-        if (!cr.CheckMembers({"contract_no", "flags"}) || !cr.Text("contract_no", &no)
-            || !cr.Integer("flags", INT32_MIN, INT32_MAX, &flags)) {
-            *error = cr.Error();
-            return false;
-        }
-        entry->set_contract_no(no);
-        entry->set_flags(static_cast<std::int32_t>(flags));
-    }
 
-    const Json::Value& segments = item["tradingtime_Seg"];
-    if (!segments.isNull() && !segments.isArray()) {
-        *error = "commodity " + std::to_string(position + 1) + ": \"tradingtime_Seg\" is not a list";
-        return false;
-    }
-    for (Json::ArrayIndex k = 0; k < segments.size(); ++k) {
-        Reader sr(segments[k], "commodity " + std::to_string(position + 1) + ", segment " + std::to_string(k + 1));
-        if (!segments[k].isObject()) {
-            *error = "commodity " + std::to_string(position + 1) + ": a trading segment is not an object";
+        if (dot < 0) {
+            // The fewest decimals that show the tick exactly.
+            dot = 2;
+            if (tick > 0)
+                for (dot = 0; dot < 10; ++dot) {
+                    const double scaledTick = tick * std::pow(10.0, double(dot));
+                    if (std::fabs(scaledTick - std::round(scaledTick)) <= 1e-6)
+                        break;
+                }
+        }
+        if (tick == 0)
+            tick = std::pow(10.0, -double(dot));
+        const double scaled = tick * std::pow(10.0, double(dot));
+        if (tick < 0 || std::fabs(scaled - std::round(scaled)) > 1e-6 || std::round(scaled) < 1) {
+            r.Fail("\"mini_ticker_size\" must be a positive multiple of 10^-dot_size");
+            *error = r.Error();
             return false;
         }
-        std::string begin;
-        int dateFlag = 0, state = 0;
-        long long bucket = 0;
-        const bool segOk = sr.CheckMembers({"date_flag", "begin_time", "trading_state", "bucket_id"})
-            && sr.Enum("date_flag", 99, EnumParser<pb::CommodityField::EnumDateFlag>(pb::CommodityField::EnumDateFlag_Parse), &dateFlag)
-            && sr.Text("begin_time", &begin)
-            && sr.Enum("trading_state", 99,
-                       EnumParser<pb::CommodityField::EnumTradetimeStatus>(pb::CommodityField::EnumTradetimeStatus_Parse),
-                       &state)
-            && sr.Integer("bucket_id", 0, 0xffffffffll, &bucket);
-        if (!segOk) {
-            *error = sr.Error();
+        if (price <= 0 || size <= 0 || shares < 0) {
+            r.Fail("\"price\" and \"contract_size\" must be positive, \"float_shares\" not negative");
+            *error = r.Error();
             return false;
         }
-        auto* seg = f.add_tradingtime_seg();
-        seg->set_date_flag(static_cast<pb::CommodityField::EnumDateFlag>(dateFlag));
-        seg->set_begin_time(begin);
-        seg->set_trading_state(static_cast<pb::CommodityField::EnumTradetimeStatus>(state));
-        seg->set_bucket_id(static_cast<std::uint32_t>(bucket));
+        f.set_dot_size(static_cast<std::uint32_t>(dot));
+        f.set_mini_ticker_size(tick);
+        f.set_contract_size(size);
+        spec->price = price;
+        spec->floatShares = shares;
+
+        const Json::Value& contracts = item["contract_no_list"];
+        if (!contracts.isNull() && !contracts.isArray()) {
+            *error = "commodity " + std::to_string(position + 1) + ": \"contract_no_list\" is not a list";
+            return false;
+        }
+        for (Json::ArrayIndex k = 0; k < contracts.size(); ++k) {
+            const Json::Value& c = contracts[k];
+            auto* entry = f.add_contract_no_list();
+            if (c.isString()) {
+                if (!ostrelwire::IsUtf8(c.asString())) {
+                    *error = "commodity " + std::to_string(position + 1) + ": a contract number is not UTF-8";
+                    return false;
+                }
+                entry->set_contract_no(c.asString());
+                continue;
+            }
+            if (!c.isObject()) {
+                *error = "commodity " + std::to_string(position + 1)
+                    + ": a contract is neither a text nor an object";
+                return false;
+            }
+            Reader cr(c, "commodity " + std::to_string(position + 1) + ", contract " + std::to_string(k + 1));
+            std::string no;
+            long long flags = 0;
+            if (!cr.CheckMembers({ "contract_no", "flags" }) || !cr.Text("contract_no", &no)
+                || !cr.Integer("flags", INT32_MIN, INT32_MAX, &flags)) {
+                *error = cr.Error();
+                return false;
+            }
+            entry->set_contract_no(no);
+            entry->set_flags(static_cast<std::int32_t>(flags));
+        }
+
+        const Json::Value& segments = item["tradingtime_Seg"];
+        if (!segments.isNull() && !segments.isArray()) {
+            *error = "commodity " + std::to_string(position + 1) + ": \"tradingtime_Seg\" is not a list";
+            return false;
+        }
+        for (Json::ArrayIndex k = 0; k < segments.size(); ++k) {
+            Reader sr(segments[k],
+                "commodity " + std::to_string(position + 1) + ", segment " + std::to_string(k + 1));
+            if (!segments[k].isObject()) {
+                *error = "commodity " + std::to_string(position + 1) + ": a trading segment is not an object";
+                return false;
+            }
+            std::string begin;
+            int dateFlag = 0, state = 0;
+            long long bucket = 0;
+            const bool segOk = sr.CheckMembers({ "date_flag", "begin_time", "trading_state", "bucket_id" })
+                && sr.Enum("date_flag", 99,
+                    EnumParser<pb::CommodityField::EnumDateFlag>(pb::CommodityField::EnumDateFlag_Parse),
+                    &dateFlag)
+                && sr.Text("begin_time", &begin)
+                && sr.Enum("trading_state", 99,
+                    EnumParser<pb::CommodityField::EnumTradetimeStatus>(
+                        pb::CommodityField::EnumTradetimeStatus_Parse),
+                    &state)
+                && sr.Integer("bucket_id", 0, 0xffffffffll, &bucket);
+            if (!segOk) {
+                *error = sr.Error();
+                return false;
+            }
+            auto* seg = f.add_tradingtime_seg();
+            seg->set_date_flag(static_cast<pb::CommodityField::EnumDateFlag>(dateFlag));
+            seg->set_begin_time(begin);
+            seg->set_trading_state(static_cast<pb::CommodityField::EnumTradetimeStatus>(state));
+            seg->set_bucket_id(static_cast<std::uint32_t>(bucket));
+        }
+        return true;
     }
-    return true;
-}
 
 } // namespace
 

@@ -16,76 +16,78 @@
 
 #include "ostrelwire.h"
 
-namespace quoteserver {
-
-namespace {
-
-// A client that does not keep up misses pushes rather than growing our memory;
-// one that stops reading altogether is let go.
-constexpr std::size_t kPushBacklogBytes = 16u * 1024u * 1024u;
-constexpr std::size_t kMaxBacklogBytes = 256u * 1024u * 1024u;
-constexpr std::size_t kMaxReadPerTurn = 1024 * 1024;
-
-enum SubBits : std::uint8_t { kSnap = 1, kDepth = 2, kTicker = 4 };
-
-std::uint64_t NowMs()
+namespace quoteserver
 {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::system_clock::now().time_since_epoch())
-                                          .count());
-}
 
-std::uint8_t ModeBit(int mode)
+namespace
 {
-    switch (mode) {
-    case pb::MODE_SNAP:
-        return kSnap;
-    case pb::MODE_DEPTH:
-        return kDepth;
-    case pb::MODE_TICKER:
-        return kTicker;
-    default:
-        return 0;
+
+    // A client that does not keep up misses pushes rather than growing our memory;
+    // one that stops reading altogether is let go.
+    constexpr std::size_t kPushBacklogBytes = 16u * 1024u * 1024u;
+    constexpr std::size_t kMaxBacklogBytes = 256u * 1024u * 1024u;
+    constexpr std::size_t kMaxReadPerTurn = 1024 * 1024;
+
+    enum SubBits : std::uint8_t { kSnap = 1, kDepth = 2, kTicker = 4 };
+
+    std::uint64_t NowMs()
+    {
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::system_clock::now().time_since_epoch())
+                                              .count());
     }
-}
 
-int ReplyMethod(int method)
-{
-    if (method == pb::REQ_HEARTBEAT)
-        return pb::ON_RSP_HEARTBEAT;
-    if (method >= pb::REQ_LOGIN && method <= pb::REQ_HSIMONEY_INFLOW && method % 2 == 1)
-        return method + 1;
-    return pb::UNKOWN_METHOD;
-}
-
-std::string MethodName(int method)
-{
-    return pb::EnumMethods_IsValid(method) ? pb::EnumMethods_Name(static_cast<pb::EnumMethods>(method))
-                                           : std::to_string(method);
-}
-
-// Payload of a request: absent gives the default message; one of another type
-// or that does not parse is refused.
-template <typename T> bool Unpack(const pb::KwBaseMessage& req, T* out)
-{
-    if (!req.has_data())
-        return true;
-    return req.data().template Is<T>() && req.data().UnpackTo(out);
-}
-
-std::string JoinKeys(const std::vector<std::string>& keys)
-{
-    std::string text;
-    const std::size_t shown = std::min<std::size_t>(keys.size(), 20);
-    for (std::size_t i = 0; i < shown; ++i) {
-        if (i)
-            text += ",";
-        text += keys[i];
+    std::uint8_t ModeBit(int mode)
+    {
+        switch (mode) {
+        case pb::MODE_SNAP:
+            return kSnap;
+        case pb::MODE_DEPTH:
+            return kDepth;
+        case pb::MODE_TICKER:
+            return kTicker;
+        default:
+            return 0;
+        }
     }
-    if (keys.size() > shown)
-        text += " …";
-    return text;
-}
+
+    int ReplyMethod(int method)
+    {
+        if (method == pb::REQ_HEARTBEAT)
+            return pb::ON_RSP_HEARTBEAT;
+        if (method >= pb::REQ_LOGIN && method <= pb::REQ_HSIMONEY_INFLOW && method % 2 == 1)
+            return method + 1;
+        return pb::UNKOWN_METHOD;
+    }
+
+    std::string MethodName(int method)
+    {
+        return pb::EnumMethods_IsValid(method) ? pb::EnumMethods_Name(static_cast<pb::EnumMethods>(method))
+                                               : std::to_string(method);
+    }
+
+    // Payload of a request: absent gives the default message; one of another type
+    // or that does not parse is refused.
+    template <typename T> bool Unpack(const pb::KwBaseMessage& req, T* out)
+    {
+        if (!req.has_data())
+            return true;
+        return req.data().template Is<T>() && req.data().UnpackTo(out);
+    }
+
+    std::string JoinKeys(const std::vector<std::string>& keys)
+    {
+        std::string text;
+        const std::size_t shown = std::min<std::size_t>(keys.size(), 20);
+        for (std::size_t i = 0; i < shown; ++i) {
+            if (i)
+                text += ",";
+            text += keys[i];
+        }
+        if (keys.size() > shown)
+            text += " …";
+        return text;
+    }
 
 } // namespace
 
@@ -104,7 +106,10 @@ struct QuoteServer::Client {
 };
 
 QuoteServer::QuoteServer(Market& market, ServerOptions options, std::FILE* log, std::FILE* errors)
-    : m_market(market), m_options(options), m_log(log), m_errors(errors)
+    : m_market(market)
+    , m_options(options)
+    , m_log(log)
+    , m_errors(errors)
 {
     m_options.rate = std::clamp(m_options.rate, 0.0, 1000.0);
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -120,16 +125,17 @@ QuoteServer::~QuoteServer()
         ::close(m_wakeFd);
 }
 
-namespace {
-
-void WriteLine(std::FILE* stream, const char* format, va_list args)
+namespace
 {
-    if (!stream)
-        return;
-    std::vfprintf(stream, format, args);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
+
+    void WriteLine(std::FILE* stream, const char* format, va_list args)
+    {
+        if (!stream)
+            return;
+        std::vfprintf(stream, format, args);
+        std::fputc('\n', stream);
+        std::fflush(stream);
+    }
 
 } // namespace
 
@@ -158,12 +164,13 @@ bool QuoteServer::Listen(std::string* error)
     }
     const int one = 1;
     ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<std::uint16_t>(m_options.port));
     socklen_t len = sizeof addr;
-    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(m_listenFd, 64) != 0
+    if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+        || ::listen(m_listenFd, 64) != 0
         || ::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         *error = std::string("cannot listen on 127.0.0.1:") + std::to_string(m_options.port) + ": "
             + std::strerror(errno);
@@ -202,10 +209,10 @@ void QuoteServer::Run()
                 0, std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count() + 1));
 
         fds.clear();
-        fds.push_back({m_listenFd, POLLIN, 0});
-        fds.push_back({m_wakeFd, POLLIN, 0});
+        fds.push_back({ m_listenFd, POLLIN, 0 });
+        fds.push_back({ m_wakeFd, POLLIN, 0 });
         for (const auto& c : m_clients)
-            fds.push_back({c->fd, static_cast<short>(POLLIN | (c->Backlog() ? POLLOUT : 0)), 0});
+            fds.push_back({ c->fd, static_cast<short>(POLLIN | (c->Backlog() ? POLLOUT : 0)), 0 });
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
             Warn("poll failed: %s", std::strerror(errno));
             return;
@@ -245,21 +252,22 @@ void QuoteServer::Run()
                 c->dead = true;
         }
         m_clients.erase(std::remove_if(m_clients.begin(), m_clients.end(),
-                                       [](const std::unique_ptr<Client>& c) {
-                                           if (c->dead)
-                                               ::close(c->fd);
-                                           return c->dead;
-                                       }),
-                        m_clients.end());
+                            [](const std::unique_ptr<Client>& c) {
+                                if (c->dead)
+                                    ::close(c->fd);
+                                return c->dead;
+                            }),
+            m_clients.end());
     }
 }
 
 void QuoteServer::Accept()
 {
     for (;;) {
-        sockaddr_in addr{};
+        sockaddr_in addr {};
         socklen_t len = sizeof addr;
-        const int fd = ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        const int fd
+            = ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0)
             return;
         const int one = 1;
@@ -272,7 +280,8 @@ void QuoteServer::Accept()
         c->subs.assign(m_market.Size(), 0);
         if (m_options.dropAfter > 0)
             c->dropAt = Clock::now()
-                + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_options.dropAfter));
+                + std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(m_options.dropAfter));
         if (m_options.verbose)
             Log("%s connected", c->peer.c_str());
         m_clients.push_back(std::move(c));
@@ -342,8 +351,8 @@ bool QuoteServer::WriteTo(Client& c)
     return true;
 }
 
-void QuoteServer::Reply(Client& c, int method, const std::string& reqId, const google::protobuf::Message* payload,
-                        std::int32_t errorCode, const std::string& errorText)
+void QuoteServer::Reply(Client& c, int method, const std::string& reqId,
+    const google::protobuf::Message* payload, std::int32_t errorCode, const std::string& errorText)
 {
     pb::KwBaseMessage_Rsp rsp;
     rsp.set_method(static_cast<pb::EnumMethods>(method));
@@ -376,8 +385,8 @@ bool QuoteServer::Handle(Client& c, const std::string& body)
     const int replyMethod = ReplyMethod(method);
 
     auto badPayload = [&] {
-        Warn("%s %s: payload \"%s\" is not what the request takes", c.peer.c_str(), MethodName(method).c_str(),
-            req.data().type_url().c_str());
+        Warn("%s %s: payload \"%s\" is not what the request takes", c.peer.c_str(),
+            MethodName(method).c_str(), req.data().type_url().c_str());
         Reply(c, replyMethod, reqId, nullptr, kErrBadPayload, "请求数据无效");
         return true;
     };
@@ -432,7 +441,8 @@ bool QuoteServer::Handle(Client& c, const std::string& body)
         return true;
     default:
         Warn("%s sent method %d, which is not a request", c.peer.c_str(), method);
-        Reply(c, pb::UNKOWN_METHOD, reqId, nullptr, kErrUnknownMethod, "未知的请求方法 " + std::to_string(method));
+        Reply(c, pb::UNKOWN_METHOD, reqId, nullptr, kErrUnknownMethod,
+            "未知的请求方法 " + std::to_string(method));
         return true;
     }
 
@@ -522,7 +532,8 @@ void QuoteServer::Unsubscribe(Client& c, const std::string& reqId, const pb::Req
     if (unknown.empty())
         Reply(c, pb::ON_RSP_UNSUBSCRIBE, reqId, nullptr);
     else
-        Reply(c, pb::ON_RSP_UNSUBSCRIBE, reqId, nullptr, kErrUnknownContract, "合约不存在: " + JoinKeys(unknown));
+        Reply(c, pb::ON_RSP_UNSUBSCRIBE, reqId, nullptr, kErrUnknownContract,
+            "合约不存在: " + JoinKeys(unknown));
 }
 
 void QuoteServer::History(Client& c, const std::string& reqId, const pb::ReqQryHistoryField& req)

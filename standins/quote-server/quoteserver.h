@@ -13,15 +13,16 @@
 
 #include "market.h"
 
-namespace quoteserver {
+namespace quoteserver
+{
 
 struct ServerOptions {
-    int port = 0;              // 0: any free port
-    double rate = 2.0;         // market steps per second; 0 stops the walk
-    bool refuseLogin = false;  // answer every login with an error
-    bool silent = false;       // never answer a login
-    double dropAfter = 0;      // close each connection this many seconds after it came; 0: never
-    bool verbose = false;      // one line per request on the log stream
+    int port = 0; // 0: any free port
+    double rate = 2.0; // market steps per second; 0 stops the walk
+    bool refuseLogin = false; // answer every login with an error
+    bool silent = false; // never answer a login
+    double dropAfter = 0; // close each connection this many seconds after it came; 0: never
+    bool verbose = false; // one line per request on the log stream
 };
 
 // Error codes of the replies.
@@ -62,7 +63,7 @@ private:
     bool WriteTo(Client& c);
     bool Handle(Client& c, const std::string& body);
     void Reply(Client& c, int method, const std::string& reqId, const google::protobuf::Message* payload,
-               std::int32_t errorCode = 0, const std::string& errorText = std::string());
+        std::int32_t errorCode = 0, const std::string& errorText = std::string());
     void Subscribe(Client& c, const std::string& reqId, const pb::ReqSubscribedField& req);
     void Unsubscribe(Client& c, const std::string& reqId, const pb::ReqUnSubscribedField& req);
     void History(Client& c, const std::string& reqId, const pb::ReqQryHistoryField& req);
@@ -79,7 +80,7 @@ private:
     int m_listenFd = -1;
     int m_wakeFd = -1;
     int m_port = 0;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop { false };
     std::vector<std::unique_ptr<Client>> m_clients;
     Clock::time_point m_nextTick;
     std::vector<std::size_t> m_changed, m_traded;

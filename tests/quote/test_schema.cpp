@@ -15,7 +15,8 @@ using google::protobuf::Descriptor;
 using google::protobuf::FieldDescriptor;
 using google::protobuf::FileDescriptor;
 
-namespace {
+namespace
+{
 
 const FileDescriptor* File()
 {
@@ -51,17 +52,18 @@ TEST(QuoteSchema, FileLayoutAndDeclarationOrder)
     EXPECT_EQ(file->extension_count(), 0);
 
     EXPECT_EQ(MessageNames(file),
-              (std::vector<std::string>{
-                  "KwBaseMessage", "HeartBeatField", "ContractInfoField", "SimpleCommodityField", "CommodityField",
-                  "QuoteDetailField", "DepthQuoteField", "TickerField", "KlineDataField", "ReqLoginField",
-                  "RspLoginField", "ReqQryCommodityField", "RspQryCommodityField", "RspQryCommodityDetailField",
-                  "ReqSubscribedField", "ReqSubscribedDepthField", "RspSubscribedField", "ReqUnSubscribedField",
-                  "ReqQryHistoryField", "RspReqQryHistoryField", "ReqHisMoneyFlowField", "RspHisMoneyFlowField"}));
+        (std::vector<std::string> { "KwBaseMessage", "HeartBeatField", "ContractInfoField",
+            "SimpleCommodityField", "CommodityField", "QuoteDetailField", "DepthQuoteField", "TickerField",
+            "KlineDataField", "ReqLoginField", "RspLoginField", "ReqQryCommodityField",
+            "RspQryCommodityField", "RspQryCommodityDetailField", "ReqSubscribedField",
+            "ReqSubscribedDepthField", "RspSubscribedField", "ReqUnSubscribedField", "ReqQryHistoryField",
+            "RspReqQryHistoryField", "ReqHisMoneyFlowField", "RspHisMoneyFlowField" }));
     std::vector<std::string> enums;
     for (int i = 0; i < file->enum_type_count(); ++i)
         enums.push_back(file->enum_type(i)->name());
-    EXPECT_EQ(enums, (std::vector<std::string>{"EnumMethods", "EnumKLineType", "EnumSecurityType", "EnumCategorys",
-                                               "EnumRegions", "EnumSubMode", "EnumTickerDirection"}));
+    EXPECT_EQ(enums,
+        (std::vector<std::string> { "EnumMethods", "EnumKLineType", "EnumSecurityType", "EnumCategorys",
+            "EnumRegions", "EnumSubMode", "EnumTickerDirection" }));
 
     std::vector<const Descriptor*> all;
     for (int i = 0; i < file->message_type_count(); ++i)
@@ -75,7 +77,8 @@ TEST(QuoteSchema, FileLayoutAndDeclarationOrder)
     ASSERT_EQ(commodity->enum_type_count(), 2);
     EXPECT_EQ(commodity->enum_type(0)->name(), "EnumDateFlag");
     EXPECT_EQ(commodity->enum_type(1)->name(), "EnumTradetimeStatus");
-    EXPECT_EQ(pb::KwBaseMessage::descriptor()->nested_type(0)->full_name(), "kw.pb.ostrel2.KwBaseMessage.Rsp");
+    EXPECT_EQ(
+        pb::KwBaseMessage::descriptor()->nested_type(0)->full_name(), "kw.pb.ostrel2.KwBaseMessage.Rsp");
     EXPECT_EQ(pb::RspSubscribedField::descriptor()->nested_type(0)->name(), "ErrContractField");
     EXPECT_EQ(pb::RspHisMoneyFlowField::descriptor()->nested_type(0)->name(), "MoneySnapField");
 
@@ -85,11 +88,16 @@ TEST(QuoteSchema, FileLayoutAndDeclarationOrder)
         int fields;
     };
     const Count counts[] = {
-        {pb::KwBaseMessage::descriptor(), 3},        {pb::KwBaseMessage_Rsp::descriptor(), 6},
-        {pb::CommodityField::descriptor(), 14},      {pb::QuoteDetailField::descriptor(), 21},
-        {pb::DepthQuoteField::descriptor(), 7},      {pb::TickerField::descriptor(), 11},
-        {pb::KlineDataField::descriptor(), 6},       {pb::RspLoginField::descriptor(), 8},
-        {pb::SimpleCommodityField::descriptor(), 9}, {pb::ReqQryHistoryField::descriptor(), 6},
+        { pb::KwBaseMessage::descriptor(), 3 },
+        { pb::KwBaseMessage_Rsp::descriptor(), 6 },
+        { pb::CommodityField::descriptor(), 14 },
+        { pb::QuoteDetailField::descriptor(), 21 },
+        { pb::DepthQuoteField::descriptor(), 7 },
+        { pb::TickerField::descriptor(), 11 },
+        { pb::KlineDataField::descriptor(), 6 },
+        { pb::RspLoginField::descriptor(), 8 },
+        { pb::SimpleCommodityField::descriptor(), 9 },
+        { pb::ReqQryHistoryField::descriptor(), 6 },
     };
     for (const auto& c : counts) {
         ASSERT_EQ(c.d->field_count(), c.fields) << c.d->name();
@@ -107,11 +115,11 @@ TEST(QuoteSchema, OddSpellingsStand)
         int number;
     };
     const Name fields[] = {
-        {pb::RspReqQryHistoryField::descriptor(), "Period", 2},
-        {pb::ReqQryHistoryField::descriptor(), "period", 2},
-        {pb::CommodityField::descriptor(), "tradingtime_Seg", 14},
-        {pb::RspLoginField::descriptor(), "pass_word", 2},
-        {pb::ReqLoginField::descriptor(), "password", 2},
+        { pb::RspReqQryHistoryField::descriptor(), "Period", 2 },
+        { pb::ReqQryHistoryField::descriptor(), "period", 2 },
+        { pb::CommodityField::descriptor(), "tradingtime_Seg", 14 },
+        { pb::RspLoginField::descriptor(), "pass_word", 2 },
+        { pb::ReqLoginField::descriptor(), "password", 2 },
     };
     for (const auto& f : fields) {
         const FieldDescriptor* field = f.d->FindFieldByName(f.field);
@@ -119,7 +127,7 @@ TEST(QuoteSchema, OddSpellingsStand)
         EXPECT_EQ(field->number(), f.number) << f.field;
     }
     pb::EnumMethods method;
-    for (const char* name : {"UNKOWN_METHOD", "REQ_HSIMONEY_INFLOW", "ON_RSP_HSIMONEY_INFLOW"})
+    for (const char* name : { "UNKOWN_METHOD", "REQ_HSIMONEY_INFLOW", "ON_RSP_HSIMONEY_INFLOW" })
         EXPECT_TRUE(pb::EnumMethods_Parse(name, &method)) << name;
     EXPECT_FALSE(pb::EnumMethods_Parse("UNKNOWN_METHOD", &method));
     EXPECT_EQ(pb::EnumCategorys_Name(pb::GATEGORY_METAL), "GATEGORY_METAL");
@@ -132,8 +140,9 @@ TEST(QuoteSchema, OddSpellingsStand)
         int value;
         bool defined;
     };
-    for (const Code& c : {Code{20, true}, Code{21, false}, Code{98, false}, Code{99, true}, Code{102, true},
-                          Code{103, false}, Code{998, false}, Code{999, true}, Code{1000, true}})
+    for (const Code& c :
+        { Code { 20, true }, Code { 21, false }, Code { 98, false }, Code { 99, true }, Code { 102, true },
+            Code { 103, false }, Code { 998, false }, Code { 999, true }, Code { 1000, true } })
         EXPECT_EQ(pb::EnumMethods_IsValid(c.value), c.defined) << c.value;
 }
 
@@ -142,8 +151,8 @@ TEST(QuoteSchema, SecurityTypeNamesMakeKeyPrefixes)
     const struct {
         int value;
         const char* name;
-    } names[] = {{0, "UNKNOWN"}, {1, "FO"}, {2, "FI"}, {3, "C"}, {4, "S"}, {5, ""},
-                 {6, ""},        {7, ""},   {8, "D"},  {9, "V"}, {10, ""}, {-1, ""}};
+    } names[] = { { 0, "UNKNOWN" }, { 1, "FO" }, { 2, "FI" }, { 3, "C" }, { 4, "S" }, { 5, "" }, { 6, "" },
+        { 7, "" }, { 8, "D" }, { 9, "V" }, { 10, "" }, { -1, "" } };
     for (const auto& n : names)
         EXPECT_EQ(pb::EnumSecurityType_Name(static_cast<pb::EnumSecurityType>(n.value)), n.name) << n.value;
     ASSERT_NE(pb::EnumSecurityType_descriptor(), nullptr);
@@ -153,8 +162,8 @@ TEST(QuoteSchema, SecurityTypeNamesMakeKeyPrefixes)
         const char* name;
         bool known;
         int value;
-    } parses[] = {{"FO", true, 1}, {"D", true, 8}, {"V", true, 9}, {"UNKNOWN", true, 0},
-                  {"fo", false, 0}, {"", false, 0}, {"X", false, 0}};
+    } parses[] = { { "FO", true, 1 }, { "D", true, 8 }, { "V", true, 9 }, { "UNKNOWN", true, 0 },
+        { "fo", false, 0 }, { "", false, 0 }, { "X", false, 0 } };
     for (const auto& p : parses) {
         pb::EnumSecurityType value = pb::UNKNOWN;
         EXPECT_EQ(pb::EnumSecurityType_Parse(p.name, &value), p.known) << p.name;

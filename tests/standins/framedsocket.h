@@ -30,7 +30,7 @@ public:
     static int ConnectTo(int port)
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
+        sockaddr_in addr {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -95,9 +95,9 @@ public:
                 return true;
             if (r == ostrelwire::FrameReader::Result::TooLarge)
                 return false;
-            const auto left
-                = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd p{m_fd, POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p { m_fd, POLLIN, 0 };
             if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
                 return false;
             char buf[64 * 1024];
@@ -113,7 +113,7 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{m_fd, POLLIN, 0};
+            pollfd p { m_fd, POLLIN, 0 };
             if (::poll(&p, 1, 100) == 1) {
                 char buf[64 * 1024];
                 if (::recv(m_fd, buf, sizeof buf, 0) <= 0)

@@ -34,7 +34,10 @@ public:
         Keep(quotes, *q);
         Add("quote " + q->contract_code() + " " + std::to_string(q->last()));
     }
-    void OnRtnCommodity(const kw::pb::ostrel2::CommodityField* c) override { Add("commodity " + c->commodity_no()); }
+    void OnRtnCommodity(const kw::pb::ostrel2::CommodityField* c) override
+    {
+        Add("commodity " + c->commodity_no());
+    }
     void OnRtnDepthQuote(const Depth* d) override
     {
         Keep(depths, *d);
@@ -55,8 +58,8 @@ public:
     {
         Add("commodities " + std::to_string(r->commodity_list_size()) + Ex(ex));
     }
-    void OnRspQryCommodityDetail(const kw::pb::ostrel2::RspQryCommodityDetailField* r,
-                                 const tagRspExParam& ex) override
+    void OnRspQryCommodityDetail(
+        const kw::pb::ostrel2::RspQryCommodityDetailField* r, const tagRspExParam& ex) override
     {
         Keep(details, *r);
         Add("detail " + std::to_string(r->commodity_list_size()) + Ex(ex));
@@ -73,7 +76,8 @@ public:
     void OnRspSubscribe(const kw::pb::ostrel2::RspSubscribedField* r, const tagRspExParam& ex) override
     {
         Keep(subscribes, *r);
-        Add("subscribe " + std::to_string(r->succ_list_size()) + "/" + std::to_string(r->fail_list_size()) + Ex(ex));
+        Add("subscribe " + std::to_string(r->succ_list_size()) + "/" + std::to_string(r->fail_list_size())
+            + Ex(ex));
     }
     void OnRspUnSubscribe(const tagRspExParam& ex) override { Add("unsubscribe" + Ex(ex)); }
     void OnRspHeartBeat(const kw::pb::ostrel2::HeartBeatField* r, const tagRspExParam& ex) override

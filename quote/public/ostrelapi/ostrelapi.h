@@ -13,10 +13,9 @@
 #include "kw.pb.ostrel2.pb.h"
 
 // Reply status that comes with the replies of the server.
-struct tagRspExParam
-{
-    int32_t method;        // EnumMethods value of the reply the status belongs to
-    int32_t error_code;    // 0 = success, anything else = failure
+struct tagRspExParam {
+    int32_t method; // EnumMethods value of the reply the status belongs to
+    int32_t error_code; // 0 = success, anything else = failure
     const char* error_msg; // UTF-8, never null (empty on success); valid during the callback only
 };
 
@@ -28,7 +27,7 @@ public:
     virtual ~COstrelSpi();
 
     // The TCP connection asked for by COstrelApi::Connect is up.
-    virtual void OnFrontConnected() {}
+    virtual void OnFrontConnected() { }
     // The connection is gone: refused or timed out while connecting, closed by
     // the server, or closed by the API because of a malformed or oversized
     // frame. Called once per COstrelApi::Connect; never after DeleteApi.
@@ -53,8 +52,8 @@ public:
         (void)pRsp;
         (void)ex;
     }
-    virtual void OnRspQryCommodityDetail(const kw::pb::ostrel2::RspQryCommodityDetailField* pRsp,
-                                         const tagRspExParam& ex)
+    virtual void OnRspQryCommodityDetail(
+        const kw::pb::ostrel2::RspQryCommodityDetailField* pRsp, const tagRspExParam& ex)
     {
         (void)pRsp;
         (void)ex;
@@ -83,23 +82,21 @@ public:
 };
 
 // Results of COstrelApi operations.
-enum : int
-{
+enum : int {
     OSTREL_OK = 0,
     OSTREL_ERR_NOT_CONNECTED = -1, // no connection is up (requests) / could not start one (Connect)
-    OSTREL_ERR_BAD_ARGUMENT = -2,  // null pointer, bad port, tag or message not valid UTF-8, too large
-    OSTREL_ERR_BUSY = -3,          // Connect while a connection is up or under way
-    OSTREL_ERR_REFUSED = -4,       // the server refused the connection at once
-    OSTREL_ERR_QUEUE_FULL = -5,    // the server does not read; too much is waiting to be sent
+    OSTREL_ERR_BAD_ARGUMENT = -2, // null pointer, bad port, tag or message not valid UTF-8, too large
+    OSTREL_ERR_BUSY = -3, // Connect while a connection is up or under way
+    OSTREL_ERR_REFUSED = -4, // the server refused the connection at once
+    OSTREL_ERR_QUEUE_FULL = -5, // the server does not read; too much is waiting to be sent
 };
 
 // Reasons passed to COstrelSpi::OnFrontDisconnected.
-enum : int
-{
+enum : int {
     OSTREL_DISCONNECT_CONNECT_FAILED = 1, // the connection never came up
-    OSTREL_DISCONNECT_CLOSED = 2,         // the server closed the connection
-    OSTREL_DISCONNECT_IO_ERROR = 3,       // reading or writing the socket failed
-    OSTREL_DISCONNECT_BAD_FRAME = 4,      // the server sent a frame over the size limit or one that does not parse
+    OSTREL_DISCONNECT_CLOSED = 2, // the server closed the connection
+    OSTREL_DISCONNECT_IO_ERROR = 3, // reading or writing the socket failed
+    OSTREL_DISCONNECT_BAD_FRAME = 4, // the server sent a frame over the size limit or one that does not parse
 };
 
 class COstrelApi
@@ -138,7 +135,8 @@ public:
     virtual int ReqLogin(const kw::pb::ostrel2::ReqLoginField* pReq, const char* pszReqId) = 0;
     virtual int ReqLogout(const char* pszReqId) = 0;
     virtual int ReqQryCommodity(const kw::pb::ostrel2::ReqQryCommodityField* pReq, const char* pszReqId) = 0;
-    virtual int ReqQryCommodityDetail(const kw::pb::ostrel2::ReqQryCommodityField* pReq, const char* pszReqId) = 0;
+    virtual int ReqQryCommodityDetail(const kw::pb::ostrel2::ReqQryCommodityField* pReq, const char* pszReqId)
+        = 0;
     virtual int ReqQryHistory(const kw::pb::ostrel2::ReqQryHistoryField* pReq, const char* pszReqId) = 0;
     virtual int ReqHisMoneyFlow(const kw::pb::ostrel2::ReqHisMoneyFlowField* pReq, const char* pszReqId) = 0;
     virtual int ReqSubscribe(const kw::pb::ostrel2::ReqSubscribedField* pReq, const char* pszReqId) = 0;

@@ -26,7 +26,8 @@
 namespace pb = kw::pb::ostrel2;
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
 // Listens on 127.0.0.1 and plays the server's part with hand-made frames.
 class ScriptedServer
@@ -35,7 +36,7 @@ public:
     ScriptedServer()
     {
         m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
+        sockaddr_in addr {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
@@ -50,7 +51,7 @@ public:
 
     bool Accept()
     {
-        pollfd p{m_listen, POLLIN, 0};
+        pollfd p { m_listen, POLLIN, 0 };
         if (::poll(&p, 1, 5000) != 1)
             return false;
         m_client.Reset(::accept(m_listen, nullptr, nullptr));
@@ -64,7 +65,7 @@ public:
 
     static std::string Frame(const google::protobuf::MessageLite& msg) { return FramedSocket::Frame(msg); }
     static std::string RspFrame(pb::EnumMethods method, const google::protobuf::Message* payload,
-                                int errorCode = 0, const std::string& errorText = "", const std::string& reqId = "")
+        int errorCode = 0, const std::string& errorText = "", const std::string& reqId = "")
     {
         pb::KwBaseMessage_Rsp rsp;
         rsp.set_method(method);
@@ -172,15 +173,16 @@ TEST_F(OstrelApiTest, RequestsCarryMethodTagAndPayload)
         const google::protobuf::Message* payload;
     };
     const Case cases[] = {
-        {[&] { return api->ReqLogin(&login, "321456"); }, pb::REQ_LOGIN, "321456", &login},
-        {[&] { return api->ReqLogout("bye"); }, pb::REQ_LOGOUT, "bye", nullptr},
-        {[&] { return api->ReqQryCommodity(&qry, "q"); }, pb::REQ_COMMODITY_LIST, "q", &qry},
-        {[&] { return api->ReqQryCommodityDetail(&qry, "123456"); }, pb::REQ_COMMODITY_DETAIL, "123456", &qry},
-        {[&] { return api->ReqQryHistory(&history, "hh"); }, pb::REQ_HISTORY_DATA, "hh", &history},
-        {[&] { return api->ReqHisMoneyFlow(&flow, "mf"); }, pb::REQ_HSIMONEY_INFLOW, "mf", &flow},
-        {[&] { return api->ReqSubscribe(&sub, "321456"); }, pb::REQ_SUBSCRIBE, "321456", &sub},
-        {[&] { return api->ReqUnSubscribe(&unsub, "dev_wy"); }, pb::REQ_UNSUBSCRIBE, "dev_wy", &unsub},
-        {[&] { return api->ReqHeartBeat(&hb, "fdff"); }, pb::REQ_HEARTBEAT, "fdff", &hb},
+        { [&] { return api->ReqLogin(&login, "321456"); }, pb::REQ_LOGIN, "321456", &login },
+        { [&] { return api->ReqLogout("bye"); }, pb::REQ_LOGOUT, "bye", nullptr },
+        { [&] { return api->ReqQryCommodity(&qry, "q"); }, pb::REQ_COMMODITY_LIST, "q", &qry },
+        { [&] { return api->ReqQryCommodityDetail(&qry, "123456"); }, pb::REQ_COMMODITY_DETAIL, "123456",
+            &qry },
+        { [&] { return api->ReqQryHistory(&history, "hh"); }, pb::REQ_HISTORY_DATA, "hh", &history },
+        { [&] { return api->ReqHisMoneyFlow(&flow, "mf"); }, pb::REQ_HSIMONEY_INFLOW, "mf", &flow },
+        { [&] { return api->ReqSubscribe(&sub, "321456"); }, pb::REQ_SUBSCRIBE, "321456", &sub },
+        { [&] { return api->ReqUnSubscribe(&unsub, "dev_wy"); }, pb::REQ_UNSUBSCRIBE, "dev_wy", &unsub },
+        { [&] { return api->ReqHeartBeat(&hb, "fdff"); }, pb::REQ_HEARTBEAT, "fdff", &hb },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(pb::EnumMethods_Name(c.method));
@@ -237,21 +239,21 @@ TEST_F(OstrelApiTest, RepliesReachTheirCallbacks)
         std::string expected;
     };
     const Case cases[] = {
-        {pb::ON_RSP_LOGIN, &login, 0, "", "login u1"},
-        {pb::ON_RSP_LOGIN, nullptr, 7, "refused", "login  err 7 refused"}, // no payload: a default message
-        {pb::ON_RSP_LOGOUT, nullptr, 0, "", "logout"},
-        {pb::ON_RSP_COMMODITY_LIST, &commodities, 0, "", "commodities 1"},
-        {pb::ON_RSP_COMMODITY_DETAIL, &detail, 0, "", "detail 2"},
-        {pb::ON_RSP_HISTORY_DATA, &history, 0, "", "history 1"},
-        {pb::ON_RSP_HSIMONEY_INFLOW, &flow, 0, "", "moneyflow S_600519"},
-        {pb::ON_RSP_SUBSCRIBE, &sub, 0, "", "subscribe 1/1"},
-        {pb::ON_RSP_UNSUBSCRIBE, nullptr, 3, "\xe6\x9c\xaa\xe8\xae\xa2\xe9\x98\x85", // 未订阅
-         "unsubscribe err 3 \xe6\x9c\xaa\xe8\xae\xa2\xe9\x98\x85"},
-        {pb::ON_RSP_HEARTBEAT, &hb, 0, "", "heartbeat 11222"},
-        {pb::ON_RTN_QUOTE, &quote, 0, "", "quote FO_CL_2701 72.500000"},
-        {pb::ON_RTN_COMM, &commodity, 0, "", "commodity SI"},
-        {pb::ON_RTN_DEPTH, &depth, 0, "", "depth FO_CL_2701 3"},
-        {pb::ON_RTN_TICKER, &ticker, 0, "", "ticker FO_CL_2701"},
+        { pb::ON_RSP_LOGIN, &login, 0, "", "login u1" },
+        { pb::ON_RSP_LOGIN, nullptr, 7, "refused", "login  err 7 refused" }, // no payload: a default message
+        { pb::ON_RSP_LOGOUT, nullptr, 0, "", "logout" },
+        { pb::ON_RSP_COMMODITY_LIST, &commodities, 0, "", "commodities 1" },
+        { pb::ON_RSP_COMMODITY_DETAIL, &detail, 0, "", "detail 2" },
+        { pb::ON_RSP_HISTORY_DATA, &history, 0, "", "history 1" },
+        { pb::ON_RSP_HSIMONEY_INFLOW, &flow, 0, "", "moneyflow S_600519" },
+        { pb::ON_RSP_SUBSCRIBE, &sub, 0, "", "subscribe 1/1" },
+        { pb::ON_RSP_UNSUBSCRIBE, nullptr, 3, "\xe6\x9c\xaa\xe8\xae\xa2\xe9\x98\x85", // 未订阅
+            "unsubscribe err 3 \xe6\x9c\xaa\xe8\xae\xa2\xe9\x98\x85" },
+        { pb::ON_RSP_HEARTBEAT, &hb, 0, "", "heartbeat 11222" },
+        { pb::ON_RTN_QUOTE, &quote, 0, "", "quote FO_CL_2701 72.500000" },
+        { pb::ON_RTN_COMM, &commodity, 0, "", "commodity SI" },
+        { pb::ON_RTN_DEPTH, &depth, 0, "", "depth FO_CL_2701 3" },
+        { pb::ON_RTN_TICKER, &ticker, 0, "", "ticker FO_CL_2701" },
     };
     std::string all;
     for (const auto& c : cases)
@@ -283,7 +285,7 @@ TEST_F(OstrelApiTest, FramesCutIntoPiecesArriveWhole)
     const auto events = spi.Events();
     for (int i = 0; i < 20; ++i)
         EXPECT_EQ(events[static_cast<std::size_t>(i) + 1],
-                  "quote FO_CL_27" + std::to_string(10 + i) + " " + std::to_string(double(i)));
+            "quote FO_CL_27" + std::to_string(10 + i) + " " + std::to_string(double(i)));
 }
 
 // Input the library drops with a log line while the connection stays up.
@@ -302,7 +304,9 @@ TEST_F(OstrelApiTest, BadPayloadsAreDroppedAndTheConnectionStays)
     pb::KwBaseMessage_Rsp truncated;
     truncated.set_method(pb::ON_RSP_HEARTBEAT);
     truncated.mutable_data()->set_type_url("type.googleapis.com/kw.pb.ostrel2.HeartBeatField");
-    truncated.mutable_data()->set_value(std::string("\x0a\x09" "abc", 5));
+    truncated.mutable_data()->set_value(std::string("\x0a\x09"
+                                                    "abc",
+        5));
 
     pb::KwBaseMessage_Rsp unknown;
     unknown.set_method(static_cast<pb::EnumMethods>(555));
@@ -319,13 +323,13 @@ TEST_F(OstrelApiTest, BadPayloadsAreDroppedAndTheConnectionStays)
         std::string logPart;
     };
     const Case cases[] = {
-        {ScriptedServer::RspFrame(pb::ON_RTN_QUOTE, &ticker), "expected kw.pb.ostrel2.QuoteDetailField"},
-        {ScriptedServer::RspFrame(pb::ON_RSP_LOGIN, &ticker), "expected kw.pb.ostrel2.RspLoginField"},
-        {ScriptedServer::Frame(badUtf8), "QuoteDetailField does not parse"},
-        {ScriptedServer::Frame(truncated), "HeartBeatField does not parse"},
-        {ScriptedServer::Frame(unknown), "method 555 (req_id \"odd\")"},
-        {ScriptedServer::Frame(request), "method 1 "},
-        {ScriptedServer::Frame(noPayload), "ON_RTN_DEPTH dropped: no payload"},
+        { ScriptedServer::RspFrame(pb::ON_RTN_QUOTE, &ticker), "expected kw.pb.ostrel2.QuoteDetailField" },
+        { ScriptedServer::RspFrame(pb::ON_RSP_LOGIN, &ticker), "expected kw.pb.ostrel2.RspLoginField" },
+        { ScriptedServer::Frame(badUtf8), "QuoteDetailField does not parse" },
+        { ScriptedServer::Frame(truncated), "HeartBeatField does not parse" },
+        { ScriptedServer::Frame(unknown), "method 555 (req_id \"odd\")" },
+        { ScriptedServer::Frame(request), "method 1 " },
+        { ScriptedServer::Frame(noPayload), "ON_RTN_DEPTH dropped: no payload" },
     };
     const auto gold = Quote("FO_GC_2702", 2650.5);
     for (const auto& c : cases) {
@@ -358,11 +362,11 @@ TEST_F(OstrelApiTest, FatalInputClosesTheConnectionOnce)
     const std::string badReqId = std::string("\x05\x00\x00\x00", 4) + std::string("\x08\x63\x12\x01\xff", 5);
     const std::string cut = goodQuote.substr(0, goodQuote.size() - 3);
     const Case cases[] = {
-        {"oversized", goodQuote + header17M + std::string(1000, 'x'), false, OSTREL_DISCONNECT_BAD_FRAME},
-        {"garbage", goodQuote + garbage, false, OSTREL_DISCONNECT_BAD_FRAME},
-        {"req_id not UTF-8", goodQuote + badReqId, false, OSTREL_DISCONNECT_BAD_FRAME},
-        {"closed mid-frame", goodQuote + cut, true, OSTREL_DISCONNECT_CLOSED},
-        {"closed between frames", goodQuote, true, OSTREL_DISCONNECT_CLOSED},
+        { "oversized", goodQuote + header17M + std::string(1000, 'x'), false, OSTREL_DISCONNECT_BAD_FRAME },
+        { "garbage", goodQuote + garbage, false, OSTREL_DISCONNECT_BAD_FRAME },
+        { "req_id not UTF-8", goodQuote + badReqId, false, OSTREL_DISCONNECT_BAD_FRAME },
+        { "closed mid-frame", goodQuote + cut, true, OSTREL_DISCONNECT_CLOSED },
+        { "closed between frames", goodQuote, true, OSTREL_DISCONNECT_CLOSED },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -422,7 +426,7 @@ TEST_F(OstrelApiTest, ConnectResults)
     ASSERT_EQ(api->Connect("127.0.0.1", server.Port()), OSTREL_OK);
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(spi.WaitCount(3));
-    EXPECT_EQ(spi.Events(), (std::vector<std::string>{"connected", "disconnected 2", "connected"}));
+    EXPECT_EQ(spi.Events(), (std::vector<std::string> { "connected", "disconnected 2", "connected" }));
     EXPECT_EQ(api->ReqHeartBeat(&hb, "fdff"), OSTREL_OK);
 }
 
@@ -489,8 +493,8 @@ TEST_F(OstrelApiTest, RequestsFromManyThreadsArriveWhole)
 TEST_F(OstrelApiTest, DeleteFromInsideACallback)
 {
     ConnectUp();
-    std::atomic<int> after{0};
-    std::atomic<bool> deleted{false};
+    std::atomic<int> after { 0 };
+    std::atomic<bool> deleted { false };
     COstrelApi* raw = api.release(); // the callback owns it now
     spi.SetOnEvent([&](const std::string& e) {
         if (deleted)
@@ -519,7 +523,7 @@ TEST_F(OstrelApiTest, DeleteFromInsideACallback)
 TEST_F(OstrelApiTest, DeleteWhilePushesFlowAndSpiSwap)
 {
     ConnectUp();
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop { false };
     const auto quote = Quote("FO_CL_2701", 1);
     std::thread pusher([&] {
         const std::string frame = ScriptedServer::RspFrame(pb::ON_RTN_QUOTE, &quote);
@@ -563,13 +567,14 @@ TEST_F(OstrelApiTest, DeleteRightAfterConnect)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 TEST_F(OstrelApiTest, ConnectAgainFromInsideTheLossCallback)
 {
     ConnectUp();
     COstrelApi* raw = api.get();
-    std::atomic<int> again{1};
+    std::atomic<int> again { 1 };
     spi.SetOnEvent([&](const std::string& e) {
         if (e.rfind("disconnected", 0) == 0)
             again = raw->Connect("127.0.0.1", server.Port());
@@ -578,7 +583,7 @@ TEST_F(OstrelApiTest, ConnectAgainFromInsideTheLossCallback)
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(spi.WaitCount(3));
     EXPECT_EQ(again.load(), OSTREL_OK);
-    EXPECT_EQ(spi.Events(), (std::vector<std::string>{"connected", "disconnected 2", "connected"}));
+    EXPECT_EQ(spi.Events(), (std::vector<std::string> { "connected", "disconnected 2", "connected" }));
     pb::HeartBeatField hb;
     EXPECT_EQ(api->ReqHeartBeat(&hb, "fdff"), OSTREL_OK);
     pb::KwBaseMessage got;
@@ -590,7 +595,7 @@ TEST_F(OstrelApiTest, CallbacksMayRequestWhileAnotherThreadDeletes)
 {
     ConnectUp();
     COstrelApi* raw = api.get();
-    std::atomic<int> requests{0};
+    std::atomic<int> requests { 0 };
     spi.SetOnEvent([&](const std::string&) {
         pb::HeartBeatField hb;
         raw->ReqHeartBeat(&hb, "x");

@@ -9,12 +9,13 @@
 namespace pb = kw::pb::ostrel2;
 using ostrelwire::FrameReader;
 
-namespace {
+namespace
+{
 
 std::string Header(std::uint32_t n)
 {
-    return std::string{static_cast<char>(n & 0xff), static_cast<char>((n >> 8) & 0xff),
-                       static_cast<char>((n >> 16) & 0xff), static_cast<char>((n >> 24) & 0xff)};
+    return std::string { static_cast<char>(n & 0xff), static_cast<char>((n >> 8) & 0xff),
+        static_cast<char>((n >> 16) & 0xff), static_cast<char>((n >> 24) & 0xff) };
 }
 
 std::vector<std::string> Drain(FrameReader& reader, FrameReader::Result* last)
@@ -97,14 +98,14 @@ TEST(OstrelWire, SizeLimit)
         FrameReader::Result expected;
     };
     const Case cases[] = {
-        {0, ostrelwire::kMaxFrameBytes, FrameReader::Result::Frame},
-        {static_cast<std::uint32_t>(ostrelwire::kMaxFrameBytes), ostrelwire::kMaxFrameBytes,
-         FrameReader::Result::NeedMore},
-        {static_cast<std::uint32_t>(ostrelwire::kMaxFrameBytes) + 1, ostrelwire::kMaxFrameBytes,
-         FrameReader::Result::TooLarge},
-        {0xffffffffu, ostrelwire::kMaxFrameBytes, FrameReader::Result::TooLarge},
-        {10, 10, FrameReader::Result::NeedMore},
-        {11, 10, FrameReader::Result::TooLarge},
+        { 0, ostrelwire::kMaxFrameBytes, FrameReader::Result::Frame },
+        { static_cast<std::uint32_t>(ostrelwire::kMaxFrameBytes), ostrelwire::kMaxFrameBytes,
+            FrameReader::Result::NeedMore },
+        { static_cast<std::uint32_t>(ostrelwire::kMaxFrameBytes) + 1, ostrelwire::kMaxFrameBytes,
+            FrameReader::Result::TooLarge },
+        { 0xffffffffu, ostrelwire::kMaxFrameBytes, FrameReader::Result::TooLarge },
+        { 10, 10, FrameReader::Result::NeedMore },
+        { 11, 10, FrameReader::Result::TooLarge },
     };
     for (const auto& c : cases) {
         FrameReader reader(c.limit);
@@ -131,18 +132,18 @@ TEST(OstrelWire, Utf8Check)
         bool valid;
     };
     const Case cases[] = {
-        {"", true},
-        {"FO_CL_2701", true},
-        {"\xe5\x8e\x9f\xe6\xb2\xb9", true},          // 原油
-        {"\xf0\x9f\x93\x88", true},                  // U+1F4C8
-        {"\xd4\xad\xd3\xcd", false},                 // the same word in GBK
-        {"\xc0\xaf", false},                         // overlong '/'
-        {"\xe0\x80\xaf", false},                     // overlong, three bytes
-        {"\xed\xa0\x80", false},                     // surrogate
-        {"\xf4\x90\x80\x80", false},                 // above U+10FFFF
-        {"\xe5\x8e", false},                         // cut short
-        {"abc\x80", false},                          // stray continuation byte
-        {std::string("a\0b", 3), true},
+        { "", true },
+        { "FO_CL_2701", true },
+        { "\xe5\x8e\x9f\xe6\xb2\xb9", true }, // 原油
+        { "\xf0\x9f\x93\x88", true }, // U+1F4C8
+        { "\xd4\xad\xd3\xcd", false }, // the same word in GBK
+        { "\xc0\xaf", false }, // overlong '/'
+        { "\xe0\x80\xaf", false }, // overlong, three bytes
+        { "\xed\xa0\x80", false }, // surrogate
+        { "\xf4\x90\x80\x80", false }, // above U+10FFFF
+        { "\xe5\x8e", false }, // cut short
+        { "abc\x80", false }, // stray continuation byte
+        { std::string("a\0b", 3), true },
     };
     for (const auto& c : cases)
         EXPECT_EQ(ostrelwire::IsUtf8(c.text), c.valid) << testing::PrintToString(c.text);

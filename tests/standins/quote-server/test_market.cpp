@@ -14,7 +14,8 @@
 
 using namespace quoteserver;
 
-namespace {
+namespace
+{
 
 // 2026-12-09, a fixed day for the contract months.
 constexpr std::time_t kDecember2026 = 1796774400;
@@ -50,15 +51,17 @@ TEST(BuiltinMarket, FillsEveryTab)
         EXPECT_TRUE(ostrelwire::IsUtf8(f.commodity_name())) << f.commodity_no();
         EXPECT_TRUE(ostrelwire::IsUtf8(f.exchange_name())) << f.commodity_no();
         // Chinese names: at least one character beyond ASCII.
-        EXPECT_TRUE(std::any_of(f.exchange_name().begin(), f.exchange_name().end(),
-                                [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
-            << f.exchange_name();
+        EXPECT_TRUE(std::any_of(f.exchange_name().begin(), f.exchange_name().end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x80;
+        })) << f.exchange_name();
         EXPECT_GT(s.price, 0);
-        EXPECT_TRUE(OnTick(s.price, f.mini_ticker_size(), f.dot_size())) << f.commodity_no() << " " << s.price;
+        EXPECT_TRUE(OnTick(s.price, f.mini_ticker_size(), f.dot_size()))
+            << f.commodity_no() << " " << s.price;
         int mains = 0;
         for (const auto& c : f.contract_no_list()) {
             mains += c.flags() == 1;
-            EXPECT_TRUE(keys.insert(ContractKey(f.security_type(), f.commodity_no(), c.contract_no())).second);
+            EXPECT_TRUE(
+                keys.insert(ContractKey(f.security_type(), f.commodity_no(), c.contract_no())).second);
         }
         if (f.contract_no_list_size() == 0) {
             ++emptyLists;
@@ -70,7 +73,7 @@ TEST(BuiltinMarket, FillsEveryTab)
             EXPECT_GT(s.floatShares, 0) << f.commodity_no();
         }
     }
-    for (int type : {1, 2, 3, 4, 8}) {
+    for (int type : { 1, 2, 3, 4, 8 }) {
         EXPECT_GE(perType[type], 3) << type;
         EXPECT_GE(exchanges[type].size(), 2u) << type;
     }
@@ -78,8 +81,8 @@ TEST(BuiltinMarket, FillsEveryTab)
     EXPECT_GT(emptyLists, 0);
 
     // The reference contracts of the status bar and the examples of the board.
-    for (const char* no : {"CL", "IF", "EUR.USD", "GC", "SI", "HG", "NG", "ES", "NQ", "IC", "IH", "rb", "cu", "au",
-                           "m", "SR", "GBP.USD", "USD.JPY", "AUD.USD", "USD.CNH", "BTC", "ETH", "LTC"})
+    for (const char* no : { "CL", "IF", "EUR.USD", "GC", "SI", "HG", "NG", "ES", "NQ", "IC", "IH", "rb", "cu",
+             "au", "m", "SR", "GBP.USD", "USD.JPY", "AUD.USD", "USD.CNH", "BTC", "ETH", "LTC" })
         EXPECT_NE(FindSpec(specs, no), nullptr) << no;
 
     const auto* cl = FindSpec(specs, "CL");
@@ -174,7 +177,8 @@ TEST(Market, QuotesStayConsistent)
                 spec = &s;
         }
         ASSERT_NE(spec, nullptr) << key;
-        for (double p : {q.last(), q.open(), q.high(), q.low(), q.bid_price(), q.ask_price(), q.pre_settle()})
+        for (double p :
+            { q.last(), q.open(), q.high(), q.low(), q.bid_price(), q.ask_price(), q.pre_settle() })
             EXPECT_TRUE(OnTick(p, spec->field.mini_ticker_size(), spec->field.dot_size())) << key << " " << p;
         const bool stock = spec->field.security_type() == kw::pb::ostrel2::S;
         EXPECT_EQ(q.turnover_rate() > 0, stock) << key;
@@ -208,13 +212,13 @@ TEST(Market, HistoryMatchesLivePrices)
         std::int64_t spanMs;
     };
     const Case cases[] = {
-        {kw::pb::ostrel2::KLINE_1MIN, 500, 500, 60'000},
-        {kw::pb::ostrel2::KLINE_UNKNOWN, 10, 10, 60'000},
-        {kw::pb::ostrel2::KLINE_5MIN, 1, 1, 300'000},
-        {kw::pb::ostrel2::KLINE_1HR, 30, 30, 3'600'000},
-        {kw::pb::ostrel2::KLINE_12HR, 7, 7, 43'200'000},
-        {kw::pb::ostrel2::KLINE_1DAY, 0, Market::kDefaultHistoryBars, 86'400'000},
-        {kw::pb::ostrel2::KLINE_1DAY, 1'000'000, Market::kMaxHistoryBars, 86'400'000},
+        { kw::pb::ostrel2::KLINE_1MIN, 500, 500, 60'000 },
+        { kw::pb::ostrel2::KLINE_UNKNOWN, 10, 10, 60'000 },
+        { kw::pb::ostrel2::KLINE_5MIN, 1, 1, 300'000 },
+        { kw::pb::ostrel2::KLINE_1HR, 30, 30, 3'600'000 },
+        { kw::pb::ostrel2::KLINE_12HR, 7, 7, 43'200'000 },
+        { kw::pb::ostrel2::KLINE_1DAY, 0, Market::kDefaultHistoryBars, 86'400'000 },
+        { kw::pb::ostrel2::KLINE_1DAY, 1'000'000, Market::kMaxHistoryBars, 86'400'000 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.period);
@@ -265,32 +269,35 @@ TEST(MarketJson, ReadsAndRefuses)
         std::string errorPart;
     };
     const Case cases[] = {
-        {"minimal", R"({"commodities": [{"commodity_no": "X"}]})", true, ""},
-        {"bare list", R"([{"commodity_no": "X", "security_type": "FO"}])", true, ""},
-        {"full",
-         R"({"commodities": [{"security_type": "FO", "exchange_no": "NYMEX", "exchange_name": "纽约商业交易所",
+        { "minimal", R"({"commodities": [{"commodity_no": "X"}]})", true, "" },
+        { "bare list", R"([{"commodity_no": "X", "security_type": "FO"}])", true, "" },
+        { "full",
+            R"({"commodities": [{"security_type": "FO", "exchange_no": "NYMEX", "exchange_name": "纽约商业交易所",
              "commodity_no": "CL", "commodity_name": "美原油", "currency_no": "USD", "category": "GATEGORY_ENERGY",
              "region": 1, "dot_size": 2, "mini_ticker_size": 0.01, "contract_size": 1000, "price": 68.42,
              "contract_no_list": [{"contract_no": "2701", "flags": 0}, {"contract_no": "2702", "flags": 1}, "2703"],
              "tradingtime_Seg": [{"date_flag": "DATE_CUR", "begin_time": "06:00:00", "trading_state": 3}]}]})",
-         true, ""},
-        {"nameless type", R"([{"commodity_no": "Y", "security_type": 6}])", true, ""},
-        {"not JSON", "{", false, "not valid JSON"},
-        {"no list", R"({"things": []})", false, "commodities"},
-        {"no number", R"([{"commodity_name": "x"}])", false, "\"commodity_no\" missing"},
-        {"empty number", R"([{"commodity_no": ""}])", false, "\"commodity_no\" is empty"},
-        {"unknown member", R"([{"commodity_no": "X", "colour": 1}])", false, "unknown member \"colour\""},
-        {"unknown type name", R"([{"commodity_no": "X", "security_type": "ZZ"}])", false, "no value \"ZZ\""},
-        {"type out of range", R"([{"commodity_no": "X", "security_type": 100}])", false, "security_type"},
-        {"tick off decimals", R"([{"commodity_no": "X", "dot_size": 0, "mini_ticker_size": 0.5}])", false,
-         "mini_ticker_size"},
-        {"negative price", R"([{"commodity_no": "X", "price": -1}])", false, "positive"},
-        {"twice", R"([{"commodity_no": "X"}, {"commodity_no": "X"}])", false, "_X given twice"},
-        {"contract twice", R"([{"commodity_no": "X", "contract_no_list": ["1", "1"]}])", false, "given twice"},
-        {"not UTF-8", "[{\"commodity_no\": \"X\", \"commodity_name\": \"\xd4\xad\xd3\xcd\"}]", false, "UTF-8"},
-        {"bad contract", R"([{"commodity_no": "X", "contract_no_list": [5]}])", false, "neither a text"},
-        {"bad flags", R"([{"commodity_no": "X", "contract_no_list": [{"contract_no": "1", "flags": "a"}]}])", false,
-         "flags"},
+            true, "" },
+        { "nameless type", R"([{"commodity_no": "Y", "security_type": 6}])", true, "" },
+        { "not JSON", "{", false, "not valid JSON" },
+        { "no list", R"({"things": []})", false, "commodities" },
+        { "no number", R"([{"commodity_name": "x"}])", false, "\"commodity_no\" missing" },
+        { "empty number", R"([{"commodity_no": ""}])", false, "\"commodity_no\" is empty" },
+        { "unknown member", R"([{"commodity_no": "X", "colour": 1}])", false, "unknown member \"colour\"" },
+        { "unknown type name", R"([{"commodity_no": "X", "security_type": "ZZ"}])", false,
+            "no value \"ZZ\"" },
+        { "type out of range", R"([{"commodity_no": "X", "security_type": 100}])", false, "security_type" },
+        { "tick off decimals", R"([{"commodity_no": "X", "dot_size": 0, "mini_ticker_size": 0.5}])", false,
+            "mini_ticker_size" },
+        { "negative price", R"([{"commodity_no": "X", "price": -1}])", false, "positive" },
+        { "twice", R"([{"commodity_no": "X"}, {"commodity_no": "X"}])", false, "_X given twice" },
+        { "contract twice", R"([{"commodity_no": "X", "contract_no_list": ["1", "1"]}])", false,
+            "given twice" },
+        { "not UTF-8", "[{\"commodity_no\": \"X\", \"commodity_name\": \"\xd4\xad\xd3\xcd\"}]", false,
+            "UTF-8" },
+        { "bad contract", R"([{"commodity_no": "X", "contract_no_list": [5]}])", false, "neither a text" },
+        { "bad flags", R"([{"commodity_no": "X", "contract_no_list": [{"contract_no": "1", "flags": "a"}]}])",
+            false, "flags" },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -319,7 +326,8 @@ TEST(MarketJson, ReadsAndRefuses)
 
     // Defaults: tick from the decimals, index from the position, a key of a nameless type.
     ASSERT_TRUE(ParseMarketJson(R"([{"commodity_no": "A", "dot_size": 3}, {"commodity_no": "B",
-        "security_type": 6, "mini_ticker_size": 0.25}])", &specs, &error));
+        "security_type": 6, "mini_ticker_size": 0.25}])",
+        &specs, &error));
     EXPECT_DOUBLE_EQ(specs[0].field.mini_ticker_size(), 0.001);
     EXPECT_EQ(specs[1].field.index(), 2u);
     EXPECT_EQ(specs[1].field.dot_size(), 2u);

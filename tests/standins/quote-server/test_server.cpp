@@ -28,7 +28,8 @@
 namespace pb = kw::pb::ostrel2;
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
 // The program with the given options; its output is collected line by line.
 class ServerProcess
@@ -238,7 +239,7 @@ std::string MainKey(const pb::RspQryCommodityDetailField& detail, const std::str
 
 TEST(QuoteServer, ServesTheConnectSequenceAndPushes)
 {
-    ServerProcess server({"--port", "0", "--rate", "20", "--seed", "3"});
+    ServerProcess server({ "--port", "0", "--rate", "20", "--seed", "3" });
     ASSERT_GT(server.Port(), 0);
     Session s(server.Port());
     ASSERT_TRUE(s.ok);
@@ -253,7 +254,7 @@ TEST(QuoteServer, ServesTheConnectSequenceAndPushes)
     std::set<int> types;
     for (const auto& c : detail.commodity_list())
         types.insert(c.security_type());
-    EXPECT_EQ(types, (std::set<int>{pb::FO, pb::FI, pb::C, pb::S, pb::D}));
+    EXPECT_EQ(types, (std::set<int> { pb::FO, pb::FI, pb::C, pb::S, pb::D }));
     const auto mainland = s.Commodities(pb::FI);
     EXPECT_GT(mainland.commodity_list_size(), 0);
     for (const auto& c : mainland.commodity_list())
@@ -288,8 +289,8 @@ TEST(QuoteServer, ServesTheConnectSequenceAndPushes)
     EXPECT_GT(s.Quotes("S_600519"), 0u);
 
     // Depth levels 2 to 5 and trades of one contract.
-    ASSERT_EQ(s.Subscribe(pb::MODE_DEPTH, {cl}), OSTREL_OK);
-    ASSERT_EQ(s.Subscribe(pb::MODE_TICKER, {cl}), OSTREL_OK);
+    ASSERT_EQ(s.Subscribe(pb::MODE_DEPTH, { cl }), OSTREL_OK);
+    ASSERT_EQ(s.Subscribe(pb::MODE_TICKER, { cl }), OSTREL_OK);
     ASSERT_TRUE(s.spi.WaitUntil([&] { return s.spi.depths.size() >= 4 && s.spi.tickers.size() >= 2; }));
     s.spi.Locked([&] {
         for (int k = 0; k < 4; ++k) {
@@ -337,7 +338,8 @@ TEST(QuoteServer, ServesTheConnectSequenceAndPushes)
     EXPECT_EQ(s.spi.Count("unsubscribe err 4 合约不存在: FO_GONE"), 1u);
     EXPECT_EQ(s.spi.Count("unsubscribe"), 2u);
     // No more trades or depth after the unsubscription has been answered.
-    const auto counts = [&] { return s.spi.Locked([&] { return s.spi.tickers.size() + s.spi.depths.size(); }); };
+    const auto counts
+        = [&] { return s.spi.Locked([&] { return s.spi.tickers.size() + s.spi.depths.size(); }); };
     const auto before = counts();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(counts(), before);
@@ -347,7 +349,7 @@ TEST(QuoteServer, ServesTheConnectSequenceAndPushes)
 TEST(QuoteServer, FrozenPricesAreTheSameForTheSameSeed)
 {
     auto snapshot = [](const char* seed) {
-        ServerProcess server({"--rate", "0", "--seed", seed});
+        ServerProcess server({ "--rate", "0", "--seed", seed });
         Session s(server.Port());
         EXPECT_TRUE(s.ok && s.Login());
         const auto keys = AllKeys(s.Commodities());
@@ -386,7 +388,7 @@ TEST(QuoteServer, FrozenPricesAreTheSameForTheSameSeed)
 TEST(QuoteServer, LoginOptions)
 {
     {
-        ServerProcess server({"--refuse-login"});
+        ServerProcess server({ "--refuse-login" });
         Session s(server.Port());
         ASSERT_TRUE(s.ok);
         ASSERT_TRUE(s.Login());
@@ -396,7 +398,7 @@ TEST(QuoteServer, LoginOptions)
         EXPECT_EQ(s.spi.Count("detail 0 err 2 未登录"), 1u);
     }
     {
-        ServerProcess server({"--silent", "--verbose"});
+        ServerProcess server({ "--silent", "--verbose" });
         Session s(server.Port());
         ASSERT_TRUE(s.ok);
         pb::ReqLoginField login;
@@ -413,7 +415,7 @@ TEST(QuoteServer, LoginOptions)
 
 TEST(QuoteServer, DropAfterReportsOneLossAndTakesTheReconnection)
 {
-    ServerProcess server({"--drop-after", "1", "--rate", "50"});
+    ServerProcess server({ "--drop-after", "1", "--rate", "50" });
     Session s(server.Port());
     ASSERT_TRUE(s.ok);
     ASSERT_TRUE(s.Login());
@@ -427,7 +429,8 @@ TEST(QuoteServer, DropAfterReportsOneLossAndTakesTheReconnection)
 
     // The same object connects again and is dropped again.
     ASSERT_EQ(s.api->Connect("127.0.0.1", server.Port()), OSTREL_OK);
-    ASSERT_TRUE(s.spi.WaitUntil([&] { return s.spi.events.size() >= 2 && s.spi.events.back() == "connected"; }));
+    ASSERT_TRUE(
+        s.spi.WaitUntil([&] { return s.spi.events.size() >= 2 && s.spi.events.back() == "connected"; }));
     ASSERT_TRUE(s.Login());
     ASSERT_TRUE(s.spi.WaitUntil([&] {
         std::size_t n = 0;
@@ -441,7 +444,7 @@ TEST(QuoteServer, DropAfterReportsOneLossAndTakesTheReconnection)
 // whose stream it cannot trust, and keeps serving everyone else.
 TEST(QuoteServer, BadInputFromAClient)
 {
-    ServerProcess server({"--rate", "0"});
+    ServerProcess server({ "--rate", "0" });
     ASSERT_GT(server.Port(), 0);
 
     struct Answered {
@@ -470,16 +473,16 @@ TEST(QuoteServer, BadInputFromAClient)
     badInner.mutable_data()->set_type_url("type.googleapis.com/kw.pb.ostrel2.HeartBeatField");
     badInner.mutable_data()->set_value(std::string("\x0a\x02\xc8\xfd", 4)); // ref not UTF-8
     const Answered answered[] = {
-        {"before login", request(pb::REQ_COMMODITY_DETAIL, nullptr), pb::ON_RSP_COMMODITY_DETAIL, 2},
-        {"wrong payload type", request(pb::REQ_LOGIN, &ticker), pb::ON_RSP_LOGIN, 3},
-        {"inner text not UTF-8", badInner, pb::ON_RSP_HEARTBEAT, 3},
-        {"login", request(pb::REQ_LOGIN, &login), pb::ON_RSP_LOGIN, 0},
-        {"unknown method", request(555, nullptr), pb::UNKOWN_METHOD, 7},
-        {"a reply sent as request", request(pb::ON_RTN_QUOTE, nullptr), pb::UNKOWN_METHOD, 7},
-        {"request not served", request(pb::REQ_HSIMONEY_INFLOW, nullptr), pb::ON_RSP_HSIMONEY_INFLOW, 6},
-        {"unknown period", request(pb::REQ_HISTORY_DATA, &period), pb::ON_RSP_HISTORY_DATA, 5},
-        {"unknown mode", request(pb::REQ_SUBSCRIBE, &mode), pb::ON_RSP_SUBSCRIBE, 5},
-        {"no payload", request(pb::REQ_HEARTBEAT, nullptr), pb::ON_RSP_HEARTBEAT, 0},
+        { "before login", request(pb::REQ_COMMODITY_DETAIL, nullptr), pb::ON_RSP_COMMODITY_DETAIL, 2 },
+        { "wrong payload type", request(pb::REQ_LOGIN, &ticker), pb::ON_RSP_LOGIN, 3 },
+        { "inner text not UTF-8", badInner, pb::ON_RSP_HEARTBEAT, 3 },
+        { "login", request(pb::REQ_LOGIN, &login), pb::ON_RSP_LOGIN, 0 },
+        { "unknown method", request(555, nullptr), pb::UNKOWN_METHOD, 7 },
+        { "a reply sent as request", request(pb::ON_RTN_QUOTE, nullptr), pb::UNKOWN_METHOD, 7 },
+        { "request not served", request(pb::REQ_HSIMONEY_INFLOW, nullptr), pb::ON_RSP_HSIMONEY_INFLOW, 6 },
+        { "unknown period", request(pb::REQ_HISTORY_DATA, &period), pb::ON_RSP_HISTORY_DATA, 5 },
+        { "unknown mode", request(pb::REQ_SUBSCRIBE, &mode), pb::ON_RSP_SUBSCRIBE, 5 },
+        { "no payload", request(pb::REQ_HEARTBEAT, nullptr), pb::ON_RSP_HEARTBEAT, 0 },
     };
     FramedSocket peer(FramedSocket::ConnectTo(server.Port()));
     ASSERT_TRUE(peer.Valid());
@@ -500,9 +503,9 @@ TEST(QuoteServer, BadInputFromAClient)
         const char* name;
         std::string bytes;
     } fatal[] = {
-        {"oversized", header17M},
-        {"garbage", std::string("\x03\x00\x00\x00\xff\xff\xff", 7)},
-        {"req_id not UTF-8", badReqId},
+        { "oversized", header17M },
+        { "garbage", std::string("\x03\x00\x00\x00\xff\xff\xff", 7) },
+        { "req_id not UTF-8", badReqId },
     };
     for (const auto& f : fatal) {
         SCOPED_TRACE(f.name);
@@ -529,21 +532,24 @@ TEST(QuoteServer, BadInputFromAClient)
 
 TEST(QuoteServer, MarketFromJsonWithThousandsOfContracts)
 {
-    const std::string path = testing::TempDir() + "quote-server-market-" + std::to_string(::getpid()) + ".json";
+    const std::string path
+        = testing::TempDir() + "quote-server-market-" + std::to_string(::getpid()) + ".json";
     {
         std::ofstream file(path);
         file << R"({"commodities": [)";
         for (int i = 0; i < 30; ++i) {
-            file << (i ? "," : "") << R"({"security_type": "FI", "exchange_no": "EX)" << i % 3
-                 << R"(", "exchange_name": "交易所", "commodity_no": "C)" << i
-                 << R"(", "commodity_name": "商品", "mini_ticker_size": 0.5, "price": 1000, "contract_no_list": [)";
+            file
+                << (i ? "," : "") << R"({"security_type": "FI", "exchange_no": "EX)" << i % 3
+                << R"(", "exchange_name": "交易所", "commodity_no": "C)" << i
+                << R"(", "commodity_name": "商品", "mini_ticker_size": 0.5, "price": 1000, "contract_no_list": [)";
             for (int k = 0; k < 100; ++k)
-                file << (k ? "," : "") << "{\"contract_no\": \"" << 2700 + k << "\", \"flags\": " << (k == 1) << "}";
+                file << (k ? "," : "") << "{\"contract_no\": \"" << 2700 + k << "\", \"flags\": " << (k == 1)
+                     << "}";
             file << "]}";
         }
         file << R"(, {"security_type": 6, "commodity_no": "NONAME"}]})";
     }
-    ServerProcess server({"--market", path, "--rate", "5"});
+    ServerProcess server({ "--market", path, "--rate", "5" });
     Session s(server.Port());
     ASSERT_TRUE(s.ok);
     ASSERT_TRUE(s.Login());
@@ -573,14 +579,14 @@ TEST(QuoteServer, CommandLine)
         int exitCode;
     };
     const Case cases[] = {
-        {{"--bogus"}, 2},
-        {{"--rate", "fast"}, 2},
-        {{"--rate", "-1"}, 2},
-        {{"--port", "70000"}, 2},
-        {{"--port", "1.5"}, 2},
-        {{"--seed"}, 2},
-        {{"--market", "/nonexistent/market.json"}, 1},
-        {{"--help"}, 0},
+        { { "--bogus" }, 2 },
+        { { "--rate", "fast" }, 2 },
+        { { "--rate", "-1" }, 2 },
+        { { "--port", "70000" }, 2 },
+        { { "--port", "1.5" }, 2 },
+        { { "--seed" }, 2 },
+        { { "--market", "/nonexistent/market.json" }, 1 },
+        { { "--help" }, 0 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
@@ -590,6 +596,6 @@ TEST(QuoteServer, CommandLine)
     }
     // A port taken by another server is refused.
     ServerProcess first({});
-    ServerProcess second({"--port=" + std::to_string(first.Port())});
+    ServerProcess second({ "--port=" + std::to_string(first.Port()) });
     EXPECT_EQ(second.ExitCode(), 1);
 }
