@@ -468,49 +468,40 @@ void NQuoteClient::OnRspUnSubscribe(const tagRspExParam& param)
 
 // ---- requests of the window ----------------------------------------------------------
 
-namespace
+// One contract in one mode; results come back as a subscription reply (errors
+// logged) or an unsubscription reply (logged either way).
+template <typename Request> void NQuoteClient::SendForOneContract(int mode, const std::string& key)
 {
-
-template <typename Request> Request ForOneContract(pb::EnumSubMode mode, const std::string& key)
-{
+    std::shared_ptr<COstrelApi> api = Api();
+    if (!api)
+        return;
     Request request;
-    request.set_mode(mode);
+    request.set_mode(static_cast<pb::EnumSubMode>(mode));
     request.add_contract_list(key);
-    return request;
+    if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>)
+        api->ReqSubscribe(&request, kTagSubscribe);
+    else
+        api->ReqUnSubscribe(&request, kTagUnSubscribe);
 }
-
-} // namespace
 
 void NQuoteClient::SubscribeDepth(std::string key)
 {
-    if (std::shared_ptr<COstrelApi> api = Api()) {
-        pb::ReqSubscribedField request = ForOneContract<pb::ReqSubscribedField>(pb::MODE_DEPTH, key);
-        api->ReqSubscribe(&request, kTagSubscribe);
-    }
+    SendForOneContract<pb::ReqSubscribedField>(pb::MODE_DEPTH, key);
 }
 
 void NQuoteClient::SubscribeTicker(std::string key)
 {
-    if (std::shared_ptr<COstrelApi> api = Api()) {
-        pb::ReqSubscribedField request = ForOneContract<pb::ReqSubscribedField>(pb::MODE_TICKER, key);
-        api->ReqSubscribe(&request, kTagSubscribe);
-    }
+    SendForOneContract<pb::ReqSubscribedField>(pb::MODE_TICKER, key);
 }
 
 void NQuoteClient::UnSubscribeDepth(std::string key)
 {
-    if (std::shared_ptr<COstrelApi> api = Api()) {
-        pb::ReqUnSubscribedField request = ForOneContract<pb::ReqUnSubscribedField>(pb::MODE_DEPTH, key);
-        api->ReqUnSubscribe(&request, kTagUnSubscribe);
-    }
+    SendForOneContract<pb::ReqUnSubscribedField>(pb::MODE_DEPTH, key);
 }
 
 void NQuoteClient::UnSubscribeTicker(std::string key)
 {
-    if (std::shared_ptr<COstrelApi> api = Api()) {
-        pb::ReqUnSubscribedField request = ForOneContract<pb::ReqUnSubscribedField>(pb::MODE_TICKER, key);
-        api->ReqUnSubscribe(&request, kTagUnSubscribe);
-    }
+    SendForOneContract<pb::ReqUnSubscribedField>(pb::MODE_TICKER, key);
 }
 
 void NQuoteClient::QueryKLine(const std::string& key, int period)

@@ -145,6 +145,7 @@ private:
     std::shared_ptr<COstrelApi> Api() const;
     std::shared_ptr<COstrelApi> TakeApi();
     void ScheduleReconnect();
+    template <typename Request> void SendForOneContract(int mode, const std::string& key);
 
     // API object; requests take a reference so that a concurrent release
     // (reconnect, Stop) never frees it under them.

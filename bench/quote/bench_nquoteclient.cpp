@@ -4,20 +4,11 @@
 //
 //   build/bin/bench_nquoteclient [--benchmark_min_time=3]
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <QCoreApplication>
 #include <QObject>
@@ -25,9 +16,8 @@
 #include <benchmark/benchmark.h>
 
 #include "nquoteclient.h"
+#include "quoteclientkit.h"
 #include "tradeconfig.h"
-
-extern char** environ;
 
 namespace
 {
@@ -52,51 +42,6 @@ std::string WriteMarket(int contracts)
     return path;
 }
 
-class Server
-{
-public:
-    explicit Server(const std::string& market)
-    {
-        m_out = "bench-quote-server-" + std::to_string(::getpid()) + ".out";
-        std::vector<std::string> args { QUOTE_SERVER_PATH, "--port", "0", "--rate", "1000", "--market",
-            market };
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(
-            &actions, STDOUT_FILENO, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 500 && m_pid > 0 && m_port == 0; ++i) {
-            std::ifstream in(m_out);
-            std::string line;
-            if (std::getline(in, line) && in.good())
-                m_port = std::atoi(line.c_str());
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    ~Server()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-        }
-        ::unlink(m_out.c_str());
-    }
-    int port() const { return m_port; }
-
-private:
-    pid_t m_pid = -1;
-    int m_port = 0;
-    std::string m_out;
-};
-
 // Counts quotes as the window would see them: queued to the GUI thread.
 class Window : public QObject
 {
@@ -108,8 +53,8 @@ void BM_QuotesToGuiThread(benchmark::State& state)
 {
     const int contracts = static_cast<int>(state.range(0));
     const std::string market = WriteMarket(contracts);
-    Server server(market);
-    if (server.port() == 0) {
+    kit::QuoteServer server;
+    if (!server.Start({ "--rate", "1000", "--market", market })) {
         state.SkipWithError("quote-server did not start");
         return;
     }

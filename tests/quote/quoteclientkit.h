@@ -60,6 +60,11 @@ inline long ElapsedMs(Clock::time_point since)
     return static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());
 }
 
+inline NQuoteClient* Client()
+{
+    return NQuoteClient::Instance();
+}
+
 // Waits for `done` while the GUI thread keeps delivering queued signals.
 inline bool WaitFor(const std::function<bool()>& done, int timeoutMs)
 {

@@ -12,10 +12,7 @@ namespace
 using kit::FrameRelay;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient* Client()
-{
-    return NQuoteClient::Instance();
-}
+using kit::Client;
 
 std::string Frame(const std::string& body)
 {

@@ -21,10 +21,7 @@ using kit::Clock;
 using kit::FrameRelay;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient* Client()
-{
-    return NQuoteClient::Instance();
-}
+using kit::Client;
 
 // Keys as the subscription must carry them, built here independently of the client.
 std::vector<std::string> ExpectedKeys(const pb::RspQryCommodityDetailField& reply)

@@ -12,10 +12,7 @@ using kit::Clock;
 using kit::FrameRelay;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient* Client()
-{
-    return NQuoteClient::Instance();
-}
+using kit::Client;
 
 std::int64_t NowMs()
 {

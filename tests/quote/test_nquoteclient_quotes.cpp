@@ -13,10 +13,7 @@ using google::protobuf::util::MessageDifferencer;
 using kit::FrameRelay;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient* Client()
-{
-    return NQuoteClient::Instance();
-}
+using kit::Client;
 
 pb::QuoteDetailField FullQuote(const std::string& code)
 {

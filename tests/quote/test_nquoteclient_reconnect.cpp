@@ -11,10 +11,7 @@ namespace
 using kit::Clock;
 namespace pb = kw::pb::ostrel2;
 
-NQuoteClient* Client()
-{
-    return NQuoteClient::Instance();
-}
+using kit::Client;
 
 std::vector<std::string> CachedKeys(const std::vector<std::string>& keys)
 {
@@ -111,53 +108,52 @@ TEST(NQuoteClientReconnect, ServerDropsTheConnection)
     Client()->Stop();
 }
 
+// A connected client whose server has just gone away; the tests stop it while
+// it tries to reconnect.
+class NQuoteClientStopWhileReconnecting : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_server.Start());
+        m_port = m_server.port();
+        kit::UseServer(m_port);
+        ASSERT_TRUE(Client()->Connect());
+        m_server.Kill();
+    }
+    void TearDown() override { Client()->Stop(); }
+
+    std::size_t Lines(const char* text) const { return m_log.Matching({ text }).size(); }
+
+    kit::QuoteServer m_server;
+    int m_port = 0;
+    kit::LogMark m_log;
+};
+
 // Stop while the client waits for its next attempt ends the attempts for good
 // and promptly; a later connect works.
-TEST(NQuoteClientReconnect, StopEndsTheAttempts)
+TEST_F(NQuoteClientStopWhileReconnecting, BetweenAttempts)
 {
-    kit::QuoteServer server;
-    ASSERT_TRUE(server.Start());
-    const int port = server.port();
-    kit::UseServer(port);
-    kit::StopAtEnd stop;
-    kit::LogMark log;
-
-    ASSERT_TRUE(Client()->Connect());
-    server.Kill();
-    ASSERT_TRUE(log.WaitForLine({ "): 行情重连失败，稍候再试" }, 3000));
+    ASSERT_TRUE(m_log.WaitForLine({ "): 行情重连失败，稍候再试" }, 3000));
     const auto start = Clock::now();
     Client()->Stop();
     EXPECT_LT(kit::ElapsedMs(start), 2000);
 
-    ASSERT_TRUE(server.Start({}, port));
+    ASSERT_TRUE(m_server.Start({}, m_port));
     kit::Pump(6000);
-    EXPECT_EQ(log.Matching({ "): 行情重连……" }).size(), 1u);
-    EXPECT_TRUE(log.Matching({ "): 行情重连成功" }).empty());
-
+    EXPECT_EQ(Lines("): 行情重连……"), 1u);
+    EXPECT_EQ(Lines("): 行情重连成功"), 0u);
     ASSERT_TRUE(Client()->Connect());
-    Client()->Stop();
 }
 
 // Stop while an attempt is inside its connect waits (the server accepts but
 // never answers the login) does not sit out the wait.
-TEST(NQuoteClientReconnect, StopDuringAnAttemptReturnsPromptly)
+TEST_F(NQuoteClientStopWhileReconnecting, InsideAnAttempt)
 {
-    kit::QuoteServer server;
-    ASSERT_TRUE(server.Start());
-    const int port = server.port();
-    kit::UseServer(port);
-    kit::StopAtEnd stop;
-    kit::LogMark log;
-
-    ASSERT_TRUE(Client()->Connect());
-    server.Kill();
-    ASSERT_TRUE(server.Start({ "--silent" }, port));
+    ASSERT_TRUE(m_server.Start({ "--silent" }, m_port));
     // An attempt under way: more attempts than failures, still so 300 ms on
     // (an attempt against the closed port fails within milliseconds).
-    const auto underWay = [&] {
-        return log.Matching({ "): 行情重连……" }).size()
-            > log.Matching({ "): 行情重连失败，稍候再试" }).size();
-    };
+    const auto underWay = [&] { return Lines("): 行情重连……") > Lines("): 行情重连失败，稍候再试"); };
     ASSERT_TRUE(kit::WaitFor(
         [&] {
             if (!underWay())
