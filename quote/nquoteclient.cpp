@@ -163,18 +163,18 @@ void NQuoteClient::WakeWaiters()
 
 bool NQuoteClient::Connect()
 {
-    // A client stopped earlier may be connected again.
-    m_stopping = false;
+    // A client stopped earlier may be connected again. Stop leaves the started
+    // flag as it was; until this sequence completes nothing is started, so a
+    // line that drops meanwhile ends the attempt and is no loss of a started
+    // connection.
+    if (m_stopping.exchange(false))
+        m_started = false;
     return ConnectSequence();
 }
 
 bool NQuoteClient::ConnectSequence()
 {
     const TradeConfig* config = TradeConfig::GetInstance();
-    // Nothing is started while a sequence runs (Stop leaves the flag as it
-    // was): a line that drops now ends this attempt, it is no loss of a
-    // started connection.
-    m_started = false;
 
     std::shared_ptr<COstrelApi> api;
     {
