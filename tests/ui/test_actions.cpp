@@ -421,3 +421,25 @@ TEST_F(ActionsTest, QuoteClientSignalsAndRowSignalsReachTheWindow)
         peer.chartView() = nullptr;
     }
 }
+
+TEST_F(ActionsTest, ACategoryWithMoreExchangesThanButtonsUsesTheButtonsThereAre)
+{
+    auto& ui = peer.ui();
+    // Five exchanges in the built categories, six in the custom one, which
+    // no start-up build lists.
+    std::vector<Quorvel::CommodityField> board = Board();
+    for (const char* exchange : { "A", "B", "C", "D", "E" })
+        board.push_back(Commodity(0, exchange, std::string("X") + exchange, "自选"));
+    peer.rebuildBoard(board);
+    ASSERT_EQ(peer.buttons().size(), 5u);
+
+    ui.quote_tabwidget->setCurrentIndex(1);
+    ui.quote_tabwidget->setCurrentIndex(0);
+    EXPECT_EQ(peer.exchanges().size(), 6u);
+    EXPECT_EQ(peer.exchangeSlots(), 6);
+    for (QPushButton* button : peer.buttons())
+        EXPECT_FALSE(button->isHidden());
+    EXPECT_EQ(peer.buttons()[4]->text(), QStringLiteral(" 交易所D "));
+    peer.exchangeClicked(5); // no button of its own, but its list exists
+    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "XE" }));
+}
