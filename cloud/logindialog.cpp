@@ -41,6 +41,20 @@ bool ParseReply(const std::string& reply, Json::Value& document)
     return reader.parse(Utf8ToAnsi(reply), document) && document.isObject();
 }
 
+// The two checks every phone number passes before a request, each with its box.
+bool PhoneNumberPasses(const QString& phone)
+{
+    if (phone.isEmpty()) {
+        Warn(QStringLiteral("warn"), QStringLiteral("手机号码不能为空!"));
+        return false;
+    }
+    if (!LoginDialog::IsValidPhoneNumber(phone)) {
+        Warn(QStringLiteral("warn"), QStringLiteral("请输入正确的手机号码!"));
+        return false;
+    }
+    return true;
+}
+
 // The remembered texts are written by this program as texts; a boolean or
 // null is read the way the JSON library converts it, anything else means the
 // file was not written by us and is ignored as a whole.
@@ -101,6 +115,23 @@ void LoginDialog::closeEvent(QCloseEvent*)
     hide();
 }
 
+void LoginDialog::AcceptSession(
+    const std::string& reply, const QString& unreadable, const QString& success, const QString& failure)
+{
+    Json::Value document;
+    if (!ParseReply(reply, document)) {
+        Warn(QStringLiteral("warn"), unreadable);
+        return;
+    }
+    if (document.isMember("sessionToken")) {
+        Inform(success);
+        emit login_sig(need_changge);
+        close();
+    } else {
+        Inform(failure);
+    }
+}
+
 void LoginDialog::BackToLogin()
 {
     setWindowTitle(QStringLiteral("登录"));
@@ -116,14 +147,8 @@ void LoginDialog::regist_clicked()
 void LoginDialog::login_clicked()
 {
     const QString phone = ui.phone_lineEdit->text();
-    if (phone.isEmpty()) {
-        Warn(QStringLiteral("warn"), QStringLiteral("手机号码不能为空!"));
+    if (!PhoneNumberPasses(phone))
         return;
-    }
-    if (!IsValidPhoneNumber(phone)) {
-        Warn(QStringLiteral("warn"), QStringLiteral("请输入正确的手机号码!"));
-        return;
-    }
     const QString password = ui.sec_lineEdit->text();
     if (password.isEmpty()) {
         Warn(QStringLiteral("warn"), QStringLiteral("密码不能为空!"));
@@ -135,31 +160,15 @@ void LoginDialog::login_clicked()
     Json::Value body;
     body["username"] = phone.toStdString();
     body["password"] = password.toStdString();
-    Json::Value reply;
-    if (!ParseReply(CloudPost("/1.1/login", body), reply)) {
-        Warn(QStringLiteral("warn"), QStringLiteral("未知错误!"));
-        return;
-    }
-    if (reply.isMember("sessionToken")) {
-        Inform(QStringLiteral("登录成功!"));
-        emit login_sig(need_changge);
-        close();
-    } else {
-        Inform(QStringLiteral("登录失败!"));
-    }
+    AcceptSession(CloudPost("/1.1/login", body), QStringLiteral("未知错误!"), QStringLiteral("登录成功!"),
+        QStringLiteral("登录失败!"));
 }
 
 void LoginDialog::OnGetVerificationCode()
 {
     const QString phone = ui.phone_lineEdit_2->text();
-    if (phone.isEmpty()) {
-        Warn(QStringLiteral("warn"), QStringLiteral("手机号码不能为空!"));
+    if (!PhoneNumberPasses(phone))
         return;
-    }
-    if (!IsValidPhoneNumber(phone)) {
-        Warn(QStringLiteral("warn"), QStringLiteral("请输入正确的手机号码!"));
-        return;
-    }
     Json::Value body;
     body["mobilePhoneNumber"] = phone.toStdString();
     if (CloudPost("/1.1/requestSmsCode", body) == "{}")
@@ -189,14 +198,8 @@ void LoginDialog::CountdownTick()
 void LoginDialog::OnRegist()
 {
     const QString phone = ui.phone_lineEdit_2->text();
-    if (phone.isEmpty()) {
-        Warn(QStringLiteral("warn"), QStringLiteral("手机号码不能为空!"));
+    if (!PhoneNumberPasses(phone))
         return;
-    }
-    if (!IsValidPhoneNumber(phone)) {
-        Warn(QStringLiteral("warn"), QStringLiteral("请输入正确的手机号码!"));
-        return;
-    }
     const QString code = ui.lineEdit_5->text();
     if (code.isEmpty()) {
         Warn(QStringLiteral("warn"), QStringLiteral("请输入验证码!"));
@@ -222,18 +225,8 @@ void LoginDialog::RegistByPhoneNo()
     body["username"] = phone.toStdString();
     body["phone"] = phone.toStdString();
     body["password"] = password.toStdString();
-    Json::Value reply;
-    if (!ParseReply(CloudPost("/1.1/users", body), reply)) {
-        Warn(QStringLiteral("warn"), QStringLiteral("请求错误!"));
-        return;
-    }
-    if (reply.isMember("sessionToken")) {
-        Inform(QStringLiteral("注册成功!"));
-        emit login_sig(need_changge);
-        close();
-    } else {
-        Inform(QStringLiteral("注册失败!"));
-    }
+    AcceptSession(CloudPost("/1.1/users", body), QStringLiteral("请求错误!"), QStringLiteral("注册成功!"),
+        QStringLiteral("注册失败!"));
 }
 
 bool LoginDialog::LoadConfigFile()

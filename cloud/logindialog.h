@@ -55,6 +55,10 @@ private slots:
 private:
     friend struct LoginDialogTestAccess;
 
+    // A log-in or registration reply: a session token is a success, which
+    // hands need_changge on and closes the dialog; each outcome has its box.
+    void AcceptSession(
+        const std::string& reply, const QString& unreadable, const QString& success, const QString& failure);
     void BackToLogin();
     void CountdownTick();
 
