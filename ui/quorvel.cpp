@@ -20,6 +20,7 @@
 #include <QTreeView>
 
 #include "bannerwidget.h"
+#include "chartell.h"
 #include "customtabstyle.h"
 #include "helpers.h"
 #include "mywidget.h"
@@ -106,6 +107,9 @@ void Quorvel::InitUiAtScale(double scale)
         view->setStyleSheet(itemHeight);
         view->header()->setDefaultSectionSize(ScaledSize(m_scale, 70));
         view->header()->setSectionsMovable(false);
+        // The header's own minimum follows its font's widest glyph, which for
+        // CJK fonts exceeds the arrow column; the narrowest column sets it.
+        view->header()->setMinimumSectionSize(ScaledSize(m_scale, 30));
         view->setColumnWidth(0, ScaledSize(m_scale, 30));
         view->setColumnWidth(1, ScaledSize(m_scale, 40));
         view->setColumnWidth(2, ScaledSize(m_scale, 100));
@@ -206,7 +210,11 @@ void Quorvel::closeEvent(QCloseEvent* event)
     delete m_chartHost;
     m_chartHost = nullptr;
 
-    // Chart view: released here (Release, then DeleteChartell) once it exists.
+    if (m_chartView) {
+        m_chartView->Release();
+        DeleteChartell(m_chartView);
+        m_chartView = nullptr;
+    }
 
     for (int type : { 1, 2, 3, 0, 4, 8 }) {
         QStandardItemModel*& model = m_models[static_cast<size_t>(TabOfCategory(type))];
@@ -244,7 +252,12 @@ bool Quorvel::RemoveDir(const QString& path)
         else
             dir.remove(entry.fileName());
     }
-    return QDir().rmpath(dir.absolutePath());
+    const QString absolute = dir.absolutePath();
+    QDir().rmpath(absolute);
+    // A sub-folder's removal takes emptied parents along, this folder among
+    // them, after which rmpath here finds nothing and answers false: what
+    // counts is whether the folder is gone.
+    return !QFileInfo::exists(absolute);
 }
 
 int Quorvel::CategoryOfTab(int tab)

@@ -1,0 +1,356 @@
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QScreen>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "customtabstyle.h"
+#include "mywidget.h"
+#include "quorvelpeer.h"
+
+TEST(QuorvelScale, LogicalDpiPicksTheFactor)
+{
+    const struct {
+        double dpi;
+        double scale;
+    } cases[] = {
+        { 96, 1.0 },
+        { 96.00000000001, 1.0 },
+        { 95.99999999999, 1.0 },
+        { 120, 1.25 },
+        { 144, 1.5 },
+        { 72, 1.75 },
+        { 110, 1.75 },
+        { 192, 1.75 },
+        { 96.001, 1.75 },
+        { 0, 1.75 },
+        { -96, 1.75 },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Quorvel::ScaleForDpi(c.dpi), c.scale) << c.dpi;
+}
+
+TEST(QuorvelScale, InitUiUsesThePrimaryScreen)
+{
+    Quorvel window;
+    QuorvelTestPeer peer(window);
+    window.InitUi();
+    const double dpi = QGuiApplication::primaryScreen()->logicalDotsPerInch();
+    EXPECT_EQ(peer.scale(), Quorvel::ScaleForDpi(dpi));
+    EXPECT_EQ(peer.widthFactor(), 1.0);
+}
+
+TEST(QuorvelScale, EveryScaledSizeAtEachFactor)
+{
+    const struct {
+        double scale;
+        int item, section, col0, col1, col2, col5, splitter, full;
+    } cases[] = {
+        { 1.0, 28, 70, 30, 40, 100, 50, 340, 1550 },
+        { 1.25, 35, 87, 37, 50, 125, 62, 425, 1937 },
+        { 1.5, 42, 105, 45, 60, 150, 75, 510, 2325 },
+        { 1.75, 49, 122, 52, 70, 175, 87, 595, 2712 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scale);
+        Quorvel window;
+        QuorvelTestPeer peer(window);
+        peer.initUiAtScale(c.scale);
+        auto& ui = peer.ui();
+        for (QTreeView* view : { ui.FO_View, ui.FI_View, ui.C_View, ui.S_View, ui.D_View, ui.any_View }) {
+            SCOPED_TRACE(view->objectName().toStdString());
+            EXPECT_EQ(view->styleSheet(), QStringLiteral("QTreeView::item{height:%1px; } ").arg(c.item));
+            EXPECT_EQ(view->header()->defaultSectionSize(), c.section);
+            EXPECT_FALSE(view->header()->sectionsMovable());
+            EXPECT_EQ(view->columnWidth(0), c.col0);
+            EXPECT_EQ(view->columnWidth(1), c.col1);
+            EXPECT_EQ(view->columnWidth(2), c.col2);
+            EXPECT_EQ(view->columnWidth(3), c.section);
+            EXPECT_EQ(view->columnWidth(5), c.col5);
+        }
+        EXPECT_EQ(ui.splitter->minimumSize(), QSize(c.splitter, 0));
+
+        // The full list width decides the ">>" button: shown while the list is narrower.
+        ui.quote_tabwidget->setCurrentIndex(1);
+        ui.FO_View->resize(c.full, 400);
+        peer.replaceArrows();
+        EXPECT_TRUE(peer.expandButton()->isHidden());
+        ui.FO_View->resize(c.full - 1, 400);
+        peer.replaceArrows();
+        EXPECT_FALSE(peer.expandButton()->isHidden());
+    }
+}
+
+TEST(QuorvelInitUi, SetsUpTabsChartHostAndWindow)
+{
+    Quorvel window;
+    QuorvelTestPeer peer(window);
+    peer.initUiAtScale(1.0);
+    auto& ui = peer.ui();
+    EXPECT_EQ(window.contextMenuPolicy(), Qt::NoContextMenu);
+    EXPECT_EQ(ui.quote_tabwidget->tabBar()->shape(), QTabBar::TriangularWest);
+    EXPECT_EQ(ui.quote_tabwidget->tabBar()->tabRect(1).size(), QSize(28, 88));
+    // The chart page's style sheet decides the font shown; the window's own setting is there all the same.
+    EXPECT_TRUE(ui.splitter_2->testAttribute(Qt::WA_SetFont));
+    EXPECT_EQ(ui.quote_tabwidget->currentIndex(), 1);
+    EXPECT_TRUE(window.windowState() & Qt::WindowMaximized);
+    EXPECT_TRUE(ui.tabWidget->tabBar()->isHidden());
+    EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
+
+    MyWidget* host = peer.chartHost();
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(host->objectName(), QStringLiteral("Kline_widget"));
+    EXPECT_EQ(host->parentWidget(), ui.widget_2);
+    EXPECT_EQ(host->minimumSize(), QSize(0, 0));
+    EXPECT_TRUE(host->testAttribute(Qt::WA_PaintOnScreen));
+    auto* grid = qobject_cast<QGridLayout*>(ui.widget_2->layout());
+    ASSERT_NE(grid, nullptr);
+    EXPECT_EQ(grid->objectName(), QStringLiteral("Kline_gridLayout"));
+    EXPECT_EQ(grid->spacing(), 0);
+    EXPECT_EQ(grid->itemAtPosition(0, 0)->widget(), host);
+
+    // Stretch: the chart takes almost all of the width.
+    window.resize(1400, 900);
+    window.show();
+    ui.tabWidget->setCurrentIndex(1);
+    QCoreApplication::processEvents();
+    EXPECT_GT(ui.splitter_2->sizes().at(0), ui.splitter_2->sizes().at(1));
+    window.hide();
+}
+
+TEST(QuorvelConstruction, StartsWithTablesTimersAndArrowButtons)
+{
+    Quorvel window;
+    QuorvelTestPeer peer(window);
+    auto& ui = peer.ui();
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Brisvane  v1.0.0"));
+    EXPECT_TRUE(peer.currentKey().empty());
+    EXPECT_TRUE(peer.selectedKey().empty());
+    EXPECT_TRUE(peer.refreshTimer().isActive());
+    EXPECT_EQ(peer.refreshTimer().interval(), 500);
+    EXPECT_FALSE(peer.refreshTimer().isSingleShot());
+    EXPECT_TRUE(peer.statusTimer().isActive());
+    EXPECT_EQ(peer.statusTimer().interval(), 1000);
+    EXPECT_TRUE(peer.loginPromptTimer().isSingleShot());
+    EXPECT_FALSE(peer.loginPromptTimer().isActive());
+    EXPECT_EQ(peer.chartHost(), nullptr);
+
+    ASSERT_NE(peer.expandButton(), nullptr);
+    ASSERT_NE(peer.collapseButton(), nullptr);
+    EXPECT_EQ(peer.expandButton()->text(), QStringLiteral(">>"));
+    EXPECT_EQ(peer.collapseButton()->text(), QStringLiteral("<<"));
+    for (QPushButton* b : { peer.expandButton(), peer.collapseButton() }) {
+        EXPECT_EQ(b->parent(), &window);
+        EXPECT_EQ(b->styleSheet(), QStringLiteral("border:none;color: rgb(220, 220, 10)"));
+    }
+    EXPECT_TRUE(peer.collapseButton()->isHidden());
+    EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
+    EXPECT_EQ(ui.quote_tabwidget->currentIndex(), 0);
+}
+
+TEST(QuorvelResize, NullEventPlacesTheArrowButtons)
+{
+    const struct {
+        double scale;
+        int width;
+        bool expandShown;
+    } cases[] = { { 1.0, 1600, false }, { 1.0, 1550, false }, { 1.0, 1549, true }, { 1.25, 1900, true },
+        { 1.5, 2400, false } };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.width);
+        Quorvel window;
+        QuorvelTestPeer peer(window);
+        peer.initUiAtScale(c.scale);
+        auto& ui = peer.ui();
+        ui.quote_tabwidget->setCurrentIndex(1);
+        ui.FO_View->setGeometry(7, 11, c.width, 300);
+        ui.FO_View->header()->resize(c.width, 31);
+        peer.replaceArrows();
+        const int y = static_cast<int>(c.scale * 30 + (11 + 31 / 2));
+        EXPECT_EQ(peer.expandButton()->geometry(), QRect(7 + c.width, y, 40, 30));
+        EXPECT_EQ(peer.collapseButton()->geometry(), QRect(static_cast<int>(c.scale * 30) + 7, y, 40, 30));
+        EXPECT_EQ(!peer.expandButton()->isHidden(), c.expandShown);
+        // "<<" is never shown by the placement.
+        EXPECT_TRUE(peer.collapseButton()->isHidden());
+        peer.moved();
+    }
+}
+
+TEST(QuorvelResize, WidthComesFromTheListOnScreen)
+{
+    Quorvel window;
+    QuorvelTestPeer peer(window);
+    peer.initUiAtScale(1.0);
+    auto& ui = peer.ui();
+    ui.quote_tabwidget->setCurrentIndex(4);
+    ui.FO_View->resize(2000, 300);
+    ui.S_View->resize(1000, 300);
+    peer.replaceArrows();
+    EXPECT_FALSE(peer.expandButton()->isHidden());
+    EXPECT_EQ(peer.expandButton()->x(), ui.FO_View->x() + 1000);
+    ui.S_View->resize(1550, 300);
+    ui.FO_View->resize(1000, 300);
+    peer.replaceArrows();
+    EXPECT_TRUE(peer.expandButton()->isHidden());
+    EXPECT_EQ(peer.expandButton()->x(), ui.FO_View->x() + 1550);
+}
+
+namespace
+{
+
+bool MakeFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write("x") == 1;
+}
+
+} // namespace
+
+TEST(QuorvelRemoveDir, EmptyMissingAndNested)
+{
+    EXPECT_FALSE(Quorvel::RemoveDir(QString()));
+
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    ASSERT_TRUE(MakeFile(tmp.filePath(QStringLiteral("keep"))));
+    EXPECT_TRUE(Quorvel::RemoveDir(tmp.filePath(QStringLiteral("missing"))));
+
+    const QString root = tmp.filePath(QStringLiteral("BootPage"));
+    ASSERT_TRUE(QDir().mkpath(root + QStringLiteral("/a/b/c")));
+    ASSERT_TRUE(QDir().mkpath(root + QStringLiteral("/empty")));
+    for (const char* file : { "/1.png", "/a/2.png", "/a/b/3.png", "/a/b/c/4.png", "/.hidden.png", "/a/.h" })
+        ASSERT_TRUE(MakeFile(root + QString::fromLatin1(file)));
+    EXPECT_TRUE(Quorvel::RemoveDir(root + QStringLiteral("/")));
+    EXPECT_FALSE(QFileInfo::exists(root));
+    // The parent still holds a file, so it stays.
+    EXPECT_TRUE(QFileInfo::exists(tmp.filePath(QStringLiteral("keep"))));
+}
+
+TEST(QuorvelRemoveDir, LinksAreRemovedNotFollowed)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const QString outside = tmp.filePath(QStringLiteral("outside"));
+    ASSERT_TRUE(QDir().mkpath(outside));
+    ASSERT_TRUE(MakeFile(outside + QStringLiteral("/precious.txt")));
+    const QString root = tmp.filePath(QStringLiteral("banner"));
+    ASSERT_TRUE(QDir().mkpath(root));
+    ASSERT_TRUE(MakeFile(root + QStringLiteral("/b.png")));
+    ASSERT_TRUE(QFile::link(outside, root + QStringLiteral("/dirlink")));
+    ASSERT_TRUE(QFile::link(outside + QStringLiteral("/precious.txt"), root + QStringLiteral("/filelink")));
+    ASSERT_TRUE(QFile::link(tmp.filePath(QStringLiteral("nowhere")), root + QStringLiteral("/dangling")));
+
+    EXPECT_TRUE(Quorvel::RemoveDir(root));
+    EXPECT_FALSE(QFileInfo::exists(root));
+    EXPECT_TRUE(QFileInfo::exists(outside + QStringLiteral("/precious.txt")));
+
+    // A link standing in for the folder itself goes, its target stays.
+    const QString linkedRoot = tmp.filePath(QStringLiteral("linked"));
+    ASSERT_TRUE(QFile::link(outside, linkedRoot));
+    EXPECT_TRUE(Quorvel::RemoveDir(linkedRoot + QStringLiteral("/")));
+    EXPECT_FALSE(QFileInfo(linkedRoot).isSymLink());
+    EXPECT_TRUE(QFileInfo::exists(outside + QStringLiteral("/precious.txt")));
+}
+
+namespace
+{
+
+// Records what still stands when the window stops the quote client.
+class ClosingWindow : public Quorvel
+{
+public:
+    bool modelsAliveAtStop = false;
+    bool refreshRunningAtStop = false;
+    int stops = 0;
+
+protected:
+    void StopQuoteClient() override
+    {
+        QuorvelTestPeer peer(*this);
+        modelsAliveAtStop = peer.allModelsAlive();
+        refreshRunningAtStop = peer.refreshTimer().isActive();
+        ++stops;
+        Quorvel::StopQuoteClient();
+    }
+};
+
+} // namespace
+
+TEST(QuorvelClose, StopsTheQuoteClientFirstAndReleasesEverything)
+{
+    ScopedBoardFolder folder;
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("BootPage/sub")));
+    ASSERT_TRUE(MakeFile(QStringLiteral("BootPage/sub/1.png")));
+    ASSERT_TRUE(QDir().mkpath(QStringLiteral("banner")));
+    ASSERT_TRUE(MakeFile(QStringLiteral("banner/2.png")));
+
+    ClosingWindow window;
+    QuorvelTestPeer peer(window);
+    peer.initUiAtScale(1.0);
+    peer.setCommodities({ MakeCommodity(1, "NYMEX", "CL", "原油", { { "1907", 1 } }) });
+    peer.rebuild(1);
+    PushQuote(MakeQuote("FO_CL_1907", 60, 59));
+    peer.tick();
+
+    // Any model that goes away must find the refresh stopped and the quote client stopped.
+    int released = 0;
+    bool refreshStoppedFirst = true;
+    for (int type : { 0, 1, 2, 3, 4, 8 }) {
+        QObject::connect(peer.model(type), &QObject::destroyed, [&] {
+            ++released;
+            refreshStoppedFirst = refreshStoppedFirst && !peer.refreshTimer().isActive() && window.stops == 1;
+        });
+    }
+
+    QCloseEvent close;
+    QApplication::sendEvent(&window, &close);
+    EXPECT_TRUE(close.isAccepted());
+    EXPECT_EQ(window.stops, 1);
+    EXPECT_TRUE(window.modelsAliveAtStop);
+    EXPECT_TRUE(window.refreshRunningAtStop);
+    EXPECT_EQ(released, 6);
+    EXPECT_TRUE(refreshStoppedFirst);
+    EXPECT_FALSE(peer.anyModelAlive());
+    EXPECT_FALSE(peer.refreshTimer().isActive());
+    EXPECT_FALSE(peer.statusTimer().isActive());
+    EXPECT_FALSE(peer.loginPromptTimer().isActive());
+    EXPECT_EQ(peer.expandButton(), nullptr);
+    EXPECT_EQ(peer.collapseButton(), nullptr);
+    EXPECT_EQ(peer.chartHost(), nullptr);
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("BootPage")));
+    EXPECT_FALSE(QFileInfo::exists(QStringLiteral("banner")));
+
+    // Whatever still arrives afterwards reaches no released model.
+    PushQuote(MakeQuote("FO_CL_1907", 61, 59));
+    QCoreApplication::processEvents();
+    peer.tick();
+    auto& ui = peer.ui();
+    for (QTreeView* view : { ui.FO_View, ui.FI_View, ui.C_View, ui.S_View, ui.D_View })
+        emit view->header()->sectionClicked(4);
+    peer.rebuild(1);
+    peer.replaceArrows();
+    peer.moved();
+
+    // A second close finds nothing left to release.
+    QCloseEvent again;
+    QApplication::sendEvent(&window, &again);
+    EXPECT_EQ(window.stops, 2);
+}
+
+TEST(QuorvelClose, WithoutInitUiOrChartView)
+{
+    ScopedBoardFolder folder;
+    Quorvel window;
+    QuorvelTestPeer peer(window);
+    QCloseEvent close;
+    QApplication::sendEvent(&window, &close);
+    EXPECT_TRUE(close.isAccepted());
+    EXPECT_FALSE(peer.anyModelAlive());
+}

@@ -1,0 +1,548 @@
+#include <algorithm>
+#include <set>
+
+#include <QHeaderView>
+#include <QStandardItem>
+#include <QStandardItemModel>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+#include "quorvelpeer.h"
+
+namespace
+{
+
+using kw::pb::ostrel2::QuoteDetailField;
+
+const QColor kYellow(220, 220, 10);
+const QColor kGreen(0, 220, 0);
+const QColor kRed(255, 60, 60);
+
+QString U(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+QString Text(QStandardItemModel* model, int row, int column)
+{
+    const QStandardItem* item = model->item(row, column);
+    return item ? item->text() : QStringLiteral("<none>");
+}
+
+QColor Foreground(QStandardItemModel* model, int row, int column)
+{
+    const QVariant v = model->item(row, column)->data(Qt::ForegroundRole);
+    return v.isValid() ? v.value<QBrush>().color() : QColor();
+}
+
+enum class Arrow { None, Up, Down };
+
+Arrow ArrowOf(QStandardItemModel* model, int row)
+{
+    const QIcon icon = model->item(row, 0)->icon();
+    if (icon.isNull())
+        return Arrow::None;
+    const QColor c = icon.pixmap(8, 8).toImage().pixelColor(1, 1);
+    if (c == QColor(Qt::red))
+        return Arrow::Up;
+    if (c == QColor(Qt::green))
+        return Arrow::Down;
+    ADD_FAILURE() << "unknown icon";
+    return Arrow::None;
+}
+
+std::vector<std::string> Keys(const std::vector<ContractRow>& rows)
+{
+    std::vector<std::string> keys;
+    for (const ContractRow& r : rows)
+        keys.push_back(r.key);
+    return keys;
+}
+
+class TablesTest : public ::testing::Test
+{
+protected:
+    ScopedBoardFolder folder;
+    Quorvel window;
+    QuorvelTestPeer peer { window };
+};
+
+} // namespace
+
+TEST(QuorvelKeys, ReadersAndCategoryCodes)
+{
+    const struct {
+        const char* key;
+        int type;
+        const char* part1;
+        const char* part2;
+    } cases[] = {
+        { "FO_CL", 1, "CL", "" },
+        { "FO_CL_1906", 1, "CL", "1906" },
+        { "CL", 0, "", "" },
+        { "FO_CL_1906_X", 0, "", "" },
+        { "XX_CL", 0, "CL", "" },
+        { "", 0, "", "" },
+        { "D_BTC_", 8, "BTC", "" },
+        { "V_X_1", 9, "X", "1" },
+        { "S_600000", 4, "600000", "" },
+        { "C_EUR.USD", 3, "EUR.USD", "" },
+        { "UNKNOWN_CL", 0, "CL", "" },
+        { "_CL_1906", 0, "CL", "1906" },
+        { "FO__1906", 1, "", "1906" },
+        { "fo_CL", 0, "CL", "" },
+        { "5_CL", 0, "CL", "" },
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Quorvel::ContractKeyType(c.key), c.type) << c.key;
+        EXPECT_EQ(Quorvel::ContractKeyPart1(c.key), c.part1) << c.key;
+        EXPECT_EQ(Quorvel::ContractKeyPart2(c.key), c.part2) << c.key;
+    }
+    const struct {
+        int type;
+        const char* code;
+    } codes[] = { { 0, "" }, { 1, "FO" }, { 2, "FI" }, { 3, "C" }, { 4, "S" }, { 5, "" }, { 7, "" },
+        { 8, "D" }, { 9, "V" }, { -1, "" } };
+    for (const auto& c : codes)
+        EXPECT_EQ(Quorvel::CategoryCode(c.type), c.code) << c.type;
+}
+
+TEST_F(TablesTest, ModelsHeadersAndViews)
+{
+    const char* common[] = { " ", "序号", "品种名称", "编号", "最新价", "现手", "买价", "卖价", "买量",
+        "卖量", "成交量", "涨跌", "涨跌幅%", "持仓", "开盘", "最高", "最低", "结算", "速涨", "现涨", "现增仓",
+        "昨结算", "昨收盘" };
+    for (int type : { 0, 1, 2, 3, 4, 8 }) {
+        SCOPED_TRACE(type);
+        QStandardItemModel* model = peer.model(type);
+        ASSERT_NE(model, nullptr);
+        EXPECT_EQ(model->parent(), &window);
+        EXPECT_EQ(model->rowCount(), 0);
+        const int columns = type == 4 ? 26 : 24;
+        ASSERT_EQ(model->columnCount(), columns);
+        std::vector<QString> texts;
+        for (const char* t : common)
+            texts.push_back(U(t));
+        if (type == 4) {
+            texts.push_back(U("日成交额"));
+            texts.push_back(U("换手率"));
+        }
+        texts.push_back(QString());
+        for (int column = 0; column < columns; ++column) {
+            const QStandardItem* item = model->horizontalHeaderItem(column);
+            ASSERT_NE(item, nullptr);
+            EXPECT_EQ(item->text(), texts[static_cast<size_t>(column)]) << column;
+            EXPECT_EQ(item->foreground().color(), QColor(0, 220, 220));
+            const bool last = column == columns - 1;
+            EXPECT_EQ(item->data(Qt::FontRole).isValid(), !last) << column;
+            if (!last) {
+                EXPECT_EQ(item->font().family(), U("Microsoft YaHei UI"));
+                EXPECT_EQ(item->font().pointSize(), 12);
+            }
+            EXPECT_EQ(item->data(Qt::TextAlignmentRole).isValid(), column >= 2) << column;
+            if (column >= 2) {
+                EXPECT_EQ(item->textAlignment(), Qt::AlignRight);
+            }
+        }
+    }
+
+    const auto& headers = peer.sortHeaders();
+    ASSERT_EQ(headers.size(), 30u);
+    const std::pair<int, const char*> five[]
+        = { { 4, "最新价" }, { 10, "成交量" }, { 11, "涨跌" }, { 12, "涨跌幅" }, { 13, "持仓" } };
+    for (size_t i = 0; i < headers.size(); ++i) {
+        EXPECT_EQ(headers[i].first, five[i % 5].first);
+        EXPECT_EQ(headers[i].second, U(five[i % 5].second));
+    }
+
+    auto& ui = peer.ui();
+    EXPECT_EQ(ui.any_View->model(), peer.model(0));
+    const std::pair<QTreeView*, int> views[]
+        = { { ui.FO_View, 1 }, { ui.FI_View, 2 }, { ui.C_View, 3 }, { ui.S_View, 4 }, { ui.D_View, 8 } };
+    for (const auto& v : views) {
+        EXPECT_EQ(v.first->model(), peer.model(v.second));
+        EXPECT_EQ(v.first->selectionMode(), QAbstractItemView::SingleSelection);
+        EXPECT_EQ(v.first->selectionBehavior(), QAbstractItemView::SelectRows);
+        EXPECT_TRUE(v.first->header()->sectionsClickable());
+    }
+}
+
+TEST_F(TablesTest, MainContractModeAndExchangeMode)
+{
+    peer.setCommodities({
+        MakeCommodity(1, "NYMEX", "CL", "原油", { { "1906", 0 }, { "1907", 1 } }, "纽约商品交易所"),
+        MakeCommodity(1, "COMEX", "GC", "黄金", {}, "COMEX"),
+        MakeCommodity(2, "SHFE", "RB", "螺纹", { { "2001", 1 } }),
+        MakeCommodity(1, "NYMEX", "NG", "天然气", { { "1908", 0 }, { "1909", 0 } }, "纽约商品交易所"),
+        MakeCommodity(1, "nymex", "HO", "取暖油", { { "1910", 1 } }, "lower"),
+    });
+
+    peer.rebuild(1);
+    EXPECT_EQ(
+        Keys(peer.rows(1)), (std::vector<std::string> { "FO_CL_1907", "FO_GC", "FO_NG", "FO_HO_1910" }));
+    QStandardItemModel* fo = peer.model(1);
+    ASSERT_EQ(fo->rowCount(), 4);
+    const char* codes[] = { "CL1907", "GC", "NG", "HO1910" };
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(peer.rows(1)[static_cast<size_t>(i)].row, i);
+        EXPECT_EQ(peer.rows(1)[static_cast<size_t>(i)].code, codes[i]);
+        EXPECT_EQ(Text(fo, i, 1), QString::number(i + 1));
+        EXPECT_EQ(Text(fo, i, 3), QString::fromLatin1(codes[i]));
+    }
+    EXPECT_EQ(Text(fo, 0, 2), U("原油"));
+    const std::vector<std::pair<std::string, std::string>> exchanges
+        = { { "纽约商品交易所", "NYMEX" }, { "COMEX", "COMEX" }, { "lower", "nymex" } };
+    EXPECT_EQ(peer.exchanges(), exchanges);
+    EXPECT_EQ(peer.exchangeSlots(), 3);
+
+    peer.rebuild(1, "NYMEX");
+    EXPECT_EQ(Keys(peer.rows(1)),
+        (std::vector<std::string> { "FO_CL_1906", "FO_CL_1907", "FO_NG_1908", "FO_NG_1909" }));
+    EXPECT_EQ(fo->rowCount(), 4);
+    EXPECT_EQ(Text(fo, 1, 3), QStringLiteral("CL1907"));
+    EXPECT_EQ(Text(fo, 3, 1), QStringLiteral("4"));
+
+    peer.rebuild(1, "COMEX");
+    EXPECT_EQ(Keys(peer.rows(1)), (std::vector<std::string> { "FO_GC" }));
+    EXPECT_EQ(Text(fo, 0, 3), QStringLiteral("GC"));
+    EXPECT_EQ(fo->rowCount(), 1);
+
+    peer.rebuild(1, "NOPE");
+    EXPECT_TRUE(peer.rows(1).empty());
+    EXPECT_EQ(fo->rowCount(), 0);
+
+    // A category with fewer exchanges leaves the slot count where it was.
+    peer.rebuild(2);
+    EXPECT_EQ(Keys(peer.rows(2)), (std::vector<std::string> { "FI_RB_2001" }));
+    EXPECT_EQ(peer.exchanges().size(), 1u);
+    EXPECT_EQ(peer.exchangeSlots(), 3);
+    // Other tables keep their rows.
+    EXPECT_TRUE(peer.rows(1).empty());
+    EXPECT_EQ(peer.model(2)->rowCount(), 1);
+}
+
+TEST_F(TablesTest, EmptyListsGiveEmptyTables)
+{
+    peer.setCommodities({});
+    for (int type : { 1, 2, 3, 4, 8 }) {
+        peer.rebuild(type);
+        EXPECT_TRUE(peer.rows(type).empty());
+        EXPECT_EQ(peer.model(type)->rowCount(), 0);
+    }
+    EXPECT_TRUE(peer.exchanges().empty());
+}
+
+TEST_F(TablesTest, RebuildWritesEveryCell)
+{
+    QuoteDetailField q = MakeQuote("FO_ZZ_1", 101.5, 100);
+    q.set_last_vol(3);
+    q.set_bid_price(101.25);
+    q.set_ask_price(101.75);
+    q.set_bid_vol(7);
+    q.set_ask_vol(12);
+    q.set_volume(123456);
+    q.set_position(98765.4);
+    q.set_open(99.5);
+    q.set_high(102);
+    q.set_low(100);
+    q.set_turnover(5e9);
+    q.set_turnover_rate(0.0123);
+    PushQuote(q);
+    peer.setCommodities({ MakeCommodity(1, "X", "ZZ", "测试", { { "1", 1 } }) });
+    peer.rebuild(1);
+
+    QStandardItemModel* m = peer.model(1);
+    ASSERT_EQ(m->rowCount(), 1);
+    const struct {
+        int column;
+        const char* text;
+        QColor colour; // invalid: default foreground
+    } cells[] = {
+        { 0, "", QColor() },
+        { 1, "1", kYellow },
+        { 2, "测试", kYellow },
+        { 3, "ZZ1", kYellow },
+        { 4, "101.5", QColor() },
+        { 5, "3", QColor() },
+        { 6, "101.25", QColor() },
+        { 7, "101.75", QColor() },
+        { 8, "7", QColor() },
+        { 9, "12.00", QColor() },
+        { 10, "123456", QColor() },
+        { 11, "1.5", QColor() },
+        { 12, "1.50%", QColor() },
+        { 13, "98765", QColor() },
+        { 14, "99.5", kGreen },
+        { 15, "102", kRed },
+        { 16, "100", kRed },
+        { 17, "---", QColor() },
+        { 18, "---", QColor() },
+        { 19, "---", QColor() },
+        { 20, "---", QColor() },
+        { 21, "100", QColor() },
+        { 22, "---", QColor() },
+    };
+    for (const auto& c : cells) {
+        SCOPED_TRACE(c.column);
+        EXPECT_EQ(Text(m, 0, c.column), U(c.text));
+        EXPECT_EQ(Foreground(m, 0, c.column), c.colour);
+        EXPECT_FALSE(m->item(0, c.column)->isEditable());
+        const QVariant align = m->item(0, c.column)->data(Qt::TextAlignmentRole);
+        if (c.column >= 2) {
+            EXPECT_EQ(m->item(0, c.column)->textAlignment(), Qt::AlignRight | Qt::AlignVCenter);
+        } else {
+            EXPECT_FALSE(align.isValid());
+        }
+    }
+    EXPECT_EQ(m->item(0, 23), nullptr);
+    EXPECT_EQ(ArrowOf(m, 0), Arrow::Up);
+
+    // The first refresh writes the ask volume without decimals and colours the live cells.
+    peer.ui().quote_tabwidget->setCurrentIndex(1);
+    peer.tick();
+    EXPECT_EQ(Text(m, 0, 9), QStringLiteral("12"));
+    EXPECT_EQ(Foreground(m, 0, 4), kRed);
+    EXPECT_EQ(Foreground(m, 0, 5), kYellow);
+    EXPECT_EQ(Foreground(m, 0, 9), kYellow);
+    EXPECT_EQ(Foreground(m, 0, 11), kRed);
+    EXPECT_EQ(Foreground(m, 0, 12), kRed);
+    EXPECT_EQ(Foreground(m, 0, 13), kYellow);
+    EXPECT_EQ(Text(m, 0, 1), QStringLiteral("1"));
+    EXPECT_EQ(Text(m, 0, 17), QStringLiteral("---"));
+    EXPECT_EQ(m->item(0, 23), nullptr);
+    // And the next rebuild puts the two decimals back.
+    peer.rebuild(1);
+    EXPECT_EQ(Text(m, 0, 9), QStringLiteral("12.00"));
+}
+
+TEST_F(TablesTest, StockTableShowsTurnoverInColumns23And24)
+{
+    QuoteDetailField q = MakeQuote("S_600000", 10.5, 10);
+    q.set_turnover(123456789);
+    q.set_turnover_rate(1.25);
+    PushQuote(q);
+    peer.setCommodities({ MakeCommodity(4, "SSE", "600000", "浦发银行", {}) });
+    peer.rebuild(4);
+    QStandardItemModel* s = peer.model(4);
+    ASSERT_EQ(s->rowCount(), 1);
+    EXPECT_EQ(Text(s, 0, 23), QStringLiteral("1.23457e+08"));
+    EXPECT_EQ(Text(s, 0, 24), QStringLiteral("1.25"));
+    EXPECT_EQ(Text(s, 0, 25), QString());
+    for (int column : { 23, 24, 25 })
+        EXPECT_EQ(Foreground(s, 0, column), kYellow) << column;
+
+    q.set_turnover(2000);
+    q.set_turnover_rate(3);
+    PushQuote(q);
+    peer.ui().quote_tabwidget->setCurrentIndex(4);
+    peer.tick();
+    EXPECT_EQ(Text(s, 0, 23), QStringLiteral("2000"));
+    EXPECT_EQ(Text(s, 0, 24), QStringLiteral("3"));
+    EXPECT_EQ(Foreground(s, 0, 23), kYellow);
+}
+
+TEST_F(TablesTest, ColoursAndArrowsAroundThePreviousSettlement)
+{
+    const struct {
+        const char* name;
+        double last;
+        double pre;
+        Arrow arrow;
+        QColor lastColour;
+        QColor changeColour;
+        const char* change; // null: whatever 'g' 6 makes of the difference
+        const char* rate;
+    } cases[] = {
+        { "at", 100, 100, Arrow::Up, kRed, kRed, "0", "0.00%" },
+        { "below", 99.99, 100, Arrow::Down, kGreen, kGreen, "-0.01", "-0.01%" },
+        { "above", 100.5, 100, Arrow::Up, kRed, kRed, "0.5", "0.50%" },
+        { "inside tolerance", 100 - 0.00000000001, 100, Arrow::Up, kRed, kGreen, nullptr, "-0.00%" },
+        { "zero", 0, 100, Arrow::None, kGreen, kGreen, "-100", "-100.00%" },
+        { "no settlement", 5, 0, Arrow::Up, kRed, kRed, "5", "0.00%" },
+        { "tiny", 0.0000001, 0, Arrow::None, kRed, kRed, "1e-07", "0.00%" },
+    };
+    std::vector<Quorvel::CommodityField> list;
+    for (size_t i = 0; i < std::size(cases); ++i)
+        list.push_back(MakeCommodity(2, "X", "K" + std::to_string(i), cases[i].name, {}));
+    peer.setCommodities(list);
+    // A first quote with an arrow, so that the refresh has one to take away.
+    for (size_t i = 0; i < std::size(cases); ++i)
+        PushQuote(MakeQuote("FI_K" + std::to_string(i), 1, 0.5));
+    peer.rebuild(2);
+    QStandardItemModel* m = peer.model(2);
+    peer.ui().quote_tabwidget->setCurrentIndex(2);
+    peer.tick();
+    for (int i = 0; i < m->rowCount(); ++i)
+        EXPECT_EQ(ArrowOf(m, i), Arrow::Up);
+
+    for (size_t i = 0; i < std::size(cases); ++i)
+        PushQuote(MakeQuote("FI_K" + std::to_string(i), cases[i].last, cases[i].pre));
+    peer.tick();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const int row = static_cast<int>(i);
+        EXPECT_EQ(ArrowOf(m, row), c.arrow);
+        EXPECT_EQ(Foreground(m, row, 4), c.lastColour);
+        EXPECT_EQ(Foreground(m, row, 11), c.changeColour);
+        EXPECT_EQ(Foreground(m, row, 12), c.changeColour);
+        EXPECT_EQ(Text(m, row, 11),
+            c.change ? QString::fromLatin1(c.change) : QString::number(c.last - c.pre, 'g', 6));
+        EXPECT_EQ(Text(m, row, 4), QString::number(c.last, 'g', 6));
+        EXPECT_EQ(Text(m, row, 12), QString::fromLatin1(c.rate));
+    }
+
+    // A rebuild draws the same arrows.
+    peer.rebuild(2);
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(ArrowOf(m, static_cast<int>(i)), cases[i].arrow) << cases[i].name;
+}
+
+TEST_F(TablesTest, ContractWithoutQuoteShowsZeros)
+{
+    peer.setCommodities({ MakeCommodity(8, "X", "NOQUOTE", "无报价", { { "A", 1 } }) });
+    peer.rebuild(8);
+    QStandardItemModel* d = peer.model(8);
+    ASSERT_EQ(d->rowCount(), 1);
+    EXPECT_EQ(Text(d, 0, 4), QStringLiteral("0"));
+    EXPECT_EQ(Text(d, 0, 9), QStringLiteral("0.00"));
+    EXPECT_EQ(Text(d, 0, 12), QStringLiteral("0.00%"));
+    EXPECT_EQ(ArrowOf(d, 0), Arrow::None);
+    EXPECT_EQ(Foreground(d, 0, 14), kRed);
+    peer.ui().quote_tabwidget->setCurrentIndex(5);
+    peer.tick();
+    EXPECT_EQ(Text(d, 0, 9), QStringLiteral("0"));
+    EXPECT_EQ(Foreground(d, 0, 4), kRed);
+    EXPECT_EQ(Foreground(d, 0, 11), kRed);
+}
+
+TEST_F(TablesTest, RefreshTouchesOnlyTheTableOnScreen)
+{
+    peer.setCommodities({ MakeCommodity(1, "X", "VA", "甲", {}), MakeCommodity(2, "Y", "VB", "乙", {}) });
+    peer.rebuild(1);
+    peer.rebuild(2);
+    PushQuote(MakeQuote("FO_VA", 11, 10));
+    PushQuote(MakeQuote("FI_VB", 22, 20));
+    QStandardItemModel* fo = peer.model(1);
+    QStandardItemModel* fi = peer.model(2);
+    const QString foBefore = Text(fo, 0, 4);
+    const QString fiBefore = Text(fi, 0, 4);
+
+    // The custom tab refreshes nothing.
+    peer.ui().quote_tabwidget->setCurrentIndex(0);
+    peer.tick();
+    EXPECT_EQ(Text(fo, 0, 4), foBefore);
+    EXPECT_EQ(Text(fi, 0, 4), fiBefore);
+    EXPECT_EQ(Text(fo, 0, 9), QStringLiteral("0.00"));
+
+    peer.ui().quote_tabwidget->setCurrentIndex(1);
+    peer.tick();
+    EXPECT_EQ(Text(fo, 0, 4), QStringLiteral("11"));
+    EXPECT_EQ(Text(fi, 0, 4), fiBefore);
+
+    peer.ui().quote_tabwidget->setCurrentIndex(2);
+    peer.tick();
+    EXPECT_EQ(Text(fi, 0, 4), QStringLiteral("22"));
+}
+
+TEST_F(TablesTest, RowIComesFromTheIthRecord)
+{
+    peer.setCommodities({ MakeCommodity(3, "FX", "R1", "一", {}), MakeCommodity(3, "FX", "R2", "二", {}),
+        MakeCommodity(3, "FX", "R3", "三", {}) });
+    peer.rebuild(3);
+    PushQuote(MakeQuote("C_R1", 1, 1));
+    PushQuote(MakeQuote("C_R2", 2, 1));
+    PushQuote(MakeQuote("C_R3", 3, 1));
+    peer.sort(3, 4, false);
+    EXPECT_EQ(Keys(peer.rows(3)), (std::vector<std::string> { "C_R3", "C_R2", "C_R1" }));
+    peer.ui().quote_tabwidget->setCurrentIndex(3);
+    peer.tick();
+    QStandardItemModel* c = peer.model(3);
+    const char* names[] = { "三", "二", "一" };
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Text(c, i, 1), QString::number(i + 1));
+        EXPECT_EQ(Text(c, i, 2), U(names[i]));
+        EXPECT_EQ(Text(c, i, 3), QStringLiteral("R%1").arg(3 - i));
+        EXPECT_EQ(Text(c, i, 4), QString::number(3 - i));
+        EXPECT_EQ(peer.rows(3)[static_cast<size_t>(i)].row, i);
+    }
+}
+
+TEST_F(TablesTest, RecordsBeyondTheModelChangeNothing)
+{
+    peer.setCommodities({ MakeCommodity(1, "X", "ONLY", "唯一", {}) });
+    peer.rebuild(1);
+    peer.rows(1).push_back(ContractRow { 1, "ghost", "FO_GHOST", "GHOST" });
+    peer.ui().quote_tabwidget->setCurrentIndex(1);
+    peer.tick();
+    EXPECT_EQ(peer.model(1)->rowCount(), 1);
+}
+
+TEST_F(TablesTest, BadInputGivesASensibleTable)
+{
+    std::vector<Quorvel::CommodityField> list = {
+        MakeCommodity(5, "X", "FIVE", "五", { { "1", 1 } }),
+        MakeCommodity(100, "X", "HUNDRED", "百", { { "1", 1 } }),
+        MakeCommodity(1, "X", "NONAME", "", { { "1", 1 } }),
+        MakeCommodity(1, "X", "BAD", std::string("\xff\xfe\x80", 3), { { "1", 1 } }),
+        MakeCommodity(1, "X", "EMPTYNO", "空合约", { { "", 1 }, { "", 0 } }),
+        // A "_" inside the commodity number makes a key the readers reject.
+        MakeCommodity(1, "X", "EUR_USD", "欧元", { { "2406", 1 } }),
+        MakeCommodity(1, "X", "AFTER", "后", { { "1", 1 } }),
+    };
+    peer.setCommodities(list);
+    for (int type : { 1, 2, 3, 4, 8 })
+        peer.rebuild(type);
+    EXPECT_EQ(Keys(peer.rows(1)),
+        (std::vector<std::string> {
+            "FO_NONAME_1", "FO_BAD_1", "FO_EMPTYNO", "FO_EUR_USD_2406", "FO_AFTER_1" }));
+    EXPECT_TRUE(peer.rows(0).empty());
+    for (int type : { 2, 3, 4, 8 })
+        EXPECT_EQ(peer.model(type)->rowCount(), 0);
+
+    QStandardItemModel* fo = peer.model(1);
+    ASSERT_EQ(fo->rowCount(), 5);
+    EXPECT_EQ(Text(fo, 0, 2), QString());
+    EXPECT_TRUE(Text(fo, 1, 2).contains(QChar(0xFFFD)));
+    EXPECT_EQ(Text(fo, 2, 3), QStringLiteral("EMPTYNO"));
+
+    peer.rebuild(1, "X");
+    EXPECT_EQ(Keys(peer.rows(1)),
+        (std::vector<std::string> {
+            "FO_NONAME_1", "FO_BAD_1", "FO_EMPTYNO_", "FO_EMPTYNO_", "FO_EUR_USD_2406", "FO_AFTER_1" }));
+    EXPECT_EQ(Text(fo, 2, 3), QStringLiteral("EMPTYNO"));
+
+    // Every row of the table is refreshed from its own record.
+    PushQuote(MakeQuote("FO_AFTER_1", 77, 70));
+    peer.ui().quote_tabwidget->setCurrentIndex(1);
+    peer.tick();
+    EXPECT_EQ(Text(fo, 5, 2), U("后"));
+    EXPECT_EQ(Text(fo, 5, 4), QStringLiteral("77"));
+    EXPECT_EQ(Text(fo, 4, 2), U("欧元"));
+}
+
+TEST_F(TablesTest, ThousandsOfContracts)
+{
+    std::vector<ContractSpec> contracts;
+    for (int i = 0; i < 3000; ++i)
+        contracts.push_back({ std::to_string(100000 + i), i == 1500 ? 1 : 0 });
+    std::vector<Quorvel::CommodityField> list = { MakeCommodity(8, "BIG", "MANY", "多", contracts) };
+    for (int i = 0; i < 2000; ++i)
+        list.push_back(MakeCommodity(8, "BIG", "C" + std::to_string(i), "币", { { "1", 1 } }));
+    peer.setCommodities(list);
+
+    peer.rebuild(8);
+    EXPECT_EQ(peer.model(8)->rowCount(), 2001);
+    EXPECT_EQ(peer.rows(8)[0].key, "D_MANY_101500");
+
+    peer.rebuild(8, "BIG");
+    ASSERT_EQ(peer.model(8)->rowCount(), 5000);
+    EXPECT_EQ(peer.rows(8).size(), 5000u);
+    EXPECT_EQ(peer.rows(8)[4999].row, 4999);
+    EXPECT_EQ(Text(peer.model(8), 4999, 1), QStringLiteral("5000"));
+    PushQuote(MakeQuote("D_C1999_1", 3, 2));
+    peer.ui().quote_tabwidget->setCurrentIndex(5);
+    peer.tick();
+    EXPECT_EQ(Text(peer.model(8), 4999, 4), QStringLiteral("3"));
+}
