@@ -15,6 +15,7 @@
 #include <QMoveEvent>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QShowEvent>
 #include <QStandardItemModel>
 #include <QTabBar>
 #include <QTreeView>
@@ -183,6 +184,14 @@ void Quorvel::PlaceBanner()
         return;
     const QRect frame = frameGeometry();
     m_banner->setGeometry(frame.width() - m_banner->width(), frame.height() - m_banner->height(), 400, 250);
+}
+
+void Quorvel::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // The window's own first resize event comes before the lists inside it
+    // are laid out, so the buttons were placed from their unlaid widths.
+    QTimer::singleShot(0, this, [this] { resizeEvent(nullptr); });
 }
 
 void Quorvel::StopQuoteClient()

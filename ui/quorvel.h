@@ -30,6 +30,7 @@ class QCloseEvent;
 class QFrame;
 class QMoveEvent;
 class QResizeEvent;
+class QShowEvent;
 class QStandardItemModel;
 class QTreeView;
 class QEvent;
@@ -117,6 +118,8 @@ protected:
     // the banner without calling the base handler.
     void resizeEvent(QResizeEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    // Places the arrow buttons again once the lists have their first widths.
+    void showEvent(QShowEvent* event) override;
 
     // First step of closing: stops the quote client, so that no quote signal
     // arrives while the window releases what those signals reach.

@@ -229,8 +229,9 @@ void Quorvel::FillQuoteRow(QStandardItemModel* model, int row, std::string key, 
     Client()->GetQuote(key, &q);
     const RefreshPaint& paint = Paint();
     const double pre = q.pre_settle();
-    const auto priceBrush
-        = [&](double v) { return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green; };
+    const auto priceBrush = [&](double v) -> const QBrush& {
+        return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green;
+    };
 
     const auto put = [&](int column, const QString& text) {
         auto* item = new QStandardItem(text);
@@ -296,8 +297,9 @@ void Quorvel::UpdateQuoteRow(
     const QuoteDetailField& q = *quote;
     const RefreshPaint& paint = Paint();
     const double pre = q.pre_settle();
-    const auto priceBrush
-        = [&](double v) { return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green; };
+    const auto priceBrush = [&](double v) -> const QBrush& {
+        return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green;
+    };
     const auto set = [&](int column, const QString& text) {
         QStandardItem* item = model->item(row, column);
         if (item)
@@ -317,12 +319,15 @@ void Quorvel::UpdateQuoteRow(
     };
 
     QStandardItem* arrow = set(0, QString());
+    const QIcon* icon = &paint.none;
     if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
-        arrow->setIcon(paint.up);
+        icon = &paint.up;
     else if (q.last() > kNoPrice && IsLess(q.last(), pre, kDecimals))
-        arrow->setIcon(paint.down);
-    else
-        arrow->setIcon(paint.none);
+        icon = &paint.down;
+    // Icons never compare equal as item data: rewriting an unchanged arrow
+    // would report a change of every row on every tick.
+    if (arrow->icon().cacheKey() != icon->cacheKey())
+        arrow->setIcon(*icon);
 
     set(2, QString::fromLocal8Bit(record->name.c_str()));
     set(3, QString::fromStdString(record->code));

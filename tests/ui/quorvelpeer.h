@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QImage>
+#include <QSignalBlocker>
 #include <QStandardItemModel>
 #include <QString>
 #include <QTemporaryDir>
@@ -39,6 +40,13 @@ public:
         w.RefreshQuoteList(model, type, std::string());
     }
     void tick() { w.OnRefreshTimer(); }
+    // Puts a quote tab on screen without the category switch that a user's
+    // click runs (which rebuilds the list).
+    void showTab(int tab)
+    {
+        const QSignalBlocker quiet(w.ui.quote_tabwidget);
+        w.ui.quote_tabwidget->setCurrentIndex(tab);
+    }
     void sort(int type, int column, bool ascending) { w.SortQuoteList(type, column, ascending); }
     void initUiAtScale(double scale) { w.InitUiAtScale(scale); }
     void replaceArrows() { w.resizeEvent(nullptr); }

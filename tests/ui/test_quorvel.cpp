@@ -1,3 +1,5 @@
+#include <limits>
+
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
@@ -14,6 +16,7 @@
 #include "customtabstyle.h"
 #include "mywidget.h"
 #include "quorvelpeer.h"
+#include "tradeconfig.h"
 
 TEST(QuorvelScale, LogicalDpiPicksTheFactor)
 {
@@ -125,6 +128,30 @@ TEST(QuorvelInitUi, SetsUpTabsChartHostAndWindow)
     window.hide();
 }
 
+TEST(QuorvelInitUi, StartsTheLoginPromptWithTheConfiguredDelay)
+{
+    TradeConfig* config = TradeConfig::GetInstance();
+    const int saved = config->trigger_time;
+    const struct {
+        int seconds;
+        int interval; // -1: not started
+    } cases[] = { { 0, 0 }, { 3, 3000 }, { 120, 120000 }, { 5000000, std::numeric_limits<int>::max() },
+        { -5, -1 } };
+    for (const auto& c : cases) {
+        config->trigger_time = c.seconds;
+        Quorvel window;
+        QuorvelTestPeer peer(window);
+        EXPECT_FALSE(peer.loginPromptTimer().isActive());
+        peer.initUiAtScale(1.0);
+        EXPECT_TRUE(peer.loginPromptTimer().isSingleShot());
+        EXPECT_EQ(peer.loginPromptTimer().isActive(), c.interval >= 0) << c.seconds;
+        if (c.interval >= 0) {
+            EXPECT_EQ(peer.loginPromptTimer().interval(), c.interval) << c.seconds;
+        }
+    }
+    config->trigger_time = saved;
+}
+
 TEST(QuorvelConstruction, StartsWithTablesTimersAndArrowButtons)
 {
     Quorvel window;
@@ -200,6 +227,22 @@ TEST(QuorvelResize, WidthComesFromTheListOnScreen)
     peer.replaceArrows();
     EXPECT_TRUE(peer.expandButton()->isHidden());
     EXPECT_EQ(peer.expandButton()->x(), ui.FO_View->x() + 1550);
+}
+
+TEST(QuorvelResize, ArrowsFollowTheListOnceShown)
+{
+    Quorvel window;
+    QuorvelTestPeer peer(window);
+    peer.initUiAtScale(1.0);
+    window.setWindowState(Qt::WindowNoState);
+    window.resize(1000, 700);
+    window.show();
+    QCoreApplication::processEvents();
+    const QTreeView* fo = peer.ui().FO_View;
+    EXPECT_GT(fo->width(), 640);
+    EXPECT_EQ(peer.expandButton()->x(), fo->x() + fo->width());
+    EXPECT_TRUE(peer.expandButton()->isVisible());
+    window.hide();
 }
 
 namespace

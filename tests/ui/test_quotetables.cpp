@@ -299,7 +299,7 @@ TEST_F(TablesTest, RebuildWritesEveryCell)
     EXPECT_EQ(ArrowOf(m, 0), Arrow::Up);
 
     // The first refresh writes the ask volume without decimals and colours the live cells.
-    peer.ui().quote_tabwidget->setCurrentIndex(1);
+    peer.showTab(1);
     peer.tick();
     EXPECT_EQ(Text(m, 0, 9), QStringLiteral("12"));
     EXPECT_EQ(Foreground(m, 0, 4), kRed);
@@ -335,7 +335,7 @@ TEST_F(TablesTest, StockTableShowsTurnoverInColumns23And24)
     q.set_turnover(2000);
     q.set_turnover_rate(3);
     PushQuote(q);
-    peer.ui().quote_tabwidget->setCurrentIndex(4);
+    peer.showTab(4);
     peer.tick();
     EXPECT_EQ(Text(s, 0, 23), QStringLiteral("2000"));
     EXPECT_EQ(Text(s, 0, 24), QStringLiteral("3"));
@@ -371,7 +371,7 @@ TEST_F(TablesTest, ColoursAndArrowsAroundThePreviousSettlement)
         PushQuote(MakeQuote("FI_K" + std::to_string(i), 1, 0.5));
     peer.rebuild(2);
     QStandardItemModel* m = peer.model(2);
-    peer.ui().quote_tabwidget->setCurrentIndex(2);
+    peer.showTab(2);
     peer.tick();
     for (int i = 0; i < m->rowCount(); ++i)
         EXPECT_EQ(ArrowOf(m, i), Arrow::Up);
@@ -410,7 +410,7 @@ TEST_F(TablesTest, ContractWithoutQuoteShowsZeros)
     EXPECT_EQ(Text(d, 0, 12), QStringLiteral("0.00%"));
     EXPECT_EQ(ArrowOf(d, 0), Arrow::None);
     EXPECT_EQ(Foreground(d, 0, 14), kRed);
-    peer.ui().quote_tabwidget->setCurrentIndex(5);
+    peer.showTab(5);
     peer.tick();
     EXPECT_EQ(Text(d, 0, 9), QStringLiteral("0"));
     EXPECT_EQ(Foreground(d, 0, 4), kRed);
@@ -430,24 +430,26 @@ TEST_F(TablesTest, RefreshTouchesOnlyTheTableOnScreen)
     const QString fiBefore = Text(fi, 0, 4);
 
     // The custom tab refreshes nothing.
-    peer.ui().quote_tabwidget->setCurrentIndex(0);
+    peer.showTab(0);
     peer.tick();
     EXPECT_EQ(Text(fo, 0, 4), foBefore);
     EXPECT_EQ(Text(fi, 0, 4), fiBefore);
     EXPECT_EQ(Text(fo, 0, 9), QStringLiteral("0.00"));
 
-    peer.ui().quote_tabwidget->setCurrentIndex(1);
+    peer.showTab(1);
     peer.tick();
     EXPECT_EQ(Text(fo, 0, 4), QStringLiteral("11"));
     EXPECT_EQ(Text(fi, 0, 4), fiBefore);
 
-    peer.ui().quote_tabwidget->setCurrentIndex(2);
+    peer.showTab(2);
     peer.tick();
     EXPECT_EQ(Text(fi, 0, 4), QStringLiteral("22"));
 }
 
 TEST_F(TablesTest, RowIComesFromTheIthRecord)
 {
+    // The tab goes first: a switch by the user would rebuild the list.
+    peer.showTab(3);
     peer.setCommodities({ MakeCommodity(3, "FX", "R1", "一", {}), MakeCommodity(3, "FX", "R2", "二", {}),
         MakeCommodity(3, "FX", "R3", "三", {}) });
     peer.rebuild(3);
@@ -456,7 +458,6 @@ TEST_F(TablesTest, RowIComesFromTheIthRecord)
     PushQuote(MakeQuote("C_R3", 3, 1));
     peer.sort(3, 4, false);
     EXPECT_EQ(Keys(peer.rows(3)), (std::vector<std::string> { "C_R3", "C_R2", "C_R1" }));
-    peer.ui().quote_tabwidget->setCurrentIndex(3);
     peer.tick();
     QStandardItemModel* c = peer.model(3);
     const char* names[] = { "三", "二", "一" };
@@ -474,7 +475,7 @@ TEST_F(TablesTest, RecordsBeyondTheModelChangeNothing)
     peer.setCommodities({ MakeCommodity(1, "X", "ONLY", "唯一", {}) });
     peer.rebuild(1);
     peer.rows(1).push_back(ContractRow { 1, "ghost", "FO_GHOST", "GHOST" });
-    peer.ui().quote_tabwidget->setCurrentIndex(1);
+    peer.showTab(1);
     peer.tick();
     EXPECT_EQ(peer.model(1)->rowCount(), 1);
 }
@@ -515,7 +516,7 @@ TEST_F(TablesTest, BadInputGivesASensibleTable)
 
     // Every row of the table is refreshed from its own record.
     PushQuote(MakeQuote("FO_AFTER_1", 77, 70));
-    peer.ui().quote_tabwidget->setCurrentIndex(1);
+    peer.showTab(1);
     peer.tick();
     EXPECT_EQ(Text(fo, 5, 2), U("后"));
     EXPECT_EQ(Text(fo, 5, 4), QStringLiteral("77"));
@@ -542,7 +543,7 @@ TEST_F(TablesTest, ThousandsOfContracts)
     EXPECT_EQ(peer.rows(8)[4999].row, 4999);
     EXPECT_EQ(Text(peer.model(8), 4999, 1), QStringLiteral("5000"));
     PushQuote(MakeQuote("D_C1999_1", 3, 2));
-    peer.ui().quote_tabwidget->setCurrentIndex(5);
+    peer.showTab(5);
     peer.tick();
     EXPECT_EQ(Text(peer.model(8), 4999, 4), QStringLiteral("3"));
 }

@@ -1,0 +1,102 @@
+#include <string>
+#include <vector>
+
+#include <QApplication>
+
+#include <benchmark/benchmark.h>
+
+#include "quorvelpeer.h"
+
+namespace {
+
+// A board whose futures table holds `rows` contracts, each with a cached quote.
+struct Board {
+    explicit Board(int rows)
+    {
+        std::vector<Quorvel::CommodityField> list;
+        for (int i = 0; i < rows; ++i) {
+            const std::string no = "B" + std::to_string(i);
+            list.push_back(MakeCommodity(1, "EX" + std::to_string(i % 7), no, "品种", {{"2406", 0}, {"2409", 1}}));
+            keys.push_back("FO_" + no + "_2409");
+        }
+        peer.setCommodities(list);
+        peer.rebuild(1);
+        Quote(0);
+        peer.ui().quote_tabwidget->setCurrentIndex(1);
+    }
+
+    // New figures for every row, so that the next tick rewrites every live cell.
+    void Quote(int generation)
+    {
+        for (size_t i = 0; i < keys.size(); ++i) {
+            const double base = 100 + static_cast<double>(i % 997) / 10;
+            kw::pb::ostrel2::QuoteDetailField q = MakeQuote(keys[i], base + (generation % 2 ? 0.5 : -0.5), base);
+            q.set_last_vol(1 + generation % 5);
+            q.set_bid_price(q.last() - 0.1);
+            q.set_ask_price(q.last() + 0.1);
+            q.set_bid_vol(10 + generation % 3);
+            q.set_ask_vol(12 + generation % 4);
+            q.set_volume(100000 + static_cast<double>(i) * 3 + generation);
+            q.set_position(50000 + static_cast<double>(i) * 7);
+            q.set_open(base);
+            q.set_high(base + 1);
+            q.set_low(base - 1);
+            PushQuote(q);
+        }
+    }
+
+    ScopedBoardFolder folder;
+    Quorvel window;
+    QuorvelTestPeer peer{window};
+    std::vector<std::string> keys;
+};
+
+void BM_RefreshTick(benchmark::State &state)
+{
+    Board board(static_cast<int>(state.range(0)));
+    int generation = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        board.Quote(++generation);
+        state.ResumeTiming();
+        board.peer.tick();
+    }
+    state.counters["rows"] = static_cast<double>(state.range(0));
+}
+BENCHMARK(BM_RefreshTick)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+
+// A tick in which no figure changed since the last one.
+void BM_RefreshTickUnchanged(benchmark::State &state)
+{
+    Board board(static_cast<int>(state.range(0)));
+    board.peer.tick();
+    for (auto _ : state)
+        board.peer.tick();
+}
+BENCHMARK(BM_RefreshTickUnchanged)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+void BM_Sort(benchmark::State &state)
+{
+    Board board(static_cast<int>(state.range(0)));
+    bool ascending = false;
+    for (auto _ : state) {
+        board.peer.sort(1, 10, ascending);
+        ascending = !ascending;
+    }
+}
+BENCHMARK(BM_Sort)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
