@@ -7,7 +7,8 @@
 
 #include "quorvelpeer.h"
 
-namespace {
+namespace
+{
 
 // A board whose futures table holds `rows` contracts, each with a cached quote.
 struct Board {
@@ -16,7 +17,8 @@ struct Board {
         std::vector<Quorvel::CommodityField> list;
         for (int i = 0; i < rows; ++i) {
             const std::string no = "B" + std::to_string(i);
-            list.push_back(MakeCommodity(1, "EX" + std::to_string(i % 7), no, "品种", {{"2406", 0}, {"2409", 1}}));
+            list.push_back(
+                MakeCommodity(1, "EX" + std::to_string(i % 7), no, "品种", { { "2406", 0 }, { "2409", 1 } }));
             keys.push_back("FO_" + no + "_2409");
         }
         peer.setCommodities(list);
@@ -30,7 +32,8 @@ struct Board {
     {
         for (size_t i = 0; i < keys.size(); ++i) {
             const double base = 100 + static_cast<double>(i % 997) / 10;
-            kw::pb::ostrel2::QuoteDetailField q = MakeQuote(keys[i], base + (generation % 2 ? 0.5 : -0.5), base);
+            kw::pb::ostrel2::QuoteDetailField q
+                = MakeQuote(keys[i], base + (generation % 2 ? 0.5 : -0.5), base);
             q.set_last_vol(1 + generation % 5);
             q.set_bid_price(q.last() - 0.1);
             q.set_ask_price(q.last() + 0.1);
@@ -47,11 +50,11 @@ struct Board {
 
     ScopedBoardFolder folder;
     Quorvel window;
-    QuorvelTestPeer peer{window};
+    QuorvelTestPeer peer { window };
     std::vector<std::string> keys;
 };
 
-void BM_RefreshTick(benchmark::State &state)
+void BM_RefreshTick(benchmark::State& state)
 {
     Board board(static_cast<int>(state.range(0)));
     int generation = 0;
@@ -66,7 +69,7 @@ void BM_RefreshTick(benchmark::State &state)
 BENCHMARK(BM_RefreshTick)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 // A tick in which no figure changed since the last one.
-void BM_RefreshTickUnchanged(benchmark::State &state)
+void BM_RefreshTickUnchanged(benchmark::State& state)
 {
     Board board(static_cast<int>(state.range(0)));
     board.peer.tick();
@@ -75,7 +78,7 @@ void BM_RefreshTickUnchanged(benchmark::State &state)
 }
 BENCHMARK(BM_RefreshTickUnchanged)->Arg(1000)->Unit(benchmark::kMillisecond);
 
-void BM_Sort(benchmark::State &state)
+void BM_Sort(benchmark::State& state)
 {
     Board board(static_cast<int>(state.range(0)));
     bool ascending = false;
@@ -88,7 +91,7 @@ BENCHMARK(BM_Sort)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
