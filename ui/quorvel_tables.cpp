@@ -6,6 +6,7 @@
 
 #include <QFont>
 #include <QHeaderView>
+#include <QSignalBlocker>
 #include <QStandardItem>
 #include <QStandardItemModel>
 #include <QTreeView>
@@ -123,6 +124,11 @@ void Quorvel::InitQuoteModels()
         InitModelHeader(m_models[static_cast<size_t>(tab)], CategoryOfTab(tab));
 
     ui.any_View->setModel(m_models[0]);
+    // Every row has the one item height of the style sheet; without this the
+    // view measures a row's every cell again whenever one of them changes,
+    // which on screen costs far more than the refresh itself.
+    for (int tab = 0; tab < kTabCount; ++tab)
+        ViewOfTab(tab)->setUniformRowHeights(true);
     for (int tab = 1; tab < kTabCount; ++tab) {
         const int type = CategoryOfTab(tab);
         QTreeView* view = ViewOfTab(tab);
@@ -356,7 +362,7 @@ void Quorvel::UpdateQuoteRow(
 
 void Quorvel::OnRefreshTimer()
 {
-    std::lock_guard<std::mutex> lock(m_listMutex);
+    std::unique_lock<std::mutex> lock(m_listMutex);
     const int tab = ui.quote_tabwidget->currentIndex();
     // The custom list (tab 0) is never refreshed.
     if (tab < 1 || tab >= kTabCount)
@@ -366,12 +372,22 @@ void Quorvel::OnRefreshTimer()
     const auto rows = m_contractRows.find(type);
     if (!model || rows == m_contractRows.end())
         return;
-    int i = 0;
-    for (const ContractRow& record : rows->second) {
-        QuoteDetailField q;
-        Client()->GetQuote(record.key, &q);
-        UpdateQuoteRow(model, i++, &q, &record);
+    // One change notice for the whole table instead of one per cell: the view
+    // repaints what it shows either way, and a tick writes every row.
+    {
+        const QSignalBlocker quiet(model);
+        int i = 0;
+        for (const ContractRow& record : rows->second) {
+            QuoteDetailField q;
+            Client()->GetQuote(record.key, &q);
+            UpdateQuoteRow(model, i++, &q, &record);
+        }
     }
+    const int written = std::min(static_cast<int>(rows->second.size()), model->rowCount());
+    // Whatever the views do on hearing of it runs without the list lock.
+    lock.unlock();
+    if (written > 0)
+        emit model->dataChanged(model->index(0, 0), model->index(written - 1, model->columnCount() - 1));
 }
 
 int Quorvel::ContractKeyType(const std::string& key)

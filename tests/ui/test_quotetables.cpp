@@ -165,6 +165,7 @@ TEST_F(TablesTest, ModelsHeadersAndViews)
         EXPECT_EQ(v.first->selectionMode(), QAbstractItemView::SingleSelection);
         EXPECT_EQ(v.first->selectionBehavior(), QAbstractItemView::SelectRows);
         EXPECT_TRUE(v.first->header()->sectionsClickable());
+        EXPECT_TRUE(v.first->uniformRowHeights());
     }
 }
 
@@ -436,10 +437,20 @@ TEST_F(TablesTest, RefreshTouchesOnlyTheTableOnScreen)
     EXPECT_EQ(Text(fi, 0, 4), fiBefore);
     EXPECT_EQ(Text(fo, 0, 9), QStringLiteral("0.00"));
 
+    // The views hear of the tick once, for the whole table on screen.
+    std::vector<std::pair<QModelIndex, QModelIndex>> foNotices;
+    int fiNotices = 0;
+    QObject::connect(fo, &QAbstractItemModel::dataChanged,
+        [&](const QModelIndex& a, const QModelIndex& b) { foNotices.emplace_back(a, b); });
+    QObject::connect(fi, &QAbstractItemModel::dataChanged, [&] { ++fiNotices; });
     peer.showTab(1);
     peer.tick();
     EXPECT_EQ(Text(fo, 0, 4), QStringLiteral("11"));
     EXPECT_EQ(Text(fi, 0, 4), fiBefore);
+    ASSERT_EQ(foNotices.size(), 1u);
+    EXPECT_EQ(foNotices[0].first, fo->index(0, 0));
+    EXPECT_EQ(foNotices[0].second, fo->index(0, fo->columnCount() - 1));
+    EXPECT_EQ(fiNotices, 0);
 
     peer.showTab(2);
     peer.tick();
