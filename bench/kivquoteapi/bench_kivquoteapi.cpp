@@ -12,24 +12,26 @@
 #include "ApiLogger.h"
 #include "IKivQuoteAPIExtend.h"
 
-namespace {
+namespace
+{
 
-class Counting : public IKivQuoteEvents {
+class Counting : public IKivQuoteEvents
+{
 public:
     uint64_t quotes = 0;
     uint64_t contracts = 0;
     unsigned char last = 0;
-    void OnLoginReply(int, const char*) override {}
-    void OnReadyForRequests() override {}
-    void OnConnectionLost(int) override {}
-    void OnCommodityItem(uint32_t, int, char, const QuoteCommodityRecord*) override {}
+    void OnLoginReply(int, const char*) override { }
+    void OnReadyForRequests() override { }
+    void OnConnectionLost(int) override { }
+    void OnCommodityItem(uint32_t, int, char, const QuoteCommodityRecord*) override { }
     void OnContractItem(uint32_t, int, char, const QuoteContractRecord* contract) override
     {
         ++contracts;
         last = static_cast<unsigned char>(contract->ContractData[0]);
     }
-    void OnSubscribeReply(uint32_t, int, char, const QuoteContractKey*) override {}
-    void OnUnsubscribeReply(uint32_t, int, char, const QuoteContractKey*) override {}
+    void OnSubscribeReply(uint32_t, int, char, const QuoteContractKey*) override { }
+    void OnUnsubscribeReply(uint32_t, int, char, const QuoteContractKey*) override { }
     void OnQuoteData(const char* quote) override
     {
         ++quotes;
@@ -99,7 +101,8 @@ void BM_QuotePushFrames(benchmark::State& state)
         std::abort();
     state.SetItemsProcessed(static_cast<int64_t>(events.quotes));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(events.quotes), benchmark::Counter::kIsRate);
+    state.counters["frames/s"]
+        = benchmark::Counter(static_cast<double>(events.quotes), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_QuotePushFrames);
 
@@ -123,7 +126,8 @@ void BM_ContractQueryReply(benchmark::State& state)
         record.ContractKey.CommodityKey.CommodityType = 'F';
         std::snprintf(record.ContractKey.CommodityKey.CommodityNo, 11, "c%03d", i / 20);
         std::snprintf(record.ContractKey.ContractNo1, 46, "25%02d", i % 20);
-        pushes += Frame(CMD_CONTRACT_PUSH, "", std::string(reinterpret_cast<const char*>(&record), sizeof(record)));
+        pushes += Frame(
+            CMD_CONTRACT_PUSH, "", std::string(reinterpret_cast<const char*>(&record), sizeof(record)));
     }
     Receive(api, buffer, pushes);
     if (api.Cache().ContractCount() != 2000)
@@ -138,7 +142,7 @@ void BM_ContractQueryReply(benchmark::State& state)
         std::strcpy(filter.CommodityNo, "c050");
     }
     const std::string reply = Frame(CMD_QRY_CONTRACT_REPLY, "sessionID=1;",
-                                    std::string(reinterpret_cast<const char*>(&filter), sizeof(filter)));
+        std::string(reinterpret_cast<const char*>(&filter), sizeof(filter)));
     int64_t replies = 0;
     for (auto _ : state) {
         Receive(api, buffer, reply);
@@ -147,7 +151,8 @@ void BM_ContractQueryReply(benchmark::State& state)
     if (events.contracts != static_cast<uint64_t>(replies * state.range(0)))
         std::abort();
     state.SetItemsProcessed(static_cast<int64_t>(events.contracts));
-    state.counters["replies/s"] = benchmark::Counter(static_cast<double>(replies), benchmark::Counter::kIsRate);
+    state.counters["replies/s"]
+        = benchmark::Counter(static_cast<double>(replies), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ContractQueryReply)->Arg(2000)->Arg(20);
 

@@ -11,7 +11,8 @@
 #include "IKivQuoteAPIExtend.h"
 #include "RecvBuffer.h"
 
-namespace {
+namespace
+{
 
 volatile unsigned char g_sink;
 
@@ -26,11 +27,12 @@ void Touch(const void* data, size_t size)
     g_sink = sum;
 }
 
-class Recording : public IKivQuoteEvents {
+class Recording : public IKivQuoteEvents
+{
 public:
     void OnLoginReply(int, const char* info) override { Touch(info, 1); }
-    void OnReadyForRequests() override {}
-    void OnConnectionLost(int) override {}
+    void OnReadyForRequests() override { }
+    void OnConnectionLost(int) override { }
     void OnCommodityItem(uint32_t, int, char isLast, const QuoteCommodityRecord* commodity) override
     {
         Check(isLast);

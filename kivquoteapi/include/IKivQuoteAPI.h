@@ -15,9 +15,9 @@
 // Result codes of every operation and callback.
 enum KivQuoteResult : int {
     KQ_SUCCESS = 0,
-    KQ_ERR_NETWORK = -1,         // socket start-up/connect/send failed, not connected, connection lost
-    KQ_ERR_LOGIN_REJECTED = -2,  // only in IKivQuoteEvents::OnLoginReply
-    KQ_ERR_NOT_READY = -17,      // the login and both record lists are not complete yet
+    KQ_ERR_NETWORK = -1, // socket start-up/connect/send failed, not connected, connection lost
+    KQ_ERR_LOGIN_REJECTED = -2, // only in IKivQuoteEvents::OnLoginReply
+    KQ_ERR_NOT_READY = -17, // the login and both record lists are not complete yet
     KQ_ERR_BAD_ARGUMENT = -10000 // null pointer, empty text, port 0
 };
 
@@ -74,7 +74,8 @@ static_assert(sizeof(QuoteKeyedRecord) == 274, "QuoteKeyedRecord is 274 bytes on
 // receive thread, one at a time. Pointers are valid only during the call.
 // A callback may issue requests, and OnConnectionLost may call
 // ConnectAndLogin again; no callback may free the API object.
-class IKivQuoteEvents {
+class IKivQuoteEvents
+{
 public:
     // errorCode 0: accepted, info points at the server's login information;
     // -2: rejected, info is null, and OnConnectionLost(-1) follows.
@@ -84,18 +85,20 @@ public:
     // The connection ended (peer closed, read error or Disconnect); reason is -1.
     virtual void OnConnectionLost(int reason) = 0;
     // One cached commodity per call, in key order; isLast is 'Y' on the last one.
-    virtual void OnCommodityItem(uint32_t sessionID, int errorCode, char isLast,
-                                 const QuoteCommodityRecord* commodity)
+    virtual void OnCommodityItem(
+        uint32_t sessionID, int errorCode, char isLast, const QuoteCommodityRecord* commodity)
         = 0;
     // One cached contract matching the query's filter per call, in key order.
-    virtual void OnContractItem(uint32_t sessionID, int errorCode, char isLast,
-                                const QuoteContractRecord* contract)
+    virtual void OnContractItem(
+        uint32_t sessionID, int errorCode, char isLast, const QuoteContractRecord* contract)
         = 0;
     // info is the reply body (it begins with the contract's key), null when
     // errorCode is not 0; isLast is always 'Y'.
-    virtual void OnSubscribeReply(uint32_t sessionID, int errorCode, char isLast, const QuoteContractKey* info)
+    virtual void OnSubscribeReply(
+        uint32_t sessionID, int errorCode, char isLast, const QuoteContractKey* info)
         = 0;
-    virtual void OnUnsubscribeReply(uint32_t sessionID, int errorCode, char isLast, const QuoteContractKey* info)
+    virtual void OnUnsubscribeReply(
+        uint32_t sessionID, int errorCode, char isLast, const QuoteContractKey* info)
         = 0;
     // The body of one quote push, passed through unread.
     virtual void OnQuoteData(const char* quote) = 0;
@@ -107,7 +110,8 @@ protected:
 // The API object. Made by CreateKivQuoteAPI, released by FreeKivQuoteAPI,
 // never deleted by the caller. Requests from several threads must be
 // serialised by the caller.
-class IKivQuoteAPI {
+class IKivQuoteAPI
+{
 public:
     // Stores the callback object (not owned). 0, or -10000 for null.
     virtual int SetNotifyHandler(IKivQuoteEvents* handler) = 0;

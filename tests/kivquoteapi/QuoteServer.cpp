@@ -10,31 +10,34 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace kqtest {
-
-namespace {
-
-constexpr uint32_t kMagic = 0x7B56FC91u;
-
-void PutLE32(std::string& out, uint32_t v)
+namespace kqtest
 {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
 
-uint32_t GetLE32(const std::string& s, size_t at)
+namespace
 {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
-    return v;
-}
 
-std::chrono::steady_clock::time_point Deadline(double seconds)
-{
-    return std::chrono::steady_clock::now()
-        + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-}
+    constexpr uint32_t kMagic = 0x7B56FC91u;
+
+    void PutLE32(std::string& out, uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i)
+            out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    }
+
+    uint32_t GetLE32(const std::string& s, size_t at)
+    {
+        uint32_t v = 0;
+        for (int i = 3; i >= 0; --i)
+            v = (v << 8) | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
+        return v;
+    }
+
+    std::chrono::steady_clock::time_point Deadline(double seconds)
+    {
+        return std::chrono::steady_clock::now()
+            + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(seconds));
+    }
 
 } // namespace
 
@@ -61,7 +64,8 @@ std::map<std::string, std::string> SplitParams(const std::string& params)
     size_t start = 0;
     while (start < params.size()) {
         const size_t end = params.find(';', start);
-        const std::string pair = params.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string pair
+            = params.substr(start, end == std::string::npos ? std::string::npos : end - start);
         const size_t equals = pair.find('=');
         if (equals != std::string::npos)
             result[pair.substr(0, equals)] = pair.substr(equals + 1);
@@ -232,8 +236,9 @@ void QuoteServer::Answer(Connection& connection, const Frame& frame)
         if (m_answerRequests) {
             const int error = m_subscribeError;
             lock.unlock();
-            Write(connection, EncodeFrame(frame.command + 1, session + "errorCode=" + std::to_string(error) + ";",
-                                          error == 0 ? frame.body : std::string()));
+            Write(connection,
+                EncodeFrame(frame.command + 1, session + "errorCode=" + std::to_string(error) + ";",
+                    error == 0 ? frame.body : std::string()));
         }
         return;
     default:
@@ -329,12 +334,16 @@ void QuoteServer::SendRaw(const std::string& bytes)
         Write(*connection, bytes);
 }
 
-void QuoteServer::SendFrame(uint32_t command, const std::string& params, const std::string& body, bool withParams)
+void QuoteServer::SendFrame(
+    uint32_t command, const std::string& params, const std::string& body, bool withParams)
 {
     SendRaw(EncodeFrame(command, params, body, withParams));
 }
 
-void QuoteServer::PushQuote(const std::string& body) { SendFrame(20000, "", body, false); }
+void QuoteServer::PushQuote(const std::string& body)
+{
+    SendFrame(20000, "", body, false);
+}
 
 void QuoteServer::Cut()
 {
@@ -360,8 +369,8 @@ int QuoteServer::ClosedConnections() const
 bool QuoteServer::WaitForConnections(int count, double seconds)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_until(lock, Deadline(seconds),
-                                [&] { return static_cast<int>(m_connections.size()) >= count; });
+    return m_changed.wait_until(
+        lock, Deadline(seconds), [&] { return static_cast<int>(m_connections.size()) >= count; });
 }
 
 bool QuoteServer::WaitForClosedConnections(int count, double seconds)

@@ -15,7 +15,8 @@
 
 #include "IKivQuoteAPI.h"
 
-namespace kqtest {
+namespace kqtest
+{
 
 struct Frame {
     uint32_t command = 0;
@@ -26,17 +27,18 @@ struct Frame {
     int connection = 0;
 };
 
-std::string EncodeFrame(uint32_t command, const std::string& params, const std::string& body, bool withParams = true);
+std::string EncodeFrame(
+    uint32_t command, const std::string& params, const std::string& body, bool withParams = true);
 // Only the well-formed "name=value;" pairs the library writes.
 std::map<std::string, std::string> SplitParams(const std::string& params);
 
-template <typename Record>
-std::string Bytes(const Record& record)
+template <typename Record> std::string Bytes(const Record& record)
 {
     return std::string(reinterpret_cast<const char*>(&record), sizeof(Record));
 }
 
-class QuoteServer {
+class QuoteServer
+{
 public:
     QuoteServer();
     ~QuoteServer();
@@ -64,7 +66,8 @@ public:
 
     // Commands on the newest connection.
     void SendRaw(const std::string& bytes);
-    void SendFrame(uint32_t command, const std::string& params, const std::string& body, bool withParams = true);
+    void SendFrame(
+        uint32_t command, const std::string& params, const std::string& body, bool withParams = true);
     void PushQuote(const std::string& body);
     void Cut();
 

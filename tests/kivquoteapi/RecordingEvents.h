@@ -12,9 +12,19 @@
 
 #include "IKivQuoteAPI.h"
 
-namespace kqtest {
+namespace kqtest
+{
 
-enum class EventKind { LoginReply, Ready, ConnectionLost, Commodity, Contract, Subscribe, Unsubscribe, Quote };
+enum class EventKind {
+    LoginReply,
+    Ready,
+    ConnectionLost,
+    Commodity,
+    Contract,
+    Subscribe,
+    Unsubscribe,
+    Quote
+};
 
 struct Event {
     EventKind kind;
@@ -25,7 +35,8 @@ struct Event {
     std::string data; // a copy of what the pointer showed, as far as its size is known
 };
 
-class RecordingEvents : public IKivQuoteEvents {
+class RecordingEvents : public IKivQuoteEvents
+{
 public:
     // Sizes of the pass-through bodies, which the library hands over without length.
     size_t loginInfoSize = 0;
@@ -42,24 +53,33 @@ public:
         Record({ EventKind::LoginReply, errorCode, 0, 0, info != nullptr, Copy(info, loginInfoSize) });
     }
     void OnReadyForRequests() override { Record({ EventKind::Ready, 0, 0, 0, false, {} }); }
-    void OnConnectionLost(int reason) override { Record({ EventKind::ConnectionLost, reason, 0, 0, false, {} }); }
-    void OnCommodityItem(uint32_t sessionID, int errorCode, char isLast, const QuoteCommodityRecord* commodity) override
+    void OnConnectionLost(int reason) override
+    {
+        Record({ EventKind::ConnectionLost, reason, 0, 0, false, {} });
+    }
+    void OnCommodityItem(
+        uint32_t sessionID, int errorCode, char isLast, const QuoteCommodityRecord* commodity) override
     {
         Record({ EventKind::Commodity, errorCode, sessionID, isLast, commodity != nullptr,
-                 Copy(commodity, sizeof(*commodity)) });
+            Copy(commodity, sizeof(*commodity)) });
     }
-    void OnContractItem(uint32_t sessionID, int errorCode, char isLast, const QuoteContractRecord* contract) override
+    void OnContractItem(
+        uint32_t sessionID, int errorCode, char isLast, const QuoteContractRecord* contract) override
     {
         Record({ EventKind::Contract, errorCode, sessionID, isLast, contract != nullptr,
-                 Copy(contract, sizeof(*contract)) });
+            Copy(contract, sizeof(*contract)) });
     }
-    void OnSubscribeReply(uint32_t sessionID, int errorCode, char isLast, const QuoteContractKey* info) override
+    void OnSubscribeReply(
+        uint32_t sessionID, int errorCode, char isLast, const QuoteContractKey* info) override
     {
-        Record({ EventKind::Subscribe, errorCode, sessionID, isLast, info != nullptr, Copy(info, sizeof(*info)) });
+        Record({ EventKind::Subscribe, errorCode, sessionID, isLast, info != nullptr,
+            Copy(info, sizeof(*info)) });
     }
-    void OnUnsubscribeReply(uint32_t sessionID, int errorCode, char isLast, const QuoteContractKey* info) override
+    void OnUnsubscribeReply(
+        uint32_t sessionID, int errorCode, char isLast, const QuoteContractKey* info) override
     {
-        Record({ EventKind::Unsubscribe, errorCode, sessionID, isLast, info != nullptr, Copy(info, sizeof(*info)) });
+        Record({ EventKind::Unsubscribe, errorCode, sessionID, isLast, info != nullptr,
+            Copy(info, sizeof(*info)) });
     }
     void OnQuoteData(const char* quote) override
     {

@@ -10,9 +10,11 @@
 #include <string>
 #include <thread>
 
-namespace kqtest {
+namespace kqtest
+{
 
-class TempDir {
+class TempDir
+{
 public:
     TempDir()
     {
@@ -55,7 +57,8 @@ inline std::string FindLogFile(const std::string& folder)
 }
 
 // What the library logs from the moment this watch is made.
-class LogWatch {
+class LogWatch
+{
 public:
     explicit LogWatch(std::string folder)
         : m_folder(std::move(folder))

@@ -7,10 +7,10 @@
 
 #include "IKivQuoteAPI.h"
 
-namespace kqtest {
+namespace kqtest
+{
 
-template <size_t N>
-void PutText(char (&field)[N], const std::string& text)
+template <size_t N> void PutText(char (&field)[N], const std::string& text)
 {
     std::memset(field, 0, N);
     std::memcpy(field, text.data(), text.size() < N ? text.size() : N);
@@ -26,8 +26,8 @@ inline QuoteCommodityKey CommodityKey(const std::string& exchange, char type, co
     return key;
 }
 
-inline QuoteContractKey ContractKey(const std::string& exchange, char type, const std::string& commodity,
-                                    const std::string& contract)
+inline QuoteContractKey ContractKey(
+    const std::string& exchange, char type, const std::string& commodity, const std::string& contract)
 {
     QuoteContractKey key;
     std::memset(&key, 0, sizeof(key));
@@ -37,8 +37,8 @@ inline QuoteContractKey ContractKey(const std::string& exchange, char type, cons
 }
 
 // The data bytes are filled with `fill` so that copies can be told apart.
-inline QuoteCommodityRecord Commodity(const std::string& exchange, char type, const std::string& commodity,
-                                      char fill = 'c')
+inline QuoteCommodityRecord Commodity(
+    const std::string& exchange, char type, const std::string& commodity, char fill = 'c')
 {
     QuoteCommodityRecord record;
     record.CommodityKey = CommodityKey(exchange, type, commodity);
@@ -47,7 +47,7 @@ inline QuoteCommodityRecord Commodity(const std::string& exchange, char type, co
 }
 
 inline QuoteContractRecord Contract(const std::string& exchange, char type, const std::string& commodity,
-                                    const std::string& contract, char fill = 'k')
+    const std::string& contract, char fill = 'k')
 {
     QuoteContractRecord record;
     record.ContractKey = ContractKey(exchange, type, commodity, contract);

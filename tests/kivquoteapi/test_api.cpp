@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ApiLogger.h"
 #include "IKivQuoteAPIExtend.h"
+#include "InternalLog.h"
 #include "QuoteServer.h"
 #include "RecordingEvents.h"
 #include "TestLog.h"
@@ -19,20 +19,12 @@
 
 using namespace kqtest;
 
-namespace {
+namespace
+{
 
 const std::string& LogFolder()
 {
-    static TempDir dir;
-    static const bool set = [] {
-        ApiLogger& logger = ApiLogger::GetInstance();
-        logger.SetPath(dir.Path() + "/KivQuoteAPI_KeyOperation_" + TodayText() + ".log");
-        logger.Enable();
-        logger.SetLevel(API_LOG_INFO);
-        return true;
-    }();
-    (void)set;
-    return dir.Path();
+    return TemporaryLogFolder();
 }
 
 size_t OpenDescriptors()
@@ -45,7 +37,8 @@ size_t OpenDescriptors()
     return count;
 }
 
-class ApiAgainstServer : public ::testing::Test {
+class ApiAgainstServer : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -136,7 +129,8 @@ TEST_F(ApiAgainstServer, LogsInQueriesAndSubscribes)
     EXPECT_EQ(events.Of(EventKind::Unsubscribe)[0].sessionID, 3u);
 
     // What went over the wire.
-    const std::string commodityQuery("\x91\xFC\x56\x7B\x18\x27\x00\x80\x10\x00\x00\x00\x0C\x00\x00\x00sessionID=0;", 28);
+    const std::string commodityQuery(
+        "\x91\xFC\x56\x7B\x18\x27\x00\x80\x10\x00\x00\x00\x0C\x00\x00\x00sessionID=0;", 28);
     ASSERT_EQ(server.Frames(10008).size(), 1u);
     EXPECT_EQ(server.Frames(10008)[0].raw, commodityQuery);
     EXPECT_EQ(server.Frames(10010)[0].params, "sessionID=1;");
@@ -181,11 +175,16 @@ TEST_F(ApiAgainstServer, ArgumentChecksComeInTheirOrder)
     };
     const Request requests[] = {
         { "QryCommodity", [&](uint32_t* id, bool) { return api->QryCommodity(id); } },
-        { "QryContract", [&](uint32_t* id, bool nullKey) { return api->QryContract(id, nullKey ? nullptr : &filter); } },
+        { "QryContract",
+            [&](uint32_t* id, bool nullKey) { return api->QryContract(id, nullKey ? nullptr : &filter); } },
         { "SubscribeQuote",
-          [&](uint32_t* id, bool nullKey) { return api->SubscribeQuote(id, nullKey ? nullptr : &contract); } },
+            [&](uint32_t* id, bool nullKey) {
+                return api->SubscribeQuote(id, nullKey ? nullptr : &contract);
+            } },
         { "UnSubscribeQuote",
-          [&](uint32_t* id, bool nullKey) { return api->UnSubscribeQuote(id, nullKey ? nullptr : &contract); } },
+            [&](uint32_t* id, bool nullKey) {
+                return api->UnSubscribeQuote(id, nullKey ? nullptr : &contract);
+            } },
     };
 
     // Not connected and not ready: -17 first, whatever else is wrong.
@@ -195,8 +194,9 @@ TEST_F(ApiAgainstServer, ArgumentChecksComeInTheirOrder)
         EXPECT_EQ(r.call(&session, false), KQ_ERR_NOT_READY);
         EXPECT_EQ(r.call(&session, true), KQ_ERR_NOT_READY);
         EXPECT_EQ(r.call(nullptr, true), KQ_ERR_NOT_READY);
-        EXPECT_EQ(watch.Count(std::string("[ERROR] ") + r.name + " action cannot be called, since API is not ready.\n"),
-                  3u);
+        EXPECT_EQ(watch.Count(std::string("[ERROR] ") + r.name
+                      + " action cannot be called, since API is not ready.\n"),
+            3u);
     }
 
     // Connected (the port-0 call kept the good address), but the completions are held back.
@@ -210,14 +210,15 @@ TEST_F(ApiAgainstServer, ArgumentChecksComeInTheirOrder)
     ASSERT_TRUE(events.WaitFor(EventKind::Ready, 1));
 
     // Ready: null keys and null session pointers are bad arguments and use up no session id.
-    const char* emptyLines[] = { nullptr, "qryReq param is empty", "contract param is empty", "contract param is empty" };
+    const char* emptyLines[]
+        = { nullptr, "qryReq param is empty", "contract param is empty", "contract param is empty" };
     for (size_t i = 0; i < 4; ++i) {
         SCOPED_TRACE(requests[i].name);
         LogWatch watch(LogFolder());
         if (emptyLines[i]) {
             EXPECT_EQ(requests[i].call(&session, true), KQ_ERR_BAD_ARGUMENT);
-            EXPECT_TRUE(watch.Contains(std::string("[ERROR] ") + requests[i].name + " action cannot be called, since "
-                                       + emptyLines[i] + ".\n"));
+            EXPECT_TRUE(watch.Contains(std::string("[ERROR] ") + requests[i].name
+                + " action cannot be called, since " + emptyLines[i] + ".\n"));
         }
         EXPECT_EQ(requests[i].call(nullptr, false), KQ_ERR_BAD_ARGUMENT);
     }
@@ -248,7 +249,7 @@ TEST_F(ApiAgainstServer, ArgumentChecksComeInTheirOrder)
     events.SetOnEvent(nullptr);
     for (const Request& r : requests) {
         EXPECT_TRUE(watch.Contains(std::string("[ERROR] ") + r.name
-                                   + " action cannot be called, since connection is in disconnected.\n"))
+            + " action cannot be called, since connection is in disconnected.\n"))
             << r.name;
     }
 }
@@ -264,14 +265,15 @@ TEST_F(ApiAgainstServer, ConnectFailuresReturnMinusOne)
         const char* address;
         uint16_t port;
     };
-    const Case cases[] = { { "127.0.0.1", closedPort }, { "localhost", server.Port() }, { "", server.Port() } };
+    const Case cases[]
+        = { { "127.0.0.1", closedPort }, { "localhost", server.Port() }, { "", server.Port() } };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);
         ASSERT_EQ(api->SetServerAddress(c.address, c.port), KQ_SUCCESS);
         LogWatch watch(LogFolder());
         EXPECT_EQ(api->ConnectAndLogin(&login), KQ_ERR_NETWORK);
         EXPECT_TRUE(watch.Contains(std::string("[ERROR] Cannot connect to server ip:") + c.address
-                                   + ", port:" + std::to_string(c.port) + ".\n"))
+            + ", port:" + std::to_string(c.port) + ".\n"))
             << watch.Text();
         EXPECT_EQ(api->Socket(), -1);
     }
@@ -452,11 +454,13 @@ TEST_F(ApiAgainstServer, MalformedFramesEndTheConnectionWithAnErrorLine)
         std::string bytes;
     };
     const Case cases[] = {
-        { "length over 16 MiB", magic + std::string("\x20\x4E\x00\x00", 4) + std::string("\x01\x00\x00\x01", 4) },
-        { "length near 4 GiB", magic + std::string("\x20\x4E\x00\x80", 4) + std::string("\xF8\xFF\xFF\xFF", 4) },
+        { "length over 16 MiB",
+            magic + std::string("\x20\x4E\x00\x00", 4) + std::string("\x01\x00\x00\x01", 4) },
+        { "length near 4 GiB",
+            magic + std::string("\x20\x4E\x00\x80", 4) + std::string("\xF8\xFF\xFF\xFF", 4) },
         { "params length beyond the frame",
-          magic + std::string("\x15\x27\x00\x80", 4) + std::string("\x08\x00\x00\x00", 4)
-              + std::string("\x00\x01\x00\x00", 4) + "abcd" },
+            magic + std::string("\x15\x27\x00\x80", 4) + std::string("\x08\x00\x00\x00", 4)
+                + std::string("\x00\x01\x00\x00", 4) + "abcd" },
     };
     int round = 0;
     for (const Case& c : cases) {
@@ -490,8 +494,8 @@ TEST_F(ApiAgainstServer, ShortBodiesFromTheServerAreDroppedAndTheConnectionGoesO
     ASSERT_TRUE(events.WaitFor(EventKind::Quote, 1));
     EXPECT_EQ(events.Of(EventKind::Quote)[0].data, "after!!!");
     EXPECT_EQ(events.Count(EventKind::Subscribe) + events.Count(EventKind::Unsubscribe)
-                  + events.Count(EventKind::Contract) + events.Count(EventKind::Commodity),
-              0u);
+            + events.Count(EventKind::Contract) + events.Count(EventKind::Commodity),
+        0u);
     EXPECT_EQ(watch.Count("[ERROR] Dropped"), 7u) << watch.Text();
     EXPECT_EQ(api->Cache().ContractCount(), 1u);
     uint32_t session = 0;

@@ -13,7 +13,8 @@
 
 using kqtest::EncodeFrame;
 
-namespace {
+namespace
+{
 
 std::string Hex(const std::string& bytes)
 {
@@ -57,9 +58,8 @@ TEST(WireMessage, CommodityQueryWithSessionZeroIsTheExact28Bytes)
 {
     WireMessage message(1, CMD_QRY_COMMODITY);
     message.AddParam("sessionID", UIntToText(0));
-    const unsigned char expected[] = { 0x91, 0xFC, 0x56, 0x7B, 0x18, 0x27, 0x00, 0x80, 0x10, 0x00,
-                                       0x00, 0x00, 0x0C, 0x00, 0x00, 0x00, 's',  'e',  's',  's',
-                                       'i',  'o',  'n',  'I',  'D',  '=',  '0',  ';' };
+    const unsigned char expected[] = { 0x91, 0xFC, 0x56, 0x7B, 0x18, 0x27, 0x00, 0x80, 0x10, 0x00, 0x00, 0x00,
+        0x0C, 0x00, 0x00, 0x00, 's', 'e', 's', 's', 'i', 'o', 'n', 'I', 'D', '=', '0', ';' };
     const std::string frame = message.Serialize();
     EXPECT_EQ(Hex(frame), Hex(std::string(reinterpret_cast<const char*>(expected), sizeof(expected))));
     EXPECT_EQ(message.PayloadLength(), 16u);
@@ -78,7 +78,7 @@ TEST(WireMessage, SerialisesBothFormsAndReadsThemBack)
     const Case cases[] = {
         { 1, CMD_LOGIN, { { "account", "u1" }, { "pwd", "p;w" } }, "", "account=u1;pwd=p;w;", 4 + 19 },
         { 1, CMD_SUBSCRIBE, { { "sessionID", "4294967295" } }, std::string(69, 'k'), "sessionID=4294967295;",
-          4 + 21 + 69 },
+            4 + 21 + 69 },
         { 1, CMD_QRY_CONTRACT, {}, std::string("\0\1\2", 3), "", 4 + 3 },
         { 0, CMD_QUOTE_PUSH, {}, std::string(88, 'q'), "", 88 },
         { 0, CMD_CONTRACT_COMPLETE, {}, "", "", 0 },
@@ -114,8 +114,14 @@ TEST(WireMessage, AddParamWithExplicitLengthTakesThoseBytes)
 {
     WireMessage message(1, CMD_LOGIN);
     message.AddParam("a", "xyz-ignored", 3);
-    message.AddParam("b", std::string("1\0" "2", 3));
-    EXPECT_EQ(message.Params(), std::string("a=xyz;b=1\0" "2;", 12));
+    message.AddParam("b",
+        std::string("1\0"
+                    "2",
+            3));
+    EXPECT_EQ(message.Params(),
+        std::string("a=xyz;b=1\0"
+                    "2;",
+            12));
 }
 
 TEST(WireMessage, ParseParamsFollowsTheCursorRules)
@@ -207,7 +213,7 @@ TEST(RecvBuffer, TwoFramesInOneReadGiveTwoMessages)
 {
     RecvBuffer buffer;
     buffer.Feed((EncodeFrame(20000, "", "first", false) + EncodeFrame(10009, "sessionID=3;", "")).data(),
-                EncodeFrame(20000, "", "first", false).size() + EncodeFrame(10009, "sessionID=3;", "").size());
+        EncodeFrame(20000, "", "first", false).size() + EncodeFrame(10009, "sessionID=3;", "").size());
     Extracted out = ExtractAll(buffer);
     ASSERT_EQ(out.messages.size(), 2u);
     EXPECT_EQ(out.messages[0]->Command(), 20000);
@@ -362,18 +368,19 @@ TEST(RecvBuffer, FramesBreakingABoundAreMalformedNotAwaited)
     };
     const std::string magic = LE32(kFrameMagic);
     const Case cases[] = {
-        { "length over 16 MiB", magic + LE32(20000) + LE32(RecvBuffer::kMaxFrameLength + 1), FrameStatus::Malformed },
+        { "length over 16 MiB", magic + LE32(20000) + LE32(RecvBuffer::kMaxFrameLength + 1),
+            FrameStatus::Malformed },
         { "length near 4 GiB", magic + LE32(20000) + LE32(0xFFFFFFF8u), FrameStatus::Malformed },
         { "length exactly 16 MiB", magic + LE32(20000) + LE32(RecvBuffer::kMaxFrameLength),
-          FrameStatus::Incomplete },
+            FrameStatus::Incomplete },
         { "params length beyond the frame", magic + LE32(10005 | kParamsFlagBit) + LE32(8) + LE32(5) + "abcd",
-          FrameStatus::Malformed },
+            FrameStatus::Malformed },
         { "params length of 0xFFFFFFFF", magic + LE32(10005 | kParamsFlagBit) + LE32(4) + LE32(0xFFFFFFFFu),
-          FrameStatus::Malformed },
-        { "params flag with no room for the params length", magic + LE32(10005 | kParamsFlagBit) + LE32(2) + "ab",
-          FrameStatus::Malformed },
-        { "params filling the frame exactly", magic + LE32(10005 | kParamsFlagBit) + LE32(8) + LE32(4) + "a=1;",
-          FrameStatus::Found },
+            FrameStatus::Malformed },
+        { "params flag with no room for the params length",
+            magic + LE32(10005 | kParamsFlagBit) + LE32(2) + "ab", FrameStatus::Malformed },
+        { "params filling the frame exactly",
+            magic + LE32(10005 | kParamsFlagBit) + LE32(8) + LE32(4) + "a=1;", FrameStatus::Found },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

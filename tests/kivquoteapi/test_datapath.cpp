@@ -13,7 +13,8 @@
 
 using namespace kqtest;
 
-namespace {
+namespace
+{
 
 void WriteMarkers(const std::string& tag)
 {
@@ -82,10 +83,14 @@ TEST(DataPath, IsSetOnceAndTheLevelLettersFilterLines)
         bool error, warn, info, debug;
     };
     const LetterCase cases[] = {
-        { 'D', API_LOG_DEBUG, true, true, true, true },   { 'E', API_LOG_ERROR, true, false, false, false },
-        { 'N', API_LOG_ERROR, true, false, false, false }, { 'W', API_LOG_WARN, true, true, false, false },
-        { 'd', API_LOG_INFO, true, true, true, false },    { 'I', API_LOG_INFO, true, true, true, false },
-        { 'e', API_LOG_INFO, true, true, true, false },    { '\0', API_LOG_INFO, true, true, true, false },
+        { 'D', API_LOG_DEBUG, true, true, true, true },
+        { 'E', API_LOG_ERROR, true, false, false, false },
+        { 'N', API_LOG_ERROR, true, false, false, false },
+        { 'W', API_LOG_WARN, true, true, false, false },
+        { 'd', API_LOG_INFO, true, true, true, false },
+        { 'I', API_LOG_INFO, true, true, true, false },
+        { 'e', API_LOG_INFO, true, true, true, false },
+        { '\0', API_LOG_INFO, true, true, true, false },
     };
     for (const LetterCase& c : cases) {
         const std::string tag = std::string("letter") + std::to_string(static_cast<int>(c.letter));

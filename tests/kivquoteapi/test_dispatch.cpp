@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ApiLogger.h"
 #include "IKivQuoteAPIExtend.h"
+#include "InternalLog.h"
 #include "QuoteServer.h"
 #include "RecordingEvents.h"
 #include "TestLog.h"
@@ -16,20 +16,12 @@
 
 using namespace kqtest;
 
-namespace {
+namespace
+{
 
 const std::string& LogFolder()
 {
-    static TempDir dir;
-    static const bool set = [] {
-        ApiLogger& logger = ApiLogger::GetInstance();
-        logger.SetPath(dir.Path() + "/KivQuoteAPI_KeyOperation_" + TodayText() + ".log");
-        logger.Enable();
-        logger.SetLevel(API_LOG_INFO);
-        return true;
-    }();
-    (void)set;
-    return dir.Path();
+    return TemporaryLogFolder();
 }
 
 WireMessage Msg(uint32_t command, const std::string& params, const std::string& body, bool withParams = true)
@@ -37,7 +29,8 @@ WireMessage Msg(uint32_t command, const std::string& params, const std::string& 
     return WireMessage::FromFrame(EncodeFrame(command, params, body, withParams).data());
 }
 
-class Dispatching : public ::testing::Test {
+class Dispatching : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -53,7 +46,7 @@ protected:
             QuoteContractRecord record;
             std::memcpy(&record, e.data.data(), sizeof(record));
             numbers.push_back(record.ContractKey.CommodityKey.CommodityNo + std::string("/")
-                              + record.ContractKey.ContractNo1);
+                + record.ContractKey.ContractNo1);
         }
         return numbers;
     }
@@ -75,7 +68,10 @@ protected:
 TEST_F(Dispatching, ReadyAfterAllThreeCompletionsInAnyOrder)
 {
     const std::vector<std::vector<uint32_t>> orders = {
-        { 11003, 11001, 11002 }, { 11001, 11002, 11003 }, { 11002, 11003, 11001 }, { 11003, 11002, 11001 },
+        { 11003, 11001, 11002 },
+        { 11001, 11002, 11003 },
+        { 11002, 11003, 11001 },
+        { 11003, 11002, 11001 },
     };
     for (const auto& order : orders) {
         QuoteAppInfo appInfo = AppInfo();
@@ -119,8 +115,10 @@ TEST_F(Dispatching, LoginReplyIsAcceptedUnlessErrorCodeIsOne)
         { "errorCode=1;", -2, false, "[ERROR] Failed to login, invalid user information.\n" },
         // No errorCode, or one that is not a number, is a failed login, not garbage read as success.
         { "", -2, false, "[ERROR] Failed to login, the login response carries no valid errorCode.\n" },
-        { "errorCode=;", -2, false, "[ERROR] Failed to login, the login response carries no valid errorCode.\n" },
-        { "errorCode=abc;", -2, false, "[ERROR] Failed to login, the login response carries no valid errorCode.\n" },
+        { "errorCode=;", -2, false,
+            "[ERROR] Failed to login, the login response carries no valid errorCode.\n" },
+        { "errorCode=abc;", -2, false,
+            "[ERROR] Failed to login, the login response carries no valid errorCode.\n" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.params);
@@ -178,17 +176,18 @@ TEST(KeyOrders, CommodityAndContractKeysCompareLikeZeroTerminatedTexts)
         bool less;
     };
     const CommodityCase commodityCases[] = {
-        { CommodityKey("A", 'F', "z"), CommodityKey("B", 'F', "a"), true },   // exchange first
+        { CommodityKey("A", 'F', "z"), CommodityKey("B", 'F', "a"), true }, // exchange first
         { CommodityKey("B", 'F', "a"), CommodityKey("A", 'F', "z"), false },
-        { CommodityKey("A", 'Z', "a"), CommodityKey("A", 'F', "b"), true },   // then commodity number
-        { CommodityKey("A", 'F', "x"), CommodityKey("A", 'O', "x"), true },   // then type
+        { CommodityKey("A", 'Z', "a"), CommodityKey("A", 'F', "b"), true }, // then commodity number
+        { CommodityKey("A", 'F', "x"), CommodityKey("A", 'O', "x"), true }, // then type
         { CommodityKey("A", '\x80', "x"), CommodityKey("A", 'F', "x"), true }, // type as signed 8-bit
         { CommodityKey("A", 'F', "x"), CommodityKey("A", 'F', "x"), false },
         { CommodityKey("AB", 'F', "x"), CommodityKey("A", 'F', "x"), false }, // "A" < "AB"
         { CommodityKey("\xE0", 'F', "x"), CommodityKey("z", 'F', "x"), false }, // unsigned bytes
     };
     for (const auto& c : commodityCases)
-        EXPECT_EQ(commodityLess(c.a, c.b), c.less) << c.a.ExchangeNo << c.a.CommodityNo << " vs " << c.b.ExchangeNo;
+        EXPECT_EQ(commodityLess(c.a, c.b), c.less)
+            << c.a.ExchangeNo << c.a.CommodityNo << " vs " << c.b.ExchangeNo;
 
     // Bytes after a text's terminator take no part.
     QuoteCommodityKey padded = CommodityKey("A", 'F', "x");
@@ -280,14 +279,15 @@ TEST(ContractMatches, FilterTable)
         { CommodityKey("SHFE", 'F', "cu"), true },
         { CommodityKey("SHFE", 'F', "al"), false },
         { CommodityKey("SHFE", 'O', "cu"), false },
-        { CommodityKey("", 'F', ""), false },    // exchange empty, type given
-        { CommodityKey("", 0, "cu"), false },    // exchange empty, commodity set
+        { CommodityKey("", 'F', ""), false }, // exchange empty, type given
+        { CommodityKey("", 0, "cu"), false }, // exchange empty, commodity set
         { CommodityKey("", 'F', "cu"), false },
         { CommodityKey("SHFE", 0, "cu"), false }, // commodity set without type
         { CommodityKey("SHF", 0, ""), false },
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.filter.ExchangeNo) + "|" + c.filter.CommodityType + "|" + c.filter.CommodityNo);
+        SCOPED_TRACE(
+            std::string(c.filter.ExchangeNo) + "|" + c.filter.CommodityType + "|" + c.filter.CommodityNo);
         EXPECT_EQ(IKivQuoteAPIExtend::ContractMatches(&c.filter, &contract), c.matches);
     }
     const QuoteCommodityKey any = CommodityKey("", 0, "");
@@ -320,8 +320,7 @@ TEST_F(Dispatching, ContractReplyDeliversEveryMatchOnceInKeyOrderTheLastWithY)
         { CommodityKey("CME", 0, ""), {}, "" },
         { CommodityKey("", 'F', ""), {}, "" },
         { CommodityKey("", 0, ""),
-          { "m/2501", "al/2501", "cu/2501", "cu/2502", "cu/2503", "cu/2501C", "SR/2501" },
-          "NNNNNNY" },
+            { "m/2501", "al/2501", "cu/2501", "cu/2502", "cu/2503", "cu/2501C", "SR/2501" }, "NNNNNNY" },
     };
     uint32_t session = 10;
     for (const Case& c : cases) {
@@ -354,15 +353,17 @@ TEST_F(Dispatching, SubscriptionRepliesCarryTheKeyOrNull)
     };
     const Case cases[] = {
         { 10005, "sessionID=3;errorCode=0;", Bytes(key), EventKind::Subscribe, 0, true,
-          "[INFO] Successfully recv subscribe response message with quote: Ex-SHFE, Type-F, No-cu, ContractNo1-2501.\n" },
+            "[INFO] Successfully recv subscribe response message with quote: Ex-SHFE, Type-F, No-cu, "
+            "ContractNo1-2501.\n" },
         { 10007, "sessionID=4;errorCode=0;", longer, EventKind::Unsubscribe, 0, true,
-          "[INFO] Successfully recv unsubscribe response message with quote: Ex-SHFE, Type-F, No-cu, "
-          "ContractNo1-2501.\n" },
+            "[INFO] Successfully recv unsubscribe response message with quote: Ex-SHFE, Type-F, No-cu, "
+            "ContractNo1-2501.\n" },
         { 10005, "sessionID=5;errorCode=5;", "", EventKind::Subscribe, 5, false, "" },
         { 10007, "sessionID=6;errorCode=-3;", Bytes(key), EventKind::Unsubscribe, -3, false, "" },
         // A missing errorCode is reported as a failure, not read as success.
         { 10005, "sessionID=7;", Bytes(key), EventKind::Subscribe, -1, false,
-          "[ERROR] The subscribe response message of session 7 carries no valid errorCode, reported as failed.\n" },
+            "[ERROR] The subscribe response message of session 7 carries no valid errorCode, reported as "
+            "failed.\n" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.params);
@@ -410,10 +411,12 @@ TEST_F(Dispatching, PushesFillTheCacheWithoutCallbacksAndQuotesPassThrough)
 TEST_F(Dispatching, OtherCommandsAreDroppedSilently)
 {
     LogWatch watch(LogFolder());
-    for (uint32_t command : { 10002u, 10004u, 10006u, 10008u, 10010u, 0u, 11000u, 11004u, 19999u, 20004u, 0x7FFFFFFFu })
+    for (uint32_t command :
+        { 10002u, 10004u, 10006u, 10008u, 10010u, 0u, 11000u, 11004u, 19999u, 20004u, 0x7FFFFFFFu })
         api.Dispatch(Msg(command, "sessionID=1;errorCode=0;", std::string(300, 'x')));
     EXPECT_TRUE(events.Events().empty());
-    EXPECT_EQ(api.Cache().ContractCount() + api.Cache().CommodityCount() + api.Cache().KeyedRecordCount(), 0u);
+    EXPECT_EQ(
+        api.Cache().ContractCount() + api.Cache().CommodityCount() + api.Cache().KeyedRecordCount(), 0u);
     EXPECT_EQ(watch.Text(), "");
 }
 
@@ -428,33 +431,38 @@ TEST_F(Dispatching, ShortBodiesAndMissingSessionIdsAreDroppedWithAnErrorLine)
         const char* line;
     };
     const Case cases[] = {
-        { "keyed push", 20001, "", std::string(273, 'k'), "[ERROR] Dropped keyed record push message (command 20001): "
-                                                          "body of 273 bytes is shorter than the 274 bytes expected.\n" },
+        { "keyed push", 20001, "", std::string(273, 'k'),
+            "[ERROR] Dropped keyed record push message (command 20001): "
+            "body of 273 bytes is shorter than the 274 bytes expected.\n" },
         { "commodity push", 20002, "", std::string(146, 'c'),
-          "[ERROR] Dropped commodity push message (command 20002): body of 146 bytes is shorter than the 147 bytes "
-          "expected.\n" },
+            "[ERROR] Dropped commodity push message (command 20002): body of 146 bytes is shorter than the "
+            "147 bytes "
+            "expected.\n" },
         { "contract push", 20003, "", std::string(184, 'k'),
-          "[ERROR] Dropped contract push message (command 20003): body of 184 bytes is shorter than the 185 bytes "
-          "expected.\n" },
+            "[ERROR] Dropped contract push message (command 20003): body of 184 bytes is shorter than the "
+            "185 bytes "
+            "expected.\n" },
         { "empty contract push", 20003, "", "", "body of 0 bytes" },
         { "subscribe reply", 10005, "sessionID=1;errorCode=0;", Bytes(key).substr(0, 68),
-          "[ERROR] Dropped subscribe message (command 10005): body of 68 bytes is shorter than the 69 bytes "
-          "expected.\n" },
+            "[ERROR] Dropped subscribe message (command 10005): body of 68 bytes is shorter than the 69 "
+            "bytes "
+            "expected.\n" },
         { "unsubscribe reply", 10007, "sessionID=1;errorCode=0;", "",
-          "[ERROR] Dropped unsubscribe message (command 10007): body of 0 bytes" },
+            "[ERROR] Dropped unsubscribe message (command 10007): body of 0 bytes" },
         { "contract reply", 10011, "sessionID=1;", std::string(22, '\0'),
-          "[ERROR] Dropped query contract response message (command 10011): body of 22 bytes is shorter than the 23 "
-          "bytes expected.\n" },
+            "[ERROR] Dropped query contract response message (command 10011): body of 22 bytes is shorter "
+            "than the 23 "
+            "bytes expected.\n" },
         { "contract reply without session", 10011, "", std::string(23, '\0'),
-          "[ERROR] Dropped query contract response without a valid sessionID.\n" },
+            "[ERROR] Dropped query contract response without a valid sessionID.\n" },
         { "commodity reply without session", 10009, "errorCode=0;", "",
-          "[ERROR] Dropped query commodity response without a valid sessionID.\n" },
+            "[ERROR] Dropped query commodity response without a valid sessionID.\n" },
         { "commodity reply with a bad session", 10009, "sessionID=x1;", "",
-          "[ERROR] Dropped query commodity response without a valid sessionID.\n" },
+            "[ERROR] Dropped query commodity response without a valid sessionID.\n" },
         { "subscribe reply without session", 10005, "errorCode=0;", Bytes(key),
-          "[ERROR] Dropped subscribe response message without a valid sessionID.\n" },
-        { "unsubscribe reply with an overflowing session", 10007, "sessionID=4294967296;errorCode=0;", Bytes(key),
-          "[ERROR] Dropped unsubscribe response message without a valid sessionID.\n" },
+            "[ERROR] Dropped subscribe response message without a valid sessionID.\n" },
+        { "unsubscribe reply with an overflowing session", 10007, "sessionID=4294967296;errorCode=0;",
+            Bytes(key), "[ERROR] Dropped unsubscribe response message without a valid sessionID.\n" },
     };
     // Something in the cache, so that a wrongly accepted query reply would call back.
     Push(Commodity("A", 'F', "x"));

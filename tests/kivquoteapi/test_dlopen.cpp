@@ -19,7 +19,8 @@
 
 using namespace kqtest;
 
-namespace {
+namespace
+{
 
 struct Library {
     void* handle = nullptr;
@@ -57,7 +58,8 @@ const std::string& LogFolder()
     return dir.Path();
 }
 
-class Loaded : public ::testing::Test {
+class Loaded : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -101,8 +103,9 @@ TEST(Exports, ExactlyTheFiveCFunctionsAreVisible)
             names.insert(name);
     }
     ASSERT_EQ(pclose(pipe), 0);
-    EXPECT_EQ(names, (std::set<std::string> { "CreateKivQuoteAPI", "FreeKivQuoteAPI", "GetKivQuoteAPIVersion",
-                                              "SetKivQuoteAPIDataPath", "SetKivQuoteAPILogLevel" }));
+    EXPECT_EQ(names,
+        (std::set<std::string> { "CreateKivQuoteAPI", "FreeKivQuoteAPI", "GetKivQuoteAPIVersion",
+            "SetKivQuoteAPIDataPath", "SetKivQuoteAPILogLevel" }));
     ASSERT_TRUE(Lib().Complete()) << dlerror();
     EXPECT_STREQ(Lib().version(), "V9.3.1.0");
     EXPECT_EQ(dlsym(Lib().handle, "_ZN18IKivQuoteAPIExtend15ConnectAndLoginEPK16QuoteLoginRecord"), nullptr);
@@ -163,7 +166,7 @@ TEST_F(Loaded, LogsInBecomesReadyQueriesAndSubscribes)
 
     ASSERT_EQ(server.Frames(10008).size(), 1u);
     EXPECT_EQ(server.Frames(10008)[0].raw,
-              std::string("\x91\xFC\x56\x7B\x18\x27\x00\x80\x10\x00\x00\x00\x0C\x00\x00\x00sessionID=0;", 28));
+        std::string("\x91\xFC\x56\x7B\x18\x27\x00\x80\x10\x00\x00\x00\x0C\x00\x00\x00sessionID=0;", 28));
     EXPECT_TRUE(watch.Contains("[INFO] Connecting to server...\n"));
     EXPECT_TRUE(watch.Contains("IKivQuoteAPIExtend.cpp:"));
 }
@@ -233,7 +236,8 @@ TEST_F(Loaded, LevelLettersDecideWhatReachesTheFile)
         char letter;
         bool info;
     };
-    const Case cases[] = { { 'E', false }, { 'N', false }, { 'W', false }, { 'D', true }, { 'd', true }, { 'I', true } };
+    const Case cases[]
+        = { { 'E', false }, { 'N', false }, { 'W', false }, { 'D', true }, { 'd', true }, { 'I', true } };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.letter);
         EXPECT_EQ(Lib().setLogLevel(c.letter), c.letter);
@@ -242,7 +246,8 @@ TEST_F(Loaded, LevelLettersDecideWhatReachesTheFile)
         EXPECT_EQ(api->QryCommodity(&session), KQ_ERR_NOT_READY);
         EXPECT_EQ(api->Disconnect(), KQ_SUCCESS);
         ASSERT_EQ(api->ConnectAndLogin(&login), KQ_SUCCESS);
-        EXPECT_TRUE(watch.Contains("[ERROR] QryCommodity action cannot be called, since API is not ready.\n"));
+        EXPECT_TRUE(
+            watch.Contains("[ERROR] QryCommodity action cannot be called, since API is not ready.\n"));
         EXPECT_EQ(watch.Contains("[INFO] Connecting to server...\n"), c.info);
         EXPECT_EQ(api->Disconnect(), KQ_SUCCESS);
         ASSERT_TRUE(events.WaitFor(EventKind::ConnectionLost, 1));

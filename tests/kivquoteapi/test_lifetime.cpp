@@ -18,7 +18,8 @@
 
 using namespace kqtest;
 
-namespace {
+namespace
+{
 
 const std::string& LogFolder()
 {
@@ -28,7 +29,8 @@ const std::string& LogFolder()
     return dir.Path();
 }
 
-class Lifetime : public ::testing::Test {
+class Lifetime : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -56,7 +58,8 @@ protected:
 };
 
 // An IKivQuoteAPI the library did not make.
-class Foreign : public IKivQuoteAPI {
+class Foreign : public IKivQuoteAPI
+{
 public:
     int calls = 0;
     int SetNotifyHandler(IKivQuoteEvents*) override { return ++calls; }
@@ -127,9 +130,8 @@ TEST_F(Lifetime, FreeFromInsideItsOwnCallbacks)
         const char* name;
         EventKind trigger;
     };
-    const Case cases[] = { { "quote", EventKind::Quote },
-                           { "ready", EventKind::Ready },
-                           { "connection lost", EventKind::ConnectionLost } };
+    const Case cases[] = { { "quote", EventKind::Quote }, { "ready", EventKind::Ready },
+        { "connection lost", EventKind::ConnectionLost } };
     int round = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -16,23 +16,13 @@
 
 #include "ApiLogger.h"
 #include "ApiSocket.h"
+#include "InternalLog.h"
 #include "TestLog.h"
 
 using namespace kqtest;
 
-namespace {
-
-TempDir& LogDir()
+namespace
 {
-    static TempDir dir;
-    ApiLogger& logger = ApiLogger::GetInstance();
-    if (logger.Path().empty()) {
-        logger.SetPath(dir.Path() + "/KivQuoteAPI_KeyOperation_" + TodayText() + ".log");
-        logger.Enable();
-        logger.SetLevel(API_LOG_INFO);
-    }
-    return dir;
-}
 
 // A listening socket on 127.0.0.1 with an OS-chosen port.
 struct Listener {
@@ -58,7 +48,7 @@ struct Listener {
 
 TEST(ApiLogger, LineHasTheTimestampFileLineAndLevelPrefix)
 {
-    LogWatch watch(LogDir().Path());
+    LogWatch watch(TemporaryLogFolder());
     const int line = __LINE__ + 1;
     KQLOG_ERROR("prefix check %d\n", 42);
     const std::string text = watch.Text();
@@ -66,9 +56,9 @@ TEST(ApiLogger, LineHasTheTimestampFileLineAndLevelPrefix)
     // "[%Y-%m-%d %H:%M:%S.mmm file:line][LEVEL] message"
     int year, month, day, hour, minute, second, millis, writtenLine, consumed = 0;
     char file[64] = {};
-    ASSERT_EQ(std::sscanf(text.c_str(), "[%4d-%2d-%2d %2d:%2d:%2d.%3d %63[^:]:%d][ERROR] %n", &year, &month, &day,
-                          &hour, &minute, &second, &millis, file, &writtenLine, &consumed),
-              9)
+    ASSERT_EQ(std::sscanf(text.c_str(), "[%4d-%2d-%2d %2d:%2d:%2d.%3d %63[^:]:%d][ERROR] %n", &year, &month,
+                  &day, &hour, &minute, &second, &millis, file, &writtenLine, &consumed),
+        9)
         << text;
     ASSERT_GT(text.size(), 25u);
     EXPECT_EQ(text[0], '[');
@@ -94,7 +84,7 @@ TEST(ApiLogger, LineHasTheTimestampFileLineAndLevelPrefix)
 
 TEST(ApiLogger, EachLineOpensTheFileAnewSoItCanBeMovedBetweenLines)
 {
-    LogDir();
+    TemporaryLogFolder();
     const std::string path = ApiLogger::GetInstance().Path();
     KQLOG_ERROR("before the move\n");
     const std::string moved = path + ".moved";
@@ -169,7 +159,8 @@ TEST(Sockets, ConnectRefusesWhatIsNotADottedIPv4Address)
 {
     Listener listener;
     EXPECT_EQ(SocketStartup(), 0);
-    for (const char* address : { "", "localhost", "256.0.0.1", "127.0.0", "::1", "127.0.0.1 ", "0x7f.0.0.1" }) {
+    for (const char* address :
+        { "", "localhost", "256.0.0.1", "127.0.0", "::1", "127.0.0.1 ", "0x7f.0.0.1" }) {
         SCOPED_TRACE(address);
         EXPECT_EQ(SocketConnect(address, listener.port), -1);
     }

@@ -79,7 +79,7 @@ void ApiLogger::Write(const char* sourceFile, int line, int level, const char* f
             base = p + 1;
     }
     std::fprintf(file, "[%s.%03d %s:%d][%s] ", stamp, static_cast<int>(now.tv_usec / 1000), base, line,
-                 LevelName(level));
+        LevelName(level));
     va_list args;
     va_start(args, format);
     std::vfprintf(file, format, args);
@@ -87,15 +87,20 @@ void ApiLogger::Write(const char* sourceFile, int line, int level, const char* f
     std::fclose(file);
 }
 
-namespace {
+namespace
+{
 
 bool Exists(const std::string& path)
 {
-    struct stat info {};
+    struct stat info {
+    };
     return ::stat(path.c_str(), &info) == 0;
 }
 
-bool CreateFolder(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0 || Exists(path); }
+bool CreateFolder(const std::string& path)
+{
+    return ::mkdir(path.c_str(), 0755) == 0 || Exists(path);
+}
 
 } // namespace
 

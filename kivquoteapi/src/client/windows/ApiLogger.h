@@ -8,7 +8,8 @@ enum ApiLogLevel : int { API_LOG_ERROR = 0, API_LOG_WARN = 1, API_LOG_INFO = 2, 
 
 // The library's one log: appends lines to the file named by SetPath, each
 // line through a stream of its own so the file may be moved between lines.
-class ApiLogger {
+class ApiLogger
+{
 public:
     static ApiLogger& GetInstance();
 

@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-int SocketStartup() { return 0; }
+int SocketStartup()
+{
+    return 0;
+}
 
 int SocketConnect(const char* ip, uint16_t port)
 {

@@ -7,7 +7,8 @@
 #include "ApiLogger.h"
 #include "ApiSocket.h"
 
-namespace {
+namespace
+{
 
 // The object whose receive loop runs on this thread: set for the thread's
 // whole life, and while it still holds its connection.
@@ -26,18 +27,17 @@ bool ReadErrorCode(const ParamMap& params, int32_t* errorCode)
     return it != params.end() && TextToInt32(it->second, errorCode);
 }
 
-template <typename Record>
-bool BodyHolds(const WireMessage& message, const char* what)
+template <typename Record> bool BodyHolds(const WireMessage& message, const char* what)
 {
     if (message.Body().size() >= sizeof(Record))
         return true;
-    KQLOG_ERROR("Dropped %s message (command %d): body of %zu bytes is shorter than the %zu bytes expected.\n", what,
-                message.Command(), message.Body().size(), sizeof(Record));
+    KQLOG_ERROR(
+        "Dropped %s message (command %d): body of %zu bytes is shorter than the %zu bytes expected.\n", what,
+        message.Command(), message.Body().size(), sizeof(Record));
     return false;
 }
 
-template <typename Record>
-Record BodyRecord(const WireMessage& message)
+template <typename Record> Record BodyRecord(const WireMessage& message)
 {
     Record record;
     std::memcpy(&record, message.Body().data(), sizeof(Record));
@@ -111,7 +111,8 @@ int IKivQuoteAPIExtend::ConnectAndLogin(const QuoteLoginRecord* login)
         if (!open())
             m_connChanged.wait(lock, [this] { return m_activeReaders == 0; });
         if (open()) {
-            KQLOG_ERROR("ConnectAndLogin action cannot be called, since connection is already established.\n");
+            KQLOG_ERROR(
+                "ConnectAndLogin action cannot be called, since connection is already established.\n");
             return KQ_ERR_NETWORK;
         }
     }
@@ -177,8 +178,8 @@ int IKivQuoteAPIExtend::Disconnect()
     return KQ_SUCCESS;
 }
 
-IKivQuoteAPIExtend::RequestStep IKivQuoteAPIExtend::IssueRequest(int command, const void* key, size_t keySize,
-                                                                 bool needsKey, uint32_t* sessionID)
+IKivQuoteAPIExtend::RequestStep IKivQuoteAPIExtend::IssueRequest(
+    int command, const void* key, size_t keySize, bool needsKey, uint32_t* sessionID)
 {
     if (m_readyState != 0)
         return RequestStep::NotReady;
@@ -201,114 +202,84 @@ IKivQuoteAPIExtend::RequestStep IKivQuoteAPIExtend::IssueRequest(int command, co
     return RequestStep::Sent;
 }
 
-int IKivQuoteAPIExtend::QryCommodity(uint32_t* sessionID)
+int IKivQuoteAPIExtend::Refuse(RequestStep step, const char* operation, const char* keyName)
 {
-    switch (IssueRequest(CMD_QRY_COMMODITY, nullptr, 0, false, sessionID)) {
+    switch (step) {
     case RequestStep::NotReady:
-        KQLOG_ERROR("QryCommodity action cannot be called, since API is not ready.\n");
+        KQLOG_ERROR("%s action cannot be called, since API is not ready.\n", operation);
         return KQ_ERR_NOT_READY;
     case RequestStep::NoKey:
+        KQLOG_ERROR("%s action cannot be called, since %s param is empty.\n", operation, keyName);
+        return KQ_ERR_BAD_ARGUMENT;
     case RequestStep::NoSessionId:
-        KQLOG_ERROR("QryCommodity action cannot be called, since sessionID param is empty.\n");
+        KQLOG_ERROR("%s action cannot be called, since sessionID param is empty.\n", operation);
         return KQ_ERR_BAD_ARGUMENT;
     case RequestStep::Disconnected:
-        KQLOG_ERROR("QryCommodity action cannot be called, since connection is in disconnected.\n");
+    default:
+        KQLOG_ERROR("%s action cannot be called, since connection is in disconnected.\n", operation);
         return KQ_ERR_NETWORK;
-    case RequestStep::SendFailed:
+    }
+}
+
+int IKivQuoteAPIExtend::QryCommodity(uint32_t* sessionID)
+{
+    const RequestStep step = IssueRequest(CMD_QRY_COMMODITY, nullptr, 0, false, sessionID);
+    if (step == RequestStep::SendFailed) {
         KQLOG_ERROR("Failed to send qry commodity command to server.\n");
         return KQ_ERR_NETWORK;
-    case RequestStep::Sent:
-        break;
     }
+    if (step != RequestStep::Sent)
+        return Refuse(step, "QryCommodity", "sessionID");
     KQLOG_INFO("QryCommodity action is called sucessfully.\n");
     return KQ_SUCCESS;
 }
 
 int IKivQuoteAPIExtend::QryContract(uint32_t* sessionID, const QuoteCommodityKey* qryReq)
 {
-    switch (IssueRequest(CMD_QRY_CONTRACT, qryReq, sizeof(QuoteCommodityKey), true, sessionID)) {
-    case RequestStep::NotReady:
-        KQLOG_ERROR("QryContract action cannot be called, since API is not ready.\n");
-        return KQ_ERR_NOT_READY;
-    case RequestStep::NoKey:
-        KQLOG_ERROR("QryContract action cannot be called, since qryReq param is empty.\n");
-        return KQ_ERR_BAD_ARGUMENT;
-    case RequestStep::NoSessionId:
-        KQLOG_ERROR("QryContract action cannot be called, since sessionID param is empty.\n");
-        return KQ_ERR_BAD_ARGUMENT;
-    case RequestStep::Disconnected:
-        KQLOG_ERROR("QryContract action cannot be called, since connection is in disconnected.\n");
-        return KQ_ERR_NETWORK;
-    case RequestStep::SendFailed:
+    const RequestStep step
+        = IssueRequest(CMD_QRY_CONTRACT, qryReq, sizeof(QuoteCommodityKey), true, sessionID);
+    if (step == RequestStep::SendFailed) {
         KQLOG_ERROR("Failed to send qry contract command to server.\n");
         return KQ_ERR_NETWORK;
-    case RequestStep::Sent:
-        break;
     }
+    if (step != RequestStep::Sent)
+        return Refuse(step, "QryContract", "qryReq");
     KQLOG_INFO("QryContract action is called sucessfully. Command detail: Ex-%s, Type-%c, No-%s: \n",
-               FieldText(qryReq->ExchangeNo).c_str(), qryReq->CommodityType, FieldText(qryReq->CommodityNo).c_str());
+        FieldText(qryReq->ExchangeNo).c_str(), qryReq->CommodityType, FieldText(qryReq->CommodityNo).c_str());
     return KQ_SUCCESS;
 }
 
 int IKivQuoteAPIExtend::SubscribeQuote(uint32_t* sessionID, const QuoteContractKey* contract)
 {
-    switch (IssueRequest(CMD_SUBSCRIBE, contract, sizeof(QuoteContractKey), true, sessionID)) {
-    case RequestStep::NotReady:
-        KQLOG_ERROR("SubscribeQuote action cannot be called, since API is not ready.\n");
-        return KQ_ERR_NOT_READY;
-    case RequestStep::NoKey:
-        KQLOG_ERROR("SubscribeQuote action cannot be called, since contract param is empty.\n");
-        return KQ_ERR_BAD_ARGUMENT;
-    case RequestStep::NoSessionId:
-        KQLOG_ERROR("SubscribeQuote action cannot be called, since sessionID param is empty.\n");
-        return KQ_ERR_BAD_ARGUMENT;
-    case RequestStep::Disconnected:
-        KQLOG_ERROR("SubscribeQuote action cannot be called, since connection is in disconnected.\n");
-        return KQ_ERR_NETWORK;
-    case RequestStep::SendFailed:
-        KQLOG_ERROR("Failed to send subscribe command to server. Command detail: Ex-%s, Type-%c, No-%s, "
-                    "ContractNo1-%s.\n",
-                    FieldText(contract->CommodityKey.ExchangeNo).c_str(), contract->CommodityKey.CommodityType,
-                    FieldText(contract->CommodityKey.CommodityNo).c_str(), FieldText(contract->ContractNo1).c_str());
-        return KQ_ERR_NETWORK;
-    case RequestStep::Sent:
-        break;
-    }
-    KQLOG_INFO("Send subscribe command to server sucessfully. Command detail: Ex-%s, Type-%c, No-%s, "
-               "ContractNo1-%s.\n",
-               FieldText(contract->CommodityKey.ExchangeNo).c_str(), contract->CommodityKey.CommodityType,
-               FieldText(contract->CommodityKey.CommodityNo).c_str(), FieldText(contract->ContractNo1).c_str());
-    return KQ_SUCCESS;
+    return RequestSubscription(sessionID, contract, true);
 }
 
 int IKivQuoteAPIExtend::UnSubscribeQuote(uint32_t* sessionID, const QuoteContractKey* contract)
 {
-    switch (IssueRequest(CMD_UNSUBSCRIBE, contract, sizeof(QuoteContractKey), true, sessionID)) {
-    case RequestStep::NotReady:
-        KQLOG_ERROR("UnSubscribeQuote action cannot be called, since API is not ready.\n");
-        return KQ_ERR_NOT_READY;
-    case RequestStep::NoKey:
-        KQLOG_ERROR("UnSubscribeQuote action cannot be called, since contract param is empty.\n");
-        return KQ_ERR_BAD_ARGUMENT;
-    case RequestStep::NoSessionId:
-        KQLOG_ERROR("UnSubscribeQuote action cannot be called, since sessionID param is empty.\n");
-        return KQ_ERR_BAD_ARGUMENT;
-    case RequestStep::Disconnected:
-        KQLOG_ERROR("UnSubscribeQuote action cannot be called, since connection is in disconnected.\n");
+    return RequestSubscription(sessionID, contract, false);
+}
+
+int IKivQuoteAPIExtend::RequestSubscription(
+    uint32_t* sessionID, const QuoteContractKey* contract, bool subscribe)
+{
+    const RequestStep step = IssueRequest(
+        subscribe ? CMD_SUBSCRIBE : CMD_UNSUBSCRIBE, contract, sizeof(QuoteContractKey), true, sessionID);
+    if (step != RequestStep::Sent && step != RequestStep::SendFailed)
+        return Refuse(step, subscribe ? "SubscribeQuote" : "UnSubscribeQuote", "contract");
+    const char* what = subscribe ? "subscribe" : "unsubscribe";
+    const QuoteCommodityKey& key = contract->CommodityKey;
+    const std::string exchange = FieldText(key.ExchangeNo);
+    const std::string commodity = FieldText(key.CommodityNo);
+    const std::string number = FieldText(contract->ContractNo1);
+    if (step == RequestStep::SendFailed) {
+        KQLOG_ERROR(
+            "Failed to send %s command to server. Command detail: Ex-%s, Type-%c, No-%s, ContractNo1-%s.\n",
+            what, exchange.c_str(), key.CommodityType, commodity.c_str(), number.c_str());
         return KQ_ERR_NETWORK;
-    case RequestStep::SendFailed:
-        KQLOG_ERROR("Failed to send unsubscribe command to server. Command detail: Ex-%s, Type-%c, No-%s, "
-                    "ContractNo1-%s.\n",
-                    FieldText(contract->CommodityKey.ExchangeNo).c_str(), contract->CommodityKey.CommodityType,
-                    FieldText(contract->CommodityKey.CommodityNo).c_str(), FieldText(contract->ContractNo1).c_str());
-        return KQ_ERR_NETWORK;
-    case RequestStep::Sent:
-        break;
     }
-    KQLOG_INFO("Send unsubscribe command to server sucessfully. Command detail: Ex-%s, Type-%c, No-%s, "
-               "ContractNo1-%s.\n",
-               FieldText(contract->CommodityKey.ExchangeNo).c_str(), contract->CommodityKey.CommodityType,
-               FieldText(contract->CommodityKey.CommodityNo).c_str(), FieldText(contract->ContractNo1).c_str());
+    KQLOG_INFO(
+        "Send %s command to server sucessfully. Command detail: Ex-%s, Type-%c, No-%s, ContractNo1-%s.\n",
+        what, exchange.c_str(), key.CommodityType, commodity.c_str(), number.c_str());
     return KQ_SUCCESS;
 }
 
@@ -472,8 +443,8 @@ void IKivQuoteAPIExtend::HandleSubscriptionReply(const WireMessage& message, boo
     }
     int32_t errorCode = 0;
     if (!ReadErrorCode(params, &errorCode)) {
-        KQLOG_ERROR("The %s response message of session %u carries no valid errorCode, reported as failed.\n", what,
-                    sessionID);
+        KQLOG_ERROR("The %s response message of session %u carries no valid errorCode, reported as failed.\n",
+            what, sessionID);
         errorCode = KQ_ERR_NETWORK;
     }
     const QuoteContractKey* info = nullptr;
@@ -482,9 +453,10 @@ void IKivQuoteAPIExtend::HandleSubscriptionReply(const WireMessage& message, boo
             return;
         info = reinterpret_cast<const QuoteContractKey*>(message.Body().data());
         const QuoteContractKey key = BodyRecord<QuoteContractKey>(message);
-        KQLOG_INFO("Successfully recv %s response message with quote: Ex-%s, Type-%c, No-%s, ContractNo1-%s.\n", what,
-                   FieldText(key.CommodityKey.ExchangeNo).c_str(), key.CommodityKey.CommodityType,
-                   FieldText(key.CommodityKey.CommodityNo).c_str(), FieldText(key.ContractNo1).c_str());
+        KQLOG_INFO(
+            "Successfully recv %s response message with quote: Ex-%s, Type-%c, No-%s, ContractNo1-%s.\n",
+            what, FieldText(key.CommodityKey.ExchangeNo).c_str(), key.CommodityKey.CommodityType,
+            FieldText(key.CommodityKey.CommodityNo).c_str(), FieldText(key.ContractNo1).c_str());
     }
     if (IKivQuoteEvents* events = Events()) {
         if (subscribe)

@@ -19,7 +19,8 @@
 // m_socket and, while a receive thread owns it, only shut it down to end the
 // thread's read. A handle is therefore closed exactly once and cannot be
 // reused by a new connection while an old thread still reads it.
-class IKivQuoteAPIExtend : public IKivQuoteAPI {
+class IKivQuoteAPIExtend : public IKivQuoteAPI
+{
 public:
     explicit IKivQuoteAPIExtend(const QuoteAppInfo* appInfo);
     // Closes the connection and waits until every receive thread of this
@@ -72,7 +73,11 @@ private:
     enum class RequestStep { NotReady, NoKey, NoSessionId, Disconnected, SendFailed, Sent };
 
     // Checks and sends one request; the caller logs the step's line.
-    RequestStep IssueRequest(int command, const void* key, size_t keySize, bool needsKey, uint32_t* sessionID);
+    RequestStep IssueRequest(
+        int command, const void* key, size_t keySize, bool needsKey, uint32_t* sessionID);
+    // Logs why a request was not sent; its result code.
+    int Refuse(RequestStep step, const char* operation, const char* keyName);
+    int RequestSubscription(uint32_t* sessionID, const QuoteContractKey* contract, bool subscribe);
     void HandleSubscriptionReply(const WireMessage& message, bool subscribe);
     void AnnounceIfReady();
     IKivQuoteEvents* Events() const { return m_handler.load(); }

@@ -11,7 +11,8 @@
 #include "IKivQuoteAPI.h"
 #include "IKivQuoteAPIExtend.h"
 
-namespace {
+namespace
+{
 
 const char kVersion[] = "V9.3.1.0";
 
@@ -80,7 +81,10 @@ KIVQUOTEAPI_EXPORT void FreeKivQuoteAPI(IKivQuoteAPI* api)
     delete extend;
 }
 
-KIVQUOTEAPI_EXPORT const char* GetKivQuoteAPIVersion() { return kVersion; }
+KIVQUOTEAPI_EXPORT const char* GetKivQuoteAPIVersion()
+{
+    return kVersion;
+}
 
 KIVQUOTEAPI_EXPORT int SetKivQuoteAPIDataPath(const char* path)
 {

@@ -1,6 +1,7 @@
 #include "QuoteDataCache.h"
 
-namespace {
+namespace
+{
 
 int CompareCommodityKeys(const QuoteCommodityKey& a, const QuoteCommodityKey& b)
 {
@@ -36,9 +37,15 @@ bool QuoteDataCache::PutKeyedRecord(const QuoteKeyedRecord* record)
     return true;
 }
 
-bool QuoteDataCache::PutCommodity(const QuoteCommodityRecord* record) { return m_commodities.Put(record); }
+bool QuoteDataCache::PutCommodity(const QuoteCommodityRecord* record)
+{
+    return m_commodities.Put(record);
+}
 
-bool QuoteDataCache::PutContract(const QuoteContractRecord* record) { return m_contracts.Put(record); }
+bool QuoteDataCache::PutContract(const QuoteContractRecord* record)
+{
+    return m_contracts.Put(record);
+}
 
 bool QuoteDataCache::CommodityAt(int n, QuoteCommodityRecord* out, bool* isLast)
 {

@@ -11,14 +11,12 @@
 
 // A zero-terminated text field read no further than its width, so a field
 // without terminator cannot lead a read into its neighbours.
-template <size_t N>
-std::string FieldText(const char (&field)[N])
+template <size_t N> std::string FieldText(const char (&field)[N])
 {
     return std::string(field, strnlen(field, N));
 }
 
-template <size_t N>
-int FieldCompare(const char (&a)[N], const char (&b)[N])
+template <size_t N> int FieldCompare(const char (&a)[N], const char (&b)[N])
 {
     return std::strncmp(a, b, N);
 }
@@ -33,8 +31,8 @@ struct ContractKeyLess {
 
 // Records in key order, read back by position. Remembers the position of the
 // last read so that walking n = 0, 1, 2... costs one step per read.
-template <typename Key, typename Record, typename Less>
-class OrderedRecords {
+template <typename Key, typename Record, typename Less> class OrderedRecords
+{
 public:
     bool Put(const Record* record)
     {
@@ -88,7 +86,8 @@ private:
 
 // The commodity and contract records the server pushes, kept across
 // connections for the query replies to deliver. Nothing is ever removed.
-class QuoteDataCache {
+class QuoteDataCache
+{
 public:
     bool PutKeyedRecord(const QuoteKeyedRecord* record);
     bool PutCommodity(const QuoteCommodityRecord* record);

@@ -8,15 +8,16 @@
 #include "WireMessage.h"
 
 enum class FrameStatus {
-    Found,      // a complete frame is at the read offset
+    Found, // a complete frame is at the read offset
     Incomplete, // wait for more bytes; nothing more can be cut now
-    Malformed,  // the frame at the read offset breaks a bound: the stream cannot go on
+    Malformed, // the frame at the read offset breaks a bound: the stream cannot go on
 };
 
 // Gathers the bytes read from one connection and cuts complete frames out of
 // them. Does no I/O of its own beyond ReadFromSocket; Feed is the same path
 // for bytes that come from elsewhere.
-class RecvBuffer {
+class RecvBuffer
+{
 public:
     static constexpr uint32_t kHeadRoom = 8;
     static constexpr uint32_t kDefaultCapacity = 65536;

@@ -13,7 +13,7 @@ uint32_t LoadLE32(const char* p)
 void AppendLE32(std::string& out, uint32_t value)
 {
     const char bytes[4] = { static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF),
-                            static_cast<char>((value >> 16) & 0xFF), static_cast<char>((value >> 24) & 0xFF) };
+        static_cast<char>((value >> 16) & 0xFF), static_cast<char>((value >> 24) & 0xFF) };
     out.append(bytes, 4);
 }
 
@@ -54,7 +54,10 @@ void WireMessage::AddParam(const std::string& name, const char* value, size_t va
     m_params.push_back(';');
 }
 
-void WireMessage::SetBody(const char* bytes, size_t length) { m_body.assign(bytes, length); }
+void WireMessage::SetBody(const char* bytes, size_t length)
+{
+    m_body.assign(bytes, length);
+}
 
 uint32_t WireMessage::PayloadLength() const
 {
@@ -81,7 +84,10 @@ std::string WireMessage::Serialize() const
     return frame;
 }
 
-ParamMap WireMessage::ParseParams() const { return ParseParamsText(m_params.data(), m_params.size()); }
+ParamMap WireMessage::ParseParams() const
+{
+    return ParseParamsText(m_params.data(), m_params.size());
+}
 
 ParamMap ParseParamsText(const char* data, size_t length)
 {
@@ -114,7 +120,8 @@ std::string UIntToText(uint32_t value)
     return text;
 }
 
-namespace {
+namespace
+{
 
 bool DigitsToU64(const char* p, const char* end, uint64_t limit, uint64_t* value)
 {
@@ -151,6 +158,7 @@ bool TextToInt32(const std::string& text, int32_t* value)
     const uint64_t limit = negative ? uint64_t { 1 } << 31 : (uint64_t { 1 } << 31) - 1;
     if (!DigitsToU64(begin, text.data() + text.size(), limit, &magnitude))
         return false;
-    *value = negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
+    *value
+        = negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
     return true;
 }

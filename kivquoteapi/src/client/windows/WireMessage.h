@@ -37,7 +37,8 @@ using ParamMap = std::map<std::string, std::string>;
 uint32_t LoadLE32(const char* p);
 void AppendLE32(std::string& out, uint32_t value);
 
-class WireMessage {
+class WireMessage
+{
 public:
     // A message to send: empty params text and body.
     WireMessage(int paramsFlag, int command);
