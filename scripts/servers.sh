@@ -40,7 +40,7 @@ start_servers() {
 <?xml version="1.0" encoding="UTF-8"?>
 <root>
   <Quote name="local" ip="127.0.0.1" port="$port" username="demo" password="demo"/>
-  <LeanCloud id="demoAppId" key="demoAppKey" productID="quorvel" channelName="official"
+  <LeanCloud id="demoAppId" key="demoAppKey" productID="quorvel-demo" channelName="official"
              trigger_time="60" reg_class="demo"/>
 </root>
 XML
