@@ -1,0 +1,362 @@
+// The whole program against the real quote server: start-up, the main
+// window's tables, a double click on a contract, and the depth and trade
+// panels filled from the server's pushes.
+#include "startup.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QRegularExpression>
+#include <QStandardItemModel>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+#include "logindialog.h"
+
+extern char** environ;
+
+namespace {
+
+// The quote-server program as a child process, killed when this goes away.
+class QuoteServerProcess {
+public:
+    ~QuoteServerProcess()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+        }
+    }
+
+    // The port it announced on its first output line; 0 when it did not
+    // announce one within 10 s.
+    int Start(const std::vector<std::string>& options, const std::string& outPath)
+    {
+        std::vector<std::string> args { QUOTE_SERVER_PATH };
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            m_pid = -1;
+            return 0;
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 10000) {
+            std::ifstream in(outPath);
+            std::string line;
+            if (std::getline(in, line) && !in.eof())
+                return QString::fromStdString(line).trimmed().toInt();
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return 0;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return 0;
+    }
+
+private:
+    pid_t m_pid = -1;
+};
+
+void WriteConfig(const QString& path, int port)
+{
+    std::ofstream(path.toStdString())
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root>\n"
+           "  <Quote name=\"local\" ip=\"127.0.0.1\" port=\""
+        << port
+        << "\" username=\"demo\" password=\"demo\"/>\n"
+           "  <LeanCloud id=\"demoAppId\" key=\"demoAppKey\" productID=\"quorvel-demo\"\n"
+           "             channelName=\"official\" trigger_time=\"60\" reg_class=\"demo\"/>\n"
+           "</root>\n";
+}
+
+QWidget* VisibleMainWindow()
+{
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->inherits("Quorvel") && w->isVisible())
+            return w;
+    }
+    return nullptr;
+}
+
+// The table of the tab on show; the tab page holds exactly one.
+QTreeView* CurrentQuoteView(QWidget* window)
+{
+    auto* tabs = window->findChild<QTabWidget*>(QStringLiteral("quote_tabwidget"));
+    if (!tabs || !tabs->currentWidget())
+        return nullptr;
+    const auto views = tabs->currentWidget()->findChildren<QTreeView*>();
+    return views.size() == 1 ? views.first() : nullptr;
+}
+
+// Row of the commodity `code` (its main contract) in a quote table.
+QModelIndex RowOf(const QAbstractItemModel* model, const QString& code)
+{
+    static const int kCodeColumn = 3;
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QModelIndex index = model->index(row, kCodeColumn);
+        if (QRegularExpression(QStringLiteral("^%1\\d+$").arg(code)).match(index.data().toString()).hasMatch())
+            return index;
+    }
+    return QModelIndex();
+}
+
+// What a user's double click sends: press, release, double click, release.
+void DoubleClick(QAbstractItemView* view, const QModelIndex& index)
+{
+    view->scrollTo(index);
+    const QPoint at = view->visualRect(index).center();
+    for (QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
+                               QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease }) {
+        const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+        QMouseEvent event(type, at, view->viewport()->mapToGlobal(at), Qt::LeftButton, held,
+                          Qt::NoModifier);
+        QApplication::sendEvent(view->viewport(), &event);
+    }
+}
+
+QString Text(QWidget* window, const char* name)
+{
+    auto* label = window->findChild<QLabel*>(QString::fromLatin1(name));
+    return label ? label->text() : QStringLiteral("<missing %1>").arg(QLatin1String(name));
+}
+
+// A figure the server sent: a number, not the panel's "---" or empty text.
+bool IsFigure(const QString& text, double* value = nullptr)
+{
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (value)
+        *value = v;
+    return ok;
+}
+
+struct Level {
+    const char *askPrice, *askVol, *bidPrice, *bidVol;
+};
+const Level kDepthLevels[] = {
+    { "ask_price2", "ask_vol2", "bid_price2", "bid_vol2" },
+    { "ask_price3", "ask_vol3", "bid_price3", "bid_vol3" },
+    { "ask_price4", "ask_vol4", "bid_price4", "bid_vol4" },
+    { "ask_price5", "ask_vol5", "bid_price5", "bid_vol5" },
+};
+constexpr int kTradeRows = 8;
+
+QString TradeLabel(const char* column, int row)
+{
+    return QStringLiteral("ticker_%1_%2").arg(QLatin1String(column)).arg(row);
+}
+
+// Everything the test reads off the window before closing it.
+struct Seen {
+    bool windowShown = false;
+    bool rowFound = false;
+    bool loginDialogShown = false;
+    bool panelsFilled = false;
+    QString rowCode;
+    QString contract;
+    QString lastPrice;
+    QString depth[4][4];
+    QString trades[kTradeRows][3];
+};
+
+bool PanelsFilled(QWidget* window)
+{
+    for (const Level& level : kDepthLevels) {
+        for (const char* name : { level.askPrice, level.askVol, level.bidPrice, level.bidVol }) {
+            if (!IsFigure(Text(window, name)))
+                return false;
+        }
+    }
+    for (int row = 0; row < kTradeRows; ++row) {
+        for (const char* column : { "time", "price", "vol" }) {
+            auto* label = window->findChild<QLabel*>(TradeLabel(column, row));
+            if (!label || label->text().isEmpty())
+                return false;
+        }
+    }
+    return IsFigure(Text(window, "last_price_2"));
+}
+
+void Record(QWidget* window, Seen* seen)
+{
+    seen->contract = Text(window, "current_contract");
+    seen->lastPrice = Text(window, "last_price_2");
+    for (int i = 0; i < 4; ++i) {
+        const Level& level = kDepthLevels[i];
+        seen->depth[i][0] = Text(window, level.askPrice);
+        seen->depth[i][1] = Text(window, level.askVol);
+        seen->depth[i][2] = Text(window, level.bidPrice);
+        seen->depth[i][3] = Text(window, level.bidVol);
+    }
+    for (int row = 0; row < kTradeRows; ++row) {
+        const char* columns[] = { "time", "price", "vol" };
+        for (int c = 0; c < 3; ++c)
+            seen->trades[row][c] = window->findChild<QLabel*>(TradeLabel(columns[c], row))->text();
+    }
+}
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        m_oldCwd = QDir::currentPath();
+        ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
+    }
+    void TearDown() override { QDir::setCurrent(m_oldCwd); }
+
+    QTemporaryDir m_dir;
+    QString m_oldCwd;
+};
+
+TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)
+{
+    QuoteServerProcess server;
+    const int port = server.Start({ "--port", "0", "--rate", "20" },
+                                  m_dir.filePath(QStringLiteral("quote-server.out")).toStdString());
+    ASSERT_GT(port, 0);
+    WriteConfig(m_dir.filePath(QStringLiteral("TradeConfig.xml")), port);
+
+    // The sequence runs the event loop itself: the test acts from a timer.
+    Seen seen;
+    enum class Step { WaitWindow, WaitPanels, Done } step = Step::WaitWindow;
+    QElapsedTimer clock;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        // A double click while logged out asks for a login; nobody answers it here.
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (qobject_cast<LoginDialog*>(w) && w->isVisible() && step == Step::WaitPanels) {
+                seen.loginDialogShown = true;
+                w->hide();
+            }
+        }
+        QWidget* window = VisibleMainWindow();
+        switch (step) {
+        case Step::WaitWindow: {
+            if (!window)
+                return;
+            seen.windowShown = true;
+            QTreeView* view = CurrentQuoteView(window);
+            const QModelIndex index = view ? RowOf(view->model(), QStringLiteral("CL")) : QModelIndex();
+            step = Step::Done;
+            if (!index.isValid()) {
+                window->close();
+                return;
+            }
+            seen.rowFound = true;
+            seen.rowCode = index.data().toString();
+            DoubleClick(view, index);
+            clock.start();
+            step = Step::WaitPanels;
+            return;
+        }
+        case Step::WaitPanels:
+            if (!window)
+                return;
+            if (PanelsFilled(window))
+                seen.panelsFilled = true;
+            else if (clock.elapsed() < 10000)
+                return;
+            Record(window, &seen);
+            step = Step::Done;
+            window->close();
+            return;
+        case Step::Done:
+            return;
+        }
+    });
+    driver.start(20);
+    // Nothing above may leave the loop running for ever.
+    QTimer::singleShot(40000, [] { QApplication::exit(99); });
+
+    const int code = RunStartupSequence();
+    driver.stop();
+
+    EXPECT_EQ(code, 0);
+    ASSERT_TRUE(seen.windowShown);
+    ASSERT_TRUE(seen.rowFound) << "no CL row in the table on show";
+    EXPECT_TRUE(seen.loginDialogShown);
+    ASSERT_TRUE(seen.panelsFilled) << "panels not filled within 10 s; ask_price2=" << seen.depth[0][0].toStdString()
+                                   << " ticker_price_7=" << seen.trades[7][1].toStdString();
+
+    EXPECT_EQ(seen.contract, QStringLiteral("美原油 ") + seen.rowCode);
+
+    double last = 0;
+    ASSERT_TRUE(IsFigure(seen.lastPrice, &last));
+    ASSERT_GT(last, 0);
+
+    // Each deeper level lies further from the market on both sides, and the
+    // whole book stays close to the last price.
+    double previousAsk = 0, previousBid = 1e300;
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(kDepthLevels[i].askPrice);
+        double ask = 0, askVol = 0, bid = 0, bidVol = 0;
+        ASSERT_TRUE(IsFigure(seen.depth[i][0], &ask));
+        ASSERT_TRUE(IsFigure(seen.depth[i][1], &askVol));
+        ASSERT_TRUE(IsFigure(seen.depth[i][2], &bid));
+        ASSERT_TRUE(IsFigure(seen.depth[i][3], &bidVol));
+        EXPECT_GT(ask, bid);
+        EXPECT_GT(ask, previousAsk);
+        EXPECT_LT(bid, previousBid);
+        EXPECT_GT(askVol, 0);
+        EXPECT_GT(bidVol, 0);
+        EXPECT_NEAR(ask, last, last * 0.05);
+        EXPECT_NEAR(bid, last, last * 0.05);
+        previousAsk = ask;
+        previousBid = bid;
+    }
+
+    // Eight trades: a time of day, a price near the last one, a volume; the
+    // oldest sits highest, so times never go back from row 7 down to row 0.
+    const QRegularExpression timeOfDay(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"));
+    QString laterTime;
+    for (int row = kTradeRows - 1; row >= 0; --row) {
+        SCOPED_TRACE(row);
+        const QString& time = seen.trades[row][0];
+        EXPECT_TRUE(timeOfDay.match(time).hasMatch()) << time.toStdString();
+        EXPECT_TRUE(time >= laterTime || laterTime.startsWith(QStringLiteral("23:59")))
+            << time.toStdString() << " after " << laterTime.toStdString();
+        laterTime = time;
+        double price = 0, volume = 0;
+        ASSERT_TRUE(IsFigure(seen.trades[row][1], &price));
+        ASSERT_TRUE(IsFigure(seen.trades[row][2], &volume));
+        EXPECT_NEAR(price, last, last * 0.05);
+        EXPECT_GT(volume, 0);
+    }
+}
+
+} // namespace
