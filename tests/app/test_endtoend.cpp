@@ -3,17 +3,8 @@
 // panels filled from the server's pushes.
 #include "startup.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <QAbstractItemView>
@@ -31,65 +22,10 @@
 
 #include <gtest/gtest.h>
 
+#include "../quote/quoteclientkit.h"
 #include "logindialog.h"
 
-extern char** environ;
-
 namespace {
-
-// The quote-server program as a child process, killed when this goes away.
-class QuoteServerProcess {
-public:
-    ~QuoteServerProcess()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-        }
-    }
-
-    // The port it announced on its first output line; 0 when it did not
-    // announce one within 10 s.
-    int Start(const std::vector<std::string>& options, const std::string& outPath)
-    {
-        std::vector<std::string> args { QUOTE_SERVER_PATH };
-        args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            m_pid = -1;
-            return 0;
-        }
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 10000) {
-            std::ifstream in(outPath);
-            std::string line;
-            if (std::getline(in, line) && !in.eof())
-                return QString::fromStdString(line).trimmed().toInt();
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return 0;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return 0;
-    }
-
-private:
-    pid_t m_pid = -1;
-};
 
 void WriteConfig(const QString& path, int port)
 {
@@ -245,10 +181,9 @@ protected:
 
 TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)
 {
-    QuoteServerProcess server;
-    const int port = server.Start({ "--port", "0", "--rate", "20" },
-                                  m_dir.filePath(QStringLiteral("quote-server.out")).toStdString());
-    ASSERT_GT(port, 0);
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start({ "--rate", "20" }));
+    const int port = server.port();
     WriteConfig(m_dir.filePath(QStringLiteral("TradeConfig.xml")), port);
 
     // The sequence runs the event loop itself: the test acts from a timer.
