@@ -35,6 +35,8 @@ app_pid=$!
 sleep 1.5
 shot 01-splash
 window=$(xdotool search --sync --onlyvisible --name "Brisvane" | head -n 1)
+# The virtual display has no window manager to honour the maximised state.
+xdotool windowmove "$window" 0 0 windowsize "$window" 1920 1080
 sleep 4
 shot 02-board-waipan-with-banner
 # Close whatever pop-ups the start shows (banner, login prompt), then the board alone.
@@ -86,7 +88,7 @@ sleep 3
 shot 08-chart-page-later
 
 # The account pop-up menu on the tool bar.
-click 1025 18
+click 1517 18
 sleep 1
 shot 09-account-menu
 xdotool key --clearmodifiers Escape || true
