@@ -24,6 +24,7 @@
 
 #include "../quote/quoteclientkit.h"
 #include "logindialog.h"
+#include "scratchdir.h"
 
 namespace {
 
@@ -165,18 +166,7 @@ void Record(QWidget* window, Seen* seen)
     }
 }
 
-class EndToEndTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_dir.isValid());
-        m_oldCwd = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
-    }
-    void TearDown() override { QDir::setCurrent(m_oldCwd); }
-
-    QTemporaryDir m_dir;
-    QString m_oldCwd;
+class EndToEndTest : public ScratchDirTest {
 };
 
 TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)

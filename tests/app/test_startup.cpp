@@ -14,33 +14,19 @@
 
 #include <gtest/gtest.h>
 
+#include "scratchdir.h"
 #include "tradeconfig.h"
 
 namespace {
 
-// Runs the sequence in a scratch working directory so that it finds exactly
-// the files a test puts there.
-class StartupTest : public ::testing::Test {
+class StartupTest : public ScratchDirTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_dir.isValid());
-        m_oldCwd = QDir::currentPath();
-        ASSERT_TRUE(QDir::setCurrent(m_dir.path()));
-    }
-    void TearDown() override { QDir::setCurrent(m_oldCwd); }
-
-    QString Path(const QString &name) const { return m_dir.filePath(name); }
-
     void WritePicture(const QString &name, QColor colour)
     {
         QImage image(8, 8, QImage::Format_RGB32);
         image.fill(colour);
         ASSERT_TRUE(image.save(Path(name), "PNG"));
     }
-
-    QTemporaryDir m_dir;
-    QString m_oldCwd;
 };
 
 // Watches every splash screen the sequence shows and records its texts,
