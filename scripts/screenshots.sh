@@ -75,6 +75,12 @@ shot 06-login-dialog
 dialog=$(xdotool search --onlyvisible --name "^登录$" | head -n 1)
 eval "$(xdotool getwindowgeometry --shell "$dialog")"
 dx=$X; dy=$Y
+# The dialog's second page: registration.
+click $((dx + 204)) $((dy + 196))
+sleep 1
+shot 06b-register-page
+click $((dx + 210)) $((dy + 227))
+sleep 1
 click $((dx + 296)) $((dy + 102)); xdotool type --delay 30 "$phone"
 click $((dx + 296)) $((dy + 148)); xdotool type --delay 30 "$password"
 click $((dx + 432)) $((dy + 196))
