@@ -320,6 +320,8 @@ TEST(QuoteServer, ServesTheConnectSequenceAndPushes)
         EXPECT_EQ(s.spi.histories[0].lines_size(), 500);
         EXPECT_EQ(s.spi.histories[1].lines_size(), 0);
     });
+    // The reply's error line is noted after its payload: wait for it too.
+    ASSERT_TRUE(s.spi.WaitFor("history 0 err 4 合约不存在"));
     EXPECT_EQ(s.spi.Count("history 0 err 4 合约不存在"), 1u);
 
     // Heartbeat, and unsubscription replies for known and unknown contracts.
