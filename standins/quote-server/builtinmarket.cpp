@@ -207,8 +207,8 @@ std::vector<CommoditySpec> BuiltinMarket(std::time_t now)
 
     std::vector<CommoditySpec> out;
     for (const Entry& e : kEntries) {
-        CommoditySpec spec;
-        auto& f = spec.field;
+        CommoditySpec def;
+        auto& f = def.field;
         f.set_index(static_cast<std::uint32_t>(out.size() + 1));
         f.set_security_type(static_cast<pb::EnumSecurityType>(e.type));
         f.set_exchange_no(e.exchangeNo);
@@ -228,9 +228,9 @@ std::vector<CommoditySpec> BuiltinMarket(std::time_t now)
             c->set_flags(static_cast<int>(k) == e.mainIndex ? 1 : 0);
         }
         Segments(e.type, &f);
-        spec.price = e.price;
-        spec.floatShares = e.floatShares;
-        out.push_back(std::move(spec));
+        def.price = e.price;
+        def.floatShares = e.floatShares;
+        out.push_back(std::move(def));
     }
     return out;
 }

@@ -182,9 +182,9 @@ long Market::Find(const std::string& key) const
 
 void Market::Commodities(int securityType, pb::RspQryCommodityDetailField* out) const
 {
-    for (const auto& spec : m_specs)
-        if (securityType == pb::UNKNOWN || spec.field.security_type() == securityType)
-            *out->add_commodity_list() = spec.field;
+    for (const auto& def : m_specs)
+        if (securityType == pb::UNKNOWN || def.field.security_type() == securityType)
+            *out->add_commodity_list() = def.field;
 }
 
 double Market::Round(const Contract& c, double price) const

@@ -114,10 +114,10 @@ namespace
         };
     }
 
-    bool ReadCommodity(const Json::Value& item, std::size_t position, CommoditySpec* spec, std::string* error)
+    bool ReadCommodity(const Json::Value& item, std::size_t position, CommoditySpec* def, std::string* error)
     {
         Reader r(item, "commodity " + std::to_string(position + 1));
-        auto& f = spec->field;
+        auto& f = def->field;
         std::string text;
         int security = 0, category = 0, region = 0;
         long long index = static_cast<long long>(position + 1), dot = -1;
@@ -188,8 +188,8 @@ namespace
         f.set_dot_size(static_cast<std::uint32_t>(dot));
         f.set_mini_ticker_size(tick);
         f.set_contract_size(size);
-        spec->price = price;
-        spec->floatShares = shares;
+        def->price = price;
+        def->floatShares = shares;
 
         const Json::Value& contracts = item["contract_no_list"];
         if (!contracts.isNull() && !contracts.isArray()) {
@@ -292,10 +292,10 @@ bool ParseMarketJson(const std::string& text, std::vector<CommoditySpec>* out, s
             *error = "commodity " + std::to_string(i + 1) + " is not an object";
             return false;
         }
-        CommoditySpec spec;
-        if (!ReadCommodity(list[i], i, &spec, error))
+        CommoditySpec def;
+        if (!ReadCommodity(list[i], i, &def, error))
             return false;
-        const auto& f = spec.field;
+        const auto& f = def.field;
         std::vector<std::string> numbers;
         for (const auto& c : f.contract_no_list())
             numbers.push_back(c.contract_no());
@@ -308,7 +308,7 @@ bool ParseMarketJson(const std::string& text, std::vector<CommoditySpec>* out, s
                 return false;
             }
         }
-        specs.push_back(std::move(spec));
+        specs.push_back(std::move(def));
     }
     *out = std::move(specs);
     return true;

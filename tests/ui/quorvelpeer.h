@@ -118,10 +118,10 @@ inline Quorvel::CommodityField MakeCommodity(int type, const std::string& exchan
     c.set_exchange_name(exchangeName);
     c.set_commodity_no(commodityNo);
     c.set_commodity_name(name);
-    for (const ContractSpec& spec : contracts) {
+    for (const ContractSpec& def : contracts) {
         auto* entry = c.add_contract_no_list();
-        entry->set_contract_no(spec.no);
-        entry->set_flags(spec.flags);
+        entry->set_contract_no(def.no);
+        entry->set_flags(def.flags);
     }
     return c;
 }

@@ -135,23 +135,23 @@ TEST_F(FormTest, ActionsWithTextsIconsAndToolBars)
     EXPECT_EQ(count, 33);
 
     QList<QAction*> mainActions;
-    for (const ActionSpec& spec : kActions) {
-        QAction* action = Find<QAction>(spec.name);
+    for (const ActionSpec& def : kActions) {
+        QAction* action = Find<QAction>(def.name);
         ASSERT_NE(action, nullptr);
         EXPECT_EQ(action->parent(), &window);
-        EXPECT_EQ(action->text(), U(spec.text)) << spec.name;
-        EXPECT_FALSE(action->isCheckable()) << spec.name;
-        if (spec.icon) {
+        EXPECT_EQ(action->text(), U(def.text)) << def.name;
+        EXPECT_FALSE(action->isCheckable()) << def.name;
+        if (def.icon) {
             const QImage icon = action->icon().pixmap(4, 4).toImage();
-            ASSERT_FALSE(icon.isNull()) << spec.name;
-            EXPECT_EQ(icon.pixelColor(1, 1), IconColour(QString::fromLatin1(spec.icon).toInt())) << spec.name;
+            ASSERT_FALSE(icon.isNull()) << def.name;
+            EXPECT_EQ(icon.pixelColor(1, 1), IconColour(QString::fromLatin1(def.icon).toInt())) << def.name;
         } else {
-            EXPECT_TRUE(action->icon().isNull()) << spec.name;
+            EXPECT_TRUE(action->icon().isNull()) << def.name;
         }
         const bool onMain = ui.mainToolBar->actions().contains(action);
         const bool onRight = ui.rToolsBar->actions().contains(action);
-        EXPECT_EQ(onMain, spec.toolBar && std::string(spec.toolBar) == "mainToolBar") << spec.name;
-        EXPECT_EQ(onRight, spec.toolBar && std::string(spec.toolBar) == "rToolsBar") << spec.name;
+        EXPECT_EQ(onMain, def.toolBar && std::string(def.toolBar) == "mainToolBar") << def.name;
+        EXPECT_EQ(onRight, def.toolBar && std::string(def.toolBar) == "rToolsBar") << def.name;
         if (onMain)
             mainActions.append(action);
     }

@@ -170,17 +170,17 @@ TEST(Market, QuotesStayConsistent)
         kw::pb::ostrel2::QuoteDetailField q;
         m.FillQuote(i, 1, &q);
         const auto key = m.Key(i);
-        const CommoditySpec* spec = nullptr;
+        const CommoditySpec* def = nullptr;
         for (const auto& s : specs) {
             const std::string prefix = ContractKey(s.field.security_type(), s.field.commodity_no(), "");
             if (key == prefix || key.rfind(prefix + "_", 0) == 0)
-                spec = &s;
+                def = &s;
         }
-        ASSERT_NE(spec, nullptr) << key;
+        ASSERT_NE(def, nullptr) << key;
         for (double p :
             { q.last(), q.open(), q.high(), q.low(), q.bid_price(), q.ask_price(), q.pre_settle() })
-            EXPECT_TRUE(OnTick(p, spec->field.mini_ticker_size(), spec->field.dot_size())) << key << " " << p;
-        const bool stock = spec->field.security_type() == kw::pb::ostrel2::S;
+            EXPECT_TRUE(OnTick(p, def->field.mini_ticker_size(), def->field.dot_size())) << key << " " << p;
+        const bool stock = def->field.security_type() == kw::pb::ostrel2::S;
         EXPECT_EQ(q.turnover_rate() > 0, stock) << key;
         EXPECT_GT(q.turnover(), 0) << key;
         for (unsigned level = 2; level <= 5; ++level) {
