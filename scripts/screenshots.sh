@@ -20,8 +20,9 @@ export DISPLAY=$display
 source scripts/servers.sh
 cleanup() {
   [ -n "${app_pid:-}" ] && kill "$app_pid" 2>/dev/null || true
-  stop_servers
+  # Before stop_servers: it waits for every child, the display among them.
   kill "$xvfb_pid" 2>/dev/null || true
+  stop_servers
 }
 trap cleanup EXIT
 sleep 1
@@ -93,8 +94,8 @@ shot 08-chart-page
 sleep 3
 shot 08-chart-page-later
 
-# The account pop-up menu on the tool bar.
-click 1517 18
+# The account pop-up menu: "账户" on the right of the tool bar.
+click 1685 18
 sleep 1
 shot 09-account-menu
 xdotool key --clearmodifiers Escape || true
