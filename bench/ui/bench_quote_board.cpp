@@ -52,7 +52,7 @@ struct Board {
         }
     }
 
-    ScopedBoardFolder folder;
+    ScopedPictureFolder folder;
     Quorvel window;
     QuorvelTestPeer peer { window };
     std::vector<std::string> keys;

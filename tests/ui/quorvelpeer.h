@@ -1,12 +1,14 @@
 #pragma once
 
-// Test access to the main window's internals, and helpers that put quotes
-// into the quote client's cache the way the quote API does.
+// Test access to the main window's internals, commodities and quotes made
+// up for tests, and a working folder with the pictures the window loads.
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <QColor>
 #include <QCoreApplication>
 #include <QDir>
 #include <QImage>
@@ -15,6 +17,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include "chartell.h"
+#include "mywidget.h"
 #include "nquoteclient.h"
 #include "quorvel.h"
 
@@ -66,6 +70,64 @@ public:
     int exchangeSlots() const { return w.m_exchangeSlots; }
     const std::string& currentKey() const { return w.m_currentKey; }
     const std::string& selectedKey() const { return w.m_selectedKey; }
+    void initUi() { w.InitUiAtScale(1.0); }
+    void setScale(double scale) { w.m_scale = scale; }
+
+    // Selected contract.
+    void select(const std::string& key, int period) { w.SelectContract(key, period); }
+    void quote(const Quorvel::QuoteDetailField& q) { w.OnQuote(q); }
+    void depth(const Quorvel::DepthQuoteField& d) { w.OnDepthQuote(d); }
+    void ticker(const Quorvel::TickerField& t) { w.OnTickerQuote(t); }
+    void kline(const Quorvel::RspReqQryHistoryField& k) { w.OnKline(k); }
+    void login(bool needChange) { w.OnLogin(needChange); }
+    void rowClicked(int type, int row) { w.OnQuoteRowClicked(model(type)->index(row, 0), type); }
+    void rowDoubleClicked(int type, int row) { w.OnQuoteRowDoubleClicked(model(type)->index(row, 0), type); }
+    void connected() { w.OnConnected(); }
+    void disconnected() { w.OnDisconnected(); }
+    bool loggedIn() const { return w.m_loggedIn; }
+    void setLoggedIn(bool on) { w.m_loggedIn = on; }
+    bool isConnected() const { return w.m_connected; }
+    void setSelectedKey(const std::string& key) { w.m_selectedKey = key; }
+    size_t tickCount() const { return w.m_ticks.size(); }
+    IChartell*& chartView() { return w.m_chartView; }
+
+    // Exchange bar.
+    const std::vector<QPushButton*>& buttons() const { return w.m_categoryButtons; }
+    const std::vector<QFrame*>& separators() const { return w.m_categorySeparators; }
+    void exchangeClicked(int i) { w.OnExchangeButtonClicked(i); }
+    void mainContractClicked() { w.OnMainContractClicked(); }
+    void expandClicked() { w.OnExpandButtonClicked(); }
+    void collapseClicked() { w.OnCollapseButtonClicked(); }
+    void returnAction() { w.OnReturnAction(); }
+    // Rebuilds the tables and the exchange bar from the commodity list, as
+    // construction does with the quote client's list.
+    void rebuildBoard(std::vector<Quorvel::CommodityField> list)
+    {
+        w.m_commodities = std::move(list);
+        for (QPushButton* button : w.m_categoryButtons)
+            delete button;
+        for (QFrame* separator : w.m_categorySeparators)
+            delete separator;
+        w.m_categoryButtons.clear();
+        w.m_categorySeparators.clear();
+        w.m_exchangeSlots = 0;
+        for (int type : { 2, 3, 4, 8, 1 })
+            rebuild(type);
+        w.InitCategoryBar();
+    }
+
+    // Status bar.
+    void statusTick() { w.OnStatusTimer(); }
+    void showLatency(std::int32_t latency) { w.ShowLatency(latency); }
+    QLabel& latencyLabel() { return w.m_latencyLabel; }
+    QPushButton& clockButton() { return w.m_clockButton; }
+    QLabel& indexLabel(int i) { return w.m_indexLabels[i]; }
+    const std::string& indexKey(int i) const { return w.m_indexKeys[i]; }
+
+    // Login dialog and banner pop-up.
+    LoginDialog& loginDialog() { return w.m_loginDialog; }
+    BannerWidgetClass* banner() { return w.m_banner; }
+
     bool allModelsAlive() const
     {
         for (QStandardItemModel* m : w.m_models) {
@@ -109,8 +171,8 @@ struct ContractSpec {
 };
 
 inline Quorvel::CommodityField MakeCommodity(int type, const std::string& exchangeNo,
-    const std::string& commodityNo, const std::string& name, std::vector<ContractSpec> contracts,
-    const std::string& exchangeName = "EX")
+    const std::string& commodityNo, const std::string& name, std::vector<ContractSpec> contracts = {},
+    const std::string& exchangeName = "交易所", unsigned dotSize = 2)
 {
     Quorvel::CommodityField c;
     c.set_security_type(static_cast<kw::pb::ostrel2::EnumSecurityType>(type));
@@ -118,6 +180,7 @@ inline Quorvel::CommodityField MakeCommodity(int type, const std::string& exchan
     c.set_exchange_name(exchangeName);
     c.set_commodity_no(commodityNo);
     c.set_commodity_name(name);
+    c.set_dot_size(dotSize);
     for (const ContractSpec& def : contracts) {
         auto* entry = c.add_contract_no_list();
         entry->set_contract_no(def.no);
@@ -126,31 +189,37 @@ inline Quorvel::CommodityField MakeCommodity(int type, const std::string& exchan
     return c;
 }
 
-// A working folder with the arrow pictures the tables load, "Resources/up.png"
-// (red) and "Resources/down.png" (green); the previous folder comes back at
-// the end.
-class ScopedBoardFolder
+// A working folder holding the pictures the window loads, each a plain
+// colour so that tests can tell which one a widget shows; the previous
+// folder comes back at the end.
+class ScopedPictureFolder
 {
 public:
-    ScopedBoardFolder()
+    ScopedPictureFolder()
         : m_previous(QDir::currentPath())
     {
-        QDir(m_dir.path()).mkpath(QStringLiteral("Resources"));
-        Picture(Qt::red).save(m_dir.filePath(QStringLiteral("Resources/up.png")));
-        Picture(Qt::green).save(m_dir.filePath(QStringLiteral("Resources/down.png")));
-        // Keeps the folder from being empty when a removal takes empty parents along.
-        Picture(Qt::blue).save(m_dir.filePath(QStringLiteral("keep.png")));
+        QDir(m_dir.path()).mkpath(QStringLiteral("Resources/images"));
+        const std::pair<const char*, QColor> pictures[] = {
+            { "Resources/images/04.png", QColor(0, 255, 0) },
+            { "Resources/images/03.png", QColor(0, 0, 255) },
+            { "Resources/images/02.png", QColor(255, 255, 0) },
+            { "Resources/images/01.png", QColor(255, 0, 0) },
+            { "Resources/webStock.png", QColor(10, 10, 10) },
+            { "Resources/00005.png", QColor(20, 20, 20) },
+            { "Resources/up.png", QColor(255, 0, 0) },
+            { "Resources/down.png", QColor(0, 255, 0) },
+            // Keeps the folder from being empty when a removal takes empty parents along.
+            { "keep.png", QColor(0, 0, 255) },
+        };
+        for (const auto& picture : pictures) {
+            QImage image(8, 8, QImage::Format_RGB32);
+            image.fill(picture.second);
+            image.save(m_dir.filePath(QString::fromLatin1(picture.first)));
+        }
         QDir::setCurrent(m_dir.path());
     }
-    ~ScopedBoardFolder() { QDir::setCurrent(m_previous); }
+    ~ScopedPictureFolder() { QDir::setCurrent(m_previous); }
     QString path() const { return m_dir.path(); }
-
-    static QImage Picture(Qt::GlobalColor colour)
-    {
-        QImage image(8, 8, QImage::Format_ARGB32);
-        image.fill(colour);
-        return image;
-    }
 
 private:
     QString m_previous;

@@ -33,16 +33,16 @@ const QString kOtherEdge = QStringLiteral(
 std::vector<Quorvel::CommodityField> Board()
 {
     return {
-        Commodity(1, "NYMEX", "CL", "美原油", { { "1906", 0 }, { "1907", 1 } }, "纽约商业"),
-        Commodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }, "纽约金属"),
-        Commodity(1, "CBOT", "ZS", "美大豆", { { "2701", 1 } }, "芝加哥"),
-        Commodity(1, "LME", "CA", "伦铜", { { "2703", 1 } }, "伦敦金属"),
-        Commodity(1, "SGX", "CN", "A50", { { "2612", 1 } }, "新加坡"),
-        Commodity(1, "NYMEX", "NG", "天然气", { { "2701", 1 } }, "纽约商业"),
-        Commodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 }, { "2703", 0 } }, "中金所"),
-        Commodity(2, "SHFE", "CU", "沪铜", { { "2702", 1 } }, "上期所"),
-        Commodity(2, "DCE", "M", "豆粕", { { "2705", 1 } }, "大商所"),
-        Commodity(0, "OWN", "X", "自选", {}, "自选所"),
+        MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1906", 0 }, { "1907", 1 } }, "纽约商业"),
+        MakeCommodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }, "纽约金属"),
+        MakeCommodity(1, "CBOT", "ZS", "美大豆", { { "2701", 1 } }, "芝加哥"),
+        MakeCommodity(1, "LME", "CA", "伦铜", { { "2703", 1 } }, "伦敦金属"),
+        MakeCommodity(1, "SGX", "CN", "A50", { { "2612", 1 } }, "新加坡"),
+        MakeCommodity(1, "NYMEX", "NG", "天然气", { { "2701", 1 } }, "纽约商业"),
+        MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 }, { "2703", 0 } }, "中金所"),
+        MakeCommodity(2, "SHFE", "CU", "沪铜", { { "2702", 1 } }, "上期所"),
+        MakeCommodity(2, "DCE", "M", "豆粕", { { "2705", 1 } }, "大商所"),
+        MakeCommodity(0, "OWN", "X", "自选", {}, "自选所"),
     };
 }
 
@@ -65,7 +65,7 @@ protected:
 
     ScopedPictureFolder pictures;
     RecordingWindow window;
-    SelectionTestPeer peer;
+    QuorvelTestPeer peer;
 };
 
 } // namespace
@@ -429,7 +429,7 @@ TEST_F(ActionsTest, ACategoryWithMoreExchangesThanButtonsUsesTheButtonsThereAre)
     // no start-up build lists.
     std::vector<Quorvel::CommodityField> board = Board();
     for (const char* exchange : { "A", "B", "C", "D", "E" })
-        board.push_back(Commodity(0, exchange, std::string("X") + exchange, "自选"));
+        board.push_back(MakeCommodity(0, exchange, std::string("X") + exchange, "自选"));
     peer.rebuildBoard(board);
     ASSERT_EQ(peer.buttons().size(), 5u);
 

@@ -27,8 +27,8 @@ void Press(QObject* target)
 std::vector<Quorvel::CommodityField> Board()
 {
     return {
-        Commodity(1, "NYMEX", "CL", "美原油", { { "1906", 1 } }, "纽约商业"),
-        Commodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }, "中金所"),
+        MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1906", 1 } }, "纽约商业"),
+        MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }, "中金所"),
     };
 }
 
@@ -65,7 +65,7 @@ protected:
 TEST_F(LoginHandOverTest, LoginActionAndPromptShowTheDialogForTheListPage)
 {
     RecordingWindow window;
-    SelectionTestPeer peer(window);
+    QuorvelTestPeer peer(window);
     LoginDialog& dialog = peer.loginDialog();
     EXPECT_EQ(dialog.parent(), nullptr);
     EXPECT_FALSE(dialog.isVisible());
@@ -113,7 +113,7 @@ TEST_F(LoginHandOverTest, PromptTimerStartsWithTheConfiguredSeconds)
         SCOPED_TRACE(c.seconds);
         TradeConfig::GetInstance()->trigger_time = c.seconds;
         RecordingWindow window;
-        SelectionTestPeer peer(window);
+        QuorvelTestPeer peer(window);
         EXPECT_FALSE(peer.loginPromptTimer().isActive());
         peer.initUi();
         EXPECT_EQ(peer.loginPromptTimer().isActive(), c.active);
@@ -126,7 +126,7 @@ TEST_F(LoginHandOverTest, PromptTimerStartsWithTheConfiguredSeconds)
     // With 0 s the prompt shows on the first pass of the event loop, once.
     TradeConfig::GetInstance()->trigger_time = 0;
     RecordingWindow window;
-    SelectionTestPeer peer(window);
+    QuorvelTestPeer peer(window);
     peer.initUi();
     ASSERT_TRUE(WaitFor([&] { return peer.loginDialog().isVisible(); }));
     EXPECT_FALSE(peer.loginDialog().need_changge);
@@ -137,7 +137,7 @@ TEST_F(LoginHandOverTest, PromptTimerStartsWithTheConfiguredSeconds)
 TEST_F(LoginHandOverTest, PickingAContractWhileLoggedOutAsksForTheLoginForTheChart)
 {
     RecordingWindow window;
-    SelectionTestPeer peer(window);
+    QuorvelTestPeer peer(window);
     peer.rebuildBoard(Board());
     LoginDialog& dialog = peer.loginDialog();
 
@@ -186,7 +186,7 @@ TEST_F(LoginHandOverTest, BannerPopUpExistsOnlyWhenSwitchedOnWithBanners)
         for (int i = 0; i < c.banners; ++i)
             AddBanner("ad.gif", 1);
         RecordingWindow window;
-        SelectionTestPeer peer(window);
+        QuorvelTestPeer peer(window);
         EXPECT_EQ(peer.banner() != nullptr, c.exists);
         if (peer.banner()) {
             EXPECT_EQ(peer.banner()->parent(), &window);
@@ -205,7 +205,7 @@ TEST_F(LoginHandOverTest, BannerSitsInTheCornerComesBackOnFindAndClosesWithTheWi
     TradeConfig::GetInstance()->bannerSwitchFlag = true;
     AddBanner("ad.gif", 2);
     RecordingWindow window;
-    SelectionTestPeer peer(window);
+    QuorvelTestPeer peer(window);
     BannerWidgetClass* banner = peer.banner();
     ASSERT_NE(banner, nullptr);
     window.resize(1000, 700);

@@ -328,7 +328,7 @@ protected:
 
 TEST(QuorvelClose, StopsTheQuoteClientFirstAndReleasesEverything)
 {
-    ScopedBoardFolder folder;
+    ScopedPictureFolder folder;
     ASSERT_TRUE(QDir().mkpath(QStringLiteral("BootPage/sub")));
     ASSERT_TRUE(MakeFile(QStringLiteral("BootPage/sub/1.png")));
     ASSERT_TRUE(QDir().mkpath(QStringLiteral("banner")));
@@ -389,7 +389,7 @@ TEST(QuorvelClose, StopsTheQuoteClientFirstAndReleasesEverything)
 
 TEST(QuorvelClose, WithoutInitUiOrChartView)
 {
-    ScopedBoardFolder folder;
+    ScopedPictureFolder folder;
     Quorvel window;
     QuorvelTestPeer peer(window);
     QCloseEvent close;

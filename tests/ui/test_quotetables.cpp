@@ -63,7 +63,7 @@ std::vector<std::string> Keys(const std::vector<ContractRow>& rows)
 class TablesTest : public ::testing::Test
 {
 protected:
-    ScopedBoardFolder folder;
+    ScopedPictureFolder folder;
     Quorvel window;
     QuorvelTestPeer peer { window };
 };

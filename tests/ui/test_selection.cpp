@@ -46,9 +46,9 @@ public:
 std::vector<CommodityField> Board()
 {
     return {
-        Commodity(1, "NYMEX", "CL", "美原油", { { "1906", 0 }, { "1907", 1 } }),
-        Commodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }),
-        Commodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }),
+        MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1906", 0 }, { "1907", 1 } }),
+        MakeCommodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }),
+        MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }),
     };
 }
 
@@ -137,7 +137,7 @@ protected:
 
     ScopedPictureFolder pictures;
     RecordingWindow window;
-    SelectionTestPeer peer;
+    QuorvelTestPeer peer;
 };
 
 } // namespace
@@ -146,11 +146,11 @@ TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
 {
     auto& ui = peer.ui();
     const QuoteDetailField gold = [] {
-        QuoteDetailField q = Quote("FO_GC_2612", 2045.5, 2040);
+        QuoteDetailField q = MakeQuote("FO_GC_2612", 2045.5, 2040);
         q.set_volume(1234);
         return q;
     }();
-    CacheQuote(gold);
+    PushQuote(gold);
 
     struct Step {
         const char* what;
@@ -180,7 +180,7 @@ TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
             "FO_XX_1", QStringLiteral("美黄金 GC2612"), QStringLiteral("---") },
     };
     for (const auto& s : steps) {
-        peer.tick(Tick(s.current, 1, 1, 1));
+        peer.ticker(Tick(s.current, 1, 1, 1));
         // Marks that a real switch must wipe and a repeated key must keep.
         ui.last_price_2->setText(QStringLiteral("kept"));
         for (QLabel* l : DepthLabels(ui))
@@ -233,7 +233,7 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
         { "infinite", kInf, kUp },
     };
     for (const auto& c : cases) {
-        QuoteDetailField q = Quote("FO_CL_1907", c.price, 100);
+        QuoteDetailField q = MakeQuote("FO_CL_1907", c.price, 100);
         q.set_open(c.price);
         q.set_high(c.price);
         q.set_low(c.price);
@@ -252,7 +252,7 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
     }
 
     // Ask and bid follow their own prices.
-    QuoteDetailField q = Quote("FO_CL_1907", 100, 100);
+    QuoteDetailField q = MakeQuote("FO_CL_1907", 100, 100);
     q.set_ask_price(101);
     q.set_bid_price(99);
     peer.quote(q);
@@ -263,7 +263,7 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
     EXPECT_EQ(ui.ask_price->text(), QStringLiteral("101"));
 
     // Another contract's quote changes no label.
-    peer.quote(Quote("FO_GC_2612", 1, 5));
+    peer.quote(MakeQuote("FO_GC_2612", 1, 5));
     EXPECT_EQ(ui.last_price_2->text(), QStringLiteral("100"));
     EXPECT_EQ(ui.presttle->text(), QStringLiteral("100"));
 }
@@ -282,7 +282,7 @@ TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
     EXPECT_EQ(ui.ask_vol2->text(), QStringLiteral("5"));
     EXPECT_EQ(ui.bid_vol2->styleSheet(), QStringLiteral("color: rgb(220, 220, 10)"));
 
-    peer.quote(Quote("FO_CL_1907", 56.23, 56.64));
+    peer.quote(MakeQuote("FO_CL_1907", 56.23, 56.64));
     ASSERT_EQ(ui.presttle->text(), QStringLiteral("56.64"));
     struct Case {
         unsigned level;
@@ -336,7 +336,7 @@ TEST_F(SelectionTest, TradeListSlidesEightRows)
     for (int i = 1; i <= 9; ++i) {
         // A tick of another contract is listed like any other.
         const std::string key = i == 5 ? "FO_GC_2612" : "FO_CL_1907";
-        peer.tick(Tick(key, base + static_cast<std::uint64_t>(i) * 1000, i, i * 10));
+        peer.ticker(Tick(key, base + static_cast<std::uint64_t>(i) * 1000, i, i * 10));
         // The list fills from the top row down, oldest first; from the
         // eighth tick on the newest sits on the bottom row.
         const int shown = std::min(i, 8);
@@ -356,7 +356,7 @@ TEST_F(SelectionTest, TradeListSlidesEightRows)
 
     // After a switch the first tick lands on the top row.
     peer.select("FO_GC_2612", 1);
-    peer.tick(Tick("FO_GC_2612", base, 2045.25, 3));
+    peer.ticker(Tick("FO_GC_2612", base, 2045.25, 3));
     EXPECT_EQ(ui.ticker_price_7->text(), QStringLiteral("2045.25"));
     EXPECT_EQ(ui.ticker_vol_7->text(), QStringLiteral("3"));
     EXPECT_EQ(ui.ticker_price_0->text(), QString());
@@ -364,7 +364,7 @@ TEST_F(SelectionTest, TradeListSlidesEightRows)
     // Times far outside the calendar and prices that are not numbers.
     for (const TickerField& t : { Tick("FO_GC_2612", std::numeric_limits<std::uint64_t>::max(), kNaN, kInf),
              Tick("FO_GC_2612", 0, -kInf, -1) })
-        peer.tick(t);
+        peer.ticker(t);
     EXPECT_EQ(peer.tickCount(), 3u);
 }
 
@@ -406,8 +406,8 @@ TEST_F(SelectionTest, KlineRepliesCreateTheChartViewOnceAndShowThePageWhenLogged
         EXPECT_EQ(ui.tabWidget->currentIndex(), s.page) << s.what;
         EXPECT_EQ(peer.expandButton()->isVisibleTo(&window), !s.loggedIn) << s.what;
         // Quotes of any contract reach the real view without fault.
-        peer.quote(Quote(s.reply.contract_code(), 11, 10));
-        peer.quote(Quote("FO_CL_1907", kNaN, kInf));
+        peer.quote(MakeQuote(s.reply.contract_code(), 11, 10));
+        peer.quote(MakeQuote("FO_CL_1907", kNaN, kInf));
         QApplication::processEvents();
     }
 }
@@ -415,7 +415,7 @@ TEST_F(SelectionTest, KlineRepliesCreateTheChartViewOnceAndShowThePageWhenLogged
 TEST_F(SelectionTest, EveryQuoteReachesTheChartViewOnceItExists)
 {
     // Before the view exists quotes go nowhere, without fault.
-    peer.quote(Quote("FO_CL_1907", 1, 1));
+    peer.quote(MakeQuote("FO_CL_1907", 1, 1));
 
     testing::StrictMock<MockChartell> chart;
     ScopedChartView scoped(peer, &chart);
@@ -442,14 +442,14 @@ TEST_F(SelectionTest, EveryQuoteReachesTheChartViewOnceItExists)
         return q.contract_code() != "FO_CL_1907";
     }))).Times(3);
 
-    CacheQuote(Quote("FO_CL_1907", 57.5, 56.64)); // reaches the view through the quote signal
+    PushQuote(MakeQuote("FO_CL_1907", 57.5, 56.64)); // reaches the view through the quote signal
     peer.kline(Kline("FO_CL_1907", 5, 3));
     peer.kline(Kline("FO_ZZ_9", 1, 3)); // no such commodity: not shown
     peer.kline(Kline("XX", 1, 3)); // not a key at all
     peer.kline(Kline("FI_IF_2701", 1, 0)); // nothing cached: a default quote
-    peer.quote(Quote("FO_CL_1907", 57.75, 56.64));
-    peer.quote(Quote("FO_GC_2612", 1, 1));
-    peer.quote(Quote("", 0, 0));
+    peer.quote(MakeQuote("FO_CL_1907", 57.75, 56.64));
+    peer.quote(MakeQuote("FO_GC_2612", 1, 1));
+    peer.quote(MakeQuote("", 0, 0));
     peer.quote(QuoteDetailField());
 }
 
@@ -498,10 +498,10 @@ TEST_F(SelectionTest, LoginShowsTheChartPageOnlyWhenAsked)
 TEST_F(SelectionTest, FindCommodityMatchesTypeAndNumber)
 {
     const std::vector<CommodityField> list = {
-        Commodity(2, "X", "CL", "a"),
-        Commodity(1, "X", "CL", "b"),
-        Commodity(1, "X", "CL", "c"),
-        Commodity(0, "X", "", "d"),
+        MakeCommodity(2, "X", "CL", "a"),
+        MakeCommodity(1, "X", "CL", "b"),
+        MakeCommodity(1, "X", "CL", "c"),
+        MakeCommodity(0, "X", "", "d"),
     };
     struct Case {
         std::string key;
@@ -547,7 +547,7 @@ TEST_F(SelectionTest, ConnectionLossKeepsTheChartPageWorking)
     // The page stays; pushes after the reconnection are shown again.
     EXPECT_EQ(ui.tabWidget->currentIndex(), 1);
     peer.connected();
-    peer.quote(Quote("FO_CL_1907", 60.5, 60));
+    peer.quote(MakeQuote("FO_CL_1907", 60.5, 60));
     EXPECT_EQ(ui.last_price_2->text(), QStringLiteral("60.5"));
     // Selecting the same key again after the loss only asks for K-lines.
     const size_t sent = window.requests.size();

@@ -65,7 +65,7 @@ protected:
     }
     QString Header(int type, int column) { return peer.model(type)->horizontalHeaderItem(column)->text(); }
 
-    ScopedBoardFolder folder;
+    ScopedPictureFolder folder;
     Quorvel window;
     QuorvelTestPeer peer { window };
 };

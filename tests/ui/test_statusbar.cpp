@@ -59,7 +59,7 @@ protected:
 
     ScopedPictureFolder pictures;
     RecordingWindow window;
-    SelectionTestPeer peer;
+    QuorvelTestPeer peer;
 };
 
 } // namespace
@@ -215,9 +215,9 @@ TEST_F(StatusBarTest, LatencyPictureAndToolTip)
 
 TEST_F(StatusBarTest, IndexLabelsAbsentWithoutTheirCommodities)
 {
-    Build({ Commodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }),
-        Commodity(2, "SHFE", "CU", "沪铜", { { "2702", 1 } }), Commodity(3, "FX", "USD.JPY", "美元日元", {}),
-        Commodity(1, "X", "cl", "lower case", {}) });
+    Build({ MakeCommodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }),
+        MakeCommodity(2, "SHFE", "CU", "沪铜", { { "2702", 1 } }), MakeCommodity(3, "FX", "USD.JPY", "美元日元", {}),
+        MakeCommodity(1, "X", "cl", "lower case", {}) });
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(peer.indexLabel(i).parent(), nullptr) << i;
         EXPECT_TRUE(peer.indexKey(i).empty()) << i;
@@ -233,12 +233,12 @@ TEST_F(StatusBarTest, IndexLabelsAbsentWithoutTheirCommodities)
 TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
 {
     auto& ui = peer.ui();
-    CacheQuote(Quote("FO_CL_1907", 56.23, 56.64));
-    CacheQuote(Quote("C_EUR.USD", 1.25, 1.25));
-    Build({ Commodity(2, "INE", "CL", "原油", { { "2701", 1 } }), // type 2 is built before type 1: it wins
-        Commodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }),
-        Commodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }),
-        Commodity(3, "FX", "EUR.USD", "欧元美元", {}) });
+    PushQuote(MakeQuote("FO_CL_1907", 56.23, 56.64));
+    PushQuote(MakeQuote("C_EUR.USD", 1.25, 1.25));
+    Build({ MakeCommodity(2, "INE", "CL", "原油", { { "2701", 1 } }), // type 2 is built before type 1: it wins
+        MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }),
+        MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }),
+        MakeCommodity(3, "FX", "EUR.USD", "欧元美元", {}) });
 
     struct Case {
         int label;
@@ -259,14 +259,14 @@ TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
 
     // Later builds neither move nor duplicate them.
     const int children = ui.statusBar->children().size();
-    Build({ Commodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }) });
+    Build({ MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }) });
     peer.rebuild(1, "NYMEX");
     EXPECT_EQ(ui.statusBar->children().size(), children);
     EXPECT_EQ(peer.indexKey(0), "FI_CL_2701");
 
     // Every tick rewrites text and colour from the cache.
-    CacheQuote(Quote("FI_CL_2701", 56.23, 56.64));
-    CacheQuote(Quote("FI_IF_2701", 4012.5, 4000));
+    PushQuote(MakeQuote("FI_CL_2701", 56.23, 56.64));
+    PushQuote(MakeQuote("FI_IF_2701", 4012.5, 4000));
     peer.statusTick();
     EXPECT_EQ(peer.indexLabel(0).text(), QStringLiteral(" 原油 56.230 -0.410 "));
     EXPECT_EQ(TextColour(peer.indexLabel(0)), kGreen);
@@ -277,8 +277,8 @@ TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
 TEST_F(StatusBarTest, PressOnAnIndexLabelSelectsItsContract)
 {
     auto& ui = peer.ui();
-    Build({ Commodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }),
-        Commodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }) });
+    Build({ MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }),
+        MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }) });
     ASSERT_EQ(peer.indexKey(0), "FO_CL_1907");
     peer.setLoggedIn(true);
 
