@@ -495,9 +495,13 @@ private:
                     std::move(out) });
                 continue;
             }
+            // Stamped before sending: the client may act on the frame before
+            // SendAll returns, and a reader must never see it unstamped.
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_forwarded[rsp.method()] = Clock::now();
+            }
             SendAll(link.client, out);
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_forwarded[rsp.method()] = Clock::now();
         }
         return true;
     }
@@ -511,9 +515,11 @@ private:
                 continue;
             }
             if (Link* link = ByNumber(it->link)) {
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_forwarded[it->method] = Clock::now();
+                }
                 SendAll(link->client, it->frame);
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_forwarded[it->method] = Clock::now();
             }
             it = m_delayed.erase(it);
         }
@@ -662,11 +668,14 @@ private:
 // ---- signals ------------------------------------------------------------------------
 
 // Receives every signal of the client on the GUI thread and notes whether each
-// one arrived there.
+// one arrived there. It stops the client when it goes: an emission from the
+// receive thread racing the disconnection in ~QObject can leave Qt's slot
+// object behind, which the leak checker reports.
 class SignalProbe : public QObject
 {
 public:
     explicit SignalProbe(NQuoteClient* client)
+        : m_client(client)
     {
         connect(client, &NQuoteClient::quote_sig, this, [this](nsquote::QuoteDetailField q) {
             Note();
@@ -700,6 +709,8 @@ public:
         });
     }
 
+    ~SignalProbe() override { m_client->Stop(); }
+
     template <typename T> std::size_t Count(const std::vector<T>& list) const
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -731,6 +742,8 @@ private:
         if (QThread::currentThread() != QCoreApplication::instance()->thread())
             ++offGuiThread;
     }
+
+    NQuoteClient* m_client;
 };
 
 // Stops the client when a test ends, however it ends; declared after the
