@@ -77,6 +77,14 @@ namespace
         }
     }
 
+    // Of the live walk: the chance that a contract trades in a step, and the
+    // share of its distance from the settlement that each trade takes back.
+    constexpr double kTradeChance = 0.55;
+    constexpr double kPull = 0.015;
+    // Above this many trades in a bar the reverting walk has forgotten where
+    // it was, and the bars are drawn from the day's volatility instead.
+    constexpr double kMaxPacedTrades = 1000;
+
 } // namespace
 
 Rng::Rng(std::uint64_t seed)
@@ -231,11 +239,11 @@ bool Market::Move(Contract& c, bool* traded)
     Rng& r = c.rng;
     *traded = false;
     const double u = r.Uniform();
-    if (u < 0.55) {
+    if (u < kTradeChance) {
         // A trade. Pull back toward the settlement so the walk stays within a
         // day's plausible range.
         const double sigmaTicks = std::max(0.7, c.last * c.stepVol / c.tick);
-        const double pull = -0.015 * (c.last - c.preSettle) / c.tick;
+        const double pull = -kPull * (c.last - c.preSettle) / c.tick;
         const long moveTicks = std::lround(r.Normal() * sigmaTicks + pull);
         const double before = c.last;
         c.last = Round(c, c.last + double(moveTicks) * c.tick);
@@ -361,6 +369,18 @@ bool Market::History(
     const double barVol = c.dailyVol * std::sqrt(double(span) / 86'400'000.0);
     const double dayVolume = std::max(c.volume, 1000.0 * c.lotScale * c.lotUnit);
 
+    // The live walk is a reverting one: each trade moves the price by about
+    // stepMove and takes back kPull of its distance from the settlement. Over
+    // a bar of n trades that is an AR(1) step, which reads the same backwards,
+    // so bars can be drawn from the live price into the past.
+    const double trades = m_pace * double(span) / 1000.0 * kTradeChance;
+    const bool paced = trades > 0 && trades <= kMaxPacedTrades;
+    const double stepMove = std::max(0.7 * c.tick, c.last * c.stepVol);
+    const double spread = stepMove / std::sqrt(1.0 - (1.0 - kPull) * (1.0 - kPull));
+    // The bar in progress has seen only its share of the volume so far.
+    const double elapsed = double(static_cast<std::int64_t>(nowMs) - currentStart) / double(span);
+    const double lots = (1.5 * c.lotScale + 0.5) * c.lotUnit; // mean volume of one live trade
+
     std::vector<pb::KlineDataField> bars(count);
     double close = c.last;
     for (std::uint64_t n = 0; n < count; ++n) {
@@ -373,18 +393,26 @@ bool Market::History(
             high = c.high;
             low = c.low;
             volume = c.volume;
+        } else if (paced) {
+            const double keep = std::pow(1.0 - kPull, trades);
+            const double barMove = std::min(stepMove * std::sqrt(trades), spread);
+            open = Round(c,
+                c.preSettle + (close - c.preSettle) * keep + spread * std::sqrt(1.0 - keep * keep) * r.Normal());
+            high = Round(c, std::max(open, close) + std::fabs(barMove * 0.4 * r.Normal()));
+            low = Round(c, std::min(open, close) - std::fabs(barMove * 0.4 * r.Normal()));
+            volume = std::round((n == 0 ? elapsed : 1.0) * trades * lots * (0.5 + r.Uniform()));
         } else {
             open = Round(c, close * std::exp(barVol * r.Normal()));
             high = Round(c, std::max(open, close) * (1.0 + std::fabs(barVol * 0.4 * r.Normal())));
             low = Round(c, std::min(open, close) * (1.0 - std::fabs(barVol * 0.4 * r.Normal())));
             volume = std::round(dayVolume * double(span) / 86'400'000.0 * (0.5 + r.Uniform()));
-            if (n == 0) {
-                // The bar in progress stays inside the day's range seen live.
-                open = std::clamp(open, c.low, c.high);
-                high = std::clamp(std::max(high, std::max(open, close)), c.low, c.high);
-                low = std::clamp(std::min(low, std::min(open, close)), c.low, c.high);
-                volume = std::min(volume, c.volume);
-            }
+        }
+        if (n == 0 && span < 86'400'000) {
+            // The bar in progress stays inside the day's range seen live.
+            open = std::clamp(open, c.low, c.high);
+            high = std::clamp(std::max(high, std::max(open, close)), c.low, c.high);
+            low = std::clamp(std::min(low, std::min(open, close)), c.low, c.high);
+            volume = std::min(volume, c.volume);
         }
         bar.set_close(close);
         bar.set_open(open);

@@ -82,6 +82,12 @@ public:
     bool History(std::size_t i, int period, std::uint64_t count, std::uint64_t nowMs,
         pb::RspReqQryHistoryField* out) const;
 
+    // The pace of the live walk in steps a second (0: prices stand still).
+    // With a pace, bars of short periods move and trade as much as the live
+    // walk does in the same time, so the bar in progress on a chart looks
+    // like the ones before it.
+    void SetPace(double stepsPerSecond) { m_pace = stepsPerSecond > 0 ? stepsPerSecond : 0.0; }
+
     static constexpr std::uint64_t kMaxHistoryBars = 10000;
     static constexpr std::uint64_t kDefaultHistoryBars = 500;
 
@@ -115,6 +121,7 @@ private:
     std::vector<Contract> m_contracts;
     std::unordered_map<std::string, std::size_t> m_index;
     std::uint64_t m_seed;
+    double m_pace = 0;
 };
 
 } // namespace quoteserver

@@ -194,6 +194,56 @@ TEST(Market, QuotesStayConsistent)
     }
 }
 
+// With the live pace known, a chart's earlier minute bars move and trade about
+// as much as the live walk does in a minute, so the bar in progress does not
+// tower over them.
+TEST(Market, PacedMinuteBarsLookLikeLiveMinutes)
+{
+    constexpr double kPace = 2; // steps a second
+    constexpr int kStepsPerMinute = 120;
+    for (std::size_t contract : { std::size_t(0), std::size_t(40), std::size_t(90) }) {
+        Market m(BuiltinMarket(kDecember2026), 11);
+        m.SetPace(kPace);
+        ASSERT_LT(contract, m.Size());
+        SCOPED_TRACE(m.Key(contract));
+
+        std::vector<std::size_t> changed, traded;
+        kw::pb::ostrel2::QuoteDetailField q;
+        m.FillQuote(contract, 0, &q);
+        double liveMove = 0, liveVolume = 0;
+        constexpr int kMinutes = 150;
+        for (int minute = 0; minute < kMinutes; ++minute) {
+            const double last = q.last(), volume = q.volume();
+            for (int i = 0; i < kStepsPerMinute; ++i)
+                m.Step(&changed, &traded);
+            m.FillQuote(contract, 0, &q);
+            liveMove += std::fabs(q.last() - last);
+            liveVolume += q.volume() - volume;
+        }
+        liveMove /= kMinutes;
+        liveVolume /= kMinutes;
+
+        kw::pb::ostrel2::RspReqQryHistoryField rsp;
+        ASSERT_TRUE(m.History(contract, kw::pb::ostrel2::KLINE_1MIN, 500, 1796800000000ull, &rsp));
+        double barMove = 0, barVolume = 0;
+        const int full = rsp.lines_size() - 1; // the last bar is still in progress
+        for (int i = 0; i < full; ++i) {
+            barMove += std::fabs(rsp.lines(i).close() - rsp.lines(i).open());
+            barVolume += rsp.lines(i).volume();
+        }
+        barMove /= full;
+        barVolume /= full;
+
+        EXPECT_GT(barMove, liveMove / 2);
+        EXPECT_LT(barMove, liveMove * 2);
+        EXPECT_GT(barVolume, liveVolume / 2);
+        EXPECT_LT(barVolume, liveVolume * 2);
+        // The walk reverts to the settlement, and so does its past.
+        for (const auto& bar : rsp.lines())
+            EXPECT_LT(std::fabs(bar.close() - q.pre_settle()), q.pre_settle() * 0.05);
+    }
+}
+
 TEST(Market, HistoryMatchesLivePrices)
 {
     Market m(BuiltinMarket(kDecember2026), 5);
