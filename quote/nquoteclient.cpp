@@ -236,6 +236,7 @@ bool NQuoteClient::ConnectSequence()
         }
     }
     api->ReqSubscribe(&subscribe, kTagSubscribeAll);
+    RenewStreams(*api);
 
     {
         std::lock_guard<std::mutex> lock(m_schedulerMutex);
@@ -402,6 +403,8 @@ void NQuoteClient::Stop()
         m_heartBeatTimer->Stop();
     }
     TakeApi().reset();
+    std::lock_guard<std::mutex> lock(m_streamMutex);
+    m_streams.clear();
 }
 
 // ---- quotes, depth, trades, K-lines --------------------------------------------------
@@ -472,16 +475,45 @@ void NQuoteClient::OnRspUnSubscribe(const tagRspExParam& param)
 // logged) or an unsubscription reply (logged either way).
 template <typename Request> void NQuoteClient::SendForOneContract(int mode, const std::string& key)
 {
+    constexpr bool subscribe = std::is_same_v<Request, pb::ReqSubscribedField>;
+    if (m_started && !m_stopping) {
+        // Noted also while the line is down between reconnection attempts:
+        // the next connection renews it. Before the first connection and
+        // after Stop there is no session to renew it in.
+        std::lock_guard<std::mutex> lock(m_streamMutex);
+        if (subscribe)
+            m_streams[mode].insert(key);
+        else
+            m_streams[mode].erase(key);
+    }
     std::shared_ptr<COstrelApi> api = Api();
     if (!api)
         return;
     Request request;
     request.set_mode(static_cast<pb::EnumSubMode>(mode));
     request.add_contract_list(key);
-    if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>)
+    if constexpr (subscribe)
         api->ReqSubscribe(&request, kTagSubscribe);
     else
         api->ReqUnSubscribe(&request, kTagUnSubscribe);
+}
+
+// A new connection starts with no subscriptions on the server's side.
+void NQuoteClient::RenewStreams(COstrelApi& api)
+{
+    std::map<int, std::set<std::string>> streams;
+    {
+        std::lock_guard<std::mutex> lock(m_streamMutex);
+        streams = m_streams;
+    }
+    for (const auto& [mode, keys] : streams) {
+        for (const std::string& key : keys) {
+            pb::ReqSubscribedField request;
+            request.set_mode(static_cast<pb::EnumSubMode>(mode));
+            request.add_contract_list(key);
+            api.ReqSubscribe(&request, kTagSubscribe);
+        }
+    }
 }
 
 void NQuoteClient::SubscribeDepth(std::string key)

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,7 +85,10 @@ public:
     void Reconnect();
 
     // Requests for one contract; results come as signals and log lines. While
-    // no connection exists they send nothing.
+    // no connection exists they send nothing. Depth and trade subscriptions
+    // made once connected are remembered until unsubscribed or Stop, and
+    // renewed on reconnection, so the selected contract's panels come back
+    // after a loss.
     void SubscribeDepth(std::string key);
     void SubscribeTicker(std::string key);
     void UnSubscribeDepth(std::string key);
@@ -146,6 +150,7 @@ private:
     std::shared_ptr<COstrelApi> TakeApi();
     void ScheduleReconnect();
     template <typename Request> void SendForOneContract(int mode, const std::string& key);
+    void RenewStreams(COstrelApi& api);
 
     // API object; requests take a reference so that a concurrent release
     // (reconnect, Stop) never frees it under them.
@@ -155,6 +160,10 @@ private:
 
     mutable std::mutex m_commodityMutex;
     std::vector<kw::pb::ostrel2::CommodityField> m_commodityList;
+
+    // Depth and trade subscriptions held, by mode, for renewal on reconnection.
+    std::mutex m_streamMutex;
+    std::map<int, std::set<std::string>> m_streams;
 
     std::mutex m_quoteMutex;
     std::map<std::string, kw::pb::ostrel2::QuoteDetailField> m_quotes;

@@ -1,6 +1,9 @@
 // Loss of connection and reconnection of the quote client against a quote
 // server that goes away and comes back on the same port.
 
+#include <set>
+#include <utility>
+
 #include <gtest/gtest.h>
 
 #include "quoteclientkit.h"
@@ -105,6 +108,55 @@ TEST(NQuoteClientReconnect, ServerDropsTheConnection)
     EXPECT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 1)[0].Payload<pb::ReqSubscribedField>().contract_list_size(),
         relay.Requests(pb::REQ_SUBSCRIBE, 2)[0].Payload<pb::ReqSubscribedField>().contract_list_size());
     EXPECT_EQ(probe.Connects(), 0);
+    Client()->Stop();
+}
+
+// The selected contract's depth and trade subscriptions are renewed on the new
+// connection, so those panels do not freeze after a loss; what was
+// unsubscribed stays so.
+TEST(NQuoteClientReconnect, DepthAndTradeSubscriptionsAreRenewed)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start({ "--drop-after", "2" }));
+    kit::FrameRelay relay(server.port());
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+    kit::SignalProbe probe(Client());
+
+    ASSERT_TRUE(Client()->Connect());
+    const std::vector<std::string> keys = AllKeys();
+    ASSERT_GE(keys.size(), 2u);
+    Client()->SubscribeDepth(keys[0]);
+    Client()->SubscribeTicker(keys[0]);
+    Client()->SubscribeDepth(keys[1]);
+    Client()->UnSubscribeDepth(keys[1]);
+
+    ASSERT_TRUE(kit::WaitFor([&] { return probe.Disconnects() >= 1; }, 5000));
+    const std::size_t depthsBefore = probe.Count(probe.depths);
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_SUBSCRIBE, 2).size() >= 3; }, 4000));
+    const auto renewed = relay.Requests(pb::REQ_SUBSCRIBE, 2);
+    ASSERT_EQ(renewed.size(), 3u);
+    EXPECT_EQ(renewed[0].Payload<pb::ReqSubscribedField>().mode(), pb::MODE_SNAP);
+    std::set<std::pair<int, std::string>> streams;
+    for (std::size_t i = 1; i < renewed.size(); ++i) {
+        const auto request = renewed[i].Payload<pb::ReqSubscribedField>();
+        ASSERT_EQ(request.contract_list_size(), 1);
+        streams.emplace(request.mode(), request.contract_list(0));
+    }
+    EXPECT_EQ(streams,
+        (std::set<std::pair<int, std::string>> { { pb::MODE_DEPTH, keys[0] }, { pb::MODE_TICKER, keys[0] } }));
+    // The server answers a depth subscription with the book at once.
+    EXPECT_TRUE(kit::WaitFor([&] { return probe.Count(probe.depths) > depthsBefore; }, 3000));
+    Client()->Stop();
+
+    // Stop forgets them: a later session starts with the snapshot alone.
+    kit::QuoteServer quiet;
+    ASSERT_TRUE(quiet.Start());
+    kit::FrameRelay fresh(quiet.port());
+    kit::UseServer(fresh.port());
+    ASSERT_TRUE(Client()->Connect());
+    ASSERT_TRUE(kit::WaitFor([&] { return fresh.Requests(pb::REQ_HEARTBEAT).size() >= 1; }, 3000));
+    EXPECT_EQ(fresh.Requests(pb::REQ_SUBSCRIBE).size(), 1u);
     Client()->Stop();
 }
 
