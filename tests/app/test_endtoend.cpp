@@ -1,6 +1,7 @@
 // The whole program against the real quote server: start-up, the main
-// window's tables, a double click on a contract, and the depth and trade
-// panels filled from the server's pushes.
+// window's tables, a double click on a contract, the depth and trade panels
+// filled from the server's pushes, and all of it again after the server has
+// gone away and come back.
 #include "startup.h"
 
 #include <fstream>
@@ -282,6 +283,121 @@ TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)
         EXPECT_NEAR(price, last, last * 0.05);
         EXPECT_GT(volume, 0);
     }
+}
+
+// Depth and trade texts of the selected contract, to tell fresh pushes from
+// what the panels kept through the loss.
+QStringList PanelTexts(QWidget* window)
+{
+    QStringList texts;
+    for (const Level& level : kDepthLevels) {
+        for (const char* name : { level.askPrice, level.askVol, level.bidPrice, level.bidVol })
+            texts << Text(window, name);
+    }
+    return texts;
+}
+
+QStringList TradeTexts(QWidget* window)
+{
+    QStringList texts;
+    for (int row = 0; row < kTradeRows; ++row) {
+        for (const char* column : { "time", "price", "vol" })
+            texts << window->findChild<QLabel*>(TradeLabel(column, row))->text();
+    }
+    return texts;
+}
+
+TEST_F(EndToEndTest, ServerRestartRefillsTheBoardAndTheSelectedContractsPanels)
+{
+    kit::QuoteServer server;
+    const std::vector<std::string> options = { "--rate", "20" };
+    ASSERT_TRUE(server.Start(options));
+    const int port = server.port();
+    WriteConfig(m_dir.filePath(QStringLiteral("TradeConfig.xml")), port);
+
+    enum class Step { WaitWindow, WaitPanels, Down, WaitRefill, Done } step = Step::WaitWindow;
+    bool panelsFilled = false, restarted = false, depthRenewed = false, tradesRenewed = false;
+    bool boardRefilled = false;
+    QStringList depthAtRestart, tradesAtRestart;
+    QPersistentModelIndex row;
+    QElapsedTimer clock;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (qobject_cast<LoginDialog*>(w) && w->isVisible())
+                w->hide();
+        }
+        QWidget* window = VisibleMainWindow();
+        if (!window)
+            return;
+        switch (step) {
+        case Step::WaitWindow: {
+            QTreeView* view = CurrentQuoteView(window);
+            const QModelIndex index = view ? RowOf(view->model(), QStringLiteral("CL")) : QModelIndex();
+            if (!index.isValid()) {
+                step = Step::Done;
+                window->close();
+                return;
+            }
+            row = index;
+            DoubleClick(view, index);
+            clock.start();
+            step = Step::WaitPanels;
+            return;
+        }
+        case Step::WaitPanels:
+            if (!PanelsFilled(window) && clock.elapsed() < 10000)
+                return;
+            panelsFilled = PanelsFilled(window);
+            if (!panelsFilled) {
+                step = Step::Done;
+                window->close();
+                return;
+            }
+            server.Kill();
+            clock.start();
+            step = Step::Down;
+            return;
+        case Step::Down:
+            // Long enough for every push sent before the loss to have landed.
+            if (clock.elapsed() < 1000)
+                return;
+            depthAtRestart = PanelTexts(window);
+            tradesAtRestart = TradeTexts(window);
+            restarted = server.Start(options, port);
+            clock.start();
+            step = restarted ? Step::WaitRefill : Step::Done;
+            if (!restarted)
+                window->close();
+            return;
+        case Step::WaitRefill: {
+            depthRenewed = depthRenewed || PanelTexts(window) != depthAtRestart;
+            tradesRenewed = tradesRenewed || TradeTexts(window) != tradesAtRestart;
+            // The last price column of the CL row shows a figure again.
+            const QModelIndex last = row.isValid() ? row.sibling(row.row(), 4) : QModelIndex();
+            boardRefilled = last.isValid() && IsFigure(last.data().toString());
+            if ((!depthRenewed || !tradesRenewed || !boardRefilled) && clock.elapsed() < 20000)
+                return;
+            step = Step::Done;
+            window->close();
+            return;
+        }
+        case Step::Done:
+            return;
+        }
+    });
+    driver.start(20);
+    QTimer::singleShot(60000, [] { QApplication::exit(99); });
+
+    const int code = RunStartupSequence();
+    driver.stop();
+
+    EXPECT_EQ(code, 0);
+    ASSERT_TRUE(panelsFilled);
+    ASSERT_TRUE(restarted);
+    EXPECT_TRUE(boardRefilled);
+    EXPECT_TRUE(depthRenewed) << "depth panel unchanged since the loss";
+    EXPECT_TRUE(tradesRenewed) << "trade list unchanged since the loss";
 }
 
 } // namespace
