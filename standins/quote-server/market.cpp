@@ -80,10 +80,7 @@ namespace
     // Of the live walk: the chance that a contract trades in a step, and the
     // share of its distance from the settlement that each trade takes back.
     constexpr double kTradeChance = 0.55;
-    constexpr double kPull = 0.015;
-    // Above this many trades in a bar the reverting walk has forgotten where
-    // it was, and the bars are drawn from the day's volatility instead.
-    constexpr double kMaxPacedTrades = 1000;
+    constexpr double kPull = 0.002;
 
 } // namespace
 
@@ -167,8 +164,9 @@ Market::Market(std::vector<CommoditySpec> specs, std::uint64_t seed)
             c.tick = f.mini_ticker_size() > 0 ? f.mini_ticker_size() : std::pow(10.0, -double(f.dot_size()));
             c.size = f.contract_size() > 0 ? f.contract_size() : 1.0;
             c.dailyVol = temper.dailyVol;
-            // About 300 steps make a day's move at the default pace.
-            c.stepVol = temper.dailyVol / std::sqrt(300.0);
+            // About 1500 steps (12 minutes at the default pace) make a day's
+            // move: lively enough to watch, calm enough to read.
+            c.stepVol = temper.dailyVol / std::sqrt(1500.0);
             c.spreadTicks = temper.spreadTicks;
             c.lotScale = temper.lotScale;
             c.lotUnit = temper.lotUnit;
@@ -374,7 +372,7 @@ bool Market::History(
     // a bar of n trades that is an AR(1) step, which reads the same backwards,
     // so bars can be drawn from the live price into the past.
     const double trades = m_pace * double(span) / 1000.0 * kTradeChance;
-    const bool paced = trades > 0 && trades <= kMaxPacedTrades;
+    const bool paced = trades > 0 && span < 86'400'000;
     const double stepMove = std::max(0.7 * c.tick, c.last * c.stepVol);
     const double spread = stepMove / std::sqrt(1.0 - (1.0 - kPull) * (1.0 - kPull));
     // The bar in progress has seen only its share of the volume so far.

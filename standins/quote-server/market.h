@@ -83,7 +83,7 @@ public:
         pb::RspReqQryHistoryField* out) const;
 
     // The pace of the live walk in steps a second (0: prices stand still).
-    // With a pace, bars of short periods move and trade as much as the live
+    // With a pace, bars shorter than a day move and trade as much as the live
     // walk does in the same time, so the bar in progress on a chart looks
     // like the ones before it.
     void SetPace(double stepsPerSecond) { m_pace = stepsPerSecond > 0 ? stepsPerSecond : 0.0; }
