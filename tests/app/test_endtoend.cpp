@@ -5,6 +5,7 @@
 #include "startup.h"
 
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,35 @@ void Record(QWidget* window, Seen* seen)
     }
 }
 
+// Runs the program with `act` called every 20 ms from its event loop. The
+// program must end within limitMs; otherwise the loop is ended with 99.
+int RunDriven(const std::function<void()>& act, int limitMs)
+{
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, act);
+    driver.start(20);
+    // An object, not a single shot: it must not outlive this run and end the next.
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QApplication::exit(99); });
+    limit.start(limitMs);
+    const int code = RunStartupSequence();
+    driver.stop();
+    limit.stop();
+    return code;
+}
+
+// Double-clicks the CL row of the table on show, as a user would; the row, or
+// an invalid index when there is none.
+QModelIndex DoubleClickCl(QWidget* window)
+{
+    QTreeView* view = CurrentQuoteView(window);
+    const QModelIndex index = view ? RowOf(view->model(), QStringLiteral("CL")) : QModelIndex();
+    if (index.isValid())
+        DoubleClick(view, index);
+    return index;
+}
+
 class EndToEndTest : public ScratchDirTest {
 };
 
@@ -181,8 +211,7 @@ TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)
     Seen seen;
     enum class Step { WaitWindow, WaitPanels, Done } step = Step::WaitWindow;
     QElapsedTimer clock;
-    QTimer driver;
-    QObject::connect(&driver, &QTimer::timeout, [&] {
+    const int code = RunDriven([&] {
         // A double click while logged out asks for a login; nobody answers it here.
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (qobject_cast<LoginDialog*>(w) && w->isVisible() && step == Step::WaitPanels) {
@@ -196,8 +225,7 @@ TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)
             if (!window)
                 return;
             seen.windowShown = true;
-            QTreeView* view = CurrentQuoteView(window);
-            const QModelIndex index = view ? RowOf(view->model(), QStringLiteral("CL")) : QModelIndex();
+            const QModelIndex index = DoubleClickCl(window);
             step = Step::Done;
             if (!index.isValid()) {
                 window->close();
@@ -205,7 +233,6 @@ TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)
             }
             seen.rowFound = true;
             seen.rowCode = index.data().toString();
-            DoubleClick(view, index);
             clock.start();
             step = Step::WaitPanels;
             return;
@@ -224,13 +251,7 @@ TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)
         case Step::Done:
             return;
         }
-    });
-    driver.start(20);
-    // Nothing above may leave the loop running for ever.
-    QTimer::singleShot(40000, [] { QApplication::exit(99); });
-
-    const int code = RunStartupSequence();
-    driver.stop();
+    }, 40000);
 
     EXPECT_EQ(code, 0);
     ASSERT_TRUE(seen.windowShown);
@@ -321,8 +342,7 @@ TEST_F(EndToEndTest, ServerRestartRefillsTheBoardAndTheSelectedContractsPanels)
     QStringList depthAtRestart, tradesAtRestart;
     QPersistentModelIndex row;
     QElapsedTimer clock;
-    QTimer driver;
-    QObject::connect(&driver, &QTimer::timeout, [&] {
+    const int code = RunDriven([&] {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (qobject_cast<LoginDialog*>(w) && w->isVisible())
                 w->hide();
@@ -331,20 +351,16 @@ TEST_F(EndToEndTest, ServerRestartRefillsTheBoardAndTheSelectedContractsPanels)
         if (!window)
             return;
         switch (step) {
-        case Step::WaitWindow: {
-            QTreeView* view = CurrentQuoteView(window);
-            const QModelIndex index = view ? RowOf(view->model(), QStringLiteral("CL")) : QModelIndex();
-            if (!index.isValid()) {
+        case Step::WaitWindow:
+            row = DoubleClickCl(window);
+            if (!row.isValid()) {
                 step = Step::Done;
                 window->close();
                 return;
             }
-            row = index;
-            DoubleClick(view, index);
             clock.start();
             step = Step::WaitPanels;
             return;
-        }
         case Step::WaitPanels:
             if (!PanelsFilled(window) && clock.elapsed() < 10000)
                 return;
@@ -385,12 +401,7 @@ TEST_F(EndToEndTest, ServerRestartRefillsTheBoardAndTheSelectedContractsPanels)
         case Step::Done:
             return;
         }
-    });
-    driver.start(20);
-    QTimer::singleShot(60000, [] { QApplication::exit(99); });
-
-    const int code = RunStartupSequence();
-    driver.stop();
+    }, 60000);
 
     EXPECT_EQ(code, 0);
     ASSERT_TRUE(panelsFilled);
