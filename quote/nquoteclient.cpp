@@ -471,8 +471,24 @@ void NQuoteClient::OnRspUnSubscribe(const tagRspExParam& param)
 
 // ---- requests of the window ----------------------------------------------------------
 
-// One contract in one mode; results come back as a subscription reply (errors
-// logged) or an unsubscription reply (logged either way).
+namespace
+{
+
+    // One contract in one mode; results come back as a subscription reply
+    // (errors logged) or an unsubscription reply (logged either way).
+    template <typename Request> void SendOne(COstrelApi& api, int mode, const std::string& key)
+    {
+        Request request;
+        request.set_mode(static_cast<pb::EnumSubMode>(mode));
+        request.add_contract_list(key);
+        if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>)
+            api.ReqSubscribe(&request, kTagSubscribe);
+        else
+            api.ReqUnSubscribe(&request, kTagUnSubscribe);
+    }
+
+} // namespace
+
 template <typename Request> void NQuoteClient::SendForOneContract(int mode, const std::string& key)
 {
     constexpr bool subscribe = std::is_same_v<Request, pb::ReqSubscribedField>;
@@ -486,16 +502,8 @@ template <typename Request> void NQuoteClient::SendForOneContract(int mode, cons
         else
             m_streams[mode].erase(key);
     }
-    std::shared_ptr<COstrelApi> api = Api();
-    if (!api)
-        return;
-    Request request;
-    request.set_mode(static_cast<pb::EnumSubMode>(mode));
-    request.add_contract_list(key);
-    if constexpr (subscribe)
-        api->ReqSubscribe(&request, kTagSubscribe);
-    else
-        api->ReqUnSubscribe(&request, kTagUnSubscribe);
+    if (std::shared_ptr<COstrelApi> api = Api())
+        SendOne<Request>(*api, mode, key);
 }
 
 // A new connection starts with no subscriptions on the server's side.
@@ -507,12 +515,8 @@ void NQuoteClient::RenewStreams(COstrelApi& api)
         streams = m_streams;
     }
     for (const auto& [mode, keys] : streams) {
-        for (const std::string& key : keys) {
-            pb::ReqSubscribedField request;
-            request.set_mode(static_cast<pb::EnumSubMode>(mode));
-            request.add_contract_list(key);
-            api.ReqSubscribe(&request, kTagSubscribe);
-        }
+        for (const std::string& key : keys)
+            SendOne<pb::ReqSubscribedField>(api, mode, key);
     }
 }
 
