@@ -46,23 +46,14 @@ endfunction()
 # A subsystem folder as one static library of every .cpp/.h/.ui file in it
 # (sub-folders included, except those listed in EXCLUDE).
 function(quorvel_folder_library name)
-  cmake_parse_arguments(ARG "" "" "LIBS;EXCLUDE;EXTRA" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LIBS;EXCLUDE" ${ARGN})
   file(GLOB_RECURSE _srcs CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h
     ${CMAKE_CURRENT_SOURCE_DIR}/*.ui ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
   foreach(_ex IN LISTS ARG_EXCLUDE)
     list(FILTER _srcs EXCLUDE REGEX "^${CMAKE_CURRENT_SOURCE_DIR}/${_ex}/")
   endforeach()
-  set(_cpp ${_srcs})
-  list(FILTER _cpp INCLUDE REGEX "\\.cpp$")
-  if(NOT _cpp AND NOT ARG_EXTRA)
-    # A folder whose code has not been written yet still links.
-    add_library(${name} INTERFACE)
-    target_include_directories(${name} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR})
-    target_link_libraries(${name} INTERFACE ${ARG_LIBS} quorvel_common)
-    return()
-  endif()
-  add_library(${name} STATIC ${_srcs} ${ARG_EXTRA})
+  add_library(${name} STATIC ${_srcs})
   set_target_properties(${name} PROPERTIES LINKER_LANGUAGE CXX)
   target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_LIBS} quorvel_common)

@@ -197,9 +197,9 @@ private:
     void OnLoginAction();
     void OnLogoutAction();
     void OnLoginPromptTimer();
-    // Shows the login dialog (when not logged in) for a contract the user
-    // picked, so the chart page follows once the login is through.
-    void PromptLoginForChart();
+    // Shows the login dialog when not logged in; `needChange` true when the
+    // user picked a contract, so the chart page follows once the login is through.
+    void PromptLogin(bool needChange);
     void OnConnected();
     void OnDisconnected();
     static void ShowNotReady();

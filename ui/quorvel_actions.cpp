@@ -307,9 +307,7 @@ void Quorvel::OnFindAction()
 void Quorvel::OnLoginAction()
 {
     if (!m_loggedIn) {
-        m_loginDialog.show();
-        m_loginDialog.need_changge = false;
-        m_loginDialog.activateWindow();
+        PromptLogin(false);
         return;
     }
     QMessageBox::warning(nullptr, QStringLiteral("warn"), QStringLiteral("你已经登录!"), QMessageBox::Ok);
@@ -317,11 +315,7 @@ void Quorvel::OnLoginAction()
 
 void Quorvel::OnLoginPromptTimer()
 {
-    if (m_loggedIn)
-        return;
-    m_loginDialog.need_changge = false;
-    m_loginDialog.show();
-    m_loginDialog.activateWindow();
+    PromptLogin(false);
 }
 
 void Quorvel::OnLogoutAction()

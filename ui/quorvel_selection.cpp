@@ -302,18 +302,20 @@ const ContractRow* Quorvel::FindRow(int type, int modelRow) const
     return row == rows->second.end() ? nullptr : &*row;
 }
 
-void Quorvel::PromptLoginForChart()
+void Quorvel::PromptLogin(bool needChange)
 {
     if (m_loggedIn)
         return;
-    m_loginDialog.need_changge = true;
-    m_loginDialog.activateWindow();
+    // The dialog hands the flag back with its login signal: true opens the
+    // chart page once the user is in.
+    m_loginDialog.need_changge = needChange;
     m_loginDialog.show();
+    m_loginDialog.activateWindow();
 }
 
 void Quorvel::OnQuoteRowDoubleClicked(const QModelIndex& index, int type)
 {
-    PromptLoginForChart();
+    PromptLogin(true);
     const ContractRow* row = FindRow(type, index.row());
     if (!row)
         return;

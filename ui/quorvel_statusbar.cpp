@@ -188,7 +188,7 @@ bool Quorvel::eventFilter(QObject* watched, QEvent* event)
         for (int i = 0; i < kIndexLabels; ++i) {
             if (watched != &m_indexLabels[i])
                 continue;
-            PromptLoginForChart();
+            PromptLogin(true);
             const std::string key = m_indexKeys[i];
             SelectContract(key, 1);
             m_selectedKey = key;
