@@ -123,6 +123,26 @@ TEST_F(CloudServerTest, CertificateVerifiesForBothLocalNamesAndIsKeptAcrossResta
     EXPECT_EQ(Fetch("GET", server.BaseUrl() + path, server.CaFile()).code, CURLE_OK);
 }
 
+TEST_F(CloudServerTest, ATakenPortIsRefusedAtStartAndAFreedOneRetaken)
+{
+    const int port = server.Port();
+    const std::string path = "/1.1/classes/BootPageConfig";
+    EXPECT_EQ(Fetch("GET", server.BaseUrl() + path, server.CaFile()).code, CURLE_OK);
+    std::string error;
+    ASSERT_TRUE(server.Start(&error, port)) << error; // a restart on the fixed port
+    EXPECT_EQ(server.Port(), port);
+
+    CloudServerProcess second;
+    EXPECT_FALSE(second.Start(&error, port));
+    EXPECT_NE(error.find("ended with 1: cloud-server: cannot listen on 127.0.0.1:" + std::to_string(port)
+                  + ": the port is already in use"),
+        std::string::npos)
+        << error;
+    // Every connection still reaches the first server.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Fetch("GET", server.BaseUrl() + path, server.CaFile()).code, CURLE_OK);
+}
+
 TEST_F(CloudServerTest, SmsCodeIsIssuedPrintedAndVerifiesOnce)
 {
     const std::string phone = "13912345678";
