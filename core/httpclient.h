@@ -28,9 +28,10 @@ public:
         const char* caPath);
 
     // Writes the reply body to `localPath` (created or truncated). Only http and
-    // https addresses are fetched, redirects included. Gives up when the
-    // connection takes over 10 s, less than 1 byte/s arrives for 30 s, the whole
-    // download takes over 60 s or the body grows past 16 MiB.
+    // https addresses are fetched; redirects are not followed, and could lead
+    // to no other scheme. Gives up when the connection takes over 10 s, less
+    // than 1 byte/s arrives for 30 s, the whole download takes over 60 s or the
+    // body grows past 16 MiB.
     // Returns 0 on success, -1 on any failure; a failed download removes the
     // file it wrote. A path the file cannot be made at fails before any request.
     int Download(const std::string& url, const std::string& localPath);
