@@ -6,6 +6,9 @@
 #include <ctime>
 #include <sstream>
 
+#include <QImageReader>
+#include <QSize>
+
 #include "platform.h"
 
 namespace
@@ -93,4 +96,10 @@ std::vector<std::string> SplitString(const std::string& text, char delimiter)
     while (std::getline(in, piece, delimiter))
         pieces.push_back(piece);
     return pieces;
+}
+
+bool IsPictureSizeAcceptable(const QString& path)
+{
+    const QSize size = QImageReader(path).size();
+    return size.isValid() && size.width() <= kMaxPictureSide && size.height() <= kMaxPictureSide;
 }

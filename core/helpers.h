@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+class QString;
+
 // Tolerance comparisons to n decimal places: eps = 0.1 to the power n.
 // Any comparison involving a NaN is false.
 bool IsZero(double x, unsigned n); // |x| <= eps
@@ -31,3 +33,11 @@ std::wstring MultiByteToWString(const char* text, unsigned codePage);
 // Pieces of the text between delimiters, read the way std::getline reads them:
 // empty pieces between adjacent delimiters stay, a trailing delimiter adds none.
 std::vector<std::string> SplitString(const std::string& text, char delimiter);
+
+// Largest width and height of a picture the program decodes.
+constexpr int kMaxPictureSide = 8192;
+
+// True when the picture file's header gives a size within kMaxPictureSide a
+// side. A small file can decode to gigabytes, so pictures from the cloud are
+// checked before they are decoded; a size that cannot be read counts as too large.
+bool IsPictureSizeAcceptable(const QString& path);

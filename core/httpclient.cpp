@@ -1,8 +1,11 @@
 #include "httpclient.h"
 
 #include <cstdio>
+#include <filesystem>
 
 #include <curl/curl.h>
+
+#include "logger.h"
 
 namespace
 {
@@ -10,20 +13,49 @@ namespace
 constexpr long kConnectTimeoutSeconds = 10;
 constexpr long kTransferTimeoutSeconds = 10;
 constexpr long kStallBytesPerSecond = 1;
-constexpr long kStallSeconds = 30;
+// The service's real replies are a few KiB; anything far beyond is a broken
+// or hostile peer, and the callers widen and parse the whole text.
+constexpr size_t kMaxReplyBytes = 1u << 20;
+const char* const kWebProtocols = "http,https";
+
+struct ReplySink {
+    std::string* response;
+    size_t taken = 0;
+    bool tooLarge = false;
+};
 
 size_t AppendToString(char* data, size_t size, size_t count, void* userData)
 {
-    auto* response = static_cast<std::string*>(userData);
-    if (data == nullptr || response == nullptr)
+    auto* sink = static_cast<ReplySink*>(userData);
+    if (data == nullptr || sink->response == nullptr)
         return static_cast<size_t>(-1); // libcurl ends the transfer with its write error
-    response->append(data, size * count);
+    const size_t bytes = size * count;
+    if (bytes > kMaxReplyBytes - sink->taken) {
+        sink->tooLarge = true;
+        return 0;
+    }
+    sink->response->append(data, bytes);
+    sink->taken += bytes;
     return count;
 }
 
+struct FileSink {
+    FILE* file;
+    long long written = 0;
+    long long maxBytes;
+    bool tooLarge = false;
+};
+
 size_t WriteToFile(char* data, size_t size, size_t count, void* userData)
 {
-    return std::fwrite(data, size, count, static_cast<FILE*>(userData));
+    auto* sink = static_cast<FileSink*>(userData);
+    const long long bytes = static_cast<long long>(size * count);
+    if (bytes > sink->maxBytes - sink->written) {
+        sink->tooLarge = true;
+        return 0;
+    }
+    sink->written += bytes;
+    return std::fwrite(data, size, count, sink->file);
 }
 
 int GoOn(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -94,6 +126,8 @@ int Transfer(const std::string& url, const std::string* body, std::string* respo
     EasyHandle curl;
     if (curl.get() == nullptr)
         return CURLE_FAILED_INIT;
+    ReplySink sink { response };
+    const size_t keptBytes = response != nullptr ? response->size() : 0;
 
     HeaderList list;
     if (headers == nullptr) {
@@ -117,13 +151,22 @@ int Transfer(const std::string& url, const std::string* body, std::string* respo
     }
     curl_easy_setopt(h, CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &AppendToString);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, response);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     SetTls(h, caPath);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(h, CURLOPT_TIMEOUT, kTransferTimeoutSeconds);
 
-    return curl_easy_perform(h);
+    const CURLcode result = curl_easy_perform(h);
+    if (sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
+        // A cut reply could still parse as a success; the caller gets none.
+        if (response != nullptr)
+            response->resize(keptBytes);
+        WriteLog(LogError, "reply larger than %zu bytes, transfer stopped", kMaxReplyBytes);
+        return CURLE_FILESIZE_EXCEEDED;
+    }
+    return result;
 }
 
 } // namespace
@@ -148,16 +191,16 @@ int HttpClient::Get(const std::string& url, std::string* response, const std::ve
 
 int HttpClient::Download(const std::string& url, const std::string& localPath)
 {
-    return Download(url, localPath, kStallSeconds);
+    return Download(url, localPath, DownloadLimits {});
 }
 
 int HttpClient::Download(const std::string& url, const std::string& localPath, const char* caPath)
 {
-    return Download(url, localPath, kStallSeconds, caPath);
+    return Download(url, localPath, DownloadLimits {}, caPath);
 }
 
-int HttpClient::Download(const std::string& url, const std::string& localPath, long stallSeconds,
-    const char* caPath)
+int HttpClient::Download(
+    const std::string& url, const std::string& localPath, const DownloadLimits& limits, const char* caPath)
 {
     EasyHandle curl;
     if (curl.get() == nullptr)
@@ -165,13 +208,25 @@ int HttpClient::Download(const std::string& url, const std::string& localPath, l
     FILE* file = std::fopen(localPath.c_str(), "wb");
     if (file == nullptr)
         return -1;
+    FileSink sink { file, 0, limits.maxBytes };
+    // Only a file this call made or truncated goes; a device given as the
+    // path (or anything that is not a plain file) stays.
+    auto fail = [&localPath] {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(localPath, ec)))
+            std::filesystem::remove(localPath, ec);
+        return -1;
+    };
 
     CURL* h = curl.get();
     if (curl_easy_setopt(h, CURLOPT_URL, url.c_str()) != CURLE_OK
         || curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteToFile) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_WRITEDATA, file) != CURLE_OK) {
+        || curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) != CURLE_OK
+        // Addresses come from the cloud's replies: no local files, no other schemes.
+        || curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kWebProtocols) != CURLE_OK
+        || curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, kWebProtocols) != CURLE_OK) {
         std::fclose(file);
-        return -1;
+        return fail();
     }
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &GoOn);
@@ -182,11 +237,20 @@ int HttpClient::Download(const std::string& url, const std::string& localPath, l
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
     if (caPath != nullptr)
         curl_easy_setopt(h, CURLOPT_CAINFO, caPath);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallSeconds);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+    // A slow but steady trickle passes the stall guard; the start-up still
+    // must not wait for it without end.
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.deadlineSeconds);
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
 
     const CURLcode result = curl_easy_perform(h);
     // The last bytes reach the disk only here; a file that could not be
     // completed is no download.
     const bool closed = std::fclose(file) == 0;
-    return result == CURLE_OK && closed ? 0 : -1;
+    if (sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED)
+        WriteLog(LogError, "download larger than %lld bytes, stopped", limits.maxBytes);
+    else if (result == CURLE_OPERATION_TIMEDOUT)
+        WriteLog(LogError, "download timed out (deadline %ld s, stall guard %ld s)", limits.deadlineSeconds,
+            limits.stallSeconds);
+    return result == CURLE_OK && closed ? 0 : fail();
 }

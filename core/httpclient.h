@@ -17,6 +17,8 @@ public:
     // null sends that one line, an empty vector none. The server's certificate
     // and host name are checked against `caPath` when given, else against the
     // system's CA store. Connect and whole-transfer time-outs are 10 s each.
+    // A reply over 1 MiB ends the transfer with CURLE_FILESIZE_EXCEEDED and
+    // leaves *response as it was before the call.
     // Returns libcurl's result code (0 = success).
     int Post(const std::string& url, const std::string& body, std::string* response,
         const std::vector<std::string>* headers, const char* caPath);
@@ -25,10 +27,13 @@ public:
     int Get(const std::string& url, std::string* response, const std::vector<std::string>* headers,
         const char* caPath);
 
-    // Writes the reply body to `localPath` (created or truncated). Gives up when
-    // the connection takes over 10 s or less than 1 byte/s arrives for 30 s.
-    // Returns 0 on success, -1 on any failure; a failed download leaves what
-    // arrived in the file. A path the file cannot be made at fails before any request.
+    // Writes the reply body to `localPath` (created or truncated). Only http and
+    // https addresses are fetched; redirects are not followed, and could lead
+    // to no other scheme. Gives up when the connection takes over 10 s, less
+    // than 1 byte/s arrives for 30 s, the whole download takes over 60 s or the
+    // body grows past 16 MiB.
+    // Returns 0 on success, -1 on any failure; a failed download removes the
+    // file it wrote. A path the file cannot be made at fails before any request.
     int Download(const std::string& url, const std::string& localPath);
     // As above, checking the server's certificate against `caPath` when given
     // (a service with a CA of its own serving its pictures).
@@ -40,7 +45,12 @@ private:
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
-    int Download(const std::string& url, const std::string& localPath, long stallSeconds,
+    struct DownloadLimits {
+        long stallSeconds = 30;
+        long deadlineSeconds = 60;
+        long long maxBytes = 16ll << 20;
+    };
+    int Download(const std::string& url, const std::string& localPath, const DownloadLimits& limits,
         const char* caPath = nullptr);
 
     friend struct HttpClientProbe;

@@ -10,8 +10,9 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)"
 
 source scripts/servers.sh
-start_servers "$root/build"
+# Set before anything starts: if the second server fails, the first still goes.
 trap stop_servers EXIT
+start_servers "$root/build"
 
 cd build/bin
 if [ -z "${DISPLAY:-}" ]; then

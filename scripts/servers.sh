@@ -30,10 +30,19 @@ start_servers() {
     echo "servers: the quote server did not start; see $SERVERS_LOG/quote-server.out" >&2
     return 1
   fi
+  # The first line is its address once it listens; it ends at once when the
+  # port is taken (by another helper's or an earlier run's server).
   for i in $(seq 1 100); do
-    [ -s "$SERVERS_LOG/cloud-server.out" ] && break
+    head -n 1 "$SERVERS_LOG/cloud-server.out" 2>/dev/null | grep -q '^https://' && break
+    kill -0 "$CLOUD_PID" 2>/dev/null || break
     sleep 0.1
   done
+  if ! head -n 1 "$SERVERS_LOG/cloud-server.out" 2>/dev/null | grep -q '^https://' \
+    || ! kill -0 "$CLOUD_PID" 2>/dev/null; then
+    echo "servers: the cloud service did not start on port $cloud_port:" >&2
+    cat "$SERVERS_LOG/cloud-server.out" >&2
+    return 1
+  fi
   echo "servers: quote server on 127.0.0.1:$port, cloud service on port $cloud_port"
 
   cat >"$build/bin/TradeConfig.xml" <<XML

@@ -51,8 +51,13 @@ void BannerWidgetClass::LoadBanners()
     QDir folder(QString::fromLatin1(kFolder));
     const QStringList names
         = folder.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Name | QDir::IgnoreCase);
-    for (const QString& name : names)
-        m_banners.emplace_back(name, new QMovie(QString::fromLatin1(kFolder) + name, QByteArray()));
+    for (const QString& name : names) {
+        const QString path = QString::fromLatin1(kFolder) + name;
+        // An oversized picture is kept in the list but never decoded: a movie
+        // without a file shows nothing, as for an unreadable one.
+        m_banners.emplace_back(
+            name, IsPictureSizeAcceptable(path) ? new QMovie(path, QByteArray()) : new QMovie());
+    }
 }
 
 const BannerRecord* BannerWidgetClass::FindRecordOfFirst() const

@@ -12,6 +12,7 @@
 #include <QSplashScreen>
 
 #include "bannerwidget.h"
+#include "helpers.h"
 #include "logger.h"
 #include "nquoteclient.h"
 #include "platform.h"
@@ -42,7 +43,7 @@ QString ChooseSplashPicture(const QString &folder)
     for (const QString &entry : entries) {
         const QString path = folder + entry;
         QPixmap picture;
-        if (picture.load(path))
+        if (IsPictureSizeAcceptable(path) && picture.load(path))
             return path;
     }
     return kFallbackSplash;

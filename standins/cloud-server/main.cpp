@@ -13,14 +13,17 @@
 // "https://127.0.0.1:18443"; SIGINT or SIGTERM stop the server.
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <thread>
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <httplib.h>
 
@@ -110,10 +113,25 @@ int main(int argc, char* argv[])
         std::cout << req.method << ' ' << req.target << ' ' << res.status << std::endl;
     });
 
+    // The library's default also sets SO_REUSEPORT, with which a second
+    // server on the same port would share it silently and the kernel would
+    // split the connections between the two. Address reuse alone still lets
+    // a restart take the port while old connections linger.
+    server.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    errno = 0;
     int bound = port == 0 ? server.bind_to_any_port("127.0.0.1")
                           : (server.bind_to_port("127.0.0.1", port) ? port : -1);
     if (bound <= 0) {
-        std::cerr << "cloud-server: cannot listen on 127.0.0.1:" << port << "\n";
+        const int why = errno;
+        std::cerr << "cloud-server: cannot listen on 127.0.0.1:" << port;
+        if (why == EADDRINUSE)
+            std::cerr << ": the port is already in use";
+        else if (why != 0)
+            std::cerr << ": " << std::strerror(why);
+        std::cerr << std::endl;
         return 1;
     }
     std::cout << "https://127.0.0.1:" << bound << std::endl;

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "helpers.h"
 #include "scratchdir.h"
 #include "tradeconfig.h"
 
@@ -21,9 +22,9 @@ namespace {
 
 class StartupTest : public ScratchDirTest {
 protected:
-    void WritePicture(const QString &name, QColor colour)
+    void WritePicture(const QString &name, QColor colour, QSize size = QSize(8, 8))
     {
-        QImage image(8, 8, QImage::Format_RGB32);
+        QImage image(size, QImage::Format_RGB32);
         image.fill(colour);
         ASSERT_TRUE(image.save(Path(name), "PNG"));
     }
@@ -89,6 +90,11 @@ TEST_F(StartupTest, SplashPictureIsTheFirstLoadableFileInCaseInsensitiveOrder)
     std::ofstream(Path(folder + "0broken.png").toStdString()) << "garbage";
     EXPECT_EQ(ChooseSplashPicture(folder), folder + "A.png");
 
+    // Pictures beyond the size bound are never decoded: skipped like broken ones.
+    WritePicture(folder + "0wide.png", Qt::red, QSize(kMaxPictureSide + 1, 1));
+    WritePicture(folder + "0tall.png", Qt::red, QSize(1, kMaxPictureSide + 1));
+    EXPECT_EQ(ChooseSplashPicture(folder), folder + "A.png");
+
     // A symbolic link and a sub-folder never count; a hidden picture does.
     ASSERT_EQ(::symlink(Path(folder + "b.png").toLocal8Bit().constData(),
                         Path(folder + "0link.png").toLocal8Bit().constData()),
@@ -97,6 +103,8 @@ TEST_F(StartupTest, SplashPictureIsTheFirstLoadableFileInCaseInsensitiveOrder)
     EXPECT_EQ(ChooseSplashPicture(folder), folder + "A.png");
     WritePicture(folder + ".0hidden.png", Qt::green);
     EXPECT_EQ(ChooseSplashPicture(folder), folder + ".0hidden.png");
+    WritePicture(folder + ".00edge.png", Qt::green, QSize(kMaxPictureSide, 1));
+    EXPECT_EQ(ChooseSplashPicture(folder), folder + ".00edge.png");
 }
 
 TEST_F(StartupTest, FailedQuoteConnectionEndsWithMinusOneAfterItsText)

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -225,6 +226,52 @@ TEST_F(ContentFetchTest, PictureNamesThatLeaveTheFolderAreNotDownloaded)
     EXPECT_FALSE(fs::exists("/tmp/x.png") && ReadFile("/tmp/x.png") == "picture");
     EXPECT_TRUE(fs::is_empty("banner"));
     EXPECT_TRUE(fs::is_empty("BootPage"));
+}
+
+TEST_F(ContentFetchTest, OversizedRepliesAndPicturesAndLocalAddressesFail)
+{
+    const std::string secret = fs::absolute("secret.txt").string();
+    std::ofstream(secret) << "local secret";
+    const std::string row = Row("u", "p.png", "/files/p.png");
+    struct Case {
+        const char* what;
+        std::string reply;
+        std::string imageUrl; // with the reply "": the class holds one row with this picture
+        std::int64_t pictureBytes; // > 0: the picture's size
+        bool result;
+        const char* logged;
+    };
+    const Case cases[] = {
+        // A fitting row followed by padding still parses once cut short.
+        { "reply past the bound", "{\"results\":[" + row + "]}" + std::string((1 << 20) + 1, ' '), "", 0,
+            false, "reply larger than 1048576 bytes" },
+        { "picture past the bound", "", "/files/p.png", (16 << 20) + 1, true,
+            "download larger than 16777216 bytes" },
+        { "local file", "", "file://" + secret, 0, true, "下载文件错误" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        config->bootPageList.clear();
+        fs::remove_all("BootPage");
+        const size_t logBefore = NewLog().size();
+        if (!c.reply.empty())
+            ReplyWith(c.reply);
+        server.WriteClass("BootPageConfig", "[" + Row("u", "p.png", c.imageUrl) + "]");
+        if (c.pictureBytes > 0) {
+            Json::Value fault = Fault("/files/p.png", "x");
+            fault["repeat"] = Json::Int64(c.pictureBytes);
+            fault["contentType"] = "image/png";
+            server.AddFault(fault);
+        }
+        EXPECT_EQ(config->FetchBootPageConfig(), c.result);
+        const std::string log = NewLog().substr(logBefore);
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+        if (c.result) {
+            EXPECT_NE(log.find("下载文件错误"), std::string::npos);
+        }
+        // Nothing partial, nothing copied.
+        EXPECT_TRUE(fs::is_empty("BootPage"));
+    }
 }
 
 TEST_F(ContentFetchTest, PicturesOfOtherServersAreNotTrustedWithTheServiceCa)

@@ -471,6 +471,9 @@ TEST_F(LoginDialogTest, BadRepliesEndInTheirFailureBoxes)
         { "no token", "{\"objectId\":1}", 1, "info|登录失败!", "info|注册失败!" },
         { "null token", "{\"sessionToken\":null}", 1, "info|登录成功!", "info|注册成功!" },
         { "huge", huge, 16, "warn|未知错误!", "warn|请求错误!" },
+        // Cut at the reply bound this would parse as a success.
+        { "token and padding", "{\"sessionToken\":\"abc\"}" + std::string(2 << 20, ' '), 1, "warn|未知错误!",
+            "warn|请求错误!" },
     };
     LoginDialog d;
     for (const Case& c : cases) {

@@ -27,13 +27,19 @@
 
 #include <gtest/gtest.h>
 
+#include "logger.h"
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 struct HttpClientProbe {
-    static int Download(const std::string& url, const std::string& path, long stallSeconds)
+    static int Download(
+        const std::string& url, const std::string& path, long stallSeconds, long deadlineSeconds = 60)
     {
-        return HttpClient::GetInstance()->Download(url, path, stallSeconds);
+        HttpClient::DownloadLimits limits;
+        limits.stallSeconds = stallSeconds;
+        limits.deadlineSeconds = deadlineSeconds;
+        return HttpClient::GetInstance()->Download(url, path, limits);
     }
 };
 
@@ -102,6 +108,11 @@ public:
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_cond.wait_for(lock, 20s, [this] { return m_open; });
+    }
+    bool WaitFor(std::chrono::milliseconds limit)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, limit, [this] { return m_open; });
     }
     void Open()
     {
@@ -200,6 +211,37 @@ public:
                     return false;
                 });
         });
+        // Streams without a length until well past every bound.
+        m_server->Get("/endless", [](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider(
+                "application/octet-stream", [](size_t offset, httplib::DataSink& sink) {
+                    static const std::string chunk(64 * 1024, 'e');
+                    if (offset >= (64u << 20))
+                        sink.done();
+                    else
+                        sink.write(chunk.data(), chunk.size());
+                    return true;
+                });
+        });
+        m_server->Post("/endless", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(2u << 20, 'p'), "application/octet-stream");
+        });
+        m_server->Get(R"(/sized/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(std::string(std::stoul(req.matches[1]), 's'), "application/octet-stream");
+        });
+        // Fast enough for the stall guard, too slow to ever end in time.
+        m_server->Get("/drip", [&gate](const httplib::Request&, httplib::Response& res) {
+            res.set_chunked_content_provider(
+                "application/octet-stream", [&gate](size_t offset, httplib::DataSink& sink) {
+                    if (offset >= 150 || gate.WaitFor(100ms))
+                        sink.done();
+                    else
+                        sink.write("d", 1);
+                    return true;
+                });
+        });
+        m_server->Get("/to-file",
+            [this](const httplib::Request&, httplib::Response& res) { res.set_redirect(m_redirectTarget); });
 
         m_port = m_server->bind_to_any_port("127.0.0.1");
         if (m_port > 0) {
@@ -220,9 +262,11 @@ public:
     {
         return m_scheme + "://127.0.0.1:" + std::to_string(m_port) + path;
     }
+    void RedirectTo(const std::string& target) { m_redirectTarget = target; }
 
 private:
     std::unique_ptr<httplib::Server> m_server;
+    std::string m_redirectTarget;
     std::string m_scheme;
     int m_port = -1;
     std::thread m_thread;
@@ -542,6 +586,77 @@ TEST_F(HttpClientTest, DownloadsTheReplyBodyIntoTheFile)
     EXPECT_EQ(ReadFile(file), "");
 }
 
+TEST_F(HttpClientTest, RepliesBeyondTheBoundEndTheTransfer)
+{
+    const std::string logPath = Logger::GetInstance()->DayFilePath();
+    const size_t logStart = ReadFile(logPath).size();
+    const std::string bound = std::to_string(1u << 20);
+    struct Case {
+        const char* name;
+        bool post;
+        std::string path;
+        int code;
+        size_t size;
+    };
+    const std::vector<Case> cases = {
+        { "endless stream", false, "/endless", CURLE_FILESIZE_EXCEEDED, 0 },
+        { "2 MiB with its length", true, "/endless", CURLE_FILESIZE_EXCEEDED, 0 },
+        { "one byte over", false, "/sized/" + std::to_string((1u << 20) + 1), CURLE_FILESIZE_EXCEEDED, 0 },
+        { "exactly the bound", false, "/sized/" + bound, CURLE_OK, 1u << 20 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string response = "kept:";
+        const int rc = c.post ? m_client->Post(m_http->Url(c.path), "{}", &response, nullptr, nullptr)
+                              : m_client->Get(m_http->Url(c.path), &response, nullptr, nullptr);
+        EXPECT_EQ(rc, c.code);
+        // Nothing of a cut reply is handed on.
+        EXPECT_EQ(response.size(), 5 + c.size);
+        EXPECT_EQ(response.substr(0, 5), "kept:");
+    }
+    EXPECT_NE(
+        ReadFile(logPath).substr(logStart).find("reply larger than " + bound + " bytes"), std::string::npos);
+}
+
+TEST_F(HttpClientTest, DownloadsOnlyWebAddressesWithinTheBound)
+{
+    const std::string secret = Path("secret.txt");
+    {
+        std::ofstream(secret) << "local secret";
+    }
+    m_http->RedirectTo("file://" + secret);
+    const std::string logPath = Logger::GetInstance()->DayFilePath();
+    const size_t logStart = ReadFile(logPath).size();
+    const std::string file = Path("picture.bin");
+    struct Case {
+        const char* name;
+        std::string url;
+        int result;
+    };
+    const std::vector<Case> cases = {
+        { "a local file", "file://" + secret, -1 },
+        { "another scheme", "dict://127.0.0.1:1/x", -1 },
+        { "an endless stream", m_http->Url("/endless"), -1 },
+        { "one byte over", m_http->Url("/sized/" + std::to_string((16u << 20) + 1)), -1 },
+        { "exactly the bound", m_http->Url("/sized/" + std::to_string(16u << 20)), 0 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(m_client->Download(c.url, file), c.result);
+        // A stopped download leaves nothing behind.
+        EXPECT_EQ(fs::exists(file), c.result == 0);
+        if (c.result == 0) {
+            EXPECT_EQ(fs::file_size(file), 16u << 20);
+        }
+    }
+    EXPECT_NE(ReadFile(logPath).substr(logStart).find(
+                  "download larger than " + std::to_string(16u << 20) + " bytes"),
+        std::string::npos);
+    // A redirect is not a way to a local file either.
+    m_client->Download(m_http->Url("/to-file"), file);
+    EXPECT_NE(ReadFile(file), "local secret");
+}
+
 TEST_F(HttpClientTest, DownloadFailsWithoutARequestWhenTheFileCannotBeMade)
 {
     const size_t before = m_recorder.Count();
@@ -562,13 +677,14 @@ TEST_F(HttpClientTest, DownloadThatCannotBeStoredFails)
 
 TEST_F(HttpClientTest, StalledServerEndsEveryTransfer)
 {
-    // All three run at once so the suite waits for the 10 s limit only once.
-    std::atomic<int> postCode { -100 }, getCode { -100 }, downloadCode { -100 };
+    // All run at once so the suite waits for the 10 s limit only once.
+    std::atomic<int> postCode { -100 }, getCode { -100 }, downloadCode { -100 }, dripCode { -100 };
     std::string postReply, getReply;
     const std::string partial = Path("partial.bin");
+    const std::string dripped = Path("dripped.bin");
     using Clock = std::chrono::steady_clock;
     const auto begin = Clock::now();
-    Clock::duration postTook {}, getTook {}, downloadTook {};
+    Clock::duration postTook {}, getTook {}, downloadTook {}, dripTook {};
     std::thread post([&] {
         postCode = m_client->Post(m_http->Url("/stall"), "{}", &postReply, nullptr, nullptr);
         postTook = Clock::now() - begin;
@@ -581,9 +697,14 @@ TEST_F(HttpClientTest, StalledServerEndsEveryTransfer)
         downloadCode = HttpClientProbe::Download(m_http->Url("/trickle"), partial, 2);
         downloadTook = Clock::now() - begin;
     });
+    std::thread drip([&] {
+        dripCode = HttpClientProbe::Download(m_http->Url("/drip"), dripped, 30, 3);
+        dripTook = Clock::now() - begin;
+    });
     post.join();
     get.join();
     download.join();
+    drip.join();
     m_gate.Open();
 
     EXPECT_EQ(postCode, CURLE_OPERATION_TIMEDOUT);
@@ -598,7 +719,13 @@ TEST_F(HttpClientTest, StalledServerEndsEveryTransfer)
     EXPECT_EQ(downloadCode, -1);
     EXPECT_GE(downloadTook, 1500ms);
     EXPECT_LT(downloadTook, 8s);
-    EXPECT_EQ(ReadFile(partial), "0"); // what arrived stays
+    EXPECT_FALSE(fs::exists(partial));
+
+    // A trickle the stall guard lets pass still ends at the overall deadline.
+    EXPECT_EQ(dripCode, -1);
+    EXPECT_GE(dripTook, 2500ms);
+    EXPECT_LT(dripTook, 8s);
+    EXPECT_FALSE(fs::exists(dripped));
 }
 
 TEST(HttpClient, OneInstanceForTheProcess)

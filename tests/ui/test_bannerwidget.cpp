@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QMovie>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "bannerwidget.h"
+#include "helpers.h"
 #include "platform.h"
 #include "tradeconfig.h"
 
@@ -218,6 +220,23 @@ TEST_F(BannerWidgetTest, WithoutAMatchingRecordOrPictureNothingOpens)
     CloseButton(banner)->click();
     EXPECT_TRUE(m_opened.empty());
     EXPECT_FALSE(banner.ReshowTimer().isActive());
+
+    // A picture that would decode beyond the size bound is not decoded: it
+    // shows nothing, as an unreadable one does; one at the bound plays.
+    struct Case {
+        QSize size;
+        bool valid;
+    };
+    for (const Case& c : { Case { QSize(kMaxPictureSide + 1, 1), false },
+             Case { QSize(1, kMaxPictureSide + 1), false }, Case { QSize(kMaxPictureSide, 1), true } }) {
+        SCOPED_TRACE(c.size.width());
+        QImage picture(c.size, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        ASSERT_TRUE(picture.save("banner/0big.png", "PNG"));
+        BannerWidgetClass big(&window);
+        ASSERT_NE(Label(big)->movie(), nullptr);
+        EXPECT_EQ(Label(big)->movie()->isValid(), c.valid);
+    }
 }
 
 TEST_F(BannerWidgetTest, CloseStopsTheTimerAndReleasesTheShownMovie)

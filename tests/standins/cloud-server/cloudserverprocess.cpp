@@ -58,7 +58,7 @@ CloudServerProcess::~CloudServerProcess()
     std::filesystem::remove_all(root_, ec);
 }
 
-bool CloudServerProcess::Start(std::string* error)
+bool CloudServerProcess::Start(std::string* error, int port)
 {
     auto fail = [&](const std::string& why) {
         if (error)
@@ -79,7 +79,8 @@ bool CloudServerProcess::Start(std::string* error)
     posix_spawn_file_actions_addopen(
         &actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     std::string program = CLOUD_SERVER_PATH;
-    std::vector<std::string> args = { program, "--port", "0", "--data", dataDir_, "--content", contentDir_ };
+    std::vector<std::string> args
+        = { program, "--port", std::to_string(port), "--data", dataDir_, "--content", contentDir_ };
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -105,7 +106,8 @@ bool CloudServerProcess::Start(std::string* error)
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;
-            return fail("cloud-server ended: " + ReadWholeFile(errPath));
+            const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return fail("cloud-server ended with " + std::to_string(code) + ": " + ReadWholeFile(errPath));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -18,8 +18,9 @@ public:
     CloudServerProcess& operator=(const CloudServerProcess&) = delete;
 
     // Starts the server; a second Start after Stop reuses the same folders,
-    // as a restarted service would. False (with the reason) on failure.
-    bool Start(std::string* error = nullptr);
+    // as a restarted service would. `port` 0 lets the system choose. False
+    // (with the reason: the exit code and what the server wrote) on failure.
+    bool Start(std::string* error = nullptr, int port = 0);
     void Stop();
 
     const std::string& BaseUrl() const { return baseUrl_; }

@@ -1,9 +1,15 @@
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -121,6 +127,63 @@ TEST_F(CloudServerTest, CertificateVerifiesForBothLocalNamesAndIsKeptAcrossResta
     ASSERT_TRUE(server.Start());
     EXPECT_EQ(ReadWholeFile(server.CaFile()), ca);
     EXPECT_EQ(Fetch("GET", server.BaseUrl() + path, server.CaFile()).code, CURLE_OK);
+}
+
+TEST_F(CloudServerTest, ATakenPortIsRefusedAtStartAndAFreedOneRetaken)
+{
+    const int port = server.Port();
+    const std::string path = "/1.1/classes/BootPageConfig";
+    EXPECT_EQ(Fetch("GET", server.BaseUrl() + path, server.CaFile()).code, CURLE_OK);
+    std::string error;
+    ASSERT_TRUE(server.Start(&error, port)) << error; // a restart on the fixed port
+    EXPECT_EQ(server.Port(), port);
+
+    CloudServerProcess second;
+    EXPECT_FALSE(second.Start(&error, port));
+    EXPECT_NE(error.find("ended with 1: cloud-server: cannot listen on 127.0.0.1:" + std::to_string(port)
+                  + ": the port is already in use"),
+        std::string::npos)
+        << error;
+    // Every connection still reaches the first server.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(Fetch("GET", server.BaseUrl() + path, server.CaFile()).code, CURLE_OK);
+}
+
+// What scripts/run.sh does before the terminal starts, in a build folder of
+// its own whose cloud address names a port that is taken.
+TEST_F(CloudServerTest, ServersScriptFailsAtATakenCloudPortAndLeavesNoServerRunning)
+{
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(server.DataDir()).parent_path() / "tree";
+    const fs::path build = root / "build";
+    fs::create_directories(build / "bin");
+    fs::create_directories(root / "standins" / "cloud-server");
+    fs::create_directory_symlink(fs::path(QUORVEL_SOURCE_DIR) / "standins" / "cloud-server" / "demo",
+        root / "standins" / "cloud-server" / "demo");
+    fs::create_symlink(CLOUD_SERVER_PATH, build / "bin" / "cloud-server");
+    fs::create_symlink(QUOTE_SERVER_PATH, build / "bin" / "quote-server");
+    std::ofstream(build / "CMakeCache.txt")
+        << "QUORVEL_CLOUD_BASE_URL:STRING=https://127.0.0.1:" << server.Port() << "\n";
+
+    const std::string script = "set -euo pipefail; source '" QUORVEL_SOURCE_DIR "/scripts/servers.sh'; "
+                               "trap stop_servers EXIT; start_servers '"
+        + build.string() + "'";
+    const std::string command = "bash -c \"" + script + "\" >/dev/null 2>&1";
+    EXPECT_NE(std::system(command.c_str()), 0);
+
+    const std::string cloudOut = ReadWholeFile((build / "servers" / "cloud-server.out").string());
+    EXPECT_NE(cloudOut.find("already in use"), std::string::npos) << cloudOut;
+    // The quote server started first; the trap has stopped it.
+    const std::string quoteOut = ReadWholeFile((build / "servers" / "quote-server.out").string());
+    const int quotePort = std::atoi(quoteOut.c_str()); // its first line is the port
+    ASSERT_GT(quotePort, 0) << quoteOut;
+    const int sock = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(quotePort));
+    EXPECT_NE(connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(sock);
 }
 
 TEST_F(CloudServerTest, SmsCodeIsIssuedPrintedAndVerifiesOnce)
