@@ -2,7 +2,10 @@
 # Runs the terminal against the local servers on a virtual 1920x1080 display
 # and saves screenshots as PNG files in screenshots/ (or the folder given):
 # splash, banner pop-up, every market tab, the chart page, the status bar,
-# the account menu and the login dialog.
+# the account menu and the login dialog; then, on a 96 DPI display, the board
+# and the chart page once more.
+# SCREENSHOT_DISPLAY picks the display (e.g. :155), else a random one is used;
+# the cloud service takes the port of the build's QUORVEL_CLOUD_BASE_URL.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/screenshots}")
@@ -13,10 +16,24 @@ cmake --build build -j "$(nproc)" >/dev/null
 mkdir -p "$out"
 rm -f "$out"/*.png
 
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
+display=${SCREENSHOT_DISPLAY:-:$((90 + RANDOM % 100))}
 export DISPLAY=$display
+# Extra arguments go to Xvfb, e.g. -dpi 96. Without -dpi Xvfb reports 100 DPI.
+start_display() {
+  Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp "$@" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  local i
+  for i in $(seq 1 50); do
+    xdpyinfo >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "screenshots: display $display did not start" >&2
+  return 1
+}
+stop_display() {
+  kill "$xvfb_pid" 2>/dev/null || true
+  wait "$xvfb_pid" 2>/dev/null || true
+}
 source scripts/servers.sh
 cleanup() {
   [ -n "${app_pid:-}" ] && kill "$app_pid" 2>/dev/null || true
@@ -25,19 +42,36 @@ cleanup() {
   stop_servers
 }
 trap cleanup EXIT
-sleep 1
+start_display
 start_servers "$root/build"
 
 shot() { import -window root "$out/$1.png"; echo "saved $out/$1.png"; }
 click() { xdotool mousemove --sync "$1" "$2" click "${3:-1}"; }
 
-(cd build/bin && exec ./Quorvel >"$root/build/servers/quorvel.out" 2>&1) &
-app_pid=$!
+start_app() {
+  (cd build/bin && exec ./Quorvel >>"$root/build/servers/quorvel.out" 2>&1) &
+  app_pid=$!
+}
+# The virtual display has no window manager to honour the maximised state.
+maximise_window() {
+  window=$(xdotool search --sync --onlyvisible --name "Brisvane" | head -n 1)
+  xdotool windowmove "$window" 0 0 windowsize "$window" 1920 1080
+}
+# Logs in with the demo account on the login dialog's first page.
+log_in() {
+  local dialog
+  dialog=$(xdotool search --sync --onlyvisible --name "^登录$" | head -n 1)
+  eval "$(xdotool getwindowgeometry --shell "$dialog")"
+  click $((X + 296)) $((Y + 102)); xdotool key --clearmodifiers ctrl+a; xdotool type --delay 30 "$phone"
+  click $((X + 296)) $((Y + 148)); xdotool key --clearmodifiers ctrl+a; xdotool type --delay 30 "$password"
+  click $((X + 432)) $((Y + 196))
+}
+
+: >"$root/build/servers/quorvel.out"
+start_app
 sleep 1.5
 shot 01-splash
-window=$(xdotool search --sync --onlyvisible --name "Brisvane" | head -n 1)
-# The virtual display has no window manager to honour the maximised state.
-xdotool windowmove "$window" 0 0 windowsize "$window" 1920 1080
+maximise_window
 sleep 4
 shot 02-board-waipan-with-banner
 # Close whatever pop-ups the start shows (banner, login prompt), then the board alone.
@@ -82,9 +116,7 @@ sleep 1
 shot 06b-register-page
 click $((dx + 210)) $((dy + 227))
 sleep 1
-click $((dx + 296)) $((dy + 102)); xdotool type --delay 30 "$phone"
-click $((dx + 296)) $((dy + 148)); xdotool type --delay 30 "$password"
-click $((dx + 432)) $((dy + 196))
+log_in
 sleep 2
 shot 07-login-done
 # Dismiss the "login succeeded" box; the chart page follows.
@@ -99,4 +131,32 @@ click 1685 18
 sleep 1
 shot 09-account-menu
 xdotool key --clearmodifiers Escape || true
+
+# The board and the chart page again at 96 DPI, where the window keeps its
+# unscaled sizes.
+kill "$app_pid" 2>/dev/null || true
+wait "$app_pid" 2>/dev/null || true
+stop_display
+start_display -dpi 96
+start_app
+maximise_window
+sleep 4
+xdotool key --clearmodifiers Escape || true
+# The banner pop-up's close button, so that it hides no panel.
+click 1890 841
+sleep 3
+shot 10-board-waipan-96dpi
+eval "$(xdotool getwindowgeometry --shell "$window")"
+import -window root -crop "${WIDTH}x30+${X}+$((Y + HEIGHT - 30))" "$out/10b-statusbar-96dpi.png"
+echo "saved $out/10b-statusbar-96dpi.png"
+# The first row (CL) at the unscaled row height.
+click 400 90
+sleep 0.3
+xdotool click --repeat 2 --delay 80 1
+sleep 2
+log_in
+sleep 2
+xdotool key --clearmodifiers Return
+sleep 4
+shot 11-chart-page-96dpi
 echo "screenshots in $out"

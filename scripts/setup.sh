@@ -11,7 +11,8 @@ packages=(
   libtinyxml-dev libjsoncpp-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xauth x11-apps xdotool imagemagick fonts-wqy-zenhei fonts-dejavu-core
+  xvfb xauth x11-apps x11-utils xdotool imagemagick fonts-wqy-zenhei fonts-dejavu-core
+  fonts-arphic-uming fonts-wqy-microhei
   locales xdg-utils
 )
 

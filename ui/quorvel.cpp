@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +23,7 @@
 
 #include "bannerwidget.h"
 #include "chartell.h"
+#include "columnfitter.h"
 #include "customtabstyle.h"
 #include "helpers.h"
 #include "mywidget.h"
@@ -35,12 +37,30 @@ namespace
 constexpr int kFullListWidth = 1550;
 const char* const kArrowButtonStyle = "border:none;color: rgb(220, 220, 10)";
 
+// The form's fonts are Windows ones. Where they are missing the font
+// database falls back to a Latin sans font whose digits are wider than the
+// columns drawn for them; these stand in with the half-width figures of the
+// originals. Qt asks for them only when the named family is not installed.
+void SubstituteWindowsFonts()
+{
+    QFont::insertSubstitutions(
+        QStringLiteral("宋体"), { QStringLiteral("AR PL UMing CN"), QStringLiteral("WenQuanYi Zen Hei") });
+    QFont::insertSubstitutions(QStringLiteral("Microsoft YaHei UI"),
+        { QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("WenQuanYi Zen Hei") });
+}
+
 } // namespace
+
+// Before any widget resolves a font: a font resolved once is cached.
+Q_COREAPP_STARTUP_FUNCTION(SubstituteWindowsFonts)
 
 Quorvel::Quorvel(QWidget* parent)
     : QMainWindow(parent)
 {
     ui.setupUi(this);
+    for (QTreeView* view : { ui.FO_View, ui.FI_View, ui.C_View, ui.S_View, ui.D_View, ui.any_View })
+        new ColumnFitter(view);
+    m_panelFitter = new PanelFitter(ui.splitter);
 
     const TradeConfig* config = TradeConfig::GetInstance();
     if (config->bannerSwitchFlag && !config->bannerList.empty())
@@ -103,6 +123,7 @@ void Quorvel::InitUiAtScale(double scale)
     ui.quote_tabwidget->tabBar()->setShape(QTabBar::TriangularWest);
 
     ui.splitter->setMinimumSize(ScaledSize(m_scale, 340), 0);
+    m_panelFitter->Fit();
 
     for (QTreeView* view : { ui.FO_View, ui.FI_View, ui.C_View, ui.S_View, ui.D_View, ui.any_View }) {
         view->setStyleSheet(itemHeight);

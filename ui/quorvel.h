@@ -26,6 +26,7 @@
 class BannerWidgetClass;
 class IChartell;
 class MyWidget;
+class PanelFitter;
 class QCloseEvent;
 class QFrame;
 class QMoveEvent;
@@ -274,4 +275,8 @@ private:
 
     // The four latency pictures, loaded on first use.
     std::unique_ptr<std::array<QPixmap, 4>> m_latencyPixmaps;
+
+    // Widens the panels beside the chart when their figures need more room
+    // than the scaled minimum width; a child of `splitter`.
+    PanelFitter* m_panelFitter = nullptr;
 };

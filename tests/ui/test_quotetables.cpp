@@ -1,9 +1,13 @@
 #include <algorithm>
 #include <set>
 
+#include <QFontMetricsF>
+#include <QGuiApplication>
 #include <QHeaderView>
+#include <QScreen>
 #include <QStandardItem>
 #include <QStandardItemModel>
+#include <QStyle>
 #include <QTreeView>
 
 #include <gtest/gtest.h>
@@ -58,6 +62,14 @@ std::vector<std::string> Keys(const std::vector<ContractRow>& rows)
     for (const ContractRow& r : rows)
         keys.push_back(r.key);
     return keys;
+}
+
+// Whether a cell of the view's column shows `text` whole: the style elides
+// what is wider than the column less a text margin on each side.
+bool CellShowsWhole(const QTreeView* view, int column, const QString& text)
+{
+    const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    return QFontMetricsF(view->font()).horizontalAdvance(text) <= view->columnWidth(column) - 2 * margin;
 }
 
 class TablesTest : public ::testing::Test
@@ -557,4 +569,59 @@ TEST_F(TablesTest, ThousandsOfContracts)
     peer.showTab(5);
     peer.tick();
     EXPECT_EQ(Text(peer.model(8), 4999, 4), QStringLiteral("3"));
+}
+
+// Run by CTest at the default DPI and again at 96, 120, 144 and 192 DPI.
+TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
+{
+    QuoteDetailField ng = MakeQuote("FO_NG_2701", 6019.25, 6021.5);
+    ng.set_last_vol(1234);
+    ng.set_bid_price(6019.25);
+    ng.set_ask_price(6019.75);
+    ng.set_bid_vol(12345);
+    ng.set_ask_vol(23456);
+    ng.set_volume(123456789);
+    ng.set_position(2345678);
+    ng.set_open(6021.75);
+    ng.set_high(6088.25);
+    ng.set_low(5999.75);
+    PushQuote(ng);
+    QuoteDetailField pf = MakeQuote("S_600000", 13.45, 13.4);
+    pf.set_volume(1234567890);
+    pf.set_turnover(1.23456789e10);
+    pf.set_turnover_rate(0.123456);
+    PushQuote(pf);
+    peer.setCommodities({
+        MakeCommodity(1, "NYMEX", "NG", "美天然气", { { "2701", 1 } }),
+        MakeCommodity(1, "EUREX", "FDAX", "德国DAX指数", { { "2703", 1 } }),
+        MakeCommodity(4, "SSE", "600000", "浦发银行", {}),
+    });
+    window.InitUi();
+    window.show();
+
+    for (const int tab : { 1, 4 }) {
+        SCOPED_TRACE(tab);
+        const int type = Quorvel::CategoryOfTab(tab);
+        peer.rebuild(type);
+        peer.showTab(tab);
+        peer.tick();
+        QTreeView* view = tab == 1 ? peer.ui().FO_View : peer.ui().S_View;
+        view->grab();
+        QStandardItemModel* m = peer.model(type);
+        ASSERT_GT(m->rowCount(), 0);
+        const double scale = Quorvel::ScaleForDpi(QGuiApplication::primaryScreen()->logicalDotsPerInch());
+        // The last column is the closing empty one.
+        for (int column = 1; column < m->columnCount() - 1; ++column) {
+            // Columns only ever grow from the widths the window gives them.
+            const int given = column == 1 ? 40 : column == 2 ? 100 : column == 5 ? 50 : 70;
+            EXPECT_GE(view->columnWidth(column), Quorvel::ScaledSize(scale, given)) << column;
+            for (int row = 0; row < m->rowCount(); ++row) {
+                if (m->item(row, column)) {
+                    EXPECT_TRUE(CellShowsWhole(view, column, Text(m, row, column)))
+                        << Text(m, row, column).toStdString();
+                }
+            }
+        }
+        EXPECT_EQ(Text(m, 0, 4), tab == 1 ? QStringLiteral("6019.25") : QStringLiteral("13.45"));
+    }
 }

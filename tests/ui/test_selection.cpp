@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <vector>
@@ -554,4 +555,43 @@ TEST_F(SelectionTest, ConnectionLossKeepsTheChartPageWorking)
     peer.select("FO_CL_1907", 1);
     ASSERT_EQ(window.requests.size(), sent + 1);
     EXPECT_EQ(window.requests.back().kind, Kind::QueryKLine);
+}
+
+// Run by CTest at the default DPI and again at 96, 120, 144 and 192 DPI.
+TEST_F(SelectionTest, LegiblePanelFiguresAtTheScreensDpi)
+{
+    auto& ui = peer.ui();
+    window.InitUi();
+    ui.tabWidget->setCurrentIndex(1);
+    window.show();
+
+    QuoteDetailField q = MakeQuote("FO_CL_1907", 6019.25, 6021.5);
+    q.set_last_vol(12345);
+    q.set_volume(123456789);
+    q.set_position(12345678);
+    q.set_open(6021.75);
+    q.set_high(6088.25);
+    q.set_low(5999.75);
+    q.set_ask_price(6019.75);
+    q.set_ask_vol(23456);
+    q.set_bid_price(6019.25);
+    q.set_bid_vol(34567);
+    PushQuote(q);
+    peer.select("FO_CL_1907", 1);
+    peer.quote(q);
+    for (unsigned level = 2; level <= 5; ++level)
+        peer.depth(Depth("FO_CL_1907", level, 6019.75 + level, 123456, 6019.25 - level, 234567));
+    for (int i = 0; i < 8; ++i)
+        peer.ticker(
+            Tick("FO_CL_1907", 1700000000000ULL + static_cast<std::uint64_t>(i) * 1000, 6019.25, 12345));
+
+    std::vector<QLabel*> labels = DetailLabels(ui);
+    for (const auto& more : { DepthLabels(ui), TickerLabels(ui) })
+        labels.insert(labels.end(), more.begin(), more.end());
+    labels.push_back(ui.current_contract);
+    const auto whole = [](const QLabel* label) { return label->width() >= label->minimumSizeHint().width(); };
+    // The panels are laid out again from the event loop.
+    WaitFor([&] { return std::all_of(labels.begin(), labels.end(), whole); }, 2000);
+    for (const QLabel* label : labels)
+        EXPECT_TRUE(whole(label)) << label->objectName().toStdString() << " " << label->text().toStdString();
 }
