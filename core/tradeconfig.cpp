@@ -1,8 +1,12 @@
 #include "tradeconfig.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <tinyxml.h>
@@ -39,6 +43,74 @@ void ReadSeconds(const std::string& text, int* seconds)
         *seconds = static_cast<int>(value);
 }
 
+// The parser descends one level of recursion per level of element nesting,
+// so a file nested a hundred thousand levels deep overflows the stack. A
+// configuration needs three levels; deeper than this is refused unparsed.
+constexpr int kMaxNesting = 256;
+
+// Whether the elements of `text` nest deeper than `limit`, read by the rules
+// of XML: comments, CDATA sections, processing instructions and declarations
+// hold no elements, quoted attribute values may hold any character. Where
+// the markup is odd the reading errs deeper: a start tag counts as
+// self-closed only when it ends in "/>" with all its values quoted.
+bool NestsDeeperThan(const std::string& text, int limit)
+{
+    const size_t size = text.size();
+    int depth = 0;
+    size_t at = 0;
+    const auto startsWith
+        = [&](const char* prefix) { return text.compare(at, std::strlen(prefix), prefix) == 0; };
+    const auto skipPast = [&](const char* end) {
+        const size_t found = text.find(end, at);
+        at = found == std::string::npos ? size : found + std::strlen(end);
+    };
+    while ((at = text.find('<', at)) != std::string::npos) {
+        if (startsWith("<!--")) {
+            at += 4;
+            skipPast("-->");
+        } else if (startsWith("<![CDATA[")) {
+            at += 9;
+            skipPast("]]>");
+        } else if (startsWith("<?")) {
+            at += 2;
+            skipPast("?>");
+        } else if (startsWith("<!")) {
+            at += 2;
+            skipPast(">");
+        } else if (startsWith("</")) {
+            at += 2;
+            skipPast(">");
+            if (depth > 0)
+                --depth;
+        } else {
+            ++at;
+            bool selfClosed = false;
+            bool quoted = true;
+            while (at < size && text[at] != '>' && text[at] != '<') {
+                if (text[at] == '=') {
+                    size_t value = at + 1;
+                    while (value < size && std::isspace(static_cast<unsigned char>(text[value])))
+                        ++value;
+                    if (value < size && (text[value] == '"' || text[value] == '\'')) {
+                        const size_t close = text.find(text[value], value + 1);
+                        at = close == std::string::npos ? size : close + 1;
+                        continue;
+                    }
+                    quoted = false;
+                }
+                ++at;
+            }
+            if (at < size && text[at] == '>') {
+                selfClosed = quoted && text[at - 1] == '/';
+                ++at;
+            }
+            if (!selfClosed && ++depth > limit)
+                return true;
+        }
+    }
+    return false;
+}
+
 void ReadText(const TiXmlElement* element, const char* name, std::string* field)
 {
     if (const std::string* value = element->Attribute(std::string(name)))
@@ -60,8 +132,15 @@ bool TradeConfig::LoadConfigFile(const std::string& path)
     TiXmlDocument doc;
     // Only a regular file is handed to the parser: it sizes its buffer from a
     // seek to the end, which a folder or a device answers with nonsense.
-    if (platform::RegularFileSize(path) >= 0)
+    if (platform::RegularFileSize(path) >= 0) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (NestsDeeperThan(text, kMaxNesting)) {
+            WriteLog(LogError, "配置文件元素嵌套超过%d层,不予解析", kMaxNesting);
+            return false;
+        }
         doc.LoadFile(path.c_str());
+    }
 
     const TiXmlElement* root = doc.FirstChildElement("root");
     if (!root) {

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds the quote API library's libFuzzer targets with clang in build-fuzz/
-# and runs each one in turn, keeping its corpus in build-fuzz/corpus/.
+# and runs each one in turn, keeping its corpus in build-fuzz/corpus/. Each
+# run starts from the committed seeds in fuzz/kivquoteapi/seeds/<target>/
+# (valid frames of every command, made by the library's codec: see
+# tests/kivquoteapi/FuzzSeeds.h) as well as from what earlier runs found.
 #   scripts/fuzz.sh --short   about 30 s per target (what CI runs)
 #   scripts/fuzz.sh           10 minutes per target: the longer local run
 #   FUZZ_SECONDS=3600 scripts/fuzz.sh   any other length per target
@@ -25,8 +28,10 @@ cmake --build build-fuzz -j "$(nproc)" --target kivquoteapi_fuzz_params kivquote
 
 for target in kivquoteapi_fuzz_params kivquoteapi_fuzz_recvbuffer; do
   corpus=build-fuzz/corpus/$target
+  seeds=$root/fuzz/kivquoteapi/seeds/$target
+  [ -d "$seeds" ] || { echo "fuzz: no seed corpus in $seeds" >&2; exit 1; }
   mkdir -p "$corpus"
   echo "fuzz: $target for ${seconds}s"
   (cd build-fuzz && "./fuzz/kivquoteapi/$target" -max_total_time="$seconds" -print_final_stats=1 \
-    -dict="$root/fuzz/kivquoteapi/wire.dict" -rss_limit_mb=2048 "corpus/$target")
+    -dict="$root/fuzz/kivquoteapi/wire.dict" -rss_limit_mb=2048 "corpus/$target" "$seeds")
 done

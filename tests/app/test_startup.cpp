@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
 
 #include <QApplication>
+#include <QBuffer>
 #include <QDir>
 #include <QImage>
 #include <QMessageBox>
@@ -14,6 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include "../quote/quoteclientkit.h"
+#include "cloudrequest.h"
+#include "cloudserverprocess.h"
 #include "helpers.h"
 #include "scratchdir.h"
 #include "tradeconfig.h"
@@ -53,23 +58,33 @@ public:
 
 TEST_F(StartupTest, MissingConfigurationShowsTheBoxAndExitsWithoutSplash)
 {
-    SplashWatcher watcher;
-    QString boxTitle, boxText;
-    // The warning box is modal: close it from the event loop it runs.
-    QTimer closer;
-    QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            boxTitle = box->windowTitle();
-            boxText = box->text();
-            box->close();
-        }
-    });
-    closer.start(20);
+    std::string deep = "<root>";
+    for (int i = 0; i < 1000000; ++i)
+        deep += "<a>";
+    // No file at all, then one nested far deeper than the parser can follow.
+    const std::string* contents[] = { nullptr, &deep };
+    for (const std::string* content : contents) {
+        SCOPED_TRACE(content ? "deeply nested" : "missing");
+        if (content)
+            std::ofstream(Path("TradeConfig.xml").toStdString()) << *content;
+        SplashWatcher watcher;
+        QString boxTitle, boxText;
+        // The warning box is modal: close it from the event loop it runs.
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxTitle = box->windowTitle();
+                boxText = box->text();
+                box->close();
+            }
+        });
+        closer.start(20);
 
-    EXPECT_EQ(RunStartupSequence(), -1);
-    EXPECT_EQ(boxTitle, QStringLiteral("error"));
-    EXPECT_EQ(boxText, QStringLiteral("加载配置文件失败"));
-    EXPECT_EQ(watcher.splashesShown, 0);
+        EXPECT_EQ(RunStartupSequence(), -1);
+        EXPECT_EQ(boxTitle, QStringLiteral("error"));
+        EXPECT_EQ(boxText, QStringLiteral("加载配置文件失败"));
+        EXPECT_EQ(watcher.splashesShown, 0);
+    }
 }
 
 TEST_F(StartupTest, SplashPictureIsTheFirstLoadableFileInCaseInsensitiveOrder)
@@ -125,6 +140,133 @@ TEST_F(StartupTest, FailedQuoteConnectionEndsWithMinusOneAfterItsText)
     EXPECT_TRUE(watcher.texts.contains(QStringLiteral("     正在连接行情服务器......")));
     for (QWidget *w : QApplication::topLevelWidgets())
         EXPECT_FALSE(w->inherits("Quorvel") && w->isVisible());
+}
+
+TEST_F(StartupTest, BannerBranchAndBootPageWarning)
+{
+    CloudServerProcess cloud;
+    std::string error;
+    ASSERT_TRUE(cloud.Start(&error)) << error;
+    SetCloudService(cloud.BaseUrl(), cloud.CaFile());
+    const std::string picture = [] {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        QImage image(8, 8, QImage::Format_RGB32);
+        image.fill(Qt::yellow);
+        image.save(&buffer, "PNG");
+        return bytes.toStdString();
+    }();
+    cloud.WriteFile("pic.png", picture);
+    const std::string row = "{\"productID\":\"p\",\"url\":\"http://link\",\"interval\":5,"
+                            "\"image\":{\"name\":\"pic.png\",\"url\":\"/files/pic.png\"}}";
+    // A port nobody listens on ends each run after the banner steps.
+    std::ofstream(Path("TradeConfig.xml").toStdString())
+        << "<root><Quote ip=\"127.0.0.1\" port=\"1\" username=\"u\" password=\"p\"/>"
+           "<LeanCloud id=\"i\" key=\"k\" productID=\"p\" channelName=\"c\" trigger_time=\"5\"/></root>";
+
+    const QString loading = QStringLiteral("     正在加载配置文件.....");
+    const QString bannerFailed = QStringLiteral("     获取LC banner失败!!!");
+    const QString connecting = QStringLiteral("     正在连接行情服务器......");
+    const QString failed = QStringLiteral("     连接行情服务器失败.....");
+    const std::string warning = "获取LC启动页失败,从本地加载";
+    struct Case {
+        const char* what;
+        bool bannersOn;
+        bool bannerRow; // BannerConfig holds a banner with its picture
+        bool bootRow; // BootPageConfig holds a boot page with its picture
+        QStringList texts;
+        bool bannerQueried;
+        bool warned;
+    };
+    const Case cases[] = {
+        { "banners on, no banner", true, false, false, { loading, bannerFailed, connecting, failed }, true,
+            true },
+        { "banners on, one banner", true, true, true, { loading, connecting, failed }, true, false },
+        { "banners off", false, true, false, { loading, connecting, failed }, false, true },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        cloud.WriteClass("channelConfig",
+            std::string("[{\"productID\":\"p\",\"bannerSwitchFlag\":") + (c.bannersOn ? "true" : "false")
+                + "}]");
+        cloud.WriteClass("BannerConfig", c.bannerRow ? "[" + row + "]" : "[]");
+        cloud.WriteClass("BootPageConfig", c.bootRow ? "[" + row + "]" : "[]");
+        cloud.ClearRequests();
+        TradeConfig* config = TradeConfig::GetInstance();
+        config->bannerList.clear();
+        config->bootPageList.clear();
+
+        SplashWatcher watcher;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(RunStartupSequence(), -1);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(watcher.texts, c.texts);
+        EXPECT_EQ(config->bannerSwitchFlag, c.bannersOn);
+        EXPECT_EQ(config->bannerList.size(), c.bannerRow && c.bannersOn ? 1u : 0u);
+
+        bool bannerQueried = false;
+        for (const Json::Value& request : cloud.Requests())
+            bannerQueried |= request["target"].asString().rfind("/1.1/classes/BannerConfig", 0) == 0;
+        EXPECT_EQ(bannerQueried, c.bannerQueried);
+        const bool warned = out.find(" [WARN] startup.cpp(") != std::string::npos
+            && out.find("): " + warning + "\n") != std::string::npos;
+        EXPECT_EQ(warned, c.warned) << out;
+    }
+    TradeConfig::GetInstance()->bannerSwitchFlag = false;
+    TradeConfig::GetInstance()->bannerList.clear();
+}
+
+// Last in this file: it connects the process-wide quote client for good.
+TEST_F(StartupTest, BannerPopUpShowsWithTheMainWindowWhenBannersAreOn)
+{
+    CloudServerProcess cloud;
+    std::string error;
+    ASSERT_TRUE(cloud.Start(&error)) << error;
+    SetCloudService(cloud.BaseUrl(), cloud.CaFile());
+    QByteArray picture;
+    QBuffer buffer(&picture);
+    QImage image(8, 8, QImage::Format_RGB32);
+    image.fill(Qt::yellow);
+    ASSERT_TRUE(image.save(&buffer, "PNG"));
+    cloud.WriteFile("pic.png", picture.toStdString());
+    cloud.WriteClass("channelConfig", "[{\"productID\":\"p\",\"bannerSwitchFlag\":true}]");
+    cloud.WriteClass("BannerConfig",
+        "[{\"productID\":\"p\",\"url\":\"http://link\",\"interval\":5,"
+        "\"image\":{\"name\":\"pic.png\",\"url\":\"/files/pic.png\"}}]");
+    kit::QuoteServer quotes;
+    ASSERT_TRUE(quotes.Start());
+    std::ofstream(Path("TradeConfig.xml").toStdString())
+        << "<root><Quote ip=\"127.0.0.1\" port=\"" << quotes.port()
+        << "\" username=\"demo\" password=\"demo\"/>"
+           "<LeanCloud id=\"i\" key=\"k\" productID=\"p\" channelName=\"c\" trigger_time=\"60\"/></root>";
+
+    bool windowShown = false;
+    bool bannerShown = false;
+    QTimer driver;
+    // Looked at once the sequence has finished the splash (step 13), while
+    // the event loop runs.
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget* w : windows)
+            if (qobject_cast<QSplashScreen*>(w) && w->isVisible())
+                return;
+        for (QWidget* w : windows) {
+            if (!w->inherits("Quorvel") || !w->isVisible())
+                continue;
+            windowShown = true;
+            for (QWidget* child : w->findChildren<QWidget*>())
+                bannerShown |= child->inherits("BannerWidgetClass") && child->isVisible();
+            w->close();
+        }
+    });
+    driver.start(20);
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QApplication::exit(99); });
+    limit.start(30000);
+    EXPECT_EQ(RunStartupSequence(), 0);
+    EXPECT_TRUE(windowShown);
+    EXPECT_TRUE(bannerShown);
 }
 
 } // namespace

@@ -331,6 +331,9 @@ TEST(Timer, PendingTaskSurvivesStopAndRunsAfterRestart)
 
 TEST(Timer, SecondStartKeepsTheWorker)
 {
+    // Declared first, so it outlives the scheduler, whose destruction waits
+    // for the callback thread still notifying it.
+    Signal ran;
     timer t;
     t.Start();
     std::thread* first = TimerProbe::Worker(t);
@@ -338,7 +341,6 @@ TEST(Timer, SecondStartKeepsTheWorker)
     t.Start();
     EXPECT_EQ(TimerProbe::Worker(t), first);
     EXPECT_EQ(TimerProbe::WorkerId(t), firstId);
-    Signal ran;
     t.AddTask(0, [&] { ran.Raise(); });
     EXPECT_TRUE(ran.WaitFor(1, 5s));
 }

@@ -17,6 +17,7 @@ namespace
 
 const char kNoRoot[] = "XML需要root根元素";
 const char kNoCloud[] = "没有找到leancloud的配置";
+const char kTooDeep[] = "配置文件元素嵌套超过256层,不予解析";
 
 struct Expect {
     bool result;
@@ -67,6 +68,15 @@ Expect Loaded(std::string ip, int port, std::string user, std::string pwd)
 const Expect kUntouched = { false, kNoRoot, "old-ip", 1, "old-user", "old-pwd", "old-id", "old-key",
     "old-product", "old-channel", 12, "old-class" };
 
+std::string Repeat(const std::string& piece, size_t times)
+{
+    std::string all;
+    all.reserve(piece.size() * times);
+    for (size_t i = 0; i < times; ++i)
+        all += piece;
+    return all;
+}
+
 std::vector<Case> Cases()
 {
     const std::string quote
@@ -77,6 +87,8 @@ std::vector<Case> Cases()
     cloudMissing.port = 9000;
     cloudMissing.username = "u1";
     cloudMissing.password = "p&1";
+    Expect tooDeep = kUntouched;
+    tooDeep.logged = kTooDeep;
     Expect onlyId = kUntouched;
     onlyId.result = true;
     onlyId.logged = nullptr;
@@ -112,6 +124,23 @@ std::vector<Case> Cases()
         { "syntax error after the root", "<root>" + quote + kCloud + "</root><broken",
             Loaded("10.0.0.5", 9000, "u1", "p&1") },
         { "not XML at all", "\x01\x02 this is not xml {", kUntouched },
+        // Nesting: the root and 255 levels below it are read, one more is refused unparsed.
+        { "256 levels", "<root>" + quote + kCloud + Repeat("<a>", 255) + Repeat("</a>", 255) + "</root>",
+            Loaded("10.0.0.5", 9000, "u1", "p&1") },
+        { "257 levels", "<root>" + quote + kCloud + Repeat("<a x='1'>", 256) + "</root>", tooDeep },
+        { "100,000 levels, closed",
+            "<root>" + Repeat("<a>", 100000) + Repeat("</a>", 100000) + quote + kCloud + "</root>", tooDeep },
+        { "1,000,000 levels, never closed", "<root>" + quote + kCloud + Repeat("<b>", 1000000), tooDeep },
+        { "1,000,000 levels after a long flat list",
+            "<root>" + quote + kCloud + Repeat("<c/>", 1000) + Repeat("<c></c>", 1000)
+                + Repeat("<d>", 1000000),
+            tooDeep },
+        // What only looks like nesting does not count.
+        { "markup in comments, CDATA, values and declarations",
+            "<?xml version=\"1.0\"?><!DOCTYPE root><root>" + quote + kCloud + "<!--" + Repeat("<a>", 1000)
+                + "--><x><![CDATA[" + Repeat("<a>", 1000) + "]]></x><y v=\"" + Repeat("<a>", 300)
+                + "/>\" w='>'/><?pi " + Repeat("<a>", 300) + "?>" + Repeat("<e k=\"v\"/>", 1000) + "</root>",
+            Loaded("10.0.0.5", 9000, "u1", "p&1") },
         { "empty file", "", kUntouched },
     };
 }

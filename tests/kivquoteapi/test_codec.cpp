@@ -1,4 +1,8 @@
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -7,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FuzzSeeds.h"
 #include "QuoteServer.h"
 #include "RecvBuffer.h"
 #include "WireMessage.h"
@@ -390,4 +395,95 @@ TEST(RecvBuffer, FramesBreakingABoundAreMalformedNotAwaited)
         EXPECT_EQ(buffer.ExtractMessage(&message), c.expected);
         EXPECT_EQ(message != nullptr, c.expected == FrameStatus::Found);
     }
+}
+
+namespace
+{
+
+std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The commands of the messages each dispatch point of a fuzz input cuts out,
+// read the way kivquoteapi_fuzz_recvbuffer reads its input.
+std::vector<std::vector<int>> CommandsPerDispatch(const std::string& input)
+{
+    RecvBuffer buffer(4096);
+    std::vector<std::vector<int>> dispatches;
+    size_t at = 0;
+    while (at < input.size()) {
+        const auto control = static_cast<unsigned char>(input[at++]);
+        const size_t chunk = std::min<size_t>(input.size() - at, (control & 0x7Fu) + 1u);
+        buffer.Feed(input.data() + at, chunk);
+        at += chunk;
+        if (control & 0x80) {
+            std::vector<int> commands;
+            for (auto& message : ExtractAll(buffer).messages)
+                commands.push_back(message->Command());
+            dispatches.push_back(commands);
+        }
+    }
+    return dispatches;
+}
+
+} // namespace
+
+TEST(FuzzSeeds, CommittedCorpusIsWhatTheCodecMakes)
+{
+    namespace fs = std::filesystem;
+    const bool write = std::getenv("QUORVEL_WRITE_FUZZ_SEEDS") != nullptr;
+    const std::map<std::string, std::map<std::string, std::string>> targets
+        = { { "kivquoteapi_fuzz_recvbuffer", kqtest::RecvBufferSeeds() },
+              { "kivquoteapi_fuzz_params", kqtest::ParamsSeeds() } };
+    for (const auto& target : targets) {
+        SCOPED_TRACE(target.first);
+        const fs::path folder = fs::path(KIVQUOTEAPI_FUZZ_SEEDS) / target.first;
+        if (write) {
+            fs::remove_all(folder);
+            fs::create_directories(folder);
+            for (const auto& seed : target.second)
+                std::ofstream(folder / seed.first, std::ios::binary) << seed.second;
+        }
+        std::set<std::string> committed;
+        if (fs::is_directory(folder))
+            for (const auto& entry : fs::directory_iterator(folder))
+                committed.insert(entry.path().filename().string());
+        std::set<std::string> made;
+        for (const auto& seed : target.second) {
+            made.insert(seed.first);
+            EXPECT_EQ(ReadFile(folder / seed.first), seed.second)
+                << seed.first
+                << " differs: run this test with QUORVEL_WRITE_FUZZ_SEEDS=1 to remake the seeds";
+        }
+        EXPECT_EQ(committed, made);
+    }
+}
+
+TEST(FuzzSeeds, EachSeedReachesTheFramesItIsMadeFor)
+{
+    const auto seeds = kqtest::RecvBufferSeeds();
+    std::set<int> single;
+    for (const auto& seed : seeds) {
+        SCOPED_TRACE(seed.first);
+        const auto dispatches = CommandsPerDispatch(seed.second);
+        if (seed.first == "two_frames") {
+            EXPECT_EQ(dispatches,
+                (std::vector<std::vector<int>> { { CMD_CONTRACT_PUSH, CMD_QRY_CONTRACT_REPLY } }));
+        } else if (seed.first == "split_frame") {
+            EXPECT_EQ(dispatches,
+                (std::vector<std::vector<int>> { {}, { CMD_COMMODITY_PUSH, CMD_QRY_COMMODITY_REPLY } }));
+        } else {
+            ASSERT_EQ(dispatches.size(), 1u);
+            ASSERT_EQ(dispatches[0].size(), 1u);
+            single.insert(dispatches[0][0]);
+        }
+    }
+    EXPECT_EQ(single,
+        (std::set<int> { CMD_LOGIN_REPLY, CMD_SUBSCRIBE_REPLY, CMD_UNSUBSCRIBE_REPLY, CMD_QRY_COMMODITY_REPLY,
+            CMD_QRY_CONTRACT_REPLY, CMD_LOGIN_COMPLETE, CMD_COMMODITY_COMPLETE, CMD_CONTRACT_COMPLETE,
+            CMD_QUOTE_PUSH, CMD_KEYED_RECORD_PUSH, CMD_COMMODITY_PUSH, CMD_CONTRACT_PUSH }));
+    for (const auto& seed : kqtest::ParamsSeeds())
+        EXPECT_FALSE(ParseParamsText(seed.second.data(), seed.second.size()).empty()) << seed.first;
 }

@@ -3,11 +3,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <set>
 #include <string>
 
 #include <dlfcn.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -254,4 +256,29 @@ TEST_F(Loaded, LevelLettersDecideWhatReachesTheFile)
         events.Clear();
     }
     Lib().setLogLevel('I');
+}
+
+namespace
+{
+
+// Runs the host program of unload_client.cpp; its exit status, or -1 when it did not exit (a crash).
+int RunHost(const std::string& mode, const std::string& more = "")
+{
+    static TempDir folder;
+    const std::string command = std::string(KIVQUOTEAPI_UNLOAD_CLIENT) + " " + mode + " "
+        + KIVQUOTEAPI_LIBRARY + " " + folder.Path() + " " + more;
+    const int status = std::system(command.c_str());
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+TEST(Unload, FreeThenUnloadAtOnceLeavesNoThreadInTheLibrary)
+{
+    EXPECT_EQ(RunHost("unload", "40"), 0);
+}
+
+TEST(Unload, FreeFromAGlobalDestructorAfterMain)
+{
+    EXPECT_EQ(RunHost("free-at-exit"), 0);
 }

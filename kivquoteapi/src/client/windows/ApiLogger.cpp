@@ -8,10 +8,12 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include "Immortal.h"
+
 ApiLogger& ApiLogger::GetInstance()
 {
-    static ApiLogger instance;
-    return instance;
+    static Immortal<ApiLogger> instance;
+    return instance.Get();
 }
 
 const char* ApiLogger::LevelName(int level)
@@ -46,7 +48,9 @@ int ApiLogger::LevelFromLetter(char letter)
 void ApiLogger::SetPath(const std::string& path)
 {
     std::lock_guard<std::mutex> lock(m_pathMutex);
-    m_path = path;
+    const size_t length = path.size() <= kMaxPath ? path.size() : 0;
+    std::memcpy(m_path, path.data(), length);
+    m_path[length] = '\0';
 }
 
 std::string ApiLogger::Path() const

@@ -1,5 +1,6 @@
 #include "IKivQuoteAPIExtend.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -64,9 +65,43 @@ IKivQuoteAPIExtend::~IKivQuoteAPIExtend()
         else
             SocketClose(socket);
     }
-    // Receive threads are detached and still use the object after their
-    // socket is gone; the storage may go only when the last one is done.
+    // Receive threads still use the object after their socket is gone; once
+    // none runs, none can start another connection either.
     m_connChanged.wait(lock, [this] { return m_runningThreads == 0; });
+    std::vector<std::thread> threads;
+    threads.swap(m_threads);
+    m_finishedThreads.clear();
+    lock.unlock();
+    // A thread that has said it is done is still on its way out of the
+    // library's code; a caller that unloads the library after the free must
+    // not find it there.
+    for (std::thread& thread : threads) {
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
+    }
+}
+
+void IKivQuoteAPIExtend::JoinFinishedThreads()
+{
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard<std::mutex> lock(m_connMutex);
+        for (auto it = m_threads.begin(); it != m_threads.end();) {
+            const std::thread::id id = it->get_id();
+            auto finished = std::find(m_finishedThreads.begin(), m_finishedThreads.end(), id);
+            if (finished == m_finishedThreads.end() || id == std::this_thread::get_id()) {
+                ++it;
+                continue;
+            }
+            m_finishedThreads.erase(finished);
+            ended.push_back(std::move(*it));
+            it = m_threads.erase(it);
+        }
+    }
+    for (std::thread& thread : ended)
+        thread.join();
 }
 
 bool IKivQuoteAPIExtend::OnReceiveThreadOf(const IKivQuoteAPIExtend* api)
@@ -118,6 +153,7 @@ int IKivQuoteAPIExtend::ConnectAndLogin(const QuoteLoginRecord* login)
     }
     if (m_destroying)
         return KQ_ERR_NETWORK;
+    JoinFinishedThreads();
 
     KQLOG_INFO("Connecting to server...\n");
     std::memcpy(&m_loginRecord, login, sizeof(m_loginRecord));
@@ -146,18 +182,25 @@ int IKivQuoteAPIExtend::ConnectAndLogin(const QuoteLoginRecord* login)
     if (SocketSend(socket, frame.data(), frame.size()) < 1) {
         KQLOG_ERROR("Failed to send login packet to server.\n");
         ReleaseUnreadSocket(socket);
-        ThreadFinished();
+        ThreadFinished(false);
         return KQ_ERR_NETWORK;
     }
     KQLOG_INFO("Sent login information to server.\n");
     KQLOG_INFO("Waiting for response...\n");
 
+    // Kept, not detached: the destructor joins it, so that no thread of the
+    // library outlives the free of its object.
+    bool started = false;
     try {
-        std::thread(&IKivQuoteAPIExtend::ReceiveLoop, this, socket).detach();
-    } catch (const std::system_error&) {
+        std::lock_guard<std::mutex> lock(m_connMutex);
+        m_threads.emplace_back(&IKivQuoteAPIExtend::ReceiveLoop, this, socket);
+        started = true;
+    } catch (const std::exception&) {
+    }
+    if (!started) {
         KQLOG_ERROR("Cannot start the thread for receiving messages.\n");
         ReleaseUnreadSocket(socket);
-        ThreadFinished();
+        ThreadFinished(false);
         Disconnect();
         return KQ_ERR_NETWORK;
     }
@@ -293,7 +336,7 @@ void IKivQuoteAPIExtend::ReceiveLoop(int socket)
         // the destructor closes it.
         ReleaseUnreadSocket(socket);
         t_connectionHeldBy = nullptr;
-        ThreadFinished();
+        ThreadFinished(true);
         return;
     }
     while (!m_destroying && m_recvBuffer.ReadFromSocket(socket) > 0) {
@@ -307,7 +350,7 @@ void IKivQuoteAPIExtend::ReceiveLoop(int socket)
         if (IKivQuoteEvents* events = Events())
             events->OnConnectionLost(KQ_ERR_NETWORK);
     }
-    ThreadFinished();
+    ThreadFinished(true);
 }
 
 void IKivQuoteAPIExtend::ReleaseUnreadSocket(int socket)
@@ -341,12 +384,15 @@ void IKivQuoteAPIExtend::EndConnection(int socket)
     m_connChanged.notify_all();
 }
 
-void IKivQuoteAPIExtend::ThreadFinished()
+void IKivQuoteAPIExtend::ThreadFinished(bool receiveThread)
 {
     // Notified under the lock: the destructor may free the object as soon as
     // the lock is released.
     std::lock_guard<std::mutex> lock(m_connMutex);
     --m_runningThreads;
+    // A start that failed ends here on the caller's thread, which nobody joins.
+    if (receiveThread)
+        m_finishedThreads.push_back(std::this_thread::get_id());
     m_connChanged.notify_all();
 }
 

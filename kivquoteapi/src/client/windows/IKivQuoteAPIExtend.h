@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "IKivQuoteAPI.h"
 #include "QuoteDataCache.h"
@@ -23,8 +25,9 @@ class IKivQuoteAPIExtend : public IKivQuoteAPI
 {
 public:
     explicit IKivQuoteAPIExtend(const QuoteAppInfo* appInfo);
-    // Closes the connection and waits until every receive thread of this
-    // object has finished with it. Must not run on one of those threads.
+    // Closes the connection and joins every receive thread of this object, so
+    // that none runs library code any more when it returns (the caller may
+    // unload the library at once). Must not run on one of those threads.
     virtual ~IKivQuoteAPIExtend();
 
     int SetNotifyHandler(IKivQuoteEvents* handler) override;
@@ -85,7 +88,10 @@ private:
     void ReleaseUnreadSocket(int socket);
     // The end of a connection seen by its receive thread: close and reset.
     void EndConnection(int socket);
-    void ThreadFinished();
+    // The end of a receive thread (`receiveThread`) or of a start that failed before it.
+    void ThreadFinished(bool receiveThread);
+    // Joins the receive threads that have ended, so ended connections do not pile up.
+    void JoinFinishedThreads();
 
     QuoteAppInfo m_appInfo;
     QuoteLoginRecord m_loginRecord;
@@ -103,10 +109,13 @@ private:
     std::atomic<bool> m_destroying { false };
 
     // Receive threads: the socket the newest one owns, how many have not
-    // yet reset the session state, and how many still run at all.
+    // yet reset the session state, how many still run at all, the threads
+    // not yet joined and which of them have ended.
     std::mutex m_connMutex;
     std::condition_variable m_connChanged;
     int m_readerSocket = -1;
     int m_activeReaders = 0;
     int m_runningThreads = 0;
+    std::vector<std::thread> m_threads;
+    std::vector<std::thread::id> m_finishedThreads;
 };

@@ -10,6 +10,7 @@
 #include "ApiLogger.h"
 #include "IKivQuoteAPI.h"
 #include "IKivQuoteAPIExtend.h"
+#include "Immortal.h"
 
 namespace
 {
@@ -21,16 +22,18 @@ std::atomic<bool> g_dataPathSet { false };
 
 // Objects made by CreateKivQuoteAPI and not yet freed: FreeKivQuoteAPI
 // touches nothing else, so a foreign or already freed pointer is left alone.
+// Never destroyed: a caller may free its object from a global destructor,
+// which runs after the library's own statics would have gone.
 std::mutex& RegistryMutex()
 {
-    static std::mutex mutex;
-    return mutex;
+    static Immortal<std::mutex> mutex;
+    return mutex.Get();
 }
 
 std::set<const IKivQuoteAPI*>& Registry()
 {
-    static std::set<const IKivQuoteAPI*> live;
-    return live;
+    static Immortal<std::set<const IKivQuoteAPI*>> live;
+    return live.Get();
 }
 
 } // namespace
