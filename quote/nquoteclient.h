@@ -125,6 +125,8 @@ protected:
     void OnRspHeartBeat(const kw::pb::ostrel2::HeartBeatField* rsp, const tagRspExParam& param) override;
 
 private:
+    friend struct NQuoteClientProbe;
+
     NQuoteClient();
     ~NQuoteClient() override;
     NQuoteClient(const NQuoteClient&) = delete;
