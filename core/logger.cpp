@@ -241,3 +241,15 @@ void WriteLogAt(const char* file, int line, int level, const char* format, ...)
     }
     Logger::GetInstance()->Log(level, std::string(base) + "(" + std::to_string(line) + "): " + message);
 }
+
+std::string CutForLog(const std::string& text, std::size_t limit)
+{
+    if (text.size() <= limit)
+        return text;
+    std::size_t end = limit;
+    // Back to the lead byte of a sequence cut in two, so the rest stays
+    // well-formed and is still converted; at most the longest sequence back.
+    for (int step = 0; step < 6 && end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80; ++step)
+        --end;
+    return text.substr(0, end) + "...(cut, " + std::to_string(text.size()) + " bytes)";
+}

@@ -6,6 +6,7 @@
 // never reported to the caller. Call sites use WriteLog, not Logger directly.
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -71,3 +72,12 @@ void WriteLogAt(const char* file, int line, int level, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 
 #define WriteLog(level, ...) WriteLogAt(__FILE__, __LINE__, (level), __VA_ARGS__)
+
+// Longest text from a peer (a server's contract code or error text) that one
+// log line carries whole.
+constexpr std::size_t kLogTextLimit = 1024;
+
+// `text` unchanged when it is at most `limit` bytes; otherwise its first bytes
+// up to `limit`, not splitting a UTF-8 sequence, followed by "...(cut, N bytes)"
+// with N the full length. A peer's text then cannot make a log line huge.
+std::string CutForLog(const std::string& text, std::size_t limit = kLogTextLimit);

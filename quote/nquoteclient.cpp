@@ -19,6 +19,7 @@ constexpr int kWaitMs = 5000;
 constexpr std::int64_t kHeartBeatDelayMs = 5000;
 // 5 s in the scheduler's 100-ns ticks.
 constexpr std::int64_t kReconnectDelayTicks = 50000000;
+constexpr std::int64_t kTicksPerMs = 10000;
 
 constexpr const char* kTagLogin = "321456";
 constexpr const char* kTagCommodity = "123456";
@@ -32,7 +33,14 @@ constexpr const char* kTagHeartBeat = "fdff";
 // connections) belong in the terminal's log beside the client's lines.
 void ForwardApiLog(int level, const char* text)
 {
-    WriteLog(level, "OstrelApi: %s", text ? text : "");
+    WriteLog(level, "OstrelApi: %s", CutForLog(text ? text : "", 2 * kLogTextLimit).c_str());
+}
+
+std::int64_t SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 std::int64_t NowMs()
@@ -191,6 +199,7 @@ bool NQuoteClient::ConnectSequence()
         api = m_api;
     }
 
+    m_lastAttemptMs = SteadyMs();
     Arm(m_connectedWaiter);
     m_lostWhileConnecting = false;
     if (api->Connect(config->ip.c_str(), config->port) != 0)
@@ -235,8 +244,13 @@ bool NQuoteClient::ConnectSequence()
                     commodity.security_type(), commodity.commodity_no(), contract.contract_no()));
         }
     }
+    {
+        std::lock_guard<std::mutex> lock(m_quoteMutex);
+        m_snapshotKeys.clear();
+        m_snapshotKeys.insert(subscribe.contract_list().begin(), subscribe.contract_list().end());
+        m_strayQuoteLogged = false;
+    }
     api->ReqSubscribe(&subscribe, kTagSubscribeAll);
-    RenewStreams(*api);
 
     {
         std::lock_guard<std::mutex> lock(m_schedulerMutex);
@@ -244,7 +258,15 @@ bool NQuoteClient::ConnectSequence()
             return false;
         ++m_session;
         m_reconnectTimer->Start();
-        m_started = true;
+        {
+            // A line lost since the commodity reply would leave a started
+            // client that nobody reconnects; this attempt fails instead and
+            // the caller's retry takes over.
+            std::lock_guard<std::mutex> start(m_startMutex);
+            if (m_lostWhileConnecting)
+                return false;
+            m_started = true;
+        }
         m_heartBeatTimer->Start();
     }
     SendHeartBeat();
@@ -319,10 +341,16 @@ void NQuoteClient::OnFrontDisconnected(int)
 {
     if (m_stopping)
         return;
-    if (!m_started.exchange(false)) {
+    bool wasStarted;
+    {
+        std::lock_guard<std::mutex> lock(m_startMutex);
+        wasStarted = m_started.exchange(false);
+        if (!wasStarted)
+            m_lostWhileConnecting = true;
+    }
+    if (!wasStarted) {
         // A connect attempt is under way (or none is): its wait ends now rather
         // than at its deadline.
-        m_lostWhileConnecting = true;
         WakeWaiters();
         return;
     }
@@ -334,6 +362,8 @@ void NQuoteClient::OnFrontDisconnected(int)
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
         m_quotes.clear();
+        m_snapshotKeys.clear();
+        m_streamKeys.clear();
     }
     {
         std::lock_guard<std::mutex> lock(m_reconnectMutex);
@@ -362,6 +392,11 @@ void NQuoteClient::Reconnect()
     // Released here unless a request still holds it; then it goes when that returns.
     TakeApi().reset();
 
+    const std::int64_t waitMs = m_lastAttemptMs + kReconnectDelayTicks / kTicksPerMs - SteadyMs();
+    if (waitMs > 0) {
+        ScheduleReconnect(waitMs * kTicksPerMs);
+        return;
+    }
     WriteLog(LogInfo, "行情重连……");
     if (ConnectSequence()) {
         WriteLog(LogInfo, "行情重连成功");
@@ -370,13 +405,13 @@ void NQuoteClient::Reconnect()
     if (m_stopping)
         return;
     WriteLog(LogInfo, "行情重连失败，稍候再试");
-    ScheduleReconnect();
+    ScheduleReconnect(kReconnectDelayTicks);
 }
 
-void NQuoteClient::ScheduleReconnect()
+void NQuoteClient::ScheduleReconnect(std::int64_t delayTicks)
 {
     const std::uint64_t session = m_session;
-    m_reconnectTimer->AddTaskAfter(GenerTools::timer::Ticks(kReconnectDelayTicks), [this, session] {
+    m_reconnectTimer->AddTaskAfter(GenerTools::timer::Ticks(delayTicks), [this, session] {
         if (m_session == session)
             Reconnect();
     });
@@ -403,20 +438,36 @@ void NQuoteClient::Stop()
         m_heartBeatTimer->Stop();
     }
     TakeApi().reset();
-    std::lock_guard<std::mutex> lock(m_streamMutex);
-    m_streams.clear();
+    std::lock_guard<std::mutex> lock(m_quoteMutex);
+    m_streamKeys.clear();
 }
 
 // ---- quotes, depth, trades, K-lines --------------------------------------------------
+
+bool NQuoteClient::IsSubscribedLocked(const std::string& key) const
+{
+    return m_snapshotKeys.count(key) != 0 || m_streamKeys.count(key) != 0;
+}
 
 void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField* quote)
 {
     if (!quote)
         return;
-    std::lock_guard<std::mutex> lock(m_quoteMutex);
-    // CopyFrom clears first: a field the new quote leaves empty reads empty.
-    m_quotes[quote->contract_code()].CopyFrom(*quote);
-    emit quote_sig(*quote);
+    bool logStray = false;
+    {
+        std::lock_guard<std::mutex> lock(m_quoteMutex);
+        if (IsSubscribedLocked(quote->contract_code())) {
+            // CopyFrom clears first: a field the new quote leaves empty reads empty.
+            m_quotes[quote->contract_code()].CopyFrom(*quote);
+            emit quote_sig(*quote);
+            return;
+        }
+        logStray = !m_strayQuoteLogged;
+        m_strayQuoteLogged = true;
+    }
+    if (logStray)
+        WriteLog(
+            LogWarn, "丢弃未订阅合约的行情: %s (本连接不再记录)", CutForLog(quote->contract_code()).c_str());
 }
 
 bool NQuoteClient::GetQuote(const std::string& key, pb::QuoteDetailField* out)
@@ -456,15 +507,15 @@ void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField* rsp, const tagRs
     if (!rsp)
         return;
     for (const pb::RspSubscribedField::ErrContractField& failed : rsp->fail_list())
-        WriteLog(LogError, "%s订阅失败原因:%s", failed.contract_code().c_str(),
-            Utf8ToAnsi(failed.err_msg()).c_str());
+        WriteLog(LogError, "%s订阅失败原因:%s", CutForLog(failed.contract_code()).c_str(),
+            Utf8ToAnsi(CutForLog(failed.err_msg())).c_str());
 }
 
 void NQuoteClient::OnRspUnSubscribe(const tagRspExParam& param)
 {
     if (param.error_code != 0)
-        WriteLog(
-            LogWarn, "取消订阅失败,失败原因%s", Utf8ToAnsi(param.error_msg ? param.error_msg : "").c_str());
+        WriteLog(LogWarn, "取消订阅失败,失败原因%s",
+            Utf8ToAnsi(CutForLog(param.error_msg ? param.error_msg : "")).c_str());
     else
         WriteLog(LogWarn, "取消订阅成功");
 }
@@ -474,50 +525,41 @@ void NQuoteClient::OnRspUnSubscribe(const tagRspExParam& param)
 namespace
 {
 
-    // One contract in one mode; results come back as a subscription reply
-    // (errors logged) or an unsubscription reply (logged either way).
-    template <typename Request> void SendOne(COstrelApi& api, int mode, const std::string& key)
-    {
-        Request request;
-        request.set_mode(static_cast<pb::EnumSubMode>(mode));
-        request.add_contract_list(key);
-        if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>)
-            api.ReqSubscribe(&request, kTagSubscribe);
-        else
-            api.ReqUnSubscribe(&request, kTagUnSubscribe);
-    }
+// One contract in one mode; results come back as a subscription reply
+// (errors logged) or an unsubscription reply (logged either way).
+template <typename Request> void SendOne(COstrelApi& api, int mode, const std::string& key)
+{
+    Request request;
+    request.set_mode(static_cast<pb::EnumSubMode>(mode));
+    request.add_contract_list(key);
+    if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>)
+        api.ReqSubscribe(&request, kTagSubscribe);
+    else
+        api.ReqUnSubscribe(&request, kTagUnSubscribe);
+}
 
 } // namespace
 
 template <typename Request> void NQuoteClient::SendForOneContract(int mode, const std::string& key)
 {
-    constexpr bool subscribe = std::is_same_v<Request, pb::ReqSubscribedField>;
-    if (m_started && !m_stopping) {
-        // Noted also while the line is down between reconnection attempts:
-        // the next connection renews it. Before the first connection and
-        // after Stop there is no session to renew it in.
-        std::lock_guard<std::mutex> lock(m_streamMutex);
-        if (subscribe)
-            m_streams[mode].insert(key);
-        else
-            m_streams[mode].erase(key);
-    }
-    if (std::shared_ptr<COstrelApi> api = Api())
-        SendOne<Request>(*api, mode, key);
-}
-
-// A new connection starts with no subscriptions on the server's side.
-void NQuoteClient::RenewStreams(COstrelApi& api)
-{
-    std::map<int, std::set<std::string>> streams;
+    std::shared_ptr<COstrelApi> api = Api();
+    if (!api)
+        return;
     {
-        std::lock_guard<std::mutex> lock(m_streamMutex);
-        streams = m_streams;
+        std::lock_guard<std::mutex> lock(m_quoteMutex);
+        const unsigned bit = 1u << mode;
+        if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>) {
+            m_streamKeys[key] |= bit;
+        } else {
+            const auto it = m_streamKeys.find(key);
+            if (it != m_streamKeys.end() && (it->second &= ~bit) == 0) {
+                m_streamKeys.erase(it);
+                if (!IsSubscribedLocked(key))
+                    m_quotes.erase(key);
+            }
+        }
     }
-    for (const auto& [mode, keys] : streams) {
-        for (const std::string& key : keys)
-            SendOne<pb::ReqSubscribedField>(api, mode, key);
-    }
+    SendOne<Request>(*api, mode, key);
 }
 
 void NQuoteClient::SubscribeDepth(std::string key)

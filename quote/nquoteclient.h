@@ -6,8 +6,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <QMetaType>
@@ -85,10 +85,10 @@ public:
     void Reconnect();
 
     // Requests for one contract; results come as signals and log lines. While
-    // no connection exists they send nothing. Depth and trade subscriptions
-    // made once connected are remembered until unsubscribed or Stop, and
-    // renewed on reconnection, so the selected contract's panels come back
-    // after a loss.
+    // no connection exists they send nothing. A new connection starts with the
+    // snapshot subscription of every contract only: depth and trade
+    // subscriptions are not renewed, the window makes them again when a
+    // contract is selected.
     void SubscribeDepth(std::string key);
     void SubscribeTicker(std::string key);
     void UnSubscribeDepth(std::string key);
@@ -125,6 +125,8 @@ protected:
     void OnRspHeartBeat(const kw::pb::ostrel2::HeartBeatField* rsp, const tagRspExParam& param) override;
 
 private:
+    friend struct NQuoteClientProbe;
+
     NQuoteClient();
     ~NQuoteClient() override;
     NQuoteClient(const NQuoteClient&) = delete;
@@ -148,9 +150,9 @@ private:
     void WakeWaiters();
     std::shared_ptr<COstrelApi> Api() const;
     std::shared_ptr<COstrelApi> TakeApi();
-    void ScheduleReconnect();
+    void ScheduleReconnect(std::int64_t delayTicks);
     template <typename Request> void SendForOneContract(int mode, const std::string& key);
-    void RenewStreams(COstrelApi& api);
+    bool IsSubscribedLocked(const std::string& key) const;
 
     // API object; requests take a reference so that a concurrent release
     // (reconnect, Stop) never frees it under them.
@@ -161,12 +163,15 @@ private:
     mutable std::mutex m_commodityMutex;
     std::vector<kw::pb::ostrel2::CommodityField> m_commodityList;
 
-    // Depth and trade subscriptions held, by mode, for renewal on reconnection.
-    std::mutex m_streamMutex;
-    std::map<int, std::set<std::string>> m_streams;
-
     std::mutex m_quoteMutex;
     std::map<std::string, kw::pb::ostrel2::QuoteDetailField> m_quotes;
+    // What this connection subscribed, guarded by m_quoteMutex: the cache keeps
+    // quotes of these contracts only, so a server pushing ever-new codes cannot
+    // grow it without end.
+    std::unordered_set<std::string> m_snapshotKeys;
+    // Depth and trade subscriptions: key to a bit per mode.
+    std::map<std::string, unsigned, std::less<>> m_streamKeys;
+    bool m_strayQuoteLogged = false;
 
     std::unique_ptr<GenerTools::timer> m_reconnectTimer;
     std::unique_ptr<GenerTools::timer> m_heartBeatTimer;
@@ -187,8 +192,17 @@ private:
     std::atomic<std::uint64_t> m_session { 0 };
     // Set by Stop: ends waits and attempts at once and keeps new ones from starting.
     std::atomic<bool> m_stopping { false };
-    // Set when the line drops while a connect sequence waits: the wait fails at once.
+    // Set when the line drops while a connect sequence runs: the wait fails at
+    // once, and a sequence past its last wait fails rather than start on a dead
+    // line. m_startMutex makes that check and the started flag one step with
+    // the disconnect handler's look at them, so a loss is never missed by both.
+    std::mutex m_startMutex;
     std::atomic<bool> m_lostWhileConnecting { false };
+    // Start of the latest connect attempt (steady clock, ms): attempts are at
+    // least the retry interval apart, also after a connection that a server
+    // drops as soon as it is up, so such a server cannot make us reconnect,
+    // and log it, without pause.
+    std::atomic<std::int64_t> m_lastAttemptMs { 0 };
     std::mutex m_reconnectMutex;
     std::condition_variable m_reconnectDone;
     int m_reconnectThreads = 0;

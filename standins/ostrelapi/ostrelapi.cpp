@@ -38,6 +38,15 @@ constexpr std::size_t kMaxOutboxBytes = 64u * 1024u * 1024u;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // Bound one turn of reading so that queued requests still go out under a flood of pushes.
 constexpr std::size_t kMaxReadPerTurn = 1024 * 1024;
+// Frames that must be dropped (unknown methods, missing or wrong payloads):
+// each of the first few on a connection gets its own log line; a connection
+// that drops more than the burst, beyond one a second, ends. So a server
+// sending nothing but such frames costs a handful of lines, not one per frame.
+constexpr int kLoggedDrops = 8;
+constexpr double kDropBurst = 32;
+constexpr double kDropRefillPerSecond = 1;
+// A text of the server quoted in a log line is cut to this many bytes.
+constexpr std::size_t kLogTextLimit = 1024;
 
 std::atomic<COstrelApi::LogHandler> g_logHandler { nullptr };
 
@@ -68,6 +77,14 @@ void Log(int level, const char* format, ...)
     }
     static const char* const names[] = { "ERROR", "WARN", "INFO" };
     std::fprintf(stderr, "ostrelapi [%s] %s\n", names[level < 0 ? 0 : (level > 2 ? 2 : level)], text.c_str());
+}
+
+// The server's text for a log line, cut to a sane length.
+std::string Quoted(const std::string& text)
+{
+    if (text.size() <= kLogTextLimit)
+        return text;
+    return text.substr(0, kLogTextLimit) + "...(cut, " + std::to_string(text.size()) + " bytes)";
 }
 
 const char* MethodName(int method)
@@ -192,8 +209,13 @@ private:
     // False when the connection ended; *reason then says why (0: stopped).
     bool ReadAvailable(int* reason);
     bool Dispatch(const std::string& body);
+    // Counts a dropped frame; false once the connection has dropped too many.
+    bool NoteDropped();
+    // Whether the frame about to be dropped gets its own line.
+    bool LogDrop() const { return m_dropped < static_cast<std::size_t>(kLoggedDrops); }
+    // False when the frame was dropped.
     template <typename T, typename F>
-    void Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call);
+    bool Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call);
     void Finish(int reason);
 
     std::shared_ptr<Core> m_core;
@@ -207,6 +229,11 @@ private:
     std::size_t m_outboxOffset = 0;
 
     ostrelwire::FrameReader m_reader;
+
+    // I/O thread only.
+    std::size_t m_dropped = 0;
+    double m_dropTokens = kDropBurst;
+    std::chrono::steady_clock::time_point m_dropRefilled = std::chrono::steady_clock::now();
 };
 
 bool Session::WaitConnected(int* reason)
@@ -386,28 +413,48 @@ bool Session::ReadAvailable(int* reason)
     return true;
 }
 
+bool Session::NoteDropped()
+{
+    ++m_dropped;
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - m_dropRefilled).count();
+    m_dropRefilled = now;
+    m_dropTokens = std::min(kDropBurst, m_dropTokens + seconds * kDropRefillPerSecond);
+    if (m_dropTokens < 1) {
+        Log(0, "%zu frames dropped on this connection, too many; closing the connection", m_dropped);
+        return false;
+    }
+    m_dropTokens -= 1;
+    return true;
+}
+
 template <typename T, typename F>
-void Session::Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call)
+bool Session::Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call)
 {
     T payload;
     if (rsp.has_data()) {
         if (!rsp.data().template Is<T>()) {
-            Log(1, "%s (req_id \"%s\") dropped: payload is \"%s\", expected %s", MethodName(rsp.method()),
-                rsp.req_id().c_str(), rsp.data().type_url().c_str(), T::descriptor()->full_name().c_str());
-            return;
+            if (LogDrop())
+                Log(1, "%s (req_id \"%s\") dropped: payload is \"%s\", expected %s", MethodName(rsp.method()),
+                    Quoted(rsp.req_id()).c_str(), Quoted(rsp.data().type_url()).c_str(),
+                    T::descriptor()->full_name().c_str());
+            return false;
         }
         if (!rsp.data().UnpackTo(&payload)) {
-            Log(1, "%s (req_id \"%s\") dropped: its %s does not parse", MethodName(rsp.method()),
-                rsp.req_id().c_str(), T::descriptor()->full_name().c_str());
-            return;
+            if (LogDrop())
+                Log(1, "%s (req_id \"%s\") dropped: its %s does not parse", MethodName(rsp.method()),
+                    Quoted(rsp.req_id()).c_str(), T::descriptor()->full_name().c_str());
+            return false;
         }
     } else if (needsPayload) {
-        Log(1, "%s dropped: no payload", MethodName(rsp.method()));
-        return;
+        if (LogDrop())
+            Log(1, "%s dropped: no payload", MethodName(rsp.method()));
+        return false;
     }
     const tagRspExParam ex { static_cast<int32_t>(rsp.method()), rsp.error_code(),
         rsp.error_message().c_str() };
     Invoke([&](COstrelSpi* spi) { call(spi, &payload, ex); });
+    return true;
 }
 
 bool Session::Dispatch(const std::string& body)
@@ -419,44 +466,50 @@ bool Session::Dispatch(const std::string& body)
     }
     const tagRspExParam ex { static_cast<int32_t>(rsp.method()), rsp.error_code(),
         rsp.error_message().c_str() };
+    bool delivered = true;
     switch (rsp.method()) {
     case pb::ON_RTN_QUOTE:
-        Deliver<pb::QuoteDetailField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnQuote(m); });
+        delivered = Deliver<pb::QuoteDetailField>(
+            rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnQuote(m); });
         break;
     case pb::ON_RTN_COMM:
-        Deliver<pb::CommodityField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnCommodity(m); });
+        delivered = Deliver<pb::CommodityField>(
+            rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnCommodity(m); });
         break;
     case pb::ON_RTN_DEPTH:
-        Deliver<pb::DepthQuoteField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnDepthQuote(m); });
+        delivered = Deliver<pb::DepthQuoteField>(
+            rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnDepthQuote(m); });
         break;
     case pb::ON_RTN_TICKER:
-        Deliver<pb::TickerField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnTicker(m); });
+        delivered
+            = Deliver<pb::TickerField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnTicker(m); });
         break;
     case pb::ON_RSP_LOGIN:
-        Deliver<pb::RspLoginField>(rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspLogin(m, e); });
+        delivered = Deliver<pb::RspLoginField>(
+            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspLogin(m, e); });
         break;
     case pb::ON_RSP_LOGOUT:
         Invoke([&](COstrelSpi* s) { s->OnRspLogout(ex); });
         break;
     case pb::ON_RSP_COMMODITY_LIST:
-        Deliver<pb::RspQryCommodityField>(
+        delivered = Deliver<pb::RspQryCommodityField>(
             rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodity(m, e); });
         break;
     case pb::ON_RSP_COMMODITY_DETAIL:
-        Deliver<pb::RspQryCommodityDetailField>(
+        delivered = Deliver<pb::RspQryCommodityDetailField>(
             rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodityDetail(m, e); });
         break;
     case pb::ON_RSP_HISTORY_DATA:
-        Deliver<pb::RspReqQryHistoryField>(
+        delivered = Deliver<pb::RspReqQryHistoryField>(
             rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryHistory(m, e); });
         break;
     case pb::ON_RSP_HSIMONEY_INFLOW:
-        Deliver<pb::RspHisMoneyFlowField>(
+        delivered = Deliver<pb::RspHisMoneyFlowField>(
             rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHisMoneyFlow(m, e); });
         break;
     case pb::ON_RSP_SUBSCRIBE:
     case pb::ON_RSP_SUBSCRIBE_DEPTH:
-        Deliver<pb::RspSubscribedField>(
+        delivered = Deliver<pb::RspSubscribedField>(
             rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspSubscribe(m, e); });
         break;
     case pb::ON_RSP_UNSUBSCRIBE:
@@ -464,15 +517,17 @@ bool Session::Dispatch(const std::string& body)
         Invoke([&](COstrelSpi* s) { s->OnRspUnSubscribe(ex); });
         break;
     case pb::ON_RSP_HEARTBEAT:
-        Deliver<pb::HeartBeatField>(
+        delivered = Deliver<pb::HeartBeatField>(
             rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHeartBeat(m, e); });
         break;
     default:
-        Log(1, "frame with method %d (req_id \"%s\") dropped: not a reply or push this library knows",
-            static_cast<int>(rsp.method()), rsp.req_id().c_str());
+        delivered = false;
+        if (LogDrop())
+            Log(1, "frame with method %d (req_id \"%s\") dropped: not a reply or push this library knows",
+                static_cast<int>(rsp.method()), Quoted(rsp.req_id()).c_str());
         break;
     }
-    return true;
+    return delivered || NoteDropped();
 }
 
 void Session::Finish(int reason)

@@ -415,3 +415,24 @@ TEST(Logger, WriteLogPrefixesFileAndLine)
     EXPECT_EQ(AfterTimestamp(out), expected);
     EXPECT_EQ(Lines(ReadAll(day)).back() + "\n", out);
 }
+
+TEST(Logger, CutForLogKeepsShortTextsAndCutsLongOnesWhole)
+{
+    const std::string han = "\xe5\x90\x88"; // one three-byte character
+    struct Case {
+        std::string text;
+        std::size_t limit;
+        std::string expected;
+    };
+    const Case cases[] = {
+        { "", 4, "" },
+        { "abcd", 4, "abcd" },
+        { "abcde", 4, "abcd...(cut, 5 bytes)" },
+        // Never half a character: the cut goes back to the character's start.
+        { "ab" + han + han, 4, "ab...(cut, 8 bytes)" },
+        { "ab" + han + han, 5, "ab" + han + "...(cut, 8 bytes)" },
+        { std::string(5000, 'x'), kLogTextLimit, std::string(1024, 'x') + "...(cut, 5000 bytes)" },
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CutForLog(c.text, c.limit), c.expected) << c.text.size() << " " << c.limit;
+}

@@ -205,10 +205,12 @@ struct Frame {
 class FrameRelay
 {
 public:
-    // What to do with one frame of the server: forward after `delayMs`, or drop.
+    // What to do with one frame of the server: forward after `delayMs`, or
+    // drop; `closeAfter`: forward at once, then close that connection.
     struct Verdict {
         int delayMs = 0;
         bool drop = false;
+        bool closeAfter = false;
     };
     using ServerHook = std::function<Verdict(pb::KwBaseMessage_Rsp& rsp)>;
 
@@ -502,6 +504,8 @@ private:
                 m_forwarded[rsp.method()] = Clock::now();
             }
             SendAll(link.client, out);
+            if (verdict.closeAfter)
+                return false;
         }
         return true;
     }

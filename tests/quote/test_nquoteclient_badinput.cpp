@@ -2,6 +2,8 @@
 // type, texts that are not UTF-8, garbage and a connection closed inside a
 // frame. Each gets a log line, and the client keeps working.
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "quoteclientkit.h"
@@ -95,6 +97,18 @@ TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
     kit::StopAtEnd stop;
     kit::SignalProbe probe(Client());
     ASSERT_TRUE(Client()->Connect());
+    // A subscribed contract whose quotes come only from the test.
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_SUBSCRIBE).size() == 1; }, 3000));
+    const auto subscribed = relay.Requests(pb::REQ_SUBSCRIBE)[0].Payload<pb::ReqSubscribedField>();
+    ASSERT_GT(subscribed.contract_list_size(), 0);
+    const std::string code = subscribed.contract_list(0);
+    relay.SetServerHook([&code](pb::KwBaseMessage_Rsp& rsp) {
+        FrameRelay::Verdict verdict;
+        pb::QuoteDetailField q;
+        verdict.drop
+            = rsp.method() == pb::ON_RTN_QUOTE && rsp.data().UnpackTo(&q) && q.contract_code() == code;
+        return verdict;
+    });
 
     int serial = 0;
     for (const Case& c : cases) {
@@ -107,28 +121,120 @@ TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
 
         EXPECT_TRUE(log.WaitForLine({ "nquoteclient.cpp(", c.logFragment }, 3000));
         if (c.reconnects) {
+            // Attempts are 5 s apart, counted from the last one.
             ASSERT_TRUE(kit::WaitFor(
-                [&] { return relay.Requests(pb::REQ_SUBSCRIBE, connections + 1).size() == 1; }, 5000));
+                [&] { return relay.Requests(pb::REQ_SUBSCRIBE, connections + 1).size() == 1; }, 8000));
             EXPECT_TRUE(log.WaitForLine({ "): 行情重连成功" }, 1000));
         }
 
         // Still working: a good quote after the bad input is cached and signalled.
-        const std::string code = "ZZ_AFTER_" + std::to_string(++serial);
+        ++serial;
         relay.InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, Quote(code, serial)));
         pb::QuoteDetailField cached;
-        ASSERT_TRUE(kit::WaitFor([&] { return Client()->GetQuote(code, &cached); }, 3000));
-        EXPECT_EQ(cached.last(), serial);
+        ASSERT_TRUE(
+            kit::WaitFor([&] { return Client()->GetQuote(code, &cached) && cached.last() == serial; }, 3000));
         EXPECT_FALSE(Client()->GetQuote("ZZ_WRONG_TYPE", &cached));
         EXPECT_TRUE(kit::WaitFor(
             [&] {
                 std::lock_guard<std::mutex> lock(probe.mutex);
-                return std::any_of(probe.quotes.begin(), probe.quotes.end(),
-                    [&](const pb::QuoteDetailField& q) { return q.contract_code() == code; });
+                return std::any_of(
+                    probe.quotes.begin(), probe.quotes.end(), [&](const pb::QuoteDetailField& q) {
+                        return q.contract_code() == code && q.last() == serial;
+                    });
             },
             3000));
     }
     EXPECT_EQ(probe.Connects(), 0);
     EXPECT_EQ(probe.offGuiThread, 0);
+    Client()->Stop();
+}
+
+std::size_t Bytes(const std::vector<std::string>& lines)
+{
+    std::size_t total = 0;
+    for (const std::string& line : lines)
+        total += line.size() + 1;
+    return total;
+}
+
+// A server that floods: frames that must be dropped end the connection after
+// a handful of log lines; texts of the server are cut inside each line. The
+// log grows by kilobytes where it used to grow by the size of the flood.
+TEST(NQuoteClientBadInput, FloodsOfTheServerKeepTheLogSmall)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    FrameRelay relay(server.port());
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+    ASSERT_TRUE(Client()->Connect());
+    const std::string huge(1024 * 1024, 'Q');
+
+    struct Case {
+        const char* name;
+        std::function<std::string()> flood;
+        bool ends; // the connection is ended by the client
+        std::size_t maxLogBytes;
+    };
+    const Case cases[] = {
+        { "empty frames",
+            [] {
+                std::string bytes;
+                for (int i = 0; i < 200000; ++i)
+                    bytes += Frame("");
+                return bytes;
+            },
+            true, 16 * 1024 },
+        { "unknown frames with long tags",
+            [&] {
+                pb::KwBaseMessage_Rsp unknown;
+                unknown.set_method(static_cast<pb::EnumMethods>(777));
+                unknown.set_req_id(std::string(64 * 1024, 'r'));
+                const std::string one = RspFrame(unknown);
+                std::string bytes;
+                for (int i = 0; i < 200; ++i)
+                    bytes += one;
+                return bytes;
+            },
+            true, 32 * 1024 },
+        { "failures with 1 MiB codes and reasons",
+            [&] {
+                pb::RspSubscribedField reply;
+                for (int i = 0; i < 5; ++i) {
+                    auto* failed = reply.add_fail_list();
+                    failed->set_contract_code(huge);
+                    failed->set_err_msg(huge);
+                }
+                pb::KwBaseMessage_Rsp unsubscribed;
+                unsubscribed.set_method(pb::ON_RSP_UNSUBSCRIBE);
+                unsubscribed.set_error_code(3);
+                unsubscribed.set_error_message(huge);
+                return RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, reply, "2356"))
+                    + RspFrame(unsubscribed);
+            },
+            false, 16 * 1024 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kit::LogMark log;
+        const int connections = relay.Connections();
+        relay.InjectRaw(c.flood());
+        if (c.ends) {
+            EXPECT_TRUE(
+                log.WaitForLine({ "[ERROR]", "OstrelApi: ", "too many; closing the connection" }, 5000));
+            ASSERT_TRUE(kit::WaitFor(
+                [&] { return relay.Requests(pb::REQ_SUBSCRIBE, connections + 1).size() == 1; }, 8000));
+            EXPECT_EQ(log.Matching({ "too many; closing the connection" }).size(), 1u);
+        } else {
+            ASSERT_TRUE(log.WaitForLine({ "[WARN]", "): 取消订阅失败,失败原因QQQ" }, 5000));
+            EXPECT_EQ(log.Matching({ "[ERROR]", "订阅失败原因:QQQ", "...(cut, 1048576 bytes)" }).size(), 5u);
+            EXPECT_EQ(relay.Connections(), connections);
+        }
+        const std::vector<std::string> lines = log.Lines();
+        EXPECT_LT(Bytes(lines), c.maxLogBytes) << lines.size() << " lines";
+        for (const std::string& line : lines)
+            EXPECT_LT(line.size(), 3 * kLogTextLimit) << line.substr(0, 200);
+    }
     Client()->Stop();
 }
 

@@ -1,6 +1,9 @@
 // Latest-quote cache, the signals to the GUI thread, the per-contract requests
 // and the log lines of their replies.
 
+#include <algorithm>
+#include <cctype>
+
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
@@ -54,6 +57,21 @@ protected:
         // The relay may still be passing on the connect's own subscription;
         // tests that count requests start after it.
         ASSERT_TRUE(kit::WaitFor([&] { return m_relay->Requests(pb::REQ_SUBSCRIBE).size() == 1; }, 3000));
+        // A subscribed contract whose quotes come only from the test.
+        const auto request = m_relay->Requests(pb::REQ_SUBSCRIBE)[0].Payload<pb::ReqSubscribedField>();
+        ASSERT_GT(request.contract_list_size(), 0);
+        m_quietKey = request.contract_list(request.contract_list_size() - 1);
+        m_relay->SetServerHook([key = m_quietKey](pb::KwBaseMessage_Rsp& rsp) {
+            FrameRelay::Verdict verdict;
+            verdict.drop = rsp.method() == pb::ON_RTN_QUOTE && rsp.data().Is<pb::QuoteDetailField>() && [&] {
+                pb::QuoteDetailField q;
+                return rsp.data().UnpackTo(&q) && q.contract_code() == key;
+            }();
+            return verdict;
+        });
+        // Whatever the relay passed on before is handled once this is: no
+        // quote of the contract from the server reaches a later receiver.
+        ASSERT_TRUE(Settle());
     }
     void TearDown() override { Client()->Stop(); }
 
@@ -62,49 +80,57 @@ protected:
     bool Settle()
     {
         static int serial = 0;
-        const std::string marker = "ZZ_MARK_" + std::to_string(++serial);
-        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, FullQuote(marker)));
+        pb::QuoteDetailField marker = FullQuote(m_quietKey);
+        marker.set_last(-(++serial));
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, marker));
         pb::QuoteDetailField q;
-        return kit::WaitFor([&] { return Client()->GetQuote(marker, &q); }, 3000);
+        return kit::WaitFor(
+            [&] { return Client()->GetQuote(m_quietKey, &q) && q.last() == marker.last(); }, 3000);
     }
 
     kit::QuoteServer m_server;
     std::unique_ptr<FrameRelay> m_relay;
+    std::string m_quietKey;
 };
 
 TEST_F(NQuoteClientQuotes, LaterQuoteReplacesTheEntryWhole)
 {
     kit::SignalProbe probe(Client());
-    const pb::QuoteDetailField first = FullQuote("ZZ_TEST_1");
+    const std::string key = m_quietKey;
+    const pb::QuoteDetailField first = FullQuote(key);
     m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, first));
     pb::QuoteDetailField cached;
-    ASSERT_TRUE(kit::WaitFor([&] { return Client()->GetQuote("ZZ_TEST_1", &cached); }, 3000));
-    EXPECT_TRUE(MessageDifferencer::Equals(cached, first));
+    // The server's own quote of the contract may have been cached before the relay held them back.
+    ASSERT_TRUE(kit::WaitFor(
+        [&] { return Client()->GetQuote(key, &cached) && MessageDifferencer::Equals(cached, first); }, 3000));
 
     pb::QuoteDetailField second;
-    second.set_contract_code("ZZ_TEST_1");
+    second.set_contract_code(key);
     second.set_last(99.5);
     m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, second));
-    ASSERT_TRUE(kit::WaitFor(
-        [&] { return Client()->GetQuote("ZZ_TEST_1", &cached) && cached.last() == 99.5; }, 3000));
+    ASSERT_TRUE(
+        kit::WaitFor([&] { return Client()->GetQuote(key, &cached) && cached.last() == 99.5; }, 3000));
     EXPECT_TRUE(MessageDifferencer::Equals(cached, second));
     EXPECT_EQ(cached.volume(), 0);
     EXPECT_EQ(cached.src_type(), "");
 
     // Unknown keys, the empty key: false, the caller's message untouched.
     pb::QuoteDetailField untouched = FullQuote("mine");
-    for (const std::string key : { "", "ZZ_NEVER_QUOTED", "zz_test_1" }) {
-        EXPECT_FALSE(Client()->GetQuote(key, &untouched)) << key;
-        EXPECT_TRUE(MessageDifferencer::Equals(untouched, FullQuote("mine"))) << key;
+    std::string lower = key;
+    std::transform(
+        lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (const std::string& other : { std::string(), std::string("ZZ_NEVER_QUOTED"), lower }) {
+        EXPECT_FALSE(Client()->GetQuote(other, &untouched)) << other;
+        EXPECT_TRUE(MessageDifferencer::Equals(untouched, FullQuote("mine"))) << other;
     }
 
     // Both quotes reached the GUI thread as copies, in order.
     ASSERT_TRUE(kit::WaitFor(
         [&] {
             std::lock_guard<std::mutex> lock(probe.mutex);
-            return std::count_if(probe.quotes.begin(), probe.quotes.end(), [](const pb::QuoteDetailField& q) {
-                return q.contract_code() == "ZZ_TEST_1";
-            }) == 2;
+            return std::count_if(probe.quotes.begin(), probe.quotes.end(),
+                       [&](const pb::QuoteDetailField& q) { return q.contract_code() == key; })
+                == 2;
         },
         3000));
     EXPECT_EQ(probe.offGuiThread, 0);
@@ -112,11 +138,56 @@ TEST_F(NQuoteClientQuotes, LaterQuoteReplacesTheEntryWhole)
     {
         std::lock_guard<std::mutex> lock(probe.mutex);
         for (const pb::QuoteDetailField& q : probe.quotes)
-            if (q.contract_code() == "ZZ_TEST_1")
+            if (q.contract_code() == key)
                 mine.push_back(q);
     }
     EXPECT_TRUE(MessageDifferencer::Equals(mine[0], first));
     EXPECT_TRUE(MessageDifferencer::Equals(mine[1], second));
+}
+
+// The cache keeps the contracts of this connection's subscriptions only: a
+// server pushing ever-new codes gets them dropped, with one log line for the
+// connection, not one per quote.
+TEST_F(NQuoteClientQuotes, QuotesOfContractsNotSubscribedAreDropped)
+{
+    kit::SignalProbe probe(Client());
+    kit::LogMark log;
+    const std::string longCode = "ZZ_LONG_" + std::string(100000, 'x');
+    for (int i = 0; i < 2000; ++i) {
+        const std::string code = i == 0 ? longCode : "ZZ_STRAY_" + std::to_string(i);
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, FullQuote(code)));
+    }
+    ASSERT_TRUE(Settle());
+    pb::QuoteDetailField cached;
+    for (const std::string& code : { longCode, std::string("ZZ_STRAY_1"), std::string("ZZ_STRAY_1999") })
+        EXPECT_FALSE(Client()->GetQuote(code, &cached)) << code.substr(0, 20);
+    const std::vector<std::string> dropped
+        = log.Matching({ "[WARN]", "nquoteclient.cpp(", "丢弃未订阅合约的行情" });
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_NE(dropped[0].find("ZZ_LONG_xxx"), std::string::npos);
+    EXPECT_NE(dropped[0].find("...(cut, 100008 bytes)"), std::string::npos);
+    EXPECT_LT(dropped[0].size(), 2 * kLogTextLimit);
+    {
+        std::lock_guard<std::mutex> lock(probe.mutex);
+        EXPECT_TRUE(std::all_of(probe.quotes.begin(), probe.quotes.end(),
+            [](const pb::QuoteDetailField& q) { return q.contract_code().compare(0, 3, "ZZ_") != 0; }));
+    }
+
+    // A contract subscribed for its depth or trades alone is kept while it is subscribed.
+    const std::string extra = "ZZ_EXTRA_1";
+    Client()->SubscribeTicker(extra);
+    Client()->SubscribeDepth(extra);
+    m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, FullQuote(extra)));
+    ASSERT_TRUE(Settle());
+    EXPECT_TRUE(Client()->GetQuote(extra, &cached));
+    Client()->UnSubscribeTicker(extra);
+    EXPECT_TRUE(Client()->GetQuote(extra, &cached));
+    Client()->UnSubscribeDepth(extra);
+    EXPECT_FALSE(Client()->GetQuote(extra, &cached));
+    m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, FullQuote(extra)));
+    ASSERT_TRUE(Settle());
+    EXPECT_FALSE(Client()->GetQuote(extra, &cached));
+    EXPECT_EQ(log.Matching({ "丢弃未订阅合约的行情" }).size(), 1u);
 }
 
 TEST_F(NQuoteClientQuotes, ServerQuotesDepthTradesAndKLinesReachTheGuiThread)

@@ -4,6 +4,7 @@
 // up for tests, and a working folder with the pictures the window loads.
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -149,10 +150,22 @@ private:
     Quorvel& w;
 };
 
+// The window tests run without a quote server: they take the contracts of
+// their quotes as subscribed, as a commodity reply listing them would make them.
+struct NQuoteClientProbe {
+    static void Subscribe(const std::string& key)
+    {
+        NQuoteClient* client = NQuoteClient::Instance();
+        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
+        client->m_snapshotKeys.insert(key);
+    }
+};
+
 // Stores a quote in the quote client's cache through its quote callback, as
 // the quote API would on its own thread.
 inline void PushQuote(const kw::pb::ostrel2::QuoteDetailField& q)
 {
+    NQuoteClientProbe::Subscribe(q.contract_code());
     static_cast<COstrelSpi*>(NQuoteClient::Instance())->OnRtnQuote(&q);
 }
 

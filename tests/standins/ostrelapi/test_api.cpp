@@ -393,6 +393,51 @@ TEST_F(OstrelApiTest, FatalInputClosesTheConnectionOnce)
     }
 }
 
+// A stream of frames that must be dropped: the first few get their own line,
+// then the connection ends with one line, however long the stream; the
+// server's texts in those lines are cut. A few such frames now and then do
+// not end it.
+TEST_F(OstrelApiTest, StreamOfDroppedFramesClosesTheConnectionOnce)
+{
+    const auto quote = Quote("FO_CL_2701", 1);
+    pb::KwBaseMessage_Rsp unknown;
+    unknown.set_method(static_cast<pb::EnumMethods>(555));
+    unknown.set_req_id(std::string(100000, 'r'));
+    const std::string oneUnknown = ScriptedServer::Frame(unknown);
+    const std::string oneEmpty(4, '\0');
+
+    ConnectUp();
+    // A handful is tolerated.
+    for (int i = 0; i < 20; ++i)
+        server.SendRaw(oneEmpty);
+    server.SendRaw(ScriptedServer::RspFrame(pb::ON_RTN_QUOTE, &quote));
+    ASSERT_TRUE(spi.WaitFor("quote FO_CL_2701"));
+    EXPECT_EQ(spi.Count("disconnected"), 0u);
+
+    std::string flood;
+    for (int i = 0; i < 100; ++i)
+        flood += oneUnknown;
+    for (int i = 0; i < 100000; ++i)
+        flood += oneEmpty;
+    server.SendRaw(flood);
+    EXPECT_TRUE(server.PeerClosed());
+    ASSERT_TRUE(spi.WaitFor("disconnected " + std::to_string(OSTREL_DISCONNECT_BAD_FRAME)));
+    std::this_thread::sleep_for(50ms); // room for a wrong second report
+    EXPECT_EQ(spi.Count("disconnected"), 1u);
+
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    std::size_t closing = 0, bytes = 0;
+    for (const auto& line : g_log) {
+        bytes += line.size();
+        EXPECT_LT(line.size(), 1200u) << line.substr(0, 100);
+        if (line.find("too many; closing the connection") != std::string::npos)
+            ++closing;
+    }
+    EXPECT_EQ(closing, 1u);
+    EXPECT_LE(g_log.size(), 10u);
+    EXPECT_LT(bytes, 12000u);
+}
+
 TEST_F(OstrelApiTest, ConnectResults)
 {
     api.reset(COstrelApi::CreateApi());
