@@ -122,7 +122,7 @@ rm -f "$out/samples.txt"
 (cd "$work" && DISPLAY=$display MEMWATCH_OUT="$out/samples.txt" MEMWATCH_PERIOD="$period" \
   LD_PRELOAD="$out/memwatch.so" exec "$bin/Quorvel" >"$out/quorvel.out" 2>&1) &
 terminal=$!
-pids+=($terminal)
+pids+=("$terminal")
 echo "memory: terminal $terminal, quote server on port $port ($contracts contracts, rate $rate), samples in $out/samples.txt"
 
 end=$((SECONDS + minutes * 60 + period))
