@@ -91,6 +91,25 @@ void Quorvel::InitStatusBar()
     const auto addAccountButton = [bar](QPushButton& button, const QString& text, const QString& style) {
         button.setParent(bar);
         button.setText(text);
+        // The style sheet colours these buttons but leaves their frame to the
+        // platform style, and for every paint it writes the background and
+        // the shades it derives from it into a copy of the button's palette.
+        // The platform style keeps its drawing of a button in the process-wide
+        // pixmap cache under the palette's identity, which a copy that had to
+        // change gets anew: each repaint of the bar (once a second, with the
+        // clock) then left two more pictures there, about 7 KB a second until
+        // the cache's 10 MB limit. With the same colours already in place the
+        // copy stays the palette itself and the drawing is found again.
+        QPalette palette = button.palette();
+        const QColor background(122, 122, 122);
+        palette.setBrush(QPalette::Button, background);
+        palette.setBrush(QPalette::Window, background);
+        palette.setBrush(QPalette::Light, background.lighter(115));
+        palette.setBrush(QPalette::Midlight, background.lighter(107));
+        palette.setBrush(QPalette::Dark, background.darker(150));
+        palette.setBrush(QPalette::Shadow, background.darker(300));
+        palette.setBrush(QPalette::ButtonText, QColor(240, 240, 240));
+        button.setPalette(palette);
         button.setStyleSheet(style);
         button.setMaximumSize(45, 17);
         bar->addPermanentWidget(&button, 0);
