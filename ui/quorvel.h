@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -155,6 +156,8 @@ private:
     void UpdateQuoteRow(
         QStandardItemModel* model, int row, const QuoteDetailField* quote, const ContractRow* record);
     void OnRefreshTimer();
+    // Notes one refresh tick for the diagnostics line below.
+    void NoteRefreshTick();
 
     // Sorting.
     void OnHeaderClicked(int type, unsigned& clickCount, int section);
@@ -271,6 +274,18 @@ private:
     };
     const RefreshPaint& Paint();
     std::unique_ptr<RefreshPaint> m_paint;
+
+    // How late the refresh ticks come and how many quotes arrive meanwhile;
+    // a TRACE line per 20 ticks lets a run of the program be measured from
+    // its log.
+    struct RefreshWatch {
+        std::chrono::steady_clock::time_point due;
+        std::chrono::steady_clock::time_point since;
+        std::array<int, 20> lateMs {};
+        size_t ticks = 0;
+        std::uint64_t quotes = 0;
+    };
+    RefreshWatch m_refreshWatch;
 
     // The four latency pictures, loaded on first use.
     std::unique_ptr<std::array<QPixmap, 4>> m_latencyPixmaps;

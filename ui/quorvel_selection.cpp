@@ -154,6 +154,7 @@ void Quorvel::ResetTickerPanel()
 
 void Quorvel::OnQuote(QuoteDetailField quote)
 {
+    ++m_refreshWatch.quotes;
     if (quote.contract_code() == m_currentKey) {
         UpdateQuotePanel(quote, true);
         const double reference = quote.pre_settle();

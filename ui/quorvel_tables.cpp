@@ -12,6 +12,7 @@
 #include <QTreeView>
 
 #include "helpers.h"
+#include "logger.h"
 #include "nquoteclient.h"
 
 namespace
@@ -360,8 +361,43 @@ void Quorvel::UpdateQuoteRow(
     }
 }
 
+void Quorvel::NoteRefreshTick()
+{
+    using namespace std::chrono;
+    constexpr milliseconds kInterval(500);
+    RefreshWatch& w = m_refreshWatch;
+    const steady_clock::time_point now = steady_clock::now();
+    if (w.since == steady_clock::time_point()) {
+        // The first tick sets the schedule the later ones are held to.
+        w.since = now;
+        w.due = now + kInterval;
+        return;
+    }
+    auto late = duration_cast<milliseconds>(now - w.due);
+    // A tick later than a whole interval makes the timer start its schedule
+    // again from that tick; an early one (the timer may round) moves it back.
+    if (late > kInterval || late < milliseconds(0)) {
+        w.due = now;
+        late = std::max(late, milliseconds(0));
+    }
+    w.due += kInterval;
+    w.lateMs[w.ticks++] = static_cast<int>(late.count());
+    if (w.ticks < w.lateMs.size())
+        return;
+    std::string list;
+    for (int ms : w.lateMs)
+        list += ' ' + std::to_string(ms);
+    WriteLog(LogTrace, "refresh: %llu quotes in %lld ms; ticks late (ms):%s",
+        static_cast<unsigned long long>(w.quotes),
+        static_cast<long long>(duration_cast<milliseconds>(now - w.since).count()), list.c_str());
+    w.ticks = 0;
+    w.quotes = 0;
+    w.since = now;
+}
+
 void Quorvel::OnRefreshTimer()
 {
+    NoteRefreshTick();
     std::unique_lock<std::mutex> lock(m_listMutex);
     const int tab = ui.quote_tabwidget->currentIndex();
     // The custom list (tab 0) is never refreshed.
