@@ -61,6 +61,9 @@ Quorvel::Quorvel(QWidget* parent)
 
     InitQuoteModels();
 
+    // Every 500 ms on the dot: a coarse timer may drift by a twentieth of
+    // its interval per tick, which would hide how late the ticks really come.
+    m_refreshTimer.setTimerType(Qt::PreciseTimer);
     m_refreshTimer.start(500);
     m_statusTimer.start(1000);
     m_loginPromptTimer.setSingleShot(true);
