@@ -231,6 +231,7 @@ void Quorvel::closeEvent(QCloseEvent* event)
     for (int type : { 1, 2, 3, 0, 4, 8 }) {
         QStandardItemModel*& model = m_models[static_cast<size_t>(TabOfCategory(type))];
         if (model) {
+            m_shownRows.erase(model);
             model->clear();
             delete model;
             model = nullptr;

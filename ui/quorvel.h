@@ -153,6 +153,8 @@ private:
     void InitModelHeader(QStandardItemModel* model, int type);
     void RefreshQuoteList(QStandardItemModel* model, int type, std::string exchangeNo);
     void FillQuoteRow(QStandardItemModel* model, int row, std::string key, std::string name);
+    // Rewrites the live cells of a row without a change notice per cell; the
+    // caller tells the views (OnRefreshTimer: once for the whole table).
     void UpdateQuoteRow(
         QStandardItemModel* model, int row, const QuoteDetailField* quote, const ContractRow* record);
     void OnRefreshTimer();
@@ -175,10 +177,11 @@ private:
     void ResetDepthPanel();
     void ResetTickerPanel();
     void UpdateTickerPanel();
-    void OnQuote(QuoteDetailField quote);
-    void OnDepthQuote(DepthQuoteField depth);
-    void OnTickerQuote(TickerField ticker);
-    void OnKline(RspReqQryHistoryField kline);
+    // The queued event holds the payload; the handlers read it in place.
+    void OnQuote(const QuoteDetailField& quote);
+    void OnDepthQuote(const DepthQuoteField& depth);
+    void OnTickerQuote(const TickerField& ticker);
+    void OnKline(const RspReqQryHistoryField& kline);
     void OnLogin(bool needChange);
     void OnQuoteRowDoubleClicked(const QModelIndex& index, int type);
     void OnQuoteRowClicked(const QModelIndex& index, int type);
@@ -274,6 +277,22 @@ private:
     };
     const RefreshPaint& Paint();
     std::unique_ptr<RefreshPaint> m_paint;
+
+    // What the refresh last wrote into a model row: the figure behind each
+    // cell's text (as bits, so that -0 and 0, which print differently, differ)
+    // and its brush. A tick writes only the cells whose figure or colour
+    // changed; each write costs far more than this comparison.
+    struct ShownRow {
+        static constexpr int kColumns = 26;
+        bool known = false;
+        std::array<std::uint64_t, kColumns> figures {};
+        std::array<const QBrush*, kColumns> brushes {};
+        const QIcon* icon = nullptr;
+        std::string name;
+        std::string code;
+    };
+    // By model; a rebuild of a table forgets its rows.
+    std::map<const QStandardItemModel*, std::vector<ShownRow>> m_shownRows;
 
     // How late the refresh ticks come and how many quotes arrive meanwhile;
     // a TRACE line per 20 ticks lets a run of the program be measured from
