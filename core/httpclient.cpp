@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -91,17 +93,73 @@ private:
     curl_slist* m_list = nullptr;
 };
 
+// Handles of finished transfers, kept for the next ones. A handle keeps its
+// open connections and TLS sessions across curl_easy_reset, so the start-up's
+// requests to one service make one connection and one handshake between them.
+// libcurl reuses a connection or a session only for a transfer with the same
+// TLS settings (certificate file, peer and host checks), so reuse skips no
+// check. Transfers running at once each take a handle of their own.
+class HandlePool
+{
+public:
+    static HandlePool& Instance()
+    {
+        static HandlePool pool;
+        return pool;
+    }
+    CURL* Take()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_idle.empty()) {
+                CURL* handle = m_idle.back();
+                m_idle.pop_back();
+                return handle;
+            }
+        }
+        return curl_easy_init();
+    }
+    void Give(CURL* handle)
+    {
+        // Back to default options, nothing of the last caller's left.
+        curl_easy_reset(handle);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_idle.size() < kMaxIdle) {
+                m_idle.push_back(handle);
+                return;
+            }
+        }
+        curl_easy_cleanup(handle);
+    }
+
+private:
+    HandlePool() = default;
+    ~HandlePool()
+    {
+        for (CURL* handle : m_idle)
+            curl_easy_cleanup(handle);
+    }
+    HandlePool(const HandlePool&) = delete;
+    HandlePool& operator=(const HandlePool&) = delete;
+
+    // Each idle handle may hold a connection open; a few are enough.
+    static constexpr size_t kMaxIdle = 2;
+    std::mutex m_mutex;
+    std::vector<CURL*> m_idle;
+};
+
 class EasyHandle
 {
 public:
     EasyHandle()
-        : m_handle(curl_easy_init())
+        : m_handle(HandlePool::Instance().Take())
     {
     }
     ~EasyHandle()
     {
         if (m_handle != nullptr)
-            curl_easy_cleanup(m_handle);
+            HandlePool::Instance().Give(m_handle);
     }
     EasyHandle(const EasyHandle&) = delete;
     EasyHandle& operator=(const EasyHandle&) = delete;

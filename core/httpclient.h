@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
-// Blocking HTTP(S) transfers over libcurl. Every call makes and releases a
-// libcurl handle of its own, so calls may come from any thread at once.
+// Blocking HTTP(S) transfers over libcurl. Every call uses a libcurl handle
+// of its own, so calls may come from any thread at once; a finished call's
+// handle, with its open connection and TLS session, serves a later call.
 // The HTTP status is not looked at: an error page is a successful transfer.
 class HttpClient
 {

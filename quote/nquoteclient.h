@@ -96,12 +96,16 @@ public:
     void QueryKLine(const std::string& key, int period);
 
 signals:
-    void quote_sig(nsquote::QuoteDetailField q);
+    // Payloads travel by value (the meta-object signatures read
+    // "quote_sig(nsquote::QuoteDetailField)"); declaring them as const
+    // references spares the emit a copy of its own beside the one Qt puts in
+    // the queued event.
+    void quote_sig(const nsquote::QuoteDetailField& q);
     void disconnect_sig();
     void connect_sig();
-    void Kline_sig(nsquote::RspReqQryHistoryField kline);
-    void depth_quote_sig(nsquote::DepthQuoteField depth_quote);
-    void ticker_quote_sig(nsquote::TickerField ticker_quote);
+    void Kline_sig(const nsquote::RspReqQryHistoryField& kline);
+    void depth_quote_sig(const nsquote::DepthQuoteField& depth_quote);
+    void ticker_quote_sig(const nsquote::TickerField& ticker_quote);
 
 protected:
     // COstrelSpi; called on the quote API's thread.

@@ -81,6 +81,9 @@ Quorvel::Quorvel(QWidget* parent)
 
     InitQuoteModels();
 
+    // Every 500 ms on the dot: a coarse timer may drift by a twentieth of
+    // its interval per tick, which would hide how late the ticks really come.
+    m_refreshTimer.setTimerType(Qt::PreciseTimer);
     m_refreshTimer.start(500);
     m_statusTimer.start(1000);
     m_loginPromptTimer.setSingleShot(true);
@@ -249,6 +252,7 @@ void Quorvel::closeEvent(QCloseEvent* event)
     for (int type : { 1, 2, 3, 0, 4, 8 }) {
         QStandardItemModel*& model = m_models[static_cast<size_t>(TabOfCategory(type))];
         if (model) {
+            m_shownRows.erase(model);
             model->clear();
             delete model;
             model = nullptr;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -153,9 +154,13 @@ private:
     void InitModelHeader(QStandardItemModel* model, int type);
     void RefreshQuoteList(QStandardItemModel* model, int type, std::string exchangeNo);
     void FillQuoteRow(QStandardItemModel* model, int row, std::string key, std::string name);
+    // Rewrites the live cells of a row without a change notice per cell; the
+    // caller tells the views (OnRefreshTimer: once for the whole table).
     void UpdateQuoteRow(
         QStandardItemModel* model, int row, const QuoteDetailField* quote, const ContractRow* record);
     void OnRefreshTimer();
+    // Notes one refresh tick for the diagnostics line below.
+    void NoteRefreshTick();
 
     // Sorting.
     void OnHeaderClicked(int type, unsigned& clickCount, int section);
@@ -173,10 +178,11 @@ private:
     void ResetDepthPanel();
     void ResetTickerPanel();
     void UpdateTickerPanel();
-    void OnQuote(QuoteDetailField quote);
-    void OnDepthQuote(DepthQuoteField depth);
-    void OnTickerQuote(TickerField ticker);
-    void OnKline(RspReqQryHistoryField kline);
+    // The queued event holds the payload; the handlers read it in place.
+    void OnQuote(const QuoteDetailField& quote);
+    void OnDepthQuote(const DepthQuoteField& depth);
+    void OnTickerQuote(const TickerField& ticker);
+    void OnKline(const RspReqQryHistoryField& kline);
     void OnLogin(bool needChange);
     void OnQuoteRowDoubleClicked(const QModelIndex& index, int type);
     void OnQuoteRowClicked(const QModelIndex& index, int type);
@@ -272,6 +278,34 @@ private:
     };
     const RefreshPaint& Paint();
     std::unique_ptr<RefreshPaint> m_paint;
+
+    // What the refresh last wrote into a model row: the figure behind each
+    // cell's text (as bits, so that -0 and 0, which print differently, differ)
+    // and its brush. A tick writes only the cells whose figure or colour
+    // changed; each write costs far more than this comparison.
+    struct ShownRow {
+        static constexpr int kColumns = 26;
+        bool known = false;
+        std::array<std::uint64_t, kColumns> figures {};
+        std::array<const QBrush*, kColumns> brushes {};
+        const QIcon* icon = nullptr;
+        std::string name;
+        std::string code;
+    };
+    // By model; a rebuild of a table forgets its rows.
+    std::map<const QStandardItemModel*, std::vector<ShownRow>> m_shownRows;
+
+    // How late the refresh ticks come and how many quotes arrive meanwhile;
+    // a TRACE line per 20 ticks lets a run of the program be measured from
+    // its log.
+    struct RefreshWatch {
+        std::chrono::steady_clock::time_point due;
+        std::chrono::steady_clock::time_point since;
+        std::array<int, 20> lateMs {};
+        size_t ticks = 0;
+        std::uint64_t quotes = 0;
+    };
+    RefreshWatch m_refreshWatch;
 
     // The four latency pictures, loaded on first use.
     std::unique_ptr<std::array<QPixmap, 4>> m_latencyPixmaps;

@@ -152,8 +152,9 @@ void Quorvel::ResetTickerPanel()
         label->setText(QString());
 }
 
-void Quorvel::OnQuote(QuoteDetailField quote)
+void Quorvel::OnQuote(const QuoteDetailField& quote)
 {
+    ++m_refreshWatch.quotes;
     if (quote.contract_code() == m_currentKey) {
         UpdateQuotePanel(quote, true);
         const double reference = quote.pre_settle();
@@ -178,7 +179,7 @@ void Quorvel::OnQuote(QuoteDetailField quote)
         m_chartView->UpdateQuote(quote);
 }
 
-void Quorvel::OnDepthQuote(DepthQuoteField depth)
+void Quorvel::OnDepthQuote(const DepthQuoteField& depth)
 {
     if (depth.contract_code() != m_currentKey)
         return;
@@ -215,9 +216,9 @@ void Quorvel::OnDepthQuote(DepthQuoteField depth)
     level.bidVol->setStyleSheet(kDepthNeutral);
 }
 
-void Quorvel::OnTickerQuote(TickerField ticker)
+void Quorvel::OnTickerQuote(const TickerField& ticker)
 {
-    m_ticks.push_back(std::move(ticker));
+    m_ticks.push_back(ticker);
     if (m_ticks.size() > kMaxTicks)
         m_ticks.erase(m_ticks.begin());
     UpdateTickerPanel();
@@ -254,7 +255,7 @@ std::vector<Quorvel::CommodityField>::const_iterator Quorvel::FindCommodity(
     });
 }
 
-void Quorvel::OnKline(RspReqQryHistoryField kline)
+void Quorvel::OnKline(const RspReqQryHistoryField& kline)
 {
     if (!m_chartView) {
         m_chartView = CreateChartell();

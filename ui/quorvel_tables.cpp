@@ -3,6 +3,8 @@
 #include "quorvel.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 
 #include <QFont>
 #include <QHeaderView>
@@ -12,6 +14,7 @@
 #include <QTreeView>
 
 #include "helpers.h"
+#include "logger.h"
 #include "nquoteclient.h"
 
 namespace
@@ -70,13 +73,25 @@ int ColumnCount(int type)
     return type == kStockType ? 26 : 24;
 }
 
+// A whole number below `limit`, which both formats below print as plain
+// digits: printed as an integer, the same text comes several times faster.
+// Negative zero prints as "-0" and takes the general way.
+bool PlainWhole(double v, double limit)
+{
+    return std::fabs(v) < limit && v == std::trunc(v) && !(v == 0 && std::signbit(v));
+}
+
 QString Price(double v)
 {
+    if (PlainWhole(v, 1e6))
+        return QString::number(static_cast<qlonglong>(v));
     return QString::number(v, 'g', 6);
 }
 
 QString Amount(double v)
 {
+    if (PlainWhole(v, 1e15))
+        return QString::number(static_cast<qlonglong>(v));
     return QString::number(v, 'f', 0);
 }
 
@@ -87,9 +102,100 @@ double ChangeRate(const kw::pb::ostrel2::QuoteDetailField& q)
     return (q.last() - q.pre_settle()) / q.pre_settle() * 100;
 }
 
-QString ChangeRateText(const kw::pb::ostrel2::QuoteDetailField& q)
+QString ChangeRateText(double rate)
 {
-    return QString::number(ChangeRate(q), 'f', 2) + QLatin1Char('%');
+    return QString::number(rate, 'f', 2) + QLatin1Char('%');
+}
+
+std::uint64_t Bits(double v)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+// A cell of a quote table. Its text lives in the item itself rather than
+// among the item's role values, so that the refresh can rewrite it without
+// the comparison and the change notice that QStandardItem::setData makes for
+// every write; the refresh tells the views of all its writes at once. Any
+// other writer goes through setData as usual.
+class QuoteCell : public QStandardItem
+{
+public:
+    static constexpr int kType = QStandardItem::UserType + 1;
+
+    explicit QuoteCell(const QString& text)
+        : m_text(text)
+    {
+    }
+    int type() const override { return kType; }
+    QVariant data(int role) const override
+    {
+        if (role == Qt::DisplayRole || role == Qt::EditRole)
+            return m_text;
+        if (role == Qt::ForegroundRole && m_hasForeground)
+            return m_foreground;
+        return QStandardItem::data(role);
+    }
+    void setData(const QVariant& value, int role) override
+    {
+        if (role == Qt::ForegroundRole) {
+            const bool has = value.isValid();
+            const QBrush brush = has ? qvariant_cast<QBrush>(value) : QBrush();
+            if (has == m_hasForeground && brush == m_foreground)
+                return;
+            m_hasForeground = has;
+            m_foreground = brush;
+            emitDataChanged();
+            return;
+        }
+        if (role != Qt::DisplayRole && role != Qt::EditRole) {
+            QStandardItem::setData(value, role);
+            return;
+        }
+        QString text = value.toString();
+        if (text == m_text)
+            return;
+        m_text = std::move(text);
+        emitDataChanged();
+    }
+    QStandardItem* clone() const override
+    {
+        auto* copy = new QuoteCell(m_text);
+        copy->QStandardItem::operator=(*this);
+        copy->m_hasForeground = m_hasForeground;
+        copy->m_foreground = m_foreground;
+        return copy;
+    }
+    void SetTextUnannounced(QString text) { m_text = std::move(text); }
+    void SetForegroundUnannounced(const QBrush& brush)
+    {
+        m_hasForeground = true;
+        m_foreground = brush;
+    }
+
+private:
+    QString m_text;
+    bool m_hasForeground = false;
+    QBrush m_foreground;
+};
+
+// Rewrites a cell's text for the refresh, which announces its writes itself.
+void WriteText(QStandardItem* item, QString text)
+{
+    if (item->type() == QuoteCell::kType)
+        static_cast<QuoteCell*>(item)->SetTextUnannounced(std::move(text));
+    else
+        item->setText(text);
+}
+
+// The same for a cell's colour.
+void WriteForeground(QStandardItem* item, const QBrush& brush)
+{
+    if (item->type() == QuoteCell::kType)
+        static_cast<QuoteCell*>(item)->SetForegroundUnannounced(brush);
+    else
+        item->setForeground(brush);
 }
 
 NQuoteClient* Client()
@@ -187,6 +293,7 @@ void Quorvel::RefreshQuoteList(QStandardItemModel* model, int type, std::string 
     rows.clear();
     if (model)
         model->removeRows(0, model->rowCount());
+    m_shownRows.erase(model);
     m_exchanges.clear();
 
     const std::string prefix = CategoryCode(type);
@@ -239,10 +346,18 @@ void Quorvel::FillQuoteRow(QStandardItemModel* model, int row, std::string key, 
         return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green;
     };
 
+    // The items are made whole first and go into the model together: an item
+    // set into a model one by one announces a change of the model's layout
+    // for each cell, which with a view attached costs more than the rest.
+    const bool stock = IsStockModel(model);
+    QList<QStandardItem*> items;
+    items.reserve(stock ? 26 : 23);
     const auto put = [&](int column, const QString& text) {
-        auto* item = new QStandardItem(text);
+        Q_ASSERT(column == items.size());
+        (void)column;
+        auto* item = new QuoteCell(text);
         item->setEditable(false);
-        model->setItem(row, column, item);
+        items.append(item);
         return item;
     };
     const auto putRight = [&](int column, const QString& text) {
@@ -270,7 +385,7 @@ void Quorvel::FillQuoteRow(QStandardItemModel* model, int row, std::string key, 
     putRight(9, QString::number(q.ask_vol(), 'f', 2));
     putRight(10, Amount(q.volume()));
     putRight(11, Price(q.last() - pre));
-    putRight(12, ChangeRateText(q));
+    putRight(12, ChangeRateText(ChangeRate(q)));
     putRight(13, Amount(q.position()));
     putRight(14, Price(q.open()))->setForeground(priceBrush(q.open()));
     putRight(15, Price(q.high()))->setForeground(priceBrush(q.high()));
@@ -279,11 +394,22 @@ void Quorvel::FillQuoteRow(QStandardItemModel* model, int row, std::string key, 
         putRight(column, QStringLiteral("---"));
     putRight(21, Price(pre));
     putRight(22, QStringLiteral("---"));
-    if (IsStockModel(model)) {
+    if (stock) {
         putRight(23, Price(q.turnover()))->setForeground(paint.yellow);
         putRight(24, Price(q.turnover_rate()))->setForeground(paint.yellow);
         put(25, QString())->setForeground(paint.yellow);
     }
+    if (row >= model->rowCount()) {
+        if (row > model->rowCount())
+            model->setRowCount(row);
+        model->insertRow(row, items);
+    } else {
+        for (int column = 0; column < items.size(); ++column)
+            model->setItem(row, column, items[column]);
+    }
+    const auto shown = m_shownRows.find(model);
+    if (shown != m_shownRows.end() && static_cast<size_t>(row) < shown->second.size())
+        shown->second[static_cast<size_t>(row)].known = false;
 
     // The row belongs to the table being built. Reading the type back from
     // the key would misfile rows whose commodity number holds a "_", and the
@@ -306,62 +432,126 @@ void Quorvel::UpdateQuoteRow(
     const auto priceBrush = [&](double v) -> const QBrush& {
         return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green;
     };
-    const auto set = [&](int column, const QString& text) {
+
+    std::vector<ShownRow>& shownRows = m_shownRows[model];
+    if (shownRows.size() <= static_cast<size_t>(row))
+        shownRows.resize(static_cast<size_t>(row) + 1);
+    ShownRow& shown = shownRows[static_cast<size_t>(row)];
+    const bool known = shown.known;
+    shown.known = true;
+
+    // The text of a cell is its figure in the column's format: an unchanged
+    // figure leaves the cell as it is.
+    const auto set = [&](int column, double figure, QString (*format)(double)) {
         QStandardItem* item = model->item(row, column);
-        if (item)
-            item->setText(text);
+        if (!item)
+            return item;
+        const std::uint64_t bits = Bits(figure);
+        if (!known || shown.figures[static_cast<size_t>(column)] != bits) {
+            WriteText(item, format(figure));
+            shown.figures[static_cast<size_t>(column)] = bits;
+        }
         return item;
     };
-    const auto setColoured = [&](int column, const QString& text, const QBrush& brush) {
-        QStandardItem* item = set(column, text);
-        if (item)
-            item->setForeground(brush);
+    const auto setColoured = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
+        QStandardItem* item = set(column, figure, format);
+        if (item && (!known || shown.brushes[static_cast<size_t>(column)] != &brush)) {
+            WriteForeground(item, brush);
+            shown.brushes[static_cast<size_t>(column)] = &brush;
+        }
         return item;
     };
-    const auto setFixed = [&](int column, const QString& text, const QBrush& brush) {
-        QStandardItem* item = setColoured(column, text, brush);
-        if (item)
+    const auto setFixed = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
+        QStandardItem* item = setColoured(column, figure, format, brush);
+        if (item && item->isEditable())
             item->setEditable(false);
     };
 
-    QStandardItem* arrow = set(0, QString());
+    QStandardItem* arrow = model->item(row, 0);
     const QIcon* icon = &paint.none;
     if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
         icon = &paint.up;
     else if (q.last() > kNoPrice && IsLess(q.last(), pre, kDecimals))
         icon = &paint.down;
-    // Icons never compare equal as item data: rewriting an unchanged arrow
-    // would report a change of every row on every tick.
-    if (arrow->icon().cacheKey() != icon->cacheKey())
-        arrow->setIcon(*icon);
+    if (!known || shown.icon != icon) {
+        WriteText(arrow, QString());
+        // Icons never compare equal as item data: rewriting an unchanged arrow
+        // would report a change of every row on every tick.
+        if (arrow->icon().cacheKey() != icon->cacheKey())
+            arrow->setIcon(*icon);
+        shown.icon = icon;
+    }
 
-    set(2, QString::fromLocal8Bit(record->name.c_str()));
-    set(3, QString::fromStdString(record->code));
-    setColoured(4, Price(q.last()), priceBrush(q.last()));
-    setColoured(5, Amount(q.last_vol()), paint.yellow);
-    setColoured(6, Price(q.bid_price()), priceBrush(q.bid_price()));
-    setFixed(7, Price(q.ask_price()), priceBrush(q.ask_price()));
-    setFixed(8, Amount(q.bid_vol()), paint.yellow);
-    setFixed(9, Amount(q.ask_vol()), paint.yellow);
-    setFixed(10, Amount(q.volume()), paint.yellow);
+    if (!known || shown.name != record->name) {
+        if (QStandardItem* item = model->item(row, 2))
+            WriteText(item, QString::fromLocal8Bit(record->name.c_str()));
+        shown.name = record->name;
+    }
+    if (!known || shown.code != record->code) {
+        if (QStandardItem* item = model->item(row, 3))
+            WriteText(item, QString::fromStdString(record->code));
+        shown.code = record->code;
+    }
+    setColoured(4, q.last(), Price, priceBrush(q.last()));
+    setColoured(5, q.last_vol(), Amount, paint.yellow);
+    setColoured(6, q.bid_price(), Price, priceBrush(q.bid_price()));
+    setFixed(7, q.ask_price(), Price, priceBrush(q.ask_price()));
+    setFixed(8, q.bid_vol(), Amount, paint.yellow);
+    setFixed(9, q.ask_vol(), Amount, paint.yellow);
+    setFixed(10, q.volume(), Amount, paint.yellow);
     // Plain sign test here, unlike the prices: a change inside the tolerance
     // but below zero is green.
     const QBrush& changeBrush = q.last() - pre >= 0.0 ? paint.red : paint.green;
-    setColoured(11, Price(q.last() - pre), changeBrush);
-    setColoured(12, ChangeRateText(q), changeBrush);
-    setColoured(13, Amount(q.position()), paint.yellow);
-    setColoured(14, Price(q.open()), priceBrush(q.open()));
-    setColoured(15, Price(q.high()), priceBrush(q.high()));
-    setColoured(16, Price(q.low()), priceBrush(q.low()));
-    set(21, Price(pre));
+    setColoured(11, q.last() - pre, Price, changeBrush);
+    setColoured(12, ChangeRate(q), ChangeRateText, changeBrush);
+    setColoured(13, q.position(), Amount, paint.yellow);
+    setColoured(14, q.open(), Price, priceBrush(q.open()));
+    setColoured(15, q.high(), Price, priceBrush(q.high()));
+    setColoured(16, q.low(), Price, priceBrush(q.low()));
+    set(21, pre, Price);
     if (IsStockModel(model)) {
-        setColoured(23, Price(q.turnover()), paint.yellow);
-        setColoured(24, Price(q.turnover_rate()), paint.yellow);
+        setColoured(23, q.turnover(), Price, paint.yellow);
+        setColoured(24, q.turnover_rate(), Price, paint.yellow);
     }
+}
+
+void Quorvel::NoteRefreshTick()
+{
+    using namespace std::chrono;
+    constexpr milliseconds kInterval(500);
+    RefreshWatch& w = m_refreshWatch;
+    const steady_clock::time_point now = steady_clock::now();
+    if (w.since == steady_clock::time_point()) {
+        // The first tick sets the schedule the later ones are held to.
+        w.since = now;
+        w.due = now + kInterval;
+        return;
+    }
+    auto late = duration_cast<milliseconds>(now - w.due);
+    // A tick later than a whole interval makes the timer start its schedule
+    // again from that tick; an early one (the timer may round) moves it back.
+    if (late > kInterval || late < milliseconds(0)) {
+        w.due = now;
+        late = std::max(late, milliseconds(0));
+    }
+    w.due += kInterval;
+    w.lateMs[w.ticks++] = static_cast<int>(late.count());
+    if (w.ticks < w.lateMs.size())
+        return;
+    std::string list;
+    for (int ms : w.lateMs)
+        list += ' ' + std::to_string(ms);
+    WriteLog(LogTrace, "refresh: %llu quotes in %lld ms; ticks late (ms):%s",
+        static_cast<unsigned long long>(w.quotes),
+        static_cast<long long>(duration_cast<milliseconds>(now - w.since).count()), list.c_str());
+    w.ticks = 0;
+    w.quotes = 0;
+    w.since = now;
 }
 
 void Quorvel::OnRefreshTimer()
 {
+    NoteRefreshTick();
     std::unique_lock<std::mutex> lock(m_listMutex);
     const int tab = ui.quote_tabwidget->currentIndex();
     // The custom list (tab 0) is never refreshed.
@@ -377,8 +567,11 @@ void Quorvel::OnRefreshTimer()
     {
         const QSignalBlocker quiet(model);
         int i = 0;
+        // One message for every row: cleared, it keeps the room its texts
+        // took, so reading a quote allocates nothing.
+        QuoteDetailField q;
         for (const ContractRow& record : rows->second) {
-            QuoteDetailField q;
+            q.Clear();
             Client()->GetQuote(record.key, &q);
             UpdateQuoteRow(model, i++, &q, &record);
         }

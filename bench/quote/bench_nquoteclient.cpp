@@ -69,7 +69,7 @@ void BM_QuotesToGuiThread(benchmark::State& state)
         [&window](nsquote::QuoteDetailField) { ++window.delivered; });
     // Direct: counted on the API's thread, as the cache takes them.
     const QMetaObject::Connection direct = QObject::connect(
-        client, &NQuoteClient::quote_sig, [&received](nsquote::QuoteDetailField) { ++received; });
+        client, &NQuoteClient::quote_sig, [&received](const nsquote::QuoteDetailField&) { ++received; });
     if (!client->Connect()) {
         state.SkipWithError("connect failed");
         return;

@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QSplashScreen>
+#include <QTimer>
 
 #include "bannerwidget.h"
 #include "helpers.h"
@@ -90,6 +91,8 @@ int RunStartupSequence()
     if (config->bannerSwitchFlag && window->Banner())
         window->Banner()->show();
     splash->finish(window.get());
+    // The first pass of the event loop: start-up can be timed from the log.
+    QTimer::singleShot(0, [] { WriteLog(LogDebug, "start-up done, event loop running"); });
 
     const int code = QApplication::exec();
     window.reset();

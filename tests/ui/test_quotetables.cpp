@@ -412,6 +412,60 @@ TEST_F(TablesTest, ColoursAndArrowsAroundThePreviousSettlement)
         EXPECT_EQ(ArrowOf(m, static_cast<int>(i)), cases[i].arrow) << cases[i].name;
 }
 
+// A tick writes only what changed since the last one, yet every figure it
+// shows is the latest, whichever way it moved, and the views hear of the
+// tick once, as the model's data, not only as the items' own.
+TEST_F(TablesTest, EveryTickShowsTheLatestFiguresAndTellsTheViewsOnce)
+{
+    peer.setCommodities({ MakeCommodity(2, "X", "T0", "甲", {}), MakeCommodity(2, "X", "T1", "乙", {}) });
+    peer.rebuild(2);
+    peer.showTab(2);
+    QStandardItemModel* m = peer.model(2);
+    ASSERT_EQ(m->rowCount(), 2);
+    std::vector<std::pair<QModelIndex, QModelIndex>> changes;
+    QObject::connect(m, &QAbstractItemModel::dataChanged,
+        [&changes](const QModelIndex& first, const QModelIndex& last) { changes.emplace_back(first, last); });
+    const struct {
+        double last;
+        const char* lastText;
+        QColor colour;
+        const char* change;
+        Arrow arrow;
+    } steps[] = {
+        { 101, "101", kRed, "1", Arrow::Up },
+        { 99, "99", kGreen, "-1", Arrow::Down },
+        { 99, "99", kGreen, "-1", Arrow::Down },
+        { 101, "101", kRed, "1", Arrow::Up },
+        { 0, "0", kGreen, "-100", Arrow::None },
+        { 101, "101", kRed, "1", Arrow::Up },
+    };
+    int ticks = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.lastText);
+        // Only the first row moves; the second keeps its first quote.
+        PushQuote(MakeQuote("FI_T0", step.last, 100));
+        if (ticks == 0)
+            PushQuote(MakeQuote("FI_T1", 50, 100));
+        peer.tick();
+        ++ticks;
+        EXPECT_EQ(Text(m, 0, 4), QString::fromLatin1(step.lastText));
+        EXPECT_EQ(m->index(0, 4).data().toString(), QString::fromLatin1(step.lastText));
+        EXPECT_EQ(Foreground(m, 0, 4), step.colour);
+        EXPECT_EQ(Text(m, 0, 11), QString::fromLatin1(step.change));
+        EXPECT_EQ(Foreground(m, 0, 11), step.colour);
+        EXPECT_EQ(ArrowOf(m, 0), step.arrow);
+        EXPECT_EQ(Text(m, 1, 4), QStringLiteral("50"));
+        EXPECT_EQ(Foreground(m, 1, 4), kGreen);
+        ASSERT_EQ(changes.size(), static_cast<size_t>(ticks));
+        EXPECT_EQ(changes.back().first, m->index(0, 0));
+        EXPECT_EQ(changes.back().second, m->index(1, m->columnCount() - 1));
+    }
+    // A cell written from outside the refresh still announces itself.
+    m->setData(m->index(1, 4), QStringLiteral("x"));
+    EXPECT_EQ(changes.size(), static_cast<size_t>(ticks) + 1);
+    EXPECT_EQ(Text(m, 1, 4), QStringLiteral("x"));
+}
+
 TEST_F(TablesTest, ContractWithoutQuoteShowsZeros)
 {
     peer.setCommodities({ MakeCommodity(8, "X", "NOQUOTE", "无报价", { { "A", 1 } }) });

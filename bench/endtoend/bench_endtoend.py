@@ -1,0 +1,308 @@
+#!/usr/bin/env python3
+"""End-to-end benchmark of the terminal on a virtual display.
+
+ingest: for each market size N, starts quote-server with N futures contracts
+(one commodity each, so the "外盘" table on screen holds N rows) stepping at
+--rate, and the real Quorvel on Xvfb; after a warm-up it reports, over the
+measured window, the quotes per second the window handled, the refresh
+timer's lateness (p95, max), the GUI thread's CPU share and the process's RSS.
+
+startup: starts the cloud service and quote-server with the built-in market,
+launches Quorvel --launches times and reports how long each took from exec to
+the event loop's first pass, beyond the start-up's fixed 2,500 ms of pauses.
+
+Quote and lateness figures come from the program's TRACE line per 20 refresh
+ticks; the start-up end from its DEBUG line; CPU time and RSS from /proc. All
+traffic stays on 127.0.0.1.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+FIXED_PAUSES_MS = 2500
+TICK = 0.5
+REFRESH_LINE = re.compile(
+    r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \d{3}) \[TRACE\] .*refresh: (\d+) quotes in (\d+) ms; "
+    r"ticks late \(ms\):([ \d]*)$")
+STARTED_LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \d{3}) \[DEBUG\] .*start-up done")
+
+
+def log_time(stamp):
+    day, clock, ms = stamp.split(" ")
+    t = datetime.datetime.strptime(day + " " + clock, "%Y-%m-%d %H:%M:%S")
+    return time.mktime(t.timetuple()) + int(ms) / 1000.0
+
+
+def percentile(values, p):
+    if not values:
+        return float("nan")
+    ordered = sorted(values)
+    k = max(0, min(len(ordered) - 1, int(round(p / 100.0 * len(ordered) + 0.5)) - 1))
+    return ordered[k]
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+def cloud_port(build):
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("QUORVEL_CLOUD_BASE_URL"):
+                return int(line.strip().rstrip("/").rsplit(":", 1)[1])
+    raise SystemExit("no QUORVEL_CLOUD_BASE_URL in the build's CMakeCache.txt")
+
+
+class Log:
+    """The lines the program appends to today's log beside its executable."""
+
+    def __init__(self, build):
+        self.folder = os.path.join(build, "bin", "Logs")
+        self.offsets = {}
+        for path in self.files():
+            self.offsets[path] = os.path.getsize(path)
+
+    def files(self):
+        if not os.path.isdir(self.folder):
+            return []
+        return [os.path.join(self.folder, n) for n in os.listdir(self.folder) if n.endswith(".log")]
+
+    def new_lines(self):
+        lines = []
+        for path in self.files():
+            start = self.offsets.get(path, 0)
+            with open(path, "rb") as f:
+                f.seek(start)
+                data = f.read()
+            self.offsets[path] = start + len(data)
+            lines += data.decode("utf-8", "replace").splitlines()
+        return lines
+
+
+def start_quote_server(build, work, args):
+    out = open(os.path.join(work, "quote-server.out"), "w+")
+    proc = subprocess.Popen([os.path.join(build, "bin", "quote-server"), "--port", "0"] + args,
+                            stdout=out, stderr=subprocess.STDOUT)
+    for _ in range(200):
+        out.seek(0)
+        first = out.readline()
+        if first.strip().isdigit():
+            return proc, int(first)
+        time.sleep(0.05)
+    proc.kill()
+    raise SystemExit("quote-server did not start; see " + out.name)
+
+
+def start_cloud(build, work, source):
+    # The demo content names its pictures at the default port; here they are
+    # served by this service, at the build's port.
+    port = cloud_port(build)
+    content = os.path.join(work, "content")
+    shutil.rmtree(content, ignore_errors=True)
+    shutil.copytree(os.path.join(source, "standins", "cloud-server", "demo"), content)
+    for name in os.listdir(content):
+        path = os.path.join(content, name)
+        if name.endswith(".json"):
+            with open(path) as f:
+                text = f.read()
+            with open(path, "w") as f:
+                f.write(text.replace("https://127.0.0.1:18443/", "https://127.0.0.1:%d/" % port))
+    out = open(os.path.join(work, "cloud-server.out"), "w")
+    proc = subprocess.Popen([os.path.join(build, "bin", "cloud-server"), "--port", str(port),
+                             # The build trusts the certificate kept there (QUORVEL_CLOUD_CA_FILE).
+                             "--data", os.path.join(build, "cloud-data"), "--content", content],
+                            stdout=out, stderr=subprocess.STDOUT)
+    for _ in range(100):
+        if os.path.getsize(out.name) > 0:
+            break
+        time.sleep(0.05)
+    return proc
+
+
+def write_config(folder, port):
+    with open(os.path.join(folder, "TradeConfig.xml"), "w") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<root>\n'
+                '  <Quote name="local" ip="127.0.0.1" port="%d" username="demo" password="demo"/>\n'
+                '  <LeanCloud id="demoAppId" key="demoAppKey" productID="quorvel-demo" channelName="official"\n'
+                '             trigger_time="3600" reg_class="demo"/>\n</root>\n' % port)
+
+
+def program_folder(build, work):
+    """A working folder of the program's own: its configuration and a link to the pictures."""
+    folder = os.path.join(work, "run")
+    os.makedirs(folder, exist_ok=True)
+    link = os.path.join(folder, "Resources")
+    if not os.path.exists(link):
+        os.symlink(os.path.join(build, "bin", "Resources"), link)
+    return folder
+
+
+def write_market(path, contracts):
+    commodities = []
+    for i in range(contracts):
+        commodities.append({"security_type": "FO", "exchange_no": "EX%d" % (i % 7),
+                            "exchange_name": "EX%d" % (i % 7), "commodity_no": "B%d" % i,
+                            "commodity_name": "B%d" % i, "price": 50 + i % 97,
+                            "contract_no_list": [{"contract_no": "2701", "flags": 1}]})
+    with open(path, "w") as f:
+        json.dump({"commodities": commodities}, f)
+
+
+def thread_cpu_seconds(pid, tid):
+    with open("/proc/%d/task/%d/stat" % (pid, tid)) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def rss_mib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024.0
+    return float("nan")
+
+
+def stop(proc):
+    if proc and proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def wait_started(log, proc, deadline):
+    while time.time() < deadline:
+        for line in log.new_lines():
+            m = STARTED_LINE.match(line)
+            if m:
+                return log_time(m.group(1))
+        if proc.poll() is not None:
+            return None
+        time.sleep(0.01)
+    return None
+
+
+def ingest(build, work, env, contracts, args):
+    market = os.path.join(work, "market-%d.json" % contracts)
+    write_market(market, contracts)
+    server, port = start_quote_server(build, work, ["--rate", str(args.rate), "--market", market])
+    folder = program_folder(build, work)
+    write_config(folder, port)
+    log = Log(build)
+    program = None
+    try:
+        program = subprocess.Popen([os.path.join(build, "bin", "Quorvel")], cwd=folder, env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if wait_started(log, program, time.time() + 60) is None:
+            return {"contracts": contracts, "error": "Quorvel did not start"}
+        time.sleep(args.warmup)
+        log.new_lines()
+        load = load_average()
+        cpu0, wall0 = thread_cpu_seconds(program.pid, program.pid), time.time()
+        time.sleep(args.seconds)
+        cpu1, wall1 = thread_cpu_seconds(program.pid, program.pid), time.time()
+        rss = rss_mib(program.pid)
+        # The line that closes the window's last 20 ticks may come up to 10 s later.
+        lines = log.new_lines()
+        quotes, span_ms, late = 0, 0, []
+        for line in lines:
+            m = REFRESH_LINE.match(line)
+            if not m:
+                continue
+            at = log_time(m.group(1))
+            if at < wall0 + 20 * TICK - 0.5 or at > wall1 + 0.5:
+                continue  # the line covers ticks from before the window
+            quotes += int(m.group(2))
+            span_ms += int(m.group(3))
+            late += [int(v) for v in m.group(4).split()]
+        return {"contracts": contracts, "load": load, "quotes_per_s": quotes / (span_ms / 1000.0) if span_ms else 0,
+                "ticks": len(late), "late_p95_ms": percentile(late, 95), "late_max_ms": max(late) if late else 0,
+                "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0), "rss_mib": rss,
+                "exited": program.poll() is not None}
+    finally:
+        stop(program)
+        stop(server)
+
+
+def startup(build, source, work, env, args):
+    market = []
+    if args.market_contracts:
+        market = ["--market", os.path.join(work, "market-%d.json" % args.market_contracts)]
+        write_market(market[1], args.market_contracts)
+    server, port = start_quote_server(build, work, market)
+    cloud = start_cloud(build, work, source)
+    folder = program_folder(build, work)
+    write_config(folder, port)
+    extra = []
+    try:
+        for _ in range(args.launches):
+            for picture_folder in ("BootPage", "banner"):
+                shutil.rmtree(os.path.join(folder, picture_folder), ignore_errors=True)
+            log = Log(build)
+            began = time.time()
+            program = subprocess.Popen([os.path.join(build, "bin", "Quorvel")], cwd=folder, env=env,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                at = wait_started(log, program, began + 60)
+            finally:
+                stop(program)
+            if at is not None:
+                extra.append((at - began) * 1000.0 - FIXED_PAUSES_MS)
+    finally:
+        stop(cloud)
+        stop(server)
+    return {"launches": len(extra), "contracts": args.market_contracts or "built-in", "load": load_average(),
+            "beyond_pauses_ms_median": statistics.median(extra) if extra else float("nan"),
+            "min_ms": min(extra) if extra else float("nan"), "max_ms": max(extra) if extra else float("nan"),
+            "each_ms": [round(v) for v in extra]}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("mode", choices=["ingest", "startup"])
+    parser.add_argument("--build", default="build", help="build folder (default: build)")
+    parser.add_argument("--contracts", default="100,1000,5000", help="market sizes for ingest")
+    parser.add_argument("--rate", type=float, default=40, help="quote-server market steps per second (ingest)")
+    parser.add_argument("--warmup", type=float, default=5, help="seconds before measuring (ingest)")
+    parser.add_argument("--seconds", type=float, default=30, help="seconds measured per size (ingest)")
+    parser.add_argument("--launches", type=int, default=10, help="launches (startup)")
+    parser.add_argument("--market-contracts", type=int, default=0,
+                        help="startup with a market of this many contracts instead of the built-in one")
+    parser.add_argument("--display", default=":156", help="Xvfb display to start and use")
+    args = parser.parse_args()
+
+    build = os.path.abspath(args.build)
+    source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    work = tempfile.mkdtemp(prefix="bench-endtoend-")
+    xvfb = subprocess.Popen(["Xvfb", args.display, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = dict(os.environ, DISPLAY=args.display, QT_QPA_PLATFORM="xcb")
+    try:
+        time.sleep(1)
+        if xvfb.poll() is not None:
+            raise SystemExit("Xvfb did not start on " + args.display)
+        if args.mode == "ingest":
+            for n in [int(v) for v in args.contracts.split(",")]:
+                print(json.dumps(ingest(build, work, env, n, args)), flush=True)
+        else:
+            print(json.dumps(startup(build, source, work, env, args)), flush=True)
+    finally:
+        stop(xvfb)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
