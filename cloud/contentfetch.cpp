@@ -17,9 +17,6 @@
 namespace
 {
 
-const char* const kBootPageFolder = "BootPage/";
-const char* const kBannerFolder = "banner/";
-
 void EnsureFolder(const char* folder)
 {
     if (!platform::PathExists(folder))

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "contractkey.h"
 #include "helpers.h"
 #include "logger.h"
 #include "timer.h"
@@ -79,14 +80,7 @@ NQuoteClient::~NQuoteClient()
 std::string NQuoteClient::MakeContractCode(
     int securityType, const std::string& commodityNo, const std::string& contractNo) const
 {
-    std::string key = pb::EnumSecurityType_Name(static_cast<pb::EnumSecurityType>(securityType));
-    key += '_';
-    key += commodityNo;
-    if (!contractNo.empty()) {
-        key += '_';
-        key += contractNo;
-    }
-    return key;
+    return ContractKey::Make(securityType, commodityNo, contractNo);
 }
 
 bool NQuoteClient::GetCommodityList(std::vector<pb::CommodityField>& out) const

@@ -14,8 +14,6 @@
 #include "platform.h"
 #include "tradeconfig.h"
 
-const char* const BannerWidgetClass::kFolder = "banner/";
-
 BannerWidgetClass::BannerWidgetClass(QWidget* parent)
     : QWidget(parent)
 {
@@ -48,11 +46,11 @@ BannerWidgetClass::~BannerWidgetClass()
 
 void BannerWidgetClass::LoadBanners()
 {
-    QDir folder(QString::fromLatin1(kFolder));
+    QDir folder(QString::fromLatin1(kBannerFolder));
     const QStringList names
         = folder.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Name | QDir::IgnoreCase);
     for (const QString& name : names) {
-        const QString path = QString::fromLatin1(kFolder) + name;
+        const QString path = QString::fromLatin1(kBannerFolder) + name;
         // An oversized picture is kept in the list but never decoded: a movie
         // without a file shows nothing, as for an unreadable one.
         m_banners.emplace_back(

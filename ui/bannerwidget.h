@@ -41,8 +41,6 @@ public:
     // "?source=<channel>&id=<id>&key=<key>&class=<class>", values as they stand.
     static std::string BannerLink(const std::string& url);
 
-    static const char* const kFolder;
-
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;

@@ -28,6 +28,7 @@
 #include "helpers.h"
 #include "mywidget.h"
 #include "nquoteclient.h"
+#include "quotecolumns.h"
 #include "tradeconfig.h"
 
 namespace
@@ -135,10 +136,10 @@ void Quorvel::InitUiAtScale(double scale)
         // The header's own minimum follows its font's widest glyph, which for
         // CJK fonts exceeds the arrow column; the narrowest column sets it.
         view->header()->setMinimumSectionSize(ScaledSize(m_scale, 30));
-        view->setColumnWidth(0, ScaledSize(m_scale, 30));
-        view->setColumnWidth(1, ScaledSize(m_scale, 40));
-        view->setColumnWidth(2, ScaledSize(m_scale, 100));
-        view->setColumnWidth(5, ScaledSize(m_scale, 50));
+        view->setColumnWidth(QuoteColumn::Arrow, ScaledSize(m_scale, 30));
+        view->setColumnWidth(QuoteColumn::Number, ScaledSize(m_scale, 40));
+        view->setColumnWidth(QuoteColumn::Name, ScaledSize(m_scale, 100));
+        view->setColumnWidth(QuoteColumn::LastVolume, ScaledSize(m_scale, 50));
     }
 
     QFont chartFont;
@@ -249,7 +250,8 @@ void Quorvel::closeEvent(QCloseEvent* event)
         m_chartView = nullptr;
     }
 
-    for (int type : { 1, 2, 3, 0, 4, 8 }) {
+    namespace pb = kw::pb::ostrel2;
+    for (int type : { pb::FO, pb::FI, pb::C, pb::UNKNOWN, pb::S, pb::D }) {
         QStandardItemModel*& model = m_models[static_cast<size_t>(TabOfCategory(type))];
         if (model) {
             m_shownRows.erase(model);
@@ -259,8 +261,8 @@ void Quorvel::closeEvent(QCloseEvent* event)
         }
     }
 
-    RemoveDir(QStringLiteral("BootPage/"));
-    RemoveDir(QStringLiteral("banner"));
+    RemoveDir(QString::fromLatin1(kBootPageFolder));
+    RemoveDir(QString::fromLatin1(kBannerFolder));
 
     QMainWindow::closeEvent(event);
 }
@@ -296,7 +298,8 @@ bool Quorvel::RemoveDir(const QString& path)
 
 int Quorvel::CategoryOfTab(int tab)
 {
-    static constexpr int kCategories[kTabCount] = { 0, 1, 2, 3, 4, 8 };
+    namespace pb = kw::pb::ostrel2;
+    static constexpr int kCategories[kTabCount] = { pb::UNKNOWN, pb::FO, pb::FI, pb::C, pb::S, pb::D };
     return tab >= 0 && tab < kTabCount ? kCategories[tab] : -1;
 }
 

@@ -210,7 +210,7 @@ private:
     void OnConnected();
     void OnDisconnected();
     static void ShowNotReady();
-    // Shows every column from 3 to 22 of a tab's view.
+    // Shows every column that the folding buttons fold, of a tab's view.
     void ShowAllColumns(int tab);
     // Exchange button text: a blank, the exchange's name and code, a blank.
     QString ExchangeButtonText(size_t index) const;

@@ -17,6 +17,7 @@
 
 #include "bannerwidget.h"
 #include "nquoteclient.h"
+#include "quotecolumns.h"
 
 namespace
 {
@@ -32,8 +33,8 @@ const QString kOtherEdgeStyle = QStringLiteral(
 const QString kSeparatorStyle = QStringLiteral("color: rgb(211, 211, 211)");
 
 // Columns that the folding buttons hide and show.
-constexpr int kFirstFoldColumn = 3;
-constexpr int kLastFoldColumn = 22;
+constexpr int kFirstFoldColumn = QuoteColumn::Code;
+constexpr int kLastFoldColumn = QuoteColumn::PreClose;
 // Full width of a list, and the widths the fold budget reckons with, at scale 1.
 constexpr double kFullListWidth = 1550;
 constexpr double kFixedColumnsWidth = 220;
@@ -68,14 +69,16 @@ void Quorvel::InitConnections()
             ui.push_action, ui.left_action, ui.right_action, ui.top_action, ui.down_action, ui.other_action })
         connect(action, &QAction::triggered, &Quorvel::ShowNotReady);
 
+    namespace pb = kw::pb::ostrel2;
+    // The time-sharing view asks for the period without a name.
     const std::pair<QAction*, int> periods[] = {
-        { ui.min_action, 0 },
-        { ui.kline_action, 1 },
-        { ui.one_min_action, 1 },
-        { ui.five_min_action, 2 },
-        { ui.fif_min_action, 3 },
-        { ui.one_hour_action, 5 },
-        { ui.one_day_action, 9 },
+        { ui.min_action, pb::KLINE_UNKNOWN },
+        { ui.kline_action, pb::KLINE_1MIN },
+        { ui.one_min_action, pb::KLINE_1MIN },
+        { ui.five_min_action, pb::KLINE_5MIN },
+        { ui.fif_min_action, pb::KLINE_15MIN },
+        { ui.one_hour_action, pb::KLINE_1HR },
+        { ui.one_day_action, pb::KLINE_1DAY },
     };
     for (const auto& period : periods) {
         const int code = period.second;

@@ -321,7 +321,7 @@ void Quorvel::OnQuoteRowDoubleClicked(const QModelIndex& index, int type)
     if (!row)
         return;
     const std::string key = row->key;
-    SelectContract(key, 1);
+    SelectContract(key, kw::pb::ostrel2::KLINE_1MIN);
     m_selectedKey = key;
 }
 

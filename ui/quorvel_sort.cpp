@@ -9,6 +9,7 @@
 
 #include "helpers.h"
 #include "nquoteclient.h"
+#include "quotecolumns.h"
 
 namespace
 {
@@ -17,20 +18,20 @@ namespace
 bool SortFigure(int column, const kw::pb::ostrel2::QuoteDetailField& q, double* figure)
 {
     switch (column) {
-    case 4:
+    case QuoteColumn::Last:
         *figure = q.last();
         return true;
-    case 10:
+    case QuoteColumn::Volume:
         *figure = q.volume();
         return true;
-    case 11:
+    case QuoteColumn::Change:
         *figure = q.last() - q.pre_settle();
         return true;
-    case 12:
+    case QuoteColumn::ChangeRate:
         // A fraction here, not a percentage: only the order matters.
         *figure = IsZero(q.pre_settle(), 10) ? 0.0 : (q.last() - q.pre_settle()) / q.pre_settle();
         return true;
-    case 13:
+    case QuoteColumn::OpenInterest:
         *figure = q.position();
         return true;
     default:

@@ -209,7 +209,7 @@ bool Quorvel::eventFilter(QObject* watched, QEvent* event)
                 continue;
             PromptLogin(true);
             const std::string key = m_indexKeys[i];
-            SelectContract(key, 1);
+            SelectContract(key, kw::pb::ostrel2::KLINE_1MIN);
             m_selectedKey = key;
             break;
         }

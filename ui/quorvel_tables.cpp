@@ -13,15 +13,17 @@
 #include <QStandardItemModel>
 #include <QTreeView>
 
+#include "contractkey.h"
 #include "helpers.h"
 #include "logger.h"
 #include "nquoteclient.h"
+#include "quotecolumns.h"
 
 namespace
 {
 
 constexpr unsigned kDecimals = 10;
-constexpr int kStockType = 4;
+constexpr int kStockType = kw::pb::ostrel2::S;
 // Below this a last price counts as "no trade yet" and gets no arrow.
 constexpr double kNoPrice = 0.000001;
 
@@ -61,16 +63,16 @@ const char* const kCommonHeaders[] = {
 
 // Sortable columns and their texts without arrow or "%".
 const std::pair<int, const char*> kSortable[] = {
-    { 4, "最新价" },
-    { 10, "成交量" },
-    { 11, "涨跌" },
-    { 12, "涨跌幅" },
-    { 13, "持仓" },
+    { QuoteColumn::Last, "最新价" },
+    { QuoteColumn::Volume, "成交量" },
+    { QuoteColumn::Change, "涨跌" },
+    { QuoteColumn::ChangeRate, "涨跌幅" },
+    { QuoteColumn::OpenInterest, "持仓" },
 };
 
 int ColumnCount(int type)
 {
-    return type == kStockType ? 26 : 24;
+    return type == kStockType ? QuoteColumn::StockCount : QuoteColumn::Count;
 }
 
 // A whole number below `limit`, which both formats below print as plain
@@ -249,7 +251,8 @@ void Quorvel::InitQuoteModels()
 
     Client()->GetCommodityList(m_commodities);
 
-    for (int type : { 2, 3, 4, 8, 1 })
+    namespace pb = kw::pb::ostrel2;
+    for (int type : { pb::FI, pb::C, pb::S, pb::D, pb::FO })
         RefreshQuoteList(ModelOfCategory(type), type, std::string());
 
     InitCategoryBar();
@@ -279,7 +282,7 @@ void Quorvel::InitModelHeader(QStandardItemModel* model, int type)
         item->setForeground(brush);
         if (column != last)
             item->setFont(font);
-        if (column >= 2)
+        if (column >= QuoteColumn::Name)
             item->setTextAlignment(Qt::AlignRight);
         model->setHorizontalHeaderItem(column, item);
     }
@@ -307,7 +310,6 @@ void Quorvel::RefreshQuoteList(QStandardItemModel* model, int type, std::string 
             m_exchanges.emplace_back(Utf8ToAnsi(commodity.exchange_name()), commodity.exchange_no());
 
         const std::string name = Utf8ToAnsi(commodity.commodity_name());
-        const std::string commodityKey = prefix + "_" + commodity.commodity_no();
         if (exchangeNo.empty()) {
             std::string mainContract;
             for (const auto& contract : commodity.contract_no_list()) {
@@ -316,7 +318,7 @@ void Quorvel::RefreshQuoteList(QStandardItemModel* model, int type, std::string 
                     break;
                 }
             }
-            const std::string key = mainContract.empty() ? commodityKey : commodityKey + "_" + mainContract;
+            const std::string key = ContractKey::Join(prefix, commodity.commodity_no(), mainContract);
             IndexLabelStep(commodity, key);
             FillQuoteRow(model, row++, key, name);
             continue;
@@ -324,9 +326,13 @@ void Quorvel::RefreshQuoteList(QStandardItemModel* model, int type, std::string 
         if (commodity.exchange_no() != exchangeNo)
             continue;
         if (commodity.contract_no_list().empty()) {
-            FillQuoteRow(model, row++, commodityKey, name);
+            FillQuoteRow(
+                model, row++, ContractKey::Join(prefix, commodity.commodity_no(), std::string()), name);
             continue;
         }
+        // Each entry of the list is a row of its own, and keeps its "_" even
+        // with an empty contract number.
+        const std::string commodityKey = ContractKey::Join(prefix, commodity.commodity_no(), std::string());
         for (const auto& contract : commodity.contract_no_list())
             FillQuoteRow(model, row++, commodityKey + "_" + contract.contract_no(), name);
     }
@@ -351,7 +357,7 @@ void Quorvel::FillQuoteRow(QStandardItemModel* model, int row, std::string key, 
     // for each cell, which with a view attached costs more than the rest.
     const bool stock = IsStockModel(model);
     QList<QStandardItem*> items;
-    items.reserve(stock ? 26 : 23);
+    items.reserve(stock ? QuoteColumn::StockCount : QuoteColumn::Count);
     const auto put = [&](int column, const QString& text) {
         Q_ASSERT(column == items.size());
         (void)column;
@@ -366,38 +372,39 @@ void Quorvel::FillQuoteRow(QStandardItemModel* model, int row, std::string key, 
         return item;
     };
 
-    QStandardItem* arrow = put(0, QString());
+    QStandardItem* arrow = put(QuoteColumn::Arrow, QString());
     if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
         arrow->setIcon(paint.up);
     else if (q.last() > kNoPrice && IsLess(q.last(), pre, kDecimals))
         arrow->setIcon(paint.down);
 
-    put(1, QString::number(row + 1))->setForeground(paint.yellow);
-    putRight(2, QString::fromLocal8Bit(name.c_str()))->setForeground(paint.yellow);
-    const std::string code = ContractKeyPart1(key) + ContractKeyPart2(key);
-    putRight(3, QString::fromStdString(code))->setForeground(paint.yellow);
-    putRight(4, Price(q.last()));
-    putRight(5, Amount(q.last_vol()));
-    putRight(6, Price(q.bid_price()));
-    putRight(7, Price(q.ask_price()));
-    putRight(8, Amount(q.bid_vol()));
+    put(QuoteColumn::Number, QString::number(row + 1))->setForeground(paint.yellow);
+    putRight(QuoteColumn::Name, QString::fromLocal8Bit(name.c_str()))->setForeground(paint.yellow);
+    const ContractKey::Parts parts = ContractKey::Parse(key);
+    const std::string code = parts.commodityNo + parts.contractNo;
+    putRight(QuoteColumn::Code, QString::fromStdString(code))->setForeground(paint.yellow);
+    putRight(QuoteColumn::Last, Price(q.last()));
+    putRight(QuoteColumn::LastVolume, Amount(q.last_vol()));
+    putRight(QuoteColumn::Bid, Price(q.bid_price()));
+    putRight(QuoteColumn::Ask, Price(q.ask_price()));
+    putRight(QuoteColumn::BidVolume, Amount(q.bid_vol()));
     // Two decimals at a rebuild; the refresh writes it without.
-    putRight(9, QString::number(q.ask_vol(), 'f', 2));
-    putRight(10, Amount(q.volume()));
-    putRight(11, Price(q.last() - pre));
-    putRight(12, ChangeRateText(ChangeRate(q)));
-    putRight(13, Amount(q.position()));
-    putRight(14, Price(q.open()))->setForeground(priceBrush(q.open()));
-    putRight(15, Price(q.high()))->setForeground(priceBrush(q.high()));
-    putRight(16, Price(q.low()))->setForeground(priceBrush(q.low()));
-    for (int column = 17; column <= 20; ++column)
+    putRight(QuoteColumn::AskVolume, QString::number(q.ask_vol(), 'f', 2));
+    putRight(QuoteColumn::Volume, Amount(q.volume()));
+    putRight(QuoteColumn::Change, Price(q.last() - pre));
+    putRight(QuoteColumn::ChangeRate, ChangeRateText(ChangeRate(q)));
+    putRight(QuoteColumn::OpenInterest, Amount(q.position()));
+    putRight(QuoteColumn::Open, Price(q.open()))->setForeground(priceBrush(q.open()));
+    putRight(QuoteColumn::High, Price(q.high()))->setForeground(priceBrush(q.high()));
+    putRight(QuoteColumn::Low, Price(q.low()))->setForeground(priceBrush(q.low()));
+    for (int column = QuoteColumn::Settle; column <= QuoteColumn::OpenInterestChange; ++column)
         putRight(column, QStringLiteral("---"));
-    putRight(21, Price(pre));
-    putRight(22, QStringLiteral("---"));
+    putRight(QuoteColumn::PreSettle, Price(pre));
+    putRight(QuoteColumn::PreClose, QStringLiteral("---"));
     if (stock) {
-        putRight(23, Price(q.turnover()))->setForeground(paint.yellow);
-        putRight(24, Price(q.turnover_rate()))->setForeground(paint.yellow);
-        put(25, QString())->setForeground(paint.yellow);
+        putRight(QuoteColumn::Turnover, Price(q.turnover()))->setForeground(paint.yellow);
+        putRight(QuoteColumn::TurnoverRate, Price(q.turnover_rate()))->setForeground(paint.yellow);
+        put(QuoteColumn::StockEnd, QString())->setForeground(paint.yellow);
     }
     if (row >= model->rowCount()) {
         if (row > model->rowCount())
@@ -416,7 +423,7 @@ void Quorvel::FillQuoteRow(QStandardItemModel* model, int row, std::string key, 
     // refresh would then write every later row of that table from the wrong
     // record.
     const auto owner = std::find(m_models.begin(), m_models.end(), model);
-    const int type = owner == m_models.end() ? ContractKeyType(key)
+    const int type = owner == m_models.end() ? parts.securityType
                                              : CategoryOfTab(static_cast<int>(owner - m_models.begin()));
     m_contractRows[type].push_back(ContractRow { row, std::move(name), std::move(key), code });
 }
@@ -424,7 +431,7 @@ void Quorvel::FillQuoteRow(QStandardItemModel* model, int row, std::string key, 
 void Quorvel::UpdateQuoteRow(
     QStandardItemModel* model, int row, const QuoteDetailField* quote, const ContractRow* record)
 {
-    if (!model || !quote || !record || !model->item(row, 0))
+    if (!model || !quote || !record || !model->item(row, QuoteColumn::Arrow))
         return;
     const QuoteDetailField& q = *quote;
     const RefreshPaint& paint = Paint();
@@ -467,7 +474,7 @@ void Quorvel::UpdateQuoteRow(
             item->setEditable(false);
     };
 
-    QStandardItem* arrow = model->item(row, 0);
+    QStandardItem* arrow = model->item(row, QuoteColumn::Arrow);
     const QIcon* icon = &paint.none;
     if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
         icon = &paint.up;
@@ -483,35 +490,35 @@ void Quorvel::UpdateQuoteRow(
     }
 
     if (!known || shown.name != record->name) {
-        if (QStandardItem* item = model->item(row, 2))
+        if (QStandardItem* item = model->item(row, QuoteColumn::Name))
             WriteText(item, QString::fromLocal8Bit(record->name.c_str()));
         shown.name = record->name;
     }
     if (!known || shown.code != record->code) {
-        if (QStandardItem* item = model->item(row, 3))
+        if (QStandardItem* item = model->item(row, QuoteColumn::Code))
             WriteText(item, QString::fromStdString(record->code));
         shown.code = record->code;
     }
-    setColoured(4, q.last(), Price, priceBrush(q.last()));
-    setColoured(5, q.last_vol(), Amount, paint.yellow);
-    setColoured(6, q.bid_price(), Price, priceBrush(q.bid_price()));
-    setFixed(7, q.ask_price(), Price, priceBrush(q.ask_price()));
-    setFixed(8, q.bid_vol(), Amount, paint.yellow);
-    setFixed(9, q.ask_vol(), Amount, paint.yellow);
-    setFixed(10, q.volume(), Amount, paint.yellow);
+    setColoured(QuoteColumn::Last, q.last(), Price, priceBrush(q.last()));
+    setColoured(QuoteColumn::LastVolume, q.last_vol(), Amount, paint.yellow);
+    setColoured(QuoteColumn::Bid, q.bid_price(), Price, priceBrush(q.bid_price()));
+    setFixed(QuoteColumn::Ask, q.ask_price(), Price, priceBrush(q.ask_price()));
+    setFixed(QuoteColumn::BidVolume, q.bid_vol(), Amount, paint.yellow);
+    setFixed(QuoteColumn::AskVolume, q.ask_vol(), Amount, paint.yellow);
+    setFixed(QuoteColumn::Volume, q.volume(), Amount, paint.yellow);
     // Plain sign test here, unlike the prices: a change inside the tolerance
     // but below zero is green.
     const QBrush& changeBrush = q.last() - pre >= 0.0 ? paint.red : paint.green;
-    setColoured(11, q.last() - pre, Price, changeBrush);
-    setColoured(12, ChangeRate(q), ChangeRateText, changeBrush);
-    setColoured(13, q.position(), Amount, paint.yellow);
-    setColoured(14, q.open(), Price, priceBrush(q.open()));
-    setColoured(15, q.high(), Price, priceBrush(q.high()));
-    setColoured(16, q.low(), Price, priceBrush(q.low()));
-    set(21, pre, Price);
+    setColoured(QuoteColumn::Change, q.last() - pre, Price, changeBrush);
+    setColoured(QuoteColumn::ChangeRate, ChangeRate(q), ChangeRateText, changeBrush);
+    setColoured(QuoteColumn::OpenInterest, q.position(), Amount, paint.yellow);
+    setColoured(QuoteColumn::Open, q.open(), Price, priceBrush(q.open()));
+    setColoured(QuoteColumn::High, q.high(), Price, priceBrush(q.high()));
+    setColoured(QuoteColumn::Low, q.low(), Price, priceBrush(q.low()));
+    set(QuoteColumn::PreSettle, pre, Price);
     if (IsStockModel(model)) {
-        setColoured(23, q.turnover(), Price, paint.yellow);
-        setColoured(24, q.turnover_rate(), Price, paint.yellow);
+        setColoured(QuoteColumn::Turnover, q.turnover(), Price, paint.yellow);
+        setColoured(QuoteColumn::TurnoverRate, q.turnover_rate(), Price, paint.yellow);
     }
 }
 
@@ -585,43 +592,22 @@ void Quorvel::OnRefreshTimer()
 
 int Quorvel::ContractKeyType(const std::string& key)
 {
-    const std::vector<std::string> parts = SplitString(key, '_');
-    if (parts.size() != 2 && parts.size() != 3)
-        return 0;
-    kw::pb::ostrel2::EnumSecurityType type = kw::pb::ostrel2::UNKNOWN;
-    if (!kw::pb::ostrel2::EnumSecurityType_Parse(parts[0], &type))
-        return 0;
-    return static_cast<int>(type);
+    return ContractKey::Parse(key).securityType;
 }
 
 std::string Quorvel::ContractKeyPart1(const std::string& key)
 {
-    const std::vector<std::string> parts = SplitString(key, '_');
-    return parts.size() == 2 || parts.size() == 3 ? parts[1] : std::string();
+    return ContractKey::Parse(key).commodityNo;
 }
 
 std::string Quorvel::ContractKeyPart2(const std::string& key)
 {
-    const std::vector<std::string> parts = SplitString(key, '_');
-    return parts.size() == 3 ? parts[2] : std::string();
+    return ContractKey::Parse(key).contractNo;
 }
 
+// The window's rows of the custom list (type 0) have keys with an empty code,
+// where the quote client would name the type.
 std::string Quorvel::CategoryCode(int type)
 {
-    switch (type) {
-    case 1:
-        return "FO";
-    case 2:
-        return "FI";
-    case 3:
-        return "C";
-    case 4:
-        return "S";
-    case 8:
-        return "D";
-    case 9:
-        return "V";
-    default:
-        return std::string();
-    }
+    return type == kw::pb::ostrel2::UNKNOWN ? std::string() : ContractKey::TypeCode(type);
 }

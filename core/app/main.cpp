@@ -1,6 +1,6 @@
 #include "startup.h"
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     return RunQuorvel(argc, argv);
 }

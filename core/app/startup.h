@@ -2,15 +2,16 @@
 
 #include <QString>
 
-// The folder the boot pictures are downloaded into and the picture shown when
-// none of them loads; both relative to the working directory.
-inline const QString kBootPageFolder = QStringLiteral("./BootPage/");
+#include "tradeconfig.h"
+
+// The picture shown when none of the boot pictures loads, relative to the
+// working directory.
 inline const QString kFallbackSplash = QStringLiteral("./Resources/111.png");
 
 // The first file of `folder` (plain and hidden files, no links, no folders,
 // case-insensitive name order) that loads as a picture of at most
 // kMaxPictureSide pixels a side; the fallback path when none does.
-QString ChooseSplashPicture(const QString &folder = kBootPageFolder);
+QString ChooseSplashPicture(const QString& folder = QString::fromLatin1(kBootPageFolder));
 
 // Runs the start-up sequence and the event loop on the QApplication that the
 // caller has built; returns the exit code (-1 when the configuration or the
@@ -18,4 +19,4 @@ QString ChooseSplashPicture(const QString &folder = kBootPageFolder);
 int RunStartupSequence();
 
 // The program's entry: builds the QApplication, then runs the sequence.
-int RunQuorvel(int argc, char *argv[]);
+int RunQuorvel(int argc, char* argv[]);

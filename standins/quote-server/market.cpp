@@ -395,7 +395,8 @@ bool Market::History(
             const double keep = std::pow(1.0 - kPull, trades);
             const double barMove = std::min(stepMove * std::sqrt(trades), spread);
             open = Round(c,
-                c.preSettle + (close - c.preSettle) * keep + spread * std::sqrt(1.0 - keep * keep) * r.Normal());
+                c.preSettle + (close - c.preSettle) * keep
+                    + spread * std::sqrt(1.0 - keep * keep) * r.Normal());
             high = Round(c, std::max(open, close) + std::fabs(barMove * 0.4 * r.Normal()));
             low = Round(c, std::min(open, close) - std::fabs(barMove * 0.4 * r.Normal()));
             volume = std::round((n == 0 ? elapsed : 1.0) * trades * lots * (0.5 + r.Uniform()));

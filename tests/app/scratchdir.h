@@ -7,7 +7,8 @@
 
 // Runs each test in a scratch working directory, since the program reads and
 // writes its files ("TradeConfig.xml", "BootPage/", "Logs/") relative to it.
-class ScratchDirTest : public ::testing::Test {
+class ScratchDirTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -17,7 +18,7 @@ protected:
     }
     void TearDown() override { QDir::setCurrent(m_oldCwd); }
 
-    QString Path(const QString &name) const { return m_dir.filePath(name); }
+    QString Path(const QString& name) const { return m_dir.filePath(name); }
 
     QTemporaryDir m_dir;
     QString m_oldCwd;

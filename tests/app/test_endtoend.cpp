@@ -29,7 +29,8 @@
 #include "logindialog.h"
 #include "scratchdir.h"
 
-namespace {
+namespace
+{
 
 void WriteConfig(const QString& path, int port)
 {
@@ -68,7 +69,9 @@ QModelIndex RowOf(const QAbstractItemModel* model, const QString& code)
     static const int kCodeColumn = 3;
     for (int row = 0; row < model->rowCount(); ++row) {
         const QModelIndex index = model->index(row, kCodeColumn);
-        if (QRegularExpression(QStringLiteral("^%1\\d+$").arg(code)).match(index.data().toString()).hasMatch())
+        if (QRegularExpression(QStringLiteral("^%1\\d+$").arg(code))
+                .match(index.data().toString())
+                .hasMatch())
             return index;
     }
     return QModelIndex();
@@ -80,10 +83,9 @@ void DoubleClick(QAbstractItemView* view, const QModelIndex& index)
     view->scrollTo(index);
     const QPoint at = view->visualRect(index).center();
     for (QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
-                               QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease }) {
+             QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease }) {
         const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
-        QMouseEvent event(type, at, view->viewport()->mapToGlobal(at), Qt::LeftButton, held,
-                          Qt::NoModifier);
+        QMouseEvent event(type, at, view->viewport()->mapToGlobal(at), Qt::LeftButton, held, Qt::NoModifier);
         QApplication::sendEvent(view->viewport(), &event);
     }
 }
@@ -198,7 +200,8 @@ QModelIndex DoubleClickCl(QWidget* window)
     return index;
 }
 
-class EndToEndTest : public ScratchDirTest {
+class EndToEndTest : public ScratchDirTest
+{
 };
 
 TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)
@@ -212,53 +215,56 @@ TEST_F(EndToEndTest, DoubleClickedContractFillsDepthAndTradePanelsFromTheServer)
     Seen seen;
     enum class Step { WaitWindow, WaitPanels, Done } step = Step::WaitWindow;
     QElapsedTimer clock;
-    const int code = RunDriven([&] {
-        // A double click while logged out asks for a login; nobody answers it here.
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (qobject_cast<LoginDialog*>(w) && w->isVisible() && step == Step::WaitPanels) {
-                seen.loginDialogShown = true;
-                w->hide();
+    const int code = RunDriven(
+        [&] {
+            // A double click while logged out asks for a login; nobody answers it here.
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (qobject_cast<LoginDialog*>(w) && w->isVisible() && step == Step::WaitPanels) {
+                    seen.loginDialogShown = true;
+                    w->hide();
+                }
             }
-        }
-        QWidget* window = VisibleMainWindow();
-        switch (step) {
-        case Step::WaitWindow: {
-            if (!window)
+            QWidget* window = VisibleMainWindow();
+            switch (step) {
+            case Step::WaitWindow: {
+                if (!window)
+                    return;
+                seen.windowShown = true;
+                const QModelIndex index = DoubleClickCl(window);
+                step = Step::Done;
+                if (!index.isValid()) {
+                    window->close();
+                    return;
+                }
+                seen.rowFound = true;
+                seen.rowCode = index.data().toString();
+                clock.start();
+                step = Step::WaitPanels;
                 return;
-            seen.windowShown = true;
-            const QModelIndex index = DoubleClickCl(window);
-            step = Step::Done;
-            if (!index.isValid()) {
+            }
+            case Step::WaitPanels:
+                if (!window)
+                    return;
+                if (PanelsFilled(window))
+                    seen.panelsFilled = true;
+                else if (clock.elapsed() < 10000)
+                    return;
+                Record(window, &seen);
+                step = Step::Done;
                 window->close();
                 return;
+            case Step::Done:
+                return;
             }
-            seen.rowFound = true;
-            seen.rowCode = index.data().toString();
-            clock.start();
-            step = Step::WaitPanels;
-            return;
-        }
-        case Step::WaitPanels:
-            if (!window)
-                return;
-            if (PanelsFilled(window))
-                seen.panelsFilled = true;
-            else if (clock.elapsed() < 10000)
-                return;
-            Record(window, &seen);
-            step = Step::Done;
-            window->close();
-            return;
-        case Step::Done:
-            return;
-        }
-    }, 40000);
+        },
+        40000);
 
     EXPECT_EQ(code, 0);
     ASSERT_TRUE(seen.windowShown);
     ASSERT_TRUE(seen.rowFound) << "no CL row in the table on show";
     EXPECT_TRUE(seen.loginDialogShown);
-    ASSERT_TRUE(seen.panelsFilled) << "panels not filled within 10 s; ask_price2=" << seen.depth[0][0].toStdString()
+    ASSERT_TRUE(seen.panelsFilled) << "panels not filled within 10 s; ask_price2="
+                                   << seen.depth[0][0].toStdString()
                                    << " ticker_price_7=" << seen.trades[7][1].toStdString();
 
     EXPECT_EQ(seen.contract, QStringLiteral("美原油 ") + seen.rowCode);

@@ -23,11 +23,13 @@
 #include "scratchdir.h"
 #include "tradeconfig.h"
 
-namespace {
+namespace
+{
 
-class StartupTest : public ScratchDirTest {
+class StartupTest : public ScratchDirTest
+{
 protected:
-    void WritePicture(const QString &name, QColor colour, QSize size = QSize(8, 8))
+    void WritePicture(const QString& name, QColor colour, QSize size = QSize(8, 8))
     {
         QImage image(size, QImage::Format_RGB32);
         image.fill(colour);
@@ -37,17 +39,18 @@ protected:
 
 // Watches every splash screen the sequence shows and records its texts,
 // since the sequence processes no events while it runs.
-class SplashWatcher : public QObject {
+class SplashWatcher : public QObject
+{
 public:
     SplashWatcher() { qApp->installEventFilter(this); }
     ~SplashWatcher() override { qApp->removeEventFilter(this); }
-    bool eventFilter(QObject *watched, QEvent *event) override
+    bool eventFilter(QObject* watched, QEvent* event) override
     {
         if (event->type() == QEvent::Show) {
-            if (auto *splash = qobject_cast<QSplashScreen *>(watched)) {
+            if (auto* splash = qobject_cast<QSplashScreen*>(watched)) {
                 ++splashesShown;
                 connect(splash, &QSplashScreen::messageChanged, this,
-                        [this](const QString &text) { texts << text; });
+                    [this](const QString& text) { texts << text; });
             }
         }
         return false;
@@ -112,8 +115,8 @@ TEST_F(StartupTest, SplashPictureIsTheFirstLoadableFileInCaseInsensitiveOrder)
 
     // A symbolic link and a sub-folder never count; a hidden picture does.
     ASSERT_EQ(::symlink(Path(folder + "b.png").toLocal8Bit().constData(),
-                        Path(folder + "0link.png").toLocal8Bit().constData()),
-              0);
+                  Path(folder + "0link.png").toLocal8Bit().constData()),
+        0);
     ASSERT_TRUE(QDir().mkpath(Path(folder + "0folder.png")));
     EXPECT_EQ(ChooseSplashPicture(folder), folder + "A.png");
     WritePicture(folder + ".0hidden.png", Qt::green);
@@ -138,7 +141,7 @@ TEST_F(StartupTest, FailedQuoteConnectionEndsWithMinusOneAfterItsText)
     // shows and the sequence goes on to the quote connection.
     EXPECT_TRUE(watcher.texts.contains(QStringLiteral("     获取LC banner配置失败!!!")));
     EXPECT_TRUE(watcher.texts.contains(QStringLiteral("     正在连接行情服务器......")));
-    for (QWidget *w : QApplication::topLevelWidgets())
+    for (QWidget* w : QApplication::topLevelWidgets())
         EXPECT_FALSE(w->inherits("Quorvel") && w->isVisible());
 }
 

@@ -225,8 +225,8 @@ TEST_F(StatusBarTest, LatencyPictureAndToolTip)
 TEST_F(StatusBarTest, IndexLabelsAbsentWithoutTheirCommodities)
 {
     Build({ MakeCommodity(1, "COMEX", "GC", "美黄金", { { "2612", 1 } }),
-        MakeCommodity(2, "SHFE", "CU", "沪铜", { { "2702", 1 } }), MakeCommodity(3, "FX", "USD.JPY", "美元日元", {}),
-        MakeCommodity(1, "X", "cl", "lower case", {}) });
+        MakeCommodity(2, "SHFE", "CU", "沪铜", { { "2702", 1 } }),
+        MakeCommodity(3, "FX", "USD.JPY", "美元日元", {}), MakeCommodity(1, "X", "cl", "lower case", {}) });
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(peer.indexLabel(i).parent(), nullptr) << i;
         EXPECT_TRUE(peer.indexKey(i).empty()) << i;
@@ -244,10 +244,11 @@ TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
     auto& ui = peer.ui();
     PushQuote(MakeQuote("FO_CL_1907", 56.23, 56.64));
     PushQuote(MakeQuote("C_EUR.USD", 1.25, 1.25));
-    Build({ MakeCommodity(2, "INE", "CL", "原油", { { "2701", 1 } }), // type 2 is built before type 1: it wins
-        MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }),
-        MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }),
-        MakeCommodity(3, "FX", "EUR.USD", "欧元美元", {}) });
+    Build(
+        { MakeCommodity(2, "INE", "CL", "原油", { { "2701", 1 } }), // type 2 is built before type 1: it wins
+            MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }),
+            MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }),
+            MakeCommodity(3, "FX", "EUR.USD", "欧元美元", {}) });
 
     struct Case {
         int label;
