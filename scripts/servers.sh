@@ -45,7 +45,13 @@ start_servers() {
   fi
   echo "servers: quote server on 127.0.0.1:$port, cloud service on port $cloud_port"
 
-  cat >"$build/bin/TradeConfig.xml" <<XML
+  write_trade_config "$build/bin/TradeConfig.xml" "$port"
+}
+
+# The terminal's configuration for the local servers: FILE QUOTE_PORT.
+write_trade_config() {
+  local port=$2
+  cat >"$1" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <root>
   <Quote name="local" ip="127.0.0.1" port="$port" username="demo" password="demo"/>

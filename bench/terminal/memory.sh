@@ -25,6 +25,8 @@
 # the terminal starts, so a run reuses one already listening on the port.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+# For write_trade_config.
+source "$root/scripts/servers.sh"
 
 contracts=0 rate=0 minutes=10 period=10 display=:99 out="" build="$root/build"
 while [ $# -gt 0 ]; do
@@ -109,14 +111,7 @@ work="$out/work"
 rm -rf "$work"
 mkdir -p "$work"
 ln -s "$bin/Resources" "$work/Resources"
-cat >"$work/TradeConfig.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<root>
-  <Quote name="local" ip="127.0.0.1" port="$port" username="demo" password="demo"/>
-  <LeanCloud id="demoAppId" key="demoAppKey" productID="quorvel-demo" channelName="official"
-             trigger_time="60" reg_class="demo"/>
-</root>
-XML
+write_trade_config "$work/TradeConfig.xml" "$port"
 
 rm -f "$out/samples.txt"
 (cd "$work" && DISPLAY=$display MEMWATCH_OUT="$out/samples.txt" MEMWATCH_PERIOD="$period" \
