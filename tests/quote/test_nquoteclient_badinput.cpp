@@ -299,13 +299,13 @@ TEST(NQuoteClientBadInput, RepliesInBulkDrawOnOneLogBudget)
         std::vector<std::string> line; // texts of one such line
     };
     const Case cases[] = {
-        { "unsubscription replies", repeat(RspFrame(unsubscribed), 20000), 20000,
+        { "unsubscription replies", repeat(RspFrame(unsubscribed), 3000), 3000,
             { "[WARN]", "): 取消订阅失败,失败原因RRR" } },
         { "K-line replies",
-            repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_HISTORY_DATA, history, "hh")), 20000), 20000,
+            repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_HISTORY_DATA, history, "hh")), 3000), 3000,
             { "[INFO]", "): 查询K线性数据返回，K线类型: 1" } },
         { "subscription replies",
-            repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, oneFailure, "2356")), 20000), 20000,
+            repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, oneFailure, "2356")), 3000), 3000,
             { "[ERROR]", "CCC订阅失败原因:RRR" } },
         { "one reply, many failures",
             RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, manyFailures, "2356")), kManyFailures,
