@@ -30,7 +30,7 @@ bool QueryClass(TradeConfig* config, const char* className, Json::Value& documen
     const std::string reply = Utf8ToAnsi(CloudGet(config, CloudClassQueryUrl(className, config->productID)));
     Json::Reader reader;
     if (!reader.parse(reply, document)) {
-        WriteLog(LogError, "json parse error: %s", reply.c_str());
+        WriteLog(LogError, "json parse error: %s", CutForLog(reply).c_str());
         return false;
     }
     return true;
@@ -89,7 +89,7 @@ bool IsPlainFileName(const std::string& name)
 void DownloadPicture(const std::string& imageUrl, const char* folder, const std::string& imageName)
 {
     if (!IsPlainFileName(imageName)) {
-        WriteLog(LogError, "图片文件名无效,不下载: %s", imageName.c_str());
+        WriteLog(LogError, "图片文件名无效,不下载: %s", CutForLog(imageName).c_str());
         return;
     }
     const std::string base = CloudBaseUrl() + "/";

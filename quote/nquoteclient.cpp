@@ -1,5 +1,6 @@
 #include "nquoteclient.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <type_traits>
@@ -30,18 +31,68 @@ constexpr const char* kTagUnSubscribe = "dev_wy";
 constexpr const char* kTagHistory = "hh";
 constexpr const char* kTagHeartBeat = "fdff";
 
-// The quote API's own diagnostics (dropped frames, unknown methods, closed
-// connections) belong in the terminal's log beside the client's lines.
-void ForwardApiLog(int level, const char* text)
-{
-    WriteLog(level, "OstrelApi: %s", CutForLog(text ? text : "", 2 * kLogTextLimit).c_str());
-}
-
 std::int64_t SteadyMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+// A token bucket for the lines a server can set off. Each such line is at
+// most a few KiB (server texts are cut), so the budget bounds the log's growth
+// whatever the server sends, while the few lines of normal operation pass.
+class ServerLogBudget
+{
+public:
+    // True when the caller may write its line now; otherwise the line is
+    // counted as left out. The first line let through after a shortage is
+    // preceded by one that says how many were left out.
+    bool Take()
+    {
+        std::uint64_t leftOut = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const std::int64_t now = SteadyMs();
+            // In thousandths of a line: one millisecond earns kServerLogPerSecond of them.
+            m_milliLines = std::min(m_milliLines + (now - m_lastMs) * NQuoteClient::kServerLogPerSecond,
+                std::int64_t { NQuoteClient::kServerLogBurst } * 1000);
+            m_lastMs = now;
+            if (m_milliLines < 1000) {
+                ++m_leftOut;
+                return false;
+            }
+            m_milliLines -= 1000;
+            leftOut = std::exchange(m_leftOut, 0);
+        }
+        if (leftOut != 0)
+            WriteLog(LogWarn, "行情服务器引发的日志过多，已略去 %llu 行",
+                static_cast<unsigned long long>(leftOut));
+        return true;
+    }
+
+    void LeaveOut(std::uint64_t lines)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_leftOut += lines;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::int64_t m_milliLines = std::int64_t { NQuoteClient::kServerLogBurst } * 1000;
+    std::int64_t m_lastMs = 0;
+    std::uint64_t m_leftOut = 0;
+};
+
+// Shared by the client's reply lines and the quote API's diagnostics; constant
+// initialised, so it outlives the client and the API's threads at exit.
+ServerLogBudget g_serverLog;
+
+// The quote API's own diagnostics (dropped frames, unknown methods, closed
+// connections) belong in the terminal's log beside the client's lines.
+void ForwardApiLog(int level, const char* text)
+{
+    if (g_serverLog.Take())
+        WriteLog(level, "OstrelApi: %s", CutForLog(text ? text : "", 2 * kLogTextLimit).c_str());
 }
 
 std::int64_t NowMs()
@@ -193,6 +244,12 @@ bool NQuoteClient::ConnectSequence()
         api = m_api;
     }
 
+    {
+        // A beat of an earlier connection is awaited no more.
+        std::lock_guard<std::mutex> lock(m_heartBeatMutex);
+        m_heartBeatAwaited = false;
+        m_strayHeartBeatLogged = false;
+    }
     m_lastAttemptMs = SteadyMs();
     Arm(m_connectedWaiter);
     m_lostWhileConnecting = false;
@@ -302,13 +359,16 @@ void NQuoteClient::OnRspHisMoneyFlow(const pb::RspHisMoneyFlowField*, const tagR
 
 void NQuoteClient::SendHeartBeat()
 {
+    std::shared_ptr<COstrelApi> api = Api();
     {
         std::lock_guard<std::mutex> lock(m_heartBeatMutex);
         m_heartBeat.sendTime = NowMs();
         m_heartBeat.replyTime = 0;
         m_heartBeat.latency = 0;
+        // Set before the beat leaves: its reply may come before the call returns.
+        m_heartBeatAwaited = api != nullptr;
     }
-    if (std::shared_ptr<COstrelApi> api = Api()) {
+    if (api) {
         pb::HeartBeatField beat;
         beat.set_ref("11222");
         api->ReqHeartBeat(&beat, kTagHeartBeat);
@@ -317,11 +377,24 @@ void NQuoteClient::SendHeartBeat()
 
 void NQuoteClient::OnRspHeartBeat(const pb::HeartBeatField*, const tagRspExParam&)
 {
+    bool counted = false;
+    bool logStray = false;
     {
         std::lock_guard<std::mutex> lock(m_heartBeatMutex);
-        m_heartBeat.replyTime = NowMs();
-        m_heartBeat.latency = static_cast<std::int32_t>(m_heartBeat.replyTime - m_heartBeat.sendTime);
+        if (!m_heartBeatAwaited) {
+            logStray = !m_strayHeartBeatLogged;
+            m_strayHeartBeatLogged = true;
+        } else {
+            counted = true;
+            m_heartBeatAwaited = false;
+            m_heartBeat.replyTime = NowMs();
+            m_heartBeat.latency = static_cast<std::int32_t>(m_heartBeat.replyTime - m_heartBeat.sendTime);
+        }
     }
+    if (logStray)
+        WriteLog(LogWarn, "丢弃未请求的心跳回复 (本连接不再记录)");
+    if (!counted)
+        return;
     const std::uint64_t session = m_session;
     m_heartBeatTimer->AddTask(kHeartBeatDelayMs, [this, session] {
         if (m_session == session)
@@ -492,7 +565,8 @@ void NQuoteClient::OnRspQryHistory(const pb::RspReqQryHistoryField* rsp, const t
 {
     if (!rsp)
         return;
-    WriteLog(LogInfo, "查询K线性数据返回，K线类型: %d", static_cast<int>(rsp->period()));
+    if (g_serverLog.Take())
+        WriteLog(LogInfo, "查询K线性数据返回，K线类型: %d", static_cast<int>(rsp->period()));
     emit Kline_sig(*rsp);
 }
 
@@ -500,13 +574,24 @@ void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField* rsp, const tagRs
 {
     if (!rsp)
         return;
-    for (const pb::RspSubscribedField::ErrContractField& failed : rsp->fail_list())
+    const int failures = rsp->fail_list_size();
+    for (int i = 0; i < failures; ++i) {
+        if (!g_serverLog.Take()) {
+            // The rest would be left out as well; counted at once, a list of
+            // millions costs no more than one entry.
+            g_serverLog.LeaveOut(static_cast<std::uint64_t>(failures - i - 1));
+            break;
+        }
+        const pb::RspSubscribedField::ErrContractField& failed = rsp->fail_list(i);
         WriteLog(LogError, "%s订阅失败原因:%s", CutForLog(failed.contract_code()).c_str(),
             Utf8ToAnsi(CutForLog(failed.err_msg())).c_str());
+    }
 }
 
 void NQuoteClient::OnRspUnSubscribe(const tagRspExParam& param)
 {
+    if (!g_serverLog.Take())
+        return;
     if (param.error_code != 0)
         WriteLog(LogWarn, "取消订阅失败,失败原因%s",
             Utf8ToAnsi(CutForLog(param.error_msg ? param.error_msg : "")).c_str());

@@ -54,6 +54,13 @@ class NQuoteClient : public QObject, public COstrelSpi
     Q_OBJECT
 
 public:
+    // Log lines that a quote server sets off by what it sends (replies nobody
+    // asked for, failure lists of any length, the quote API's complaints about
+    // its frames) share one budget: a burst of this many lines, then this
+    // many a second. What is left out is counted in one line.
+    static constexpr int kServerLogBurst = 200;
+    static constexpr int kServerLogPerSecond = 10;
+
     static NQuoteClient* Instance();
 
     // Connects, logs in with the configured account, loads the commodity list
@@ -186,6 +193,10 @@ private:
 
     mutable std::mutex m_heartBeatMutex;
     HeartBeatInfo m_heartBeat;
+    // Only the reply to the beat that went out counts: a server that sends
+    // replies unasked must not multiply the chain of beats.
+    bool m_heartBeatAwaited = false;
+    bool m_strayHeartBeatLogged = false;
 
     // Scheduler Start/Stop calls come from the GUI thread and reconnect
     // threads; the schedulers want one controlling thread at a time.

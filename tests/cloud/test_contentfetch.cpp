@@ -152,6 +152,16 @@ TEST_F(ContentFetchTest, ChannelSwitch)
     ReplyWith("not json");
     EXPECT_FALSE(config->FetchChannelConfig());
     EXPECT_NE(NewLog().find("json parse error: not json"), std::string::npos);
+
+    // A reply of nearly the whole bound is not echoed whole.
+    const size_t beforeLong = NewLog().size();
+    const std::string longReply = "not json " + std::string(1000 * 1000, 'x');
+    ReplyWith(longReply);
+    EXPECT_FALSE(config->FetchChannelConfig());
+    const std::string log = NewLog().substr(beforeLong);
+    EXPECT_NE(log.find("json parse error: not json xxx"), std::string::npos);
+    EXPECT_NE(log.find("...(cut, " + std::to_string(longReply.size()) + " bytes)"), std::string::npos);
+    EXPECT_LT(log.size(), 2 * kLogTextLimit);
 }
 
 TEST_F(ContentFetchTest, BannerRowsAndTheirIntervals)
@@ -205,9 +215,10 @@ TEST_F(ContentFetchTest, PictureNamesThatLeaveTheFolderAreNotDownloaded)
 {
     server.WriteFile("x.png", "picture");
     fs::create_directories("sub");
-    const char* names[] = { "../x.png", "", ".", "..", "sub/x.png", "..\\\\x.png", "/tmp/x.png" };
-    for (const char* name : names) {
-        SCOPED_TRACE(name);
+    const std::string names[] = { "../x.png", "", ".", "..", "sub/x.png", "..\\\\x.png", "/tmp/x.png",
+        "sub/" + std::string(100000, 'n') };
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name.substr(0, 40));
         config->bannerList.clear();
         config->bootPageList.clear();
         const size_t logBefore = NewLog().size();
@@ -219,7 +230,10 @@ TEST_F(ContentFetchTest, PictureNamesThatLeaveTheFolderAreNotDownloaded)
         EXPECT_EQ(config->bannerList.size(), 1u);
         EXPECT_EQ(config->bootPageList.size(), 1u);
         EXPECT_EQ(server.Requests().size(), 2u); // the two queries, no download
-        EXPECT_NE(NewLog().substr(logBefore).find("图片文件名无效,不下载"), std::string::npos);
+        const std::string log = NewLog().substr(logBefore);
+        EXPECT_NE(log.find("图片文件名无效,不下载"), std::string::npos);
+        // Two lines, each cut to a sane length however long the name.
+        EXPECT_LT(log.size(), 6 * kLogTextLimit);
     }
     EXPECT_FALSE(fs::exists("x.png"));
     EXPECT_FALSE(fs::exists("sub/x.png"));

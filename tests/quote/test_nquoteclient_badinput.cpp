@@ -238,4 +238,118 @@ TEST(NQuoteClientBadInput, FloodsOfTheServerKeepTheLogSmall)
     Client()->Stop();
 }
 
+std::uint64_t LeftOut(const std::vector<std::string>& lines)
+{
+    const std::string mark = "): 行情服务器引发的日志过多，已略去 ";
+    std::uint64_t total = 0;
+    for (const std::string& line : lines) {
+        const std::size_t at = line.find(mark);
+        if (at != std::string::npos)
+            total += std::stoull(line.substr(at + mark.size()));
+    }
+    return total;
+}
+
+// Replies that look right but come unasked and in bulk, or one reply with a
+// failure list of any length: the lines they set off share one budget, so
+// the log grows by a bounded amount a second however long the flood, and
+// what was left out is counted in one line once the budget allows.
+TEST(NQuoteClientBadInput, RepliesInBulkDrawOnOneLogBudget)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    FrameRelay relay(server.port());
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+    ASSERT_TRUE(Client()->Connect());
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_SUBSCRIBE).size() == 1; }, 3000));
+    const auto subscribed = relay.Requests(pb::REQ_SUBSCRIBE)[0].Payload<pb::ReqSubscribedField>();
+    ASSERT_GT(subscribed.contract_list_size(), 0);
+    const std::string code = subscribed.contract_list(0);
+
+    const std::string reason(1000, 'R');
+    const auto repeat = [](const std::string& frame, int times) {
+        std::string bytes;
+        bytes.reserve(frame.size() * times);
+        for (int i = 0; i < times; ++i)
+            bytes += frame;
+        return bytes;
+    };
+    pb::KwBaseMessage_Rsp unsubscribed;
+    unsubscribed.set_method(pb::ON_RSP_UNSUBSCRIBE);
+    unsubscribed.set_error_code(3);
+    unsubscribed.set_error_message(reason);
+    pb::RspReqQryHistoryField history;
+    history.set_period(pb::KLINE_1MIN);
+    pb::RspSubscribedField oneFailure;
+    oneFailure.add_fail_list()->set_contract_code(std::string(1000, 'C'));
+    oneFailure.mutable_fail_list(0)->set_err_msg(reason);
+    pb::RspSubscribedField manyFailures;
+    constexpr int kManyFailures = 200000;
+    for (int i = 0; i < kManyFailures; ++i) {
+        auto* failed = manyFailures.add_fail_list();
+        failed->set_contract_code("X");
+        failed->set_err_msg("e");
+    }
+
+    struct Case {
+        const char* name;
+        std::string flood;
+        std::uint64_t lines; // the lines the flood would set off without a budget
+        std::vector<std::string> line; // texts of one such line
+    };
+    const Case cases[] = {
+        { "unsubscription replies", repeat(RspFrame(unsubscribed), 3000), 3000,
+            { "[WARN]", "): 取消订阅失败,失败原因RRR" } },
+        { "K-line replies",
+            repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_HISTORY_DATA, history, "hh")), 3000), 3000,
+            { "[INFO]", "): 查询K线性数据返回，K线类型: 1" } },
+        { "subscription replies",
+            repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, oneFailure, "2356")), 3000), 3000,
+            { "[ERROR]", "CCC订阅失败原因:RRR" } },
+        { "one reply, many failures",
+            RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, manyFailures, "2356")), kManyFailures,
+            { "[ERROR]", "): X订阅失败原因:e" } },
+    };
+    pb::KwBaseMessage_Rsp unsubscribedOk;
+    unsubscribedOk.set_method(pb::ON_RSP_UNSUBSCRIBE);
+    {
+        // Whatever earlier floods left out is counted before the cases begin.
+        kit::LogMark log;
+        kit::Pump(1000 / NQuoteClient::kServerLogPerSecond + 50);
+        relay.InjectRsp(unsubscribedOk);
+        ASSERT_TRUE(log.WaitForLine({ "[WARN]", "): 取消订阅成功" }, 3000));
+    }
+    int serial = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kit::LogMark log;
+        const kit::Clock::time_point start = kit::Clock::now();
+        relay.InjectRaw(c.flood);
+        // A quote behind the flood: once it is cached, the flood has been read.
+        ++serial;
+        relay.InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, Quote(code, serial)));
+        pb::QuoteDetailField cached;
+        ASSERT_TRUE(kit::WaitFor(
+            [&] { return Client()->GetQuote(code, &cached) && cached.last() == serial; }, 30000));
+        // Normal operation goes on: a reply after the flood is logged once
+        // the budget has refilled by a line, after the count of what was left out.
+        kit::Pump(1000 / NQuoteClient::kServerLogPerSecond + 50);
+        relay.InjectRsp(unsubscribedOk);
+        EXPECT_TRUE(log.WaitForLine({ "[WARN]", "): 取消订阅成功" }, 3000));
+        const long elapsedMs = kit::ElapsedMs(start);
+
+        const std::vector<std::string> lines = log.Lines();
+        const std::uint64_t written = log.Matching(c.line).size();
+        const std::uint64_t allowed
+            = NQuoteClient::kServerLogBurst + NQuoteClient::kServerLogPerSecond * (elapsedMs / 1000 + 1);
+        EXPECT_GT(written, 0u);
+        EXPECT_LE(written, allowed);
+        EXPECT_EQ(written + LeftOut(lines), c.lines);
+        EXPECT_LT(Bytes(lines), (allowed + 10) * 3 * kLogTextLimit) << lines.size() << " lines";
+        EXPECT_EQ(relay.Connections(), 1);
+    }
+    Client()->Stop();
+}
+
 } // namespace

@@ -4,6 +4,25 @@
 #include <gtest/gtest.h>
 
 #include "quoteclientkit.h"
+#include "timer.h"
+
+namespace GenerTools
+{
+struct TimerProbe {
+    static std::size_t Pending(timer& t)
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        return t.tasks.size();
+    }
+};
+} // namespace GenerTools
+
+struct NQuoteClientProbe {
+    static std::size_t PendingHeartBeats()
+    {
+        return GenerTools::TimerProbe::Pending(*NQuoteClient::Instance()->m_heartBeatTimer);
+    }
+};
 
 namespace
 {
@@ -113,6 +132,66 @@ TEST(NQuoteClientHeartBeat, ReconnectionRunsExactlyOneChain)
     EXPECT_EQ(probe.offGuiThread, 0);
     EXPECT_EQ(log.Matching({ "[INFO]", "nquoteclient.cpp(", "): 行情重连……" }).size(), 1u);
     EXPECT_EQ(log.Matching({ "[INFO]", "): 行情重连成功" }).size(), 1u);
+    Client()->Stop();
+}
+
+// Heartbeat replies nobody asked for, in bulk: they neither move the latency
+// nor start chains of their own. One beat at most waits in the scheduler and
+// beats still leave 5 s apart.
+TEST(NQuoteClientHeartBeat, UnaskedRepliesDoNotMultiplyTheBeats)
+{
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    FrameRelay relay(server.port());
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+    kit::LogMark log;
+
+    ASSERT_TRUE(Client()->Connect());
+    ASSERT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
+    const HeartBeatInfo answered = Client()->GetHeartBeatInfo();
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_SUBSCRIBE).size() == 1; }, 3000));
+    const std::string code
+        = relay.Requests(pb::REQ_SUBSCRIBE)[0].Payload<pb::ReqSubscribedField>().contract_list(0);
+
+    pb::HeartBeatField beat;
+    beat.set_ref("11222");
+    std::string one;
+    ostrelwire::AppendMessage(one, FrameRelay::MakeRsp(pb::ON_RSP_HEARTBEAT, beat, "fdff"));
+    // The follow-up of the answered beat, and perhaps a beat left behind by
+    // an earlier client run that comes due and does nothing.
+    const std::size_t pendingBefore = NQuoteClientProbe::PendingHeartBeats();
+    std::string flood;
+    for (int i = 0; i < 2000; ++i)
+        flood += one;
+    relay.InjectRaw(flood);
+    // A quote behind the flood: once it is cached, the flood has been read.
+    pb::QuoteDetailField marker;
+    marker.set_contract_code(code);
+    marker.set_last(42);
+    relay.InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, marker));
+    pb::QuoteDetailField cached;
+    ASSERT_TRUE(
+        kit::WaitFor([&] { return Client()->GetQuote(code, &cached) && cached.last() == 42; }, 10000));
+
+    EXPECT_LE(NQuoteClientProbe::PendingHeartBeats(), pendingBefore);
+    HeartBeatInfo now = Client()->GetHeartBeatInfo();
+    if (relay.Requests(pb::REQ_HEARTBEAT).size() == 1) {
+        EXPECT_EQ(now.replyTime, answered.replyTime);
+        EXPECT_EQ(now.latency, answered.latency);
+    }
+
+    // The chain goes on as one: the second beat, answered, and no third
+    // before 5 s after that answer.
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT).size() >= 2; }, 7000));
+    ASSERT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
+    kit::Pump(1000);
+    EXPECT_EQ(relay.Requests(pb::REQ_HEARTBEAT).size(), 2u);
+    EXPECT_LE(NQuoteClientProbe::PendingHeartBeats(), 1u);
+    now = Client()->GetHeartBeatInfo();
+    EXPECT_GT(now.sendTime, answered.replyTime);
+    EXPECT_GE(now.latency, 0);
+    EXPECT_EQ(log.Matching({ "[WARN]", "nquoteclient.cpp(", "): 丢弃未请求的心跳回复" }).size(), 1u);
     Client()->Stop();
 }
 
