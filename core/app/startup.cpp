@@ -20,7 +20,8 @@
 #include "quorvel.h"
 #include "tradeconfig.h"
 
-namespace {
+namespace
+{
 
 // Pauses hold the GUI thread on purpose: nothing may be processed before the
 // main window exists, yet each status text must stay readable.
@@ -29,19 +30,19 @@ void Pause(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-void ShowStatus(QSplashScreen &splash, const QString &text)
+void ShowStatus(QSplashScreen& splash, const QString& text)
 {
     splash.showMessage(text, Qt::AlignBottom, QColor(80, 80, 255, 255));
 }
 
 } // namespace
 
-QString ChooseSplashPicture(const QString &folder)
+QString ChooseSplashPicture(const QString& folder)
 {
     const QDir dir(folder);
-    const QStringList entries = dir.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks,
-                                              QDir::Name | QDir::IgnoreCase);
-    for (const QString &entry : entries) {
+    const QStringList entries
+        = dir.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Name | QDir::IgnoreCase);
+    for (const QString& entry : entries) {
         const QString path = folder + entry;
         QPixmap picture;
         if (IsPictureSizeAcceptable(path) && picture.load(path))
@@ -52,10 +53,10 @@ QString ChooseSplashPicture(const QString &folder)
 
 int RunStartupSequence()
 {
-    TradeConfig *config = TradeConfig::GetInstance();
+    TradeConfig* config = TradeConfig::GetInstance();
     if (!config->LoadConfigFile("TradeConfig.xml")) {
         QMessageBox::warning(nullptr, QStringLiteral("error"), QStringLiteral("加载配置文件失败"),
-                             QMessageBox::Ok, QMessageBox::NoButton);
+            QMessageBox::Ok, QMessageBox::NoButton);
         return -1;
     }
 
@@ -101,8 +102,12 @@ int RunStartupSequence()
     return code;
 }
 
-int RunQuorvel(int argc, char *argv[])
+int RunQuorvel(int argc, char* argv[])
 {
+    // No widget draws with OpenGL. Without this every top-level window is
+    // made GL-capable, and the first one (the splash) loads the GL driver
+    // stack, which costs a good part of the start-up before anything shows.
+    QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
     QApplication app(argc, argv);
     // Qt and the C library must agree on the character set that stands in for
     // the ANSI code page.
