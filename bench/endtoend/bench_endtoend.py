@@ -5,7 +5,10 @@ ingest: for each market size N, starts quote-server with N futures contracts
 (one commodity each, so the "外盘" table on screen holds N rows) stepping at
 --rate, and the real Quorvel on Xvfb; after a warm-up it reports, over the
 measured window, the quotes per second the window handled, the refresh
-timer's lateness (p95, max), the GUI thread's CPU share and the process's RSS.
+timer's lateness (p95, max), the GUI thread's CPU share and that of the
+terminal's other threads, the quote server's CPU share, the bytes left unread
+in the terminal's socket (the server is ahead when they stay high) and the
+process's RSS.
 
 startup: starts the cloud service and quote-server with the built-in market,
 launches Quorvel --launches times and reports how long each took from exec to
