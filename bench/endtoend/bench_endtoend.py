@@ -5,7 +5,10 @@ ingest: for each market size N, starts quote-server with N futures contracts
 (one commodity each, so the "外盘" table on screen holds N rows) stepping at
 --rate, and the real Quorvel on Xvfb; after a warm-up it reports, over the
 measured window, the quotes per second the window handled, the refresh
-timer's lateness (p95, max), the GUI thread's CPU share and the process's RSS.
+timer's lateness (p95, max), the GUI thread's CPU share and that of the
+terminal's other threads, the quote server's CPU share, the bytes left unread
+in the terminal's socket (the server is ahead when they stay high) and the
+process's RSS.
 
 startup: starts the cloud service and quote-server with the built-in market,
 launches Quorvel --launches times and reports how long each took from exec to
@@ -165,6 +168,25 @@ def thread_cpu_seconds(pid, tid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def process_cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def unread_kib(server_port):
+    """Bytes from the quote server that wait unread in the terminal's socket: when they stay
+    high, the terminal rather than the server sets the pace (the server then drops pushes)."""
+    total = 0
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            if int(fields[2].split(":")[1], 16) == server_port:
+                total += int(fields[4].split(":")[1], 16)
+    return total / 1024.0
+
+
 def rss_mib(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -212,9 +234,12 @@ def ingest(build, work, env, contracts, args):
         log.new_lines()
         load = load_average()
         cpu0, wall0 = thread_cpu_seconds(program.pid, program.pid), time.time()
+        all0, server0 = process_cpu_seconds(program.pid), process_cpu_seconds(server.pid)
         time.sleep(args.seconds)
         cpu1, wall1 = thread_cpu_seconds(program.pid, program.pid), time.time()
+        all1, server1 = process_cpu_seconds(program.pid), process_cpu_seconds(server.pid)
         rss = rss_mib(program.pid)
+        unread = unread_kib(port)
         # The line that closes the window's last 20 ticks may come up to 10 s later.
         lines = log.new_lines()
         quotes, span_ms, late = 0, 0, []
@@ -230,7 +255,9 @@ def ingest(build, work, env, contracts, args):
             late += [int(v) for v in m.group(4).split()]
         return {"contracts": contracts, "load": load, "quotes_per_s": quotes / (span_ms / 1000.0) if span_ms else 0,
                 "ticks": len(late), "late_p95_ms": percentile(late, 95), "late_max_ms": max(late) if late else 0,
-                "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0), "rss_mib": rss,
+                "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0),
+                "other_threads_cpu_pct": 100.0 * ((all1 - all0) - (cpu1 - cpu0)) / (wall1 - wall0),
+                "server_cpu_pct": 100.0 * (server1 - server0) / (wall1 - wall0), "unread_kib": unread, "rss_mib": rss,
                 "exited": program.poll() is not None}
     finally:
         stop(program)

@@ -104,6 +104,10 @@ int RunStartupSequence()
 
 int RunQuorvel(int argc, char* argv[])
 {
+    // No widget draws with OpenGL. Without this every top-level window is
+    // made GL-capable, and the first one (the splash) loads the GL driver
+    // stack, which costs a good part of the start-up before anything shows.
+    QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
     QApplication app(argc, argv);
     // Qt and the C library must agree on the character set that stands in for
     // the ANSI code page.
