@@ -139,7 +139,17 @@ bool TradeConfig::LoadConfigFile(const std::string& path)
             WriteLog(LogError, "配置文件元素嵌套超过%d层,不予解析", kMaxNesting);
             return false;
         }
-        doc.LoadFile(path.c_str());
+        // The text that was scanned is the text parsed, with the line ends
+        // normalised as the parser's own file reading does.
+        std::string normalised;
+        normalised.reserve(text.size());
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '\r')
+                normalised += text[i];
+            else if (i + 1 >= text.size() || text[i + 1] != '\n')
+                normalised += '\n';
+        }
+        doc.Parse(normalised.c_str());
     }
 
     const TiXmlElement* root = doc.FirstChildElement("root");

@@ -124,6 +124,11 @@ std::vector<Case> Cases()
         { "syntax error after the root", "<root>" + quote + kCloud + "</root><broken",
             Loaded("10.0.0.5", 9000, "u1", "p&1") },
         { "not XML at all", "\x01\x02 this is not xml {", kUntouched },
+        // Line ends of a Windows editor read as line feeds, inside values too.
+        { "CR LF and CR line ends",
+            "<root>\r\n<Quote ip=\"10.0.0.5\" port=\"9000\" username=\"u\r\n1\" password=\"p\r1\"/>\r\n"
+                + kCloud + "\r\n</root>\r\n",
+            Loaded("10.0.0.5", 9000, "u\n1", "p\n1") },
         // Nesting: the root and 255 levels below it are read, one more is refused unparsed.
         { "256 levels", "<root>" + quote + kCloud + Repeat("<a>", 255) + Repeat("</a>", 255) + "</root>",
             Loaded("10.0.0.5", 9000, "u1", "p&1") },
