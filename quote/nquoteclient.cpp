@@ -520,19 +520,25 @@ void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField* quote)
 {
     if (!quote)
         return;
+    bool subscribed = false;
     bool logStray = false;
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        if (IsSubscribedLocked(quote->contract_code())) {
+        subscribed = IsSubscribedLocked(quote->contract_code());
+        if (subscribed) {
             // CopyFrom clears first: a field the new quote leaves empty reads empty.
             m_quotes[quote->contract_code()].CopyFrom(*quote);
-            emit quote_sig(*quote);
-            return;
+        } else {
+            logStray = !m_strayQuoteLogged;
+            m_strayQuoteLogged = true;
         }
-        logStray = !m_strayQuoteLogged;
-        m_strayQuoteLogged = true;
     }
-    if (logStray)
+    // Emitted outside the lock: queuing the signal copies the quote and takes
+    // Qt's own locks, and the GUI thread's refresh reads the cache meanwhile.
+    // Only this thread emits, so the quotes still go out in their order.
+    if (subscribed)
+        emit quote_sig(*quote);
+    else if (logStray)
         WriteLog(
             LogWarn, "丢弃未订阅合约的行情: %s (本连接不再记录)", CutForLog(quote->contract_code()).c_str());
 }
