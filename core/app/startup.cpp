@@ -104,6 +104,7 @@ int RunStartupSequence()
 
 int RunQuorvel(int argc, char* argv[])
 {
+    platform::DeepenThreadCaches(argv);
     // No widget draws with OpenGL. Without this every top-level window is
     // made GL-capable, and the first one (the splash) loads the GL driver
     // stack, which costs a good part of the start-up before anything shows.

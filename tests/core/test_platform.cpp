@@ -7,6 +7,7 @@
 #include <langinfo.h>
 #include <unistd.h>
 
+#include <QProcess>
 #include <QString>
 #include <QTextCodec>
 
@@ -167,4 +168,45 @@ TEST(Platform, OpenUrlGoesThroughTheHandler)
     ASSERT_EQ(opened.size(), 2u);
     EXPECT_EQ(opened[0], "http://127.0.0.1:1/a?source=x&id=1");
     EXPECT_EQ(opened[1], "http://127.0.0.1:1/\xE4\xB8\xAD");
+}
+
+namespace
+{
+
+// The probe's four lines: what it started with, what it hands on, its name, its arguments.
+QStringList RunProbe(const QProcessEnvironment& environment)
+{
+    QProcess probe;
+    probe.setProcessEnvironment(environment);
+    probe.start(QStringLiteral(QUORVEL_THREADCACHE_PROBE), { "first", "with space", "" });
+    if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
+        return {};
+    return QString::fromUtf8(probe.readAllStandardOutput()).split('\n');
+}
+
+} // namespace
+
+TEST(Platform, DeepenThreadCachesRestartsOnceWithTheSetting)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("GLIBC_TUNABLES");
+    const QStringList lines = RunProbe(environment);
+    ASSERT_GE(lines.size(), 4) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[0].toStdString(), "glibc.malloc.tcache_count=64");
+    // Programs it starts (the browser) get the defaults.
+    EXPECT_EQ(lines[1].toStdString(), "-");
+    // Process lists still show the program's own name (cut to 15 characters).
+    EXPECT_EQ(lines[2].toStdString(), "core_threadcach");
+    EXPECT_EQ(lines[3].toStdString(), "first|with space|");
+}
+
+TEST(Platform, DeepenThreadCachesLeavesTheCallersSettingAlone)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("GLIBC_TUNABLES", "glibc.malloc.mxfast=64");
+    const QStringList lines = RunProbe(environment);
+    ASSERT_GE(lines.size(), 4) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[0].toStdString(), "glibc.malloc.mxfast=64");
+    EXPECT_EQ(lines[1].toStdString(), "glibc.malloc.mxfast=64");
+    EXPECT_EQ(lines[3].toStdString(), "first|with space|");
 }
