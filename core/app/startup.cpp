@@ -6,11 +6,13 @@
 
 #include <QApplication>
 #include <QColor>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QSplashScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include "bannerwidget.h"
 #include "helpers.h"
@@ -33,6 +35,23 @@ void Pause(int ms)
 void ShowStatus(QSplashScreen& splash, const QString& text)
 {
     splash.showMessage(text, Qt::AlignBottom, QColor(80, 80, 255, 255));
+}
+
+// QSplashScreen::finish waits for the window in passes of events followed by
+// a 10 ms sleep each, even when the window came on screen during the pass.
+// Taking the events here as they arrive, until the window is on screen,
+// leaves finish nothing to wait for; it keeps finish's limit of one second.
+void WaitUntilOnScreen(QWidget& window)
+{
+    const QWindow* handle = window.windowHandle();
+    if (handle == nullptr)
+        return;
+    const QDeadlineTimer deadline(1000);
+    // Wakes the wait below while no event comes from the display.
+    QTimer wake;
+    wake.start(100);
+    while (!handle->isExposed() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 } // namespace
@@ -91,6 +110,7 @@ int RunStartupSequence()
     window->show();
     if (config->bannerSwitchFlag && window->Banner())
         window->Banner()->show();
+    WaitUntilOnScreen(*window);
     splash->finish(window.get());
     // The first pass of the event loop: start-up can be timed from the log.
     QTimer::singleShot(0, [] { WriteLog(LogDebug, "start-up done, event loop running"); });

@@ -13,6 +13,7 @@
 #include <QSplashScreen>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -53,10 +54,17 @@ public:
                     [this](const QString& text) { texts << text; });
             }
         }
+        if (event->type() == QEvent::Hide && qobject_cast<QSplashScreen*>(watched)) {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->inherits("Quorvel") && w->windowHandle())
+                    mainWindowOnScreenAtSplashHide = w->windowHandle()->isExposed();
+            }
+        }
         return false;
     }
     int splashesShown = 0;
     QStringList texts;
+    bool mainWindowOnScreenAtSplashHide = false;
 };
 
 TEST_F(StartupTest, MissingConfigurationShowsTheBoxAndExitsWithoutSplash)
@@ -243,6 +251,7 @@ TEST_F(StartupTest, BannerPopUpShowsWithTheMainWindowWhenBannersAreOn)
         << "\" username=\"demo\" password=\"demo\"/>"
            "<LeanCloud id=\"i\" key=\"k\" productID=\"p\" channelName=\"c\" trigger_time=\"60\"/></root>";
 
+    SplashWatcher watcher;
     bool windowShown = false;
     bool bannerShown = false;
     QTimer driver;
@@ -270,6 +279,8 @@ TEST_F(StartupTest, BannerPopUpShowsWithTheMainWindowWhenBannersAreOn)
     EXPECT_EQ(RunStartupSequence(), 0);
     EXPECT_TRUE(windowShown);
     EXPECT_TRUE(bannerShown);
+    // Step 13: the splash goes only once the main window is on screen.
+    EXPECT_TRUE(watcher.mainWindowOnScreenAtSplashHide);
 }
 
 } // namespace
