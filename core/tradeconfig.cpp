@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -58,28 +60,27 @@ bool NestsDeeperThan(const std::string& text, int limit)
     const size_t size = text.size();
     int depth = 0;
     size_t at = 0;
-    const auto startsWith
-        = [&](const char* prefix) { return text.compare(at, std::strlen(prefix), prefix) == 0; };
-    const auto skipPast = [&](const char* end) {
-        const size_t found = text.find(end, at);
-        at = found == std::string::npos ? size : found + std::strlen(end);
+    // Marks around what holds no elements; "<!" last, as the others begin with it too.
+    static constexpr std::pair<const char*, const char*> kOpaque[] = {
+        { "<!--", "-->" },
+        { "<![CDATA[", "]]>" },
+        { "<?", "?>" },
+        { "<!", ">" },
+    };
+    // Moves past open...close when the text at `at` begins with `open`.
+    const auto skipped = [&](const char* open, const char* close) {
+        const size_t openSize = std::strlen(open);
+        if (text.compare(at, openSize, open) != 0)
+            return false;
+        const size_t found = text.find(close, at + openSize);
+        at = found == std::string::npos ? size : found + std::strlen(close);
+        return true;
     };
     while ((at = text.find('<', at)) != std::string::npos) {
-        if (startsWith("<!--")) {
-            at += 4;
-            skipPast("-->");
-        } else if (startsWith("<![CDATA[")) {
-            at += 9;
-            skipPast("]]>");
-        } else if (startsWith("<?")) {
-            at += 2;
-            skipPast("?>");
-        } else if (startsWith("<!")) {
-            at += 2;
-            skipPast(">");
-        } else if (startsWith("</")) {
-            at += 2;
-            skipPast(">");
+        if (std::any_of(std::begin(kOpaque), std::end(kOpaque),
+                [&](const auto& marks) { return skipped(marks.first, marks.second); }))
+            continue;
+        if (skipped("</", ">")) {
             if (depth > 0)
                 --depth;
         } else {
