@@ -73,21 +73,6 @@ std::string WideToMultiByte(const std::wstring& text, unsigned codePage);
 // above produce. Call once at start, after the QApplication exists.
 void InitLocale();
 
-// Quotes are copied on the quote API's receiving thread and freed on the GUI
-// thread. The C library keeps only 7 freed blocks of a size per thread before
-// it takes the lock of the arena they came from, so at a hundred thousand
-// quotes a second both threads take the receiving thread's arena lock for
-// nearly every quote and sleep on it in turn, and the GUI thread falls behind.
-// A deeper per-thread cache (64) lets each thread take the lock once for a run
-// of blocks. The C library reads that depth only from the environment as a
-// process starts, so this restarts the process once, in place and with the
-// same arguments, with the setting in its environment; the restarted process
-// takes it out again, so that programs it starts get the defaults. A setting
-// of the caller's own is left alone and nothing is restarted. Call it first
-// thing in main, before any thread or window exists. Returns when the process
-// runs with the setting, or when it could not be restarted.
-void DeepenThreadCaches(char* argv[]);
-
 // Opens a link in the user's default browser. Returns false when no browser
 // could be started. The address is UTF-8, or wide characters for the overload.
 bool OpenUrl(const std::string& url);

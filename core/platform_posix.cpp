@@ -265,25 +265,6 @@ std::string ExecutablePath()
     }
 }
 
-void DeepenThreadCaches(char* argv[])
-{
-    static constexpr char kVariable[] = "GLIBC_TUNABLES";
-    static constexpr char kSetting[] = "glibc.malloc.tcache_count=64";
-    if (const char* set = std::getenv(kVariable)) {
-        if (std::strcmp(set, kSetting) == 0)
-            ::unsetenv(kVariable);
-        return;
-    }
-    // By its own path, not /proc/self/exe: the process keeps its name in
-    // process lists.
-    const std::string self = ExecutablePath();
-    if (!argv || !argv[0] || self.empty() || ::setenv(kVariable, kSetting, 1) != 0)
-        return;
-    ::execv(self.c_str(), argv);
-    // Still here: the restart failed, so this process goes on with the defaults.
-    ::unsetenv(kVariable);
-}
-
 LocalTime LocalTimeNow()
 {
     timespec ts {};

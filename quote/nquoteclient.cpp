@@ -22,6 +22,7 @@ constexpr std::int64_t kHeartBeatDelayMs = 5000;
 // 5 s in the scheduler's 100-ns ticks.
 constexpr std::int64_t kReconnectDelayTicks = 50000000;
 constexpr std::int64_t kTicksPerMs = 10000;
+constexpr std::int64_t kDropLogIntervalMs = 10000;
 
 constexpr const char* kTagLogin = "321456";
 constexpr const char* kTagCommodity = "123456";
@@ -113,7 +114,15 @@ NQuoteClient* NQuoteClient::Instance()
 NQuoteClient::NQuoteClient()
     : m_reconnectTimer(std::make_unique<GenerTools::timer>())
     , m_heartBeatTimer(std::make_unique<GenerTools::timer>())
+    , m_handoff([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { DrainHandoff(); }, Qt::QueuedConnection);
+    })
 {
+    // Made first, so it runs before disconnect_sig is queued to anyone: what
+    // came before the loss is emitted before it, what comes after behind it.
+    connect(
+        this, &NQuoteClient::disconnect_sig, this, [this] { m_handoff.Seal(); }, Qt::DirectConnection);
     qRegisterMetaType<nsquote::QuoteDetailField>("nsquote::QuoteDetailField");
     qRegisterMetaType<nsquote::RspReqQryHistoryField>("nsquote::RspReqQryHistoryField");
     qRegisterMetaType<nsquote::DepthQuoteField>("nsquote::DepthQuoteField");
@@ -505,6 +514,10 @@ void NQuoteClient::Stop()
         m_heartBeatTimer->Stop();
     }
     TakeApi().reset();
+    // Nothing of this connection reaches a receiver after Stop.
+    m_handoff.Clear();
+    m_klineDropLogMs = 0;
+    m_depthDropLogMs = 0;
     std::lock_guard<std::mutex> lock(m_quoteMutex);
     m_streamKeys.clear();
 }
@@ -533,11 +546,10 @@ void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField* quote)
             m_strayQuoteLogged = true;
         }
     }
-    // Emitted outside the lock: queuing the signal copies the quote and takes
-    // Qt's own locks, and the GUI thread's refresh reads the cache meanwhile.
-    // Only this thread emits, so the quotes still go out in their order.
+    // Handed on outside the cache lock: the GUI thread's refresh reads the
+    // cache meanwhile.
     if (subscribed)
-        emit quote_sig(*quote);
+        m_handoff.PushQuote(*quote);
     else if (logStray)
         WriteLog(
             LogWarn, "丢弃未订阅合约的行情: %s (本连接不再记录)", CutForLog(quote->contract_code()).c_str());
@@ -557,23 +569,75 @@ bool NQuoteClient::GetQuote(const std::string& key, pb::QuoteDetailField* out)
 
 void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField* depth)
 {
-    if (depth)
-        emit depth_quote_sig(*depth);
+    if (!depth)
+        return;
+    bool subscribed = false;
+    {
+        std::lock_guard<std::mutex> lock(m_quoteMutex);
+        const auto it = m_streamKeys.find(depth->contract_code());
+        subscribed = it != m_streamKeys.end() && (it->second & (1u << pb::MODE_DEPTH)) != 0;
+    }
+    m_handoff.PushDepth(*depth, subscribed);
+    if (!subscribed)
+        LogDropped(false);
 }
 
 void NQuoteClient::OnRtnTicker(const pb::TickerField* ticker)
 {
     if (ticker)
-        emit ticker_quote_sig(*ticker);
+        m_handoff.PushTicker(*ticker);
 }
 
 void NQuoteClient::OnRspQryHistory(const pb::RspReqQryHistoryField* rsp, const tagRspExParam&)
 {
     if (!rsp)
         return;
+    if (!m_handoff.PushKLine(*rsp)) {
+        LogDropped(true);
+        return;
+    }
     if (g_serverLog.Take())
         WriteLog(LogInfo, "查询K线性数据返回，K线类型: %d", static_cast<int>(rsp->period()));
-    emit Kline_sig(*rsp);
+}
+
+// Receiving thread: at most one line of a kind per interval, with the count
+// since the last one; the first drop of a connection is logged at once.
+void NQuoteClient::LogDropped(bool klines)
+{
+    std::atomic<std::int64_t>& lastMs = klines ? m_klineDropLogMs : m_depthDropLogMs;
+    const std::int64_t now = SteadyMs();
+    const std::int64_t last = lastMs;
+    if (last != 0 && now - last < kDropLogIntervalMs)
+        return;
+    const std::uint64_t count = m_handoff.TakeDropped(klines);
+    if (count == 0)
+        return;
+    lastMs = now;
+    if (klines)
+        WriteLog(LogWarn, "丢弃未请求或重复的K线回复 %llu 个", static_cast<unsigned long long>(count));
+    else
+        WriteLog(
+            LogWarn, "未订阅深度的合约过多，丢弃深度行情 %llu 条", static_cast<unsigned long long>(count));
+}
+
+// GUI thread, once per wake: emits the batch. A receiver that runs the event
+// loop itself may bring a second drain here while the first still emits; it
+// takes the next batch into storage of its own.
+void NQuoteClient::DrainHandoff()
+{
+    QuoteHandoff::Batch nested;
+    QuoteHandoff::Batch& batch = m_draining ? nested : m_drainBatch;
+    const bool outer = !m_draining;
+    m_draining = true;
+    if (m_handoff.Take(batch)) {
+        batch.ForEach([this](const pb::QuoteDetailField& q) { emit quote_sig(q); },
+            [this](const pb::DepthQuoteField& d) { emit depth_quote_sig(d); },
+            [this](const pb::TickerField& t) { emit ticker_quote_sig(t); },
+            [this](const pb::RspReqQryHistoryField& k) { emit Kline_sig(k); });
+        batch.Clear();
+    }
+    if (outer)
+        m_draining = false;
 }
 
 void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField* rsp, const tagRspExParam&)
@@ -679,6 +743,8 @@ void NQuoteClient::QueryKLine(const std::string& key, int period)
     request.set_begin_time(0);
     request.set_end_time(0);
     request.set_ask_or_bid(false);
+    // Before it leaves: the reply may come before the call returns.
+    m_handoff.ExpectKLine(key, period);
     api->ReqQryHistory(&request, kTagHistory);
     WriteLog(LogInfo, "开始查询K线性数据，K线类型: %d", period);
 }

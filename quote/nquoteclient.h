@@ -15,6 +15,7 @@
 
 #include "kw.pb.ostrel2.pb.h"
 #include "ostrelapi.h"
+#include "quotehandoff.h"
 
 namespace GenerTools
 {
@@ -47,8 +48,13 @@ struct HeartBeatInfo {
 // list, keeps the latest quote of each contract, sends heartbeats and
 // reconnects after a lost connection.
 //
-// Signals are emitted on the quote API's thread; receivers on the GUI thread
-// connected with the automatic type get queued copies.
+// The data signals (quote_sig, depth_quote_sig, ticker_quote_sig, Kline_sig)
+// are emitted on the client's own thread, the GUI thread, in batches: the
+// receiving thread keeps per contract only the latest quote and depth, the
+// newest trades and the K-line replies to outstanding queries, and wakes the
+// GUI thread once per batch. Snapshots overwritten while the GUI thread was
+// busy are not emitted. disconnect_sig is emitted on the receiving thread;
+// what came before the loss is emitted before a queued receiver sees it.
 class NQuoteClient : public QObject, public COstrelSpi
 {
     Q_OBJECT
@@ -164,6 +170,8 @@ private:
     void ScheduleReconnect(std::int64_t delayTicks);
     template <typename Request> void SendForOneContract(int mode, const std::string& key);
     bool IsSubscribedLocked(const std::string& key) const;
+    void DrainHandoff();
+    void LogDropped(bool klines);
 
     // API object; requests take a reference so that a concurrent release
     // (reconnect, Stop) never frees it under them.
@@ -221,4 +229,13 @@ private:
     std::mutex m_reconnectMutex;
     std::condition_variable m_reconnectDone;
     int m_reconnectThreads = 0;
+
+    // Between the receiving thread and the GUI thread; see the class comment.
+    QuoteHandoff m_handoff;
+    // The batch being emitted, kept so that its messages' storage is reused.
+    QuoteHandoff::Batch m_drainBatch;
+    bool m_draining = false;
+    // When the receiving thread last logged what the hand-off left out.
+    std::atomic<std::int64_t> m_klineDropLogMs { 0 };
+    std::atomic<std::int64_t> m_depthDropLogMs { 0 };
 };

@@ -124,17 +124,10 @@ int RunStartupSequence()
 
 int RunQuorvel(int argc, char* argv[])
 {
-    platform::DeepenThreadCaches(argv);
     // No widget draws with OpenGL. Without this every top-level window is
     // made GL-capable, and the first one (the splash) loads the GL driver
     // stack, which costs a good part of the start-up before anything shows.
     QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
-    // Every quote reaches the GUI thread as a posted event. Qt's own event
-    // loop wakes a sleeping GUI thread once for a run of posted events; the
-    // GLib-based one writes to its wake-up descriptor for each of them, which
-    // at a hundred thousand quotes a second costs the receiving thread about
-    // a quarter of its time. Nothing here needs GLib's loop.
-    qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     // Qt and the C library must agree on the character set that stands in for
     // the ANSI code page.

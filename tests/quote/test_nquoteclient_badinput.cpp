@@ -280,8 +280,6 @@ TEST(NQuoteClientBadInput, RepliesInBulkDrawOnOneLogBudget)
     unsubscribed.set_method(pb::ON_RSP_UNSUBSCRIBE);
     unsubscribed.set_error_code(3);
     unsubscribed.set_error_message(reason);
-    pb::RspReqQryHistoryField history;
-    history.set_period(pb::KLINE_1MIN);
     pb::RspSubscribedField oneFailure;
     oneFailure.add_fail_list()->set_contract_code(std::string(1000, 'C'));
     oneFailure.mutable_fail_list(0)->set_err_msg(reason);
@@ -302,9 +300,6 @@ TEST(NQuoteClientBadInput, RepliesInBulkDrawOnOneLogBudget)
     const Case cases[] = {
         { "unsubscription replies", repeat(RspFrame(unsubscribed), 3000), 3000,
             { "[WARN]", "): 取消订阅失败,失败原因RRR" } },
-        { "K-line replies",
-            repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_HISTORY_DATA, history, "hh")), 3000), 3000,
-            { "[INFO]", "): 查询K线性数据返回，K线类型: 1" } },
         { "subscription replies",
             repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, oneFailure, "2356")), 3000), 3000,
             { "[ERROR]", "CCC订阅失败原因:RRR" } },

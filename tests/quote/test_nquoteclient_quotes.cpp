@@ -45,6 +45,21 @@ pb::QuoteDetailField FullQuote(const std::string& code)
     return q;
 }
 
+template <typename T>
+std::vector<T> Of(const kit::SignalProbe& probe, const std::vector<T>& list, const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(probe.mutex);
+    std::vector<T> mine;
+    std::copy_if(list.begin(), list.end(), std::back_inserter(mine),
+        [&](const T& m) { return m.contract_code() == key; });
+    return mine;
+}
+
+std::size_t QuotesOf(const kit::SignalProbe& probe, const std::string& key)
+{
+    return Of(probe, probe.quotes, key).size();
+}
+
 class NQuoteClientQuotes : public ::testing::Test
 {
 protected:
@@ -83,9 +98,14 @@ protected:
         pb::QuoteDetailField marker = FullQuote(m_quietKey);
         marker.set_last(-(++serial));
         m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, marker));
+        // Emitted too, so no receiver of a test gets it.
+        bool emitted = false;
+        QObject context;
+        QObject::connect(Client(), &NQuoteClient::quote_sig, &context,
+            [&](const nsquote::QuoteDetailField& q) { emitted = emitted || q.last() == marker.last(); });
         pb::QuoteDetailField q;
         return kit::WaitFor(
-            [&] { return Client()->GetQuote(m_quietKey, &q) && q.last() == marker.last(); }, 3000);
+            [&] { return emitted && Client()->GetQuote(m_quietKey, &q) && q.last() == marker.last(); }, 3000);
     }
 
     kit::QuoteServer m_server;
@@ -103,6 +123,8 @@ TEST_F(NQuoteClientQuotes, LaterQuoteReplacesTheEntryWhole)
     // The server's own quote of the contract may have been cached before the relay held them back.
     ASSERT_TRUE(kit::WaitFor(
         [&] { return Client()->GetQuote(key, &cached) && MessageDifferencer::Equals(cached, first); }, 3000));
+    // Handed on before the next one comes: a later quote would replace it in the batch.
+    ASSERT_TRUE(kit::WaitFor([&] { return QuotesOf(probe, key) == 1; }, 3000));
 
     pb::QuoteDetailField second;
     second.set_contract_code(key);
@@ -125,14 +147,7 @@ TEST_F(NQuoteClientQuotes, LaterQuoteReplacesTheEntryWhole)
     }
 
     // Both quotes reached the GUI thread as copies, in order.
-    ASSERT_TRUE(kit::WaitFor(
-        [&] {
-            std::lock_guard<std::mutex> lock(probe.mutex);
-            return std::count_if(probe.quotes.begin(), probe.quotes.end(),
-                       [&](const pb::QuoteDetailField& q) { return q.contract_code() == key; })
-                == 2;
-        },
-        3000));
+    ASSERT_TRUE(kit::WaitFor([&] { return QuotesOf(probe, key) == 2; }, 3000));
     EXPECT_EQ(probe.offGuiThread, 0);
     std::vector<pb::QuoteDetailField> mine;
     {
@@ -387,6 +402,14 @@ TEST_F(NQuoteClientQuotes, EmptyKLineReplyIsLoggedAndEmitted)
     pb::RspReqQryHistoryField reply;
     reply.set_contract_code("FO_CL_2701");
     reply.set_period(pb::KLINE_1HR);
+    // The server's own reply is held back; the test answers.
+    m_relay->SetServerHook([](pb::KwBaseMessage_Rsp& rsp) {
+        FrameRelay::Verdict verdict;
+        verdict.drop = rsp.method() == pb::ON_RSP_HISTORY_DATA;
+        return verdict;
+    });
+    Client()->QueryKLine("FO_CL_2701", pb::KLINE_1HR);
+    ASSERT_TRUE(kit::WaitFor([&] { return m_relay->Requests(pb::REQ_HISTORY_DATA).size() == 1; }, 3000));
     m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RSP_HISTORY_DATA, reply, "hh"));
     ASSERT_TRUE(kit::WaitFor([&] { return probe.Count(probe.klines) == 1; }, 3000));
     {
@@ -395,6 +418,80 @@ TEST_F(NQuoteClientQuotes, EmptyKLineReplyIsLoggedAndEmitted)
     }
     EXPECT_EQ(log.Matching({ "[INFO]", "): 查询K线性数据返回，K线类型: 5" }).size(), 1u);
     EXPECT_EQ(probe.offGuiThread, 0);
+}
+
+// Whatever the server sends while the GUI thread is busy waits as one batch of
+// the latest values: one quote and one depth per level of a contract, the last
+// eight trades in order, and only the K-line reply that was asked for.
+TEST_F(NQuoteClientQuotes, AFloodWaitsAsOneBatchOfLatestValues)
+{
+    // Only the test's pushes count here.
+    const std::string key = m_quietKey;
+    m_relay->SetServerHook([key](pb::KwBaseMessage_Rsp& rsp) {
+        FrameRelay::Verdict verdict;
+        pb::QuoteDetailField q;
+        verdict.drop = rsp.method() == pb::ON_RTN_DEPTH || rsp.method() == pb::ON_RTN_TICKER
+            || rsp.method() == pb::ON_RSP_HISTORY_DATA
+            || (rsp.method() == pb::ON_RTN_QUOTE && rsp.data().UnpackTo(&q) && q.contract_code() == key);
+        return verdict;
+    });
+    ASSERT_TRUE(Settle());
+    kit::SignalProbe probe(Client());
+    kit::LogMark log;
+    Client()->SubscribeDepth(key);
+    Client()->QueryKLine(key, pb::KLINE_1HR);
+
+    const int n = 2000;
+    for (int i = 1; i <= n; ++i) {
+        pb::DepthQuoteField other;
+        other.set_contract_code("ZZ_DEPTH_" + std::to_string(i));
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_DEPTH, other));
+        pb::QuoteDetailField q = FullQuote(key);
+        q.set_last(i);
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, q));
+        // Subscribed: it has room even after other contracts took theirs.
+        pb::DepthQuoteField depth;
+        depth.set_contract_code(key);
+        depth.set_level(2 + i % 4);
+        depth.set_ask_price(i);
+        if (i > static_cast<int>(QuoteHandoff::kOtherDepthContracts))
+            m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_DEPTH, depth));
+        pb::TickerField tick;
+        tick.set_contract_code(key);
+        tick.set_price(i);
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_TICKER, tick));
+        pb::RspReqQryHistoryField kline;
+        kline.set_contract_code(i == n / 2 ? key : "ZZ_UNASKED");
+        kline.set_period(pb::KLINE_1HR);
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RSP_HISTORY_DATA, kline, "hh"));
+    }
+    // Handled by the receiving thread while the GUI thread runs no event.
+    const auto deadline = kit::Clock::now() + std::chrono::seconds(10);
+    pb::QuoteDetailField cached;
+    while (!(Client()->GetQuote(key, &cached) && cached.last() == n) && kit::Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(cached.last(), n);
+    ASSERT_TRUE(kit::WaitFor([&] { return QuotesOf(probe, key) != 0; }, 3000));
+    kit::Pump(100);
+
+    const auto quotes = Of(probe, probe.quotes, key);
+    ASSERT_EQ(quotes.size(), 1u);
+    EXPECT_EQ(quotes[0].last(), n);
+    const auto depths = Of(probe, probe.depths, key);
+    ASSERT_EQ(depths.size(), 4u);
+    for (const pb::DepthQuoteField& d : depths)
+        EXPECT_EQ(static_cast<int>(d.ask_price()), n - (6 - static_cast<int>(d.level())) % 4) << d.level();
+    const auto ticks = Of(probe, probe.tickers, key);
+    ASSERT_EQ(ticks.size(), 8u);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(ticks[i].price(), n - 7 + i);
+    EXPECT_EQ(probe.Count(probe.depths) - depths.size(), QuoteHandoff::kOtherDepthContracts);
+    ASSERT_EQ(probe.Count(probe.klines), 1u);
+    EXPECT_EQ(probe.klines[0].contract_code(), key);
+    EXPECT_EQ(probe.offGuiThread, 0);
+    EXPECT_EQ(log.Matching({ "[WARN]", "丢弃未请求或重复的K线回复" }).size(), 1u);
+    EXPECT_EQ(log.Matching({ "[WARN]", "丢弃深度行情" }).size(), 1u);
+    EXPECT_EQ(log.Matching({ "查询K线性数据返回" }).size(), 1u);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <QLabel>
@@ -444,6 +445,7 @@ TEST_F(SelectionTest, EveryQuoteReachesTheChartViewOnceItExists)
     }))).Times(3);
 
     PushQuote(MakeQuote("FO_CL_1907", 57.5, 56.64)); // reaches the view through the quote signal
+    QCoreApplication::processEvents(); // which the GUI thread emits on its next pass
     peer.kline(Kline("FO_CL_1907", 5, 3));
     peer.kline(Kline("FO_ZZ_9", 1, 3)); // no such commodity: not shown
     peer.kline(Kline("XX", 1, 3)); // not a key at all
@@ -594,4 +596,45 @@ TEST_F(SelectionTest, LegiblePanelFiguresAtTheScreensDpi)
     WaitFor([&] { return std::all_of(labels.begin(), labels.end(), whole); }, 2000);
     for (const QLabel* label : labels)
         EXPECT_TRUE(whole(label)) << label->objectName().toStdString() << " " << label->text().toStdString();
+}
+
+// A flood from the receiving thread while the GUI thread is busy wakes it once,
+// and the panels show the latest values.
+TEST_F(SelectionTest, AFloodFromTheReceivingThreadWakesTheWindowOnce)
+{
+    auto& ui = peer.ui();
+    peer.select("FO_CL_1907", 1);
+    NQuoteClientProbe::Subscribe("FO_CL_1907");
+    QCoreApplication::processEvents();
+    struct WakeCounter : QObject {
+        int wakes = 0;
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            wakes += e->type() == QEvent::MetaCall;
+            return false;
+        }
+    } counter;
+    NQuoteClient::Instance()->installEventFilter(&counter);
+    const int n = 100000;
+    std::thread api([] {
+        auto* spi = static_cast<COstrelSpi*>(NQuoteClient::Instance());
+        for (int i = 1; i <= n; ++i) {
+            const QuoteDetailField q = MakeQuote(i % 3 ? "FO_GC_2612" : "FO_CL_1907", i, 1);
+            spi->OnRtnQuote(&q);
+            const DepthQuoteField d = Depth("FO_CL_1907", 2 + i % 4, i, i, -i, i);
+            spi->OnRtnDepthQuote(&d);
+            const TickerField t = Tick("FO_CL_1907", 1700000000000ULL, i, 1);
+            spi->OnRtnTicker(&t);
+        }
+    });
+    api.join();
+    QCoreApplication::processEvents();
+    NQuoteClient::Instance()->removeEventFilter(&counter);
+    EXPECT_EQ(counter.wakes, 1);
+    EXPECT_EQ(ui.last_price_2->text(), QString::number(n - 1)); // the last of FO_CL_1907
+    for (const QLabel* label : { ui.ask_price2, ui.ask_price3, ui.ask_price4, ui.ask_price5 })
+        EXPECT_GE(label->text().toInt(), n - 3);
+    EXPECT_EQ(ui.ask_price2->text(), QString::number(n));
+    EXPECT_EQ(ui.ticker_price_0->text(), QString::number(n));
+    EXPECT_EQ(ui.ticker_price_7->text(), QString::number(n - 7));
 }

@@ -1,0 +1,194 @@
+#include "quotehandoff.h"
+
+#include <algorithm>
+
+namespace pb = kw::pb::ostrel2;
+
+namespace
+{
+
+std::size_t DepthSlot(std::uint32_t level)
+{
+    return level >= 1 && level <= 5 ? level - 1 : QuoteHandoff::kDepthSlots - 1;
+}
+
+// Overwrites slot `index` of `slots`, growing the vector only when the batch
+// is the largest so far.
+template <typename Message> Message& SlotAt(std::vector<Message>& slots, std::size_t index)
+{
+    if (index >= slots.size())
+        slots.resize(index + 1);
+    return slots[index];
+}
+
+} // namespace
+
+bool QuoteHandoff::Batch::Empty() const
+{
+    return m_quoteCount == 0 && m_depthUsedCount == 0 && m_tickerCount == 0 && m_klines.empty();
+}
+
+void QuoteHandoff::Batch::Clear()
+{
+    m_quoteCount = 0;
+    m_quoteIndex.clear();
+    std::fill(m_depthUsed.begin(), m_depthUsed.end(), 0);
+    m_depthContracts = 0;
+    m_depthUsedCount = 0;
+    m_depthIndex.clear();
+    m_otherDepthContracts = 0;
+    m_tickerStart = 0;
+    m_tickerCount = 0;
+    m_klines.clear();
+}
+
+QuoteHandoff::QuoteHandoff(std::function<void()> wake)
+    : m_wake(std::move(wake))
+{
+}
+
+bool QuoteHandoff::PushStarted()
+{
+    return m_fill.Empty();
+}
+
+void QuoteHandoff::WakeIf(bool wasEmpty)
+{
+    if (wasEmpty && m_wake)
+        m_wake();
+}
+
+void QuoteHandoff::PushQuote(const pb::QuoteDetailField& quote)
+{
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        wasEmpty = PushStarted();
+        Batch& b = m_fill;
+        const auto [it, added] = b.m_quoteIndex.try_emplace(quote.contract_code(), b.m_quoteCount);
+        if (added)
+            ++b.m_quoteCount;
+        SlotAt(b.m_quotes, it->second).CopyFrom(quote);
+    }
+    WakeIf(wasEmpty);
+}
+
+void QuoteHandoff::PushDepth(const pb::DepthQuoteField& depth, bool subscribed)
+{
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        Batch& b = m_fill;
+        auto it = b.m_depthIndex.find(depth.contract_code());
+        if (it == b.m_depthIndex.end()) {
+            if (!subscribed && b.m_otherDepthContracts >= kOtherDepthContracts) {
+                ++m_droppedDepths;
+                return;
+            }
+            if (!subscribed)
+                ++b.m_otherDepthContracts;
+            it = b.m_depthIndex.emplace(depth.contract_code(), b.m_depthContracts * kDepthSlots).first;
+            ++b.m_depthContracts;
+            if (b.m_depthUsed.size() < b.m_depthContracts * kDepthSlots)
+                b.m_depthUsed.resize(b.m_depthContracts * kDepthSlots, 0);
+        }
+        wasEmpty = PushStarted();
+        const std::size_t slot = it->second + DepthSlot(depth.level());
+        SlotAt(b.m_depths, slot).CopyFrom(depth);
+        if (!b.m_depthUsed[slot]) {
+            b.m_depthUsed[slot] = 1;
+            ++b.m_depthUsedCount;
+        }
+    }
+    WakeIf(wasEmpty);
+}
+
+void QuoteHandoff::PushTicker(const pb::TickerField& ticker)
+{
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        wasEmpty = PushStarted();
+        Batch& b = m_fill;
+        if (b.m_tickerCount < kTickerSlots) {
+            b.m_tickers[(b.m_tickerStart + b.m_tickerCount) % kTickerSlots].CopyFrom(ticker);
+            ++b.m_tickerCount;
+        } else {
+            // The oldest trade falls out of the list, as it would on screen.
+            b.m_tickers[b.m_tickerStart].CopyFrom(ticker);
+            b.m_tickerStart = (b.m_tickerStart + 1) % kTickerSlots;
+        }
+    }
+    WakeIf(wasEmpty);
+}
+
+bool QuoteHandoff::PushKLine(const pb::RspReqQryHistoryField& reply)
+{
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = std::find_if(m_outstanding.begin(), m_outstanding.end(), [&](const auto& asked) {
+            return asked.second == static_cast<int>(reply.period()) && asked.first == reply.contract_code();
+        });
+        if (it == m_outstanding.end()) {
+            ++m_droppedKLines;
+            return false;
+        }
+        m_outstanding.erase(it);
+        wasEmpty = PushStarted();
+        m_fill.m_klines.push_back(std::make_unique<pb::RspReqQryHistoryField>(reply));
+    }
+    WakeIf(wasEmpty);
+    return true;
+}
+
+void QuoteHandoff::ExpectKLine(const std::string& key, int period)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_outstanding.size() >= kOutstandingKLines)
+        m_outstanding.pop_front();
+    m_outstanding.emplace_back(key, period);
+}
+
+void QuoteHandoff::Seal()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fill.Empty())
+        return;
+    // Its wake is already on its way and takes it; the next push wakes again.
+    if (!m_sealed)
+        m_sealed = std::make_unique<Batch>();
+    std::swap(*m_sealed, m_fill);
+    m_fill.Clear();
+}
+
+bool QuoteHandoff::Take(Batch& out)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_sealed) {
+        std::swap(*m_sealed, out);
+        m_sealed.reset();
+        return true;
+    }
+    if (m_fill.Empty())
+        return false;
+    std::swap(m_fill, out);
+    m_fill.Clear();
+    return true;
+}
+
+void QuoteHandoff::Clear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fill.Clear();
+    m_sealed.reset();
+    m_outstanding.clear();
+    m_droppedKLines = 0;
+    m_droppedDepths = 0;
+}
+
+std::uint64_t QuoteHandoff::TakeDropped(bool klines)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::exchange(klines ? m_droppedKLines : m_droppedDepths, 0);
+}

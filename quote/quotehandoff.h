@@ -1,0 +1,140 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "kw.pb.ostrel2.pb.h"
+
+// What waits between the quote API's receiving thread and the GUI thread.
+//
+// Its size does not depend on how fast the server sends: per contract the
+// latest quote and the latest depth of each level, the newest trades up to
+// what the trade list shows, and K-line replies only to queries that are still
+// outstanding. The receiving thread fills it under its own lock; when a batch
+// goes from empty to non-empty the wake handler runs once (the client posts
+// one queued call to the GUI thread), and the GUI thread takes the whole batch
+// at once. Under a backlog the snapshots in between are overwritten, not queued.
+class QuoteHandoff
+{
+public:
+    // The newest trades kept: as many as the trade list shows.
+    static constexpr std::size_t kTickerSlots = 8;
+    // Depth levels 1 to 5 each keep their own latest message; any other level
+    // shares one more slot.
+    static constexpr std::size_t kDepthSlots = 6;
+    // Contracts whose depth a batch keeps beyond the ones subscribed for depth.
+    static constexpr std::size_t kOtherDepthContracts = 64;
+    // K-line queries remembered while they wait for their reply; the oldest
+    // is forgotten when a new one comes beyond this.
+    static constexpr std::size_t kOutstandingKLines = 16;
+
+    // Everything of one batch, in the order the GUI thread hands it on.
+    class Batch
+    {
+    public:
+        bool Empty() const;
+        void Clear();
+
+        std::size_t Quotes() const { return m_quoteCount; }
+        std::size_t Depths() const { return m_depthUsedCount; }
+        std::size_t Tickers() const { return m_tickerCount; }
+        std::size_t KLines() const { return m_klines.size(); }
+
+        // Quotes in the order their contracts first came in this batch; depth
+        // likewise per contract and level; trades oldest first; K-line
+        // replies in arrival order.
+        template <typename Q, typename D, typename T, typename K>
+        void ForEach(Q&& onQuote, D&& onDepth, T&& onTicker, K&& onKLine) const
+        {
+            for (const auto& reply : m_klines)
+                onKLine(*reply);
+            for (std::size_t i = 0; i < m_quoteCount; ++i)
+                onQuote(m_quotes[i]);
+            for (std::size_t i = 0; i < m_depthContracts * kDepthSlots; ++i)
+                if (m_depthUsed[i])
+                    onDepth(m_depths[i]);
+            for (std::size_t i = 0; i < m_tickerCount; ++i)
+                onTicker(m_tickers[(m_tickerStart + i) % kTickerSlots]);
+        }
+
+    private:
+        friend class QuoteHandoff;
+
+        // Message objects are kept between batches and overwritten in place,
+        // so a steady flow reuses their storage instead of allocating.
+        std::vector<kw::pb::ostrel2::QuoteDetailField> m_quotes;
+        std::size_t m_quoteCount = 0;
+        std::unordered_map<std::string, std::size_t> m_quoteIndex;
+
+        // kDepthSlots consecutive slots per contract, levels 1 to 5 then the rest.
+        std::vector<kw::pb::ostrel2::DepthQuoteField> m_depths;
+        std::vector<char> m_depthUsed;
+        std::size_t m_depthContracts = 0;
+        std::size_t m_depthUsedCount = 0;
+        std::unordered_map<std::string, std::size_t> m_depthIndex; // contract to its first slot
+        std::size_t m_otherDepthContracts = 0;
+
+        kw::pb::ostrel2::TickerField m_tickers[kTickerSlots];
+        std::size_t m_tickerStart = 0;
+        std::size_t m_tickerCount = 0;
+
+        std::vector<std::unique_ptr<kw::pb::ostrel2::RspReqQryHistoryField>> m_klines;
+    };
+
+    // `wake` runs on the pushing thread, outside the lock, once for each batch
+    // that becomes non-empty; the owner answers it with one later Take.
+    explicit QuoteHandoff(std::function<void()> wake);
+
+    // Receiving thread.
+    void PushQuote(const kw::pb::ostrel2::QuoteDetailField& quote);
+    // `subscribed`: the contract's depth was asked for; its depth always has
+    // room, that of other contracts only up to kOtherDepthContracts a batch.
+    void PushDepth(const kw::pb::ostrel2::DepthQuoteField& depth, bool subscribed);
+    void PushTicker(const kw::pb::ostrel2::TickerField& ticker);
+    // False, and nothing kept, when no outstanding query matches the reply's
+    // contract and period; a match answers that query.
+    bool PushKLine(const kw::pb::ostrel2::RspReqQryHistoryField& reply);
+
+    // Any thread, before the query leaves: its reply may come at once.
+    void ExpectKLine(const std::string& key, int period);
+
+    // Items pushed from now on form a new batch, taken only after the one
+    // being filled. At a loss of connection this keeps what came before the
+    // loss ahead of it and what comes after a reconnect behind it. At most one
+    // such sealed batch waits: an older one is dropped.
+    void Seal();
+
+    // Swaps the oldest waiting batch into `out` (which should be cleared;
+    // its storage is reused). False when nothing waits.
+    bool Take(Batch& out);
+
+    // Drops everything waiting, every outstanding query and the counts of
+    // what was left out. Wakes already on their way then find nothing.
+    void Clear();
+
+    // What was left out since the previous call: K-line replies that no
+    // outstanding query asked for (`klines`), or depth of contracts beyond the
+    // batch's allowance.
+    std::uint64_t TakeDropped(bool klines);
+
+private:
+    bool PushStarted(); // under the lock: true when the fill batch was empty
+    void WakeIf(bool wasEmpty);
+
+    std::function<void()> m_wake;
+    std::mutex m_mutex;
+    Batch m_fill;
+    std::unique_ptr<Batch> m_sealed;
+    std::deque<std::pair<std::string, int>> m_outstanding;
+    std::uint64_t m_droppedKLines = 0;
+    std::uint64_t m_droppedDepths = 0;
+};
