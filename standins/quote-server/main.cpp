@@ -1,5 +1,6 @@
 // quote-server: a quote server for the terminal and its tests, on 127.0.0.1.
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,9 @@ const char kUsage[]
       "  --refuse-login    answer every login with an error (later requests: not logged in)\n"
       "  --silent          accept connections but never answer a login\n"
       "  --drop-after N    close each connection N seconds after it was accepted\n"
+      "  --flood KINDS     once a client has subscribed, send it unasked pushes as fast as it\n"
+      "                    reads them: a comma list of quotes, depth, trades, klines, or all;\n"
+      "                    half name market contracts, half codes nobody subscribed\n"
       "  --verbose         print one line per connection and request\n";
 
 bool Value(int argc, char** argv, int* i, const char* name, std::string* out)
@@ -104,6 +108,31 @@ int main(int argc, char** argv)
             marketFile = v;
         } else if (Value(argc, argv, &i, "--drop-after", &v)) {
             options.dropAfter = Number(v, "--drop-after", 0, 1e6);
+        } else if (Value(argc, argv, &i, "--flood", &v)) {
+            options.flood = 0;
+            std::size_t at = 0;
+            while (at <= v.size()) {
+                const std::size_t end = std::min(v.find(',', at), v.size());
+                const std::string kind = v.substr(at, end - at);
+                const struct {
+                    const char* name;
+                    unsigned bits;
+                } names[] = { { "quotes", quoteserver::kFloodQuotes }, { "depth", quoteserver::kFloodDepth },
+                    { "trades", quoteserver::kFloodTrades }, { "klines", quoteserver::kFloodKLines },
+                    { "all", 15u } };
+                unsigned bits = 0;
+                for (const auto& name : names)
+                    if (kind == name.name)
+                        bits = name.bits;
+                if (bits == 0) {
+                    std::fprintf(stderr,
+                        "quote-server: --flood knows quotes, depth, trades, klines, all; not \"%s\"\n",
+                        kind.c_str());
+                    return 2;
+                }
+                options.flood |= bits;
+                at = end + 1;
+            }
         } else if (std::strcmp(argv[i], "--refuse-login") == 0) {
             options.refuseLogin = true;
         } else if (std::strcmp(argv[i], "--silent") == 0) {

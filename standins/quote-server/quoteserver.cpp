@@ -27,6 +27,8 @@ namespace
     constexpr std::size_t kPushBacklogBytes = 16u * 1024u * 1024u;
     constexpr std::size_t kMaxBacklogBytes = 256u * 1024u * 1024u;
     constexpr std::size_t kMaxReadPerTurn = 1024 * 1024;
+    // A flooded client always has this much waiting, so its socket never runs dry.
+    constexpr std::size_t kFloodFloorBytes = 256u * 1024u;
 
     enum SubBits : std::uint8_t { kSnap = 1, kDepth = 2, kTicker = 4 };
 
@@ -101,6 +103,7 @@ struct QuoteServer::Client {
     std::vector<std::uint8_t> subs; // SubBits per contract
     Clock::time_point dropAt = Clock::time_point::max();
     bool dead = false;
+    bool flooded = false;
 
     std::size_t Backlog() const { return outbox.size() - outOffset; }
 };
@@ -208,6 +211,11 @@ void QuoteServer::Run()
         if (wakeAt != Clock::time_point::max())
             timeout = static_cast<int>(std::max<long long>(
                 0, std::chrono::duration_cast<std::chrono::milliseconds>(wakeAt - now).count() + 1));
+
+        if (m_options.flood != 0)
+            for (auto& c : m_clients)
+                if (c->flooded && !c->dead)
+                    Flood(*c);
 
         fds.clear();
         fds.push_back({ m_listenFd, POLLIN, 0 });
@@ -498,6 +506,7 @@ void QuoteServer::Subscribe(Client& c, const std::string& reqId, const pb::ReqSu
             continue;
         }
         rsp.add_succ_list(key);
+        c.flooded = m_options.flood != 0;
         c.subs[static_cast<std::size_t>(i)] |= bit;
         added.push_back(static_cast<std::size_t>(i));
     }
@@ -620,6 +629,60 @@ void QuoteServer::Tick()
             m_market.FillTicker(i, now, &t);
             encode(pb::ON_RTN_TICKER, t, frame);
         });
+    }
+}
+
+void QuoteServer::Flood(Client& c)
+{
+    unsigned kinds[4];
+    std::size_t count = 0;
+    for (unsigned kind : { kFloodQuotes, kFloodDepth, kFloodTrades, kFloodKLines })
+        if (m_options.flood & kind)
+            kinds[count++] = kind;
+    const std::uint64_t now = NowMs();
+    while (c.Backlog() < kFloodFloorBytes) {
+        const std::uint64_t n = m_floodSerial++;
+        // Every other push names a contract of the market, the rest codes that
+        // change with every push.
+        const bool known = (n / count) % 2 == 0 && m_market.Size() > 0;
+        const std::size_t i = known ? static_cast<std::size_t>((n / count / 2) % m_market.Size()) : 0;
+        const std::string key = known ? m_market.Key(i) : "FO_FLOOD_" + std::to_string(n);
+        switch (kinds[n % count]) {
+        case kFloodQuotes: {
+            pb::QuoteDetailField q;
+            if (known)
+                m_market.FillQuote(i, now, &q);
+            q.set_contract_code(key);
+            Reply(c, pb::ON_RTN_QUOTE, "", &q);
+            break;
+        }
+        case kFloodDepth: {
+            pb::DepthQuoteField d;
+            if (known)
+                m_market.FillDepth(i, now, 2 + n % 4, &d);
+            d.set_contract_code(key);
+            d.set_level(static_cast<std::uint32_t>(n % 7));
+            Reply(c, pb::ON_RTN_DEPTH, "", &d);
+            break;
+        }
+        case kFloodTrades: {
+            pb::TickerField t;
+            if (known)
+                m_market.FillTicker(i, now, &t);
+            t.set_contract_code(key);
+            Reply(c, pb::ON_RTN_TICKER, "", &t);
+            break;
+        }
+        default: {
+            pb::RspReqQryHistoryField h;
+            if (known)
+                m_market.History(i, pb::KLINE_1MIN, 50, now, &h);
+            h.set_contract_code(key);
+            h.set_period(pb::KLINE_1MIN);
+            Reply(c, pb::ON_RSP_HISTORY_DATA, "hh", &h);
+            break;
+        }
+        }
     }
 }
 

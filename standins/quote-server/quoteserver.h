@@ -16,6 +16,9 @@
 namespace quoteserver
 {
 
+// Kinds of pushes that --flood sends unasked.
+enum FloodKind : unsigned { kFloodQuotes = 1, kFloodDepth = 2, kFloodTrades = 4, kFloodKLines = 8 };
+
 struct ServerOptions {
     int port = 0; // 0: any free port
     double rate = 2.0; // market steps per second; 0 stops the walk
@@ -23,6 +26,10 @@ struct ServerOptions {
     bool silent = false; // never answer a login
     double dropAfter = 0; // close each connection this many seconds after it came; 0: never
     bool verbose = false; // one line per request on the log stream
+    // FloodKind bits: once a client has subscribed, these pushes go to it as
+    // fast as its socket takes them, of market contracts and of codes nobody
+    // subscribed alike; the K-line replies answer no query.
+    unsigned flood = 0;
 };
 
 // Error codes of the replies.
@@ -70,6 +77,7 @@ private:
     void Tick();
     void PushSnapshot(Client& c, std::size_t contract, std::uint64_t nowMs);
     void PushDepth(Client& c, std::size_t contract, std::uint64_t nowMs);
+    void Flood(Client& c);
     void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void Warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -84,6 +92,7 @@ private:
     std::vector<std::unique_ptr<Client>> m_clients;
     Clock::time_point m_nextTick;
     std::vector<std::size_t> m_changed, m_traded;
+    std::uint64_t m_floodSerial = 0;
 };
 
 } // namespace quoteserver

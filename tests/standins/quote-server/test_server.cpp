@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -532,6 +533,55 @@ TEST(QuoteServer, BadInputFromAClient)
     EXPECT_TRUE(server.Alive());
 }
 
+// A hostile server for the terminal's tests and benchmarks: unasked pushes
+// without end once the client has subscribed, of known and unknown codes.
+TEST(QuoteServer, FloodStartsWithTheSubscriptionAndMixesTheChosenKinds)
+{
+    ServerProcess server({ "--rate", "0", "--flood", "depth,klines" });
+    FramedSocket peer(FramedSocket::ConnectTo(server.Port()));
+    ASSERT_TRUE(peer.Valid());
+    const auto ask = [&](int method, const google::protobuf::Message& payload) {
+        pb::KwBaseMessage m;
+        m.set_method(static_cast<pb::EnumMethods>(method));
+        m.mutable_data()->PackFrom(payload);
+        peer.Send(m);
+        pb::KwBaseMessage_Rsp rsp;
+        EXPECT_TRUE(peer.Read(&rsp));
+        return rsp;
+    };
+    ask(pb::REQ_LOGIN, pb::ReqLoginField());
+    pb::RspQryCommodityDetailField detail;
+    ASSERT_TRUE(ask(pb::REQ_COMMODITY_DETAIL, pb::ReqQryCommodityField()).data().UnpackTo(&detail));
+    const auto keys = AllKeys(detail);
+    ASSERT_FALSE(keys.empty());
+    // Nothing unasked before the subscription.
+    EXPECT_EQ(ask(pb::REQ_HEARTBEAT, pb::HeartBeatField()).method(), pb::ON_RSP_HEARTBEAT);
+
+    pb::ReqSubscribedField sub;
+    sub.set_mode(pb::MODE_DEPTH);
+    sub.add_contract_list(keys[0]);
+    EXPECT_EQ(ask(pb::REQ_SUBSCRIBE, sub).method(), pb::ON_RSP_SUBSCRIBE);
+    std::map<int, int> methods;
+    std::set<std::string> codes;
+    for (int i = 0; i < 4000; ++i) {
+        pb::KwBaseMessage_Rsp rsp;
+        ASSERT_TRUE(peer.Read(&rsp)) << i;
+        ++methods[rsp.method()];
+        pb::DepthQuoteField d;
+        pb::RspReqQryHistoryField h;
+        if (rsp.data().UnpackTo(&d))
+            codes.insert(d.contract_code());
+        else if (rsp.data().UnpackTo(&h))
+            codes.insert(h.contract_code());
+    }
+    EXPECT_GT(methods[pb::ON_RTN_DEPTH], 1500);
+    EXPECT_GT(methods[pb::ON_RSP_HISTORY_DATA], 1500);
+    EXPECT_EQ(methods[pb::ON_RTN_DEPTH] + methods[pb::ON_RSP_HISTORY_DATA], 4000);
+    EXPECT_TRUE(codes.count(keys[0]));
+    EXPECT_GT(codes.size(), 1000u);
+    EXPECT_TRUE(server.Alive());
+}
+
 TEST(QuoteServer, MarketFromJsonWithThousandsOfContracts)
 {
     const std::string path
@@ -587,6 +637,8 @@ TEST(QuoteServer, CommandLine)
         { { "--port", "70000" }, 2 },
         { { "--port", "1.5" }, 2 },
         { { "--seed" }, 2 },
+        { { "--flood", "quotes,tides" }, 2 },
+        { { "--flood", "" }, 2 },
         { { "--market", "/nonexistent/market.json" }, 1 },
         { { "--help" }, 0 },
     };
