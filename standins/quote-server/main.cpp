@@ -46,6 +46,7 @@ const char kUsage[]
       "  --flood KINDS     once a client has subscribed, send it unasked pushes as fast as it\n"
       "                    reads them: a comma list of quotes, depth, trades, klines, or all;\n"
       "                    half name market contracts, half codes nobody subscribed\n"
+      "  --stats           print the quotes pushed and held back so far once a second\n"
       "  --verbose         print one line per connection and request\n";
 
 bool Value(int argc, char** argv, int* i, const char* name, std::string* out)
@@ -137,6 +138,8 @@ int main(int argc, char** argv)
             options.refuseLogin = true;
         } else if (std::strcmp(argv[i], "--silent") == 0) {
             options.silent = true;
+        } else if (std::strcmp(argv[i], "--stats") == 0) {
+            options.stats = true;
         } else if (std::strcmp(argv[i], "--verbose") == 0) {
             options.verbose = true;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {

@@ -207,6 +207,13 @@ void QuoteServer::Run()
         auto wakeAt = m_options.rate > 0 ? m_nextTick : Clock::time_point::max();
         for (const auto& c : m_clients)
             wakeAt = std::min(wakeAt, c->dropAt);
+        if (m_options.stats && now >= m_nextStats) {
+            Log("stats: quotes pushed %llu held back %llu", static_cast<unsigned long long>(m_quotesPushed),
+                static_cast<unsigned long long>(m_quotesHeldBack));
+            m_nextStats = now + std::chrono::seconds(1);
+        }
+        if (m_options.stats)
+            wakeAt = std::min(wakeAt, m_nextStats);
         int timeout = -1;
         if (wakeAt != Clock::time_point::max())
             timeout = static_cast<int>(std::max<long long>(
@@ -599,7 +606,12 @@ void QuoteServer::Tick()
     auto deliver = [&](std::size_t i, std::uint8_t bit, auto&& make) {
         std::string frame;
         for (auto& c : m_clients) {
-            if (c->dead || !(c->subs[i] & bit) || c->Backlog() > kPushBacklogBytes)
+            if (c->dead || !(c->subs[i] & bit))
+                continue;
+            const bool held = c->Backlog() > kPushBacklogBytes;
+            if (bit == kSnap)
+                ++(held ? m_quotesHeldBack : m_quotesPushed);
+            if (held)
                 continue;
             if (frame.empty())
                 make(&frame);

@@ -30,6 +30,9 @@ struct ServerOptions {
     // fast as its socket takes them, of market contracts and of codes nobody
     // subscribed alike; the K-line replies answer no query.
     unsigned flood = 0;
+    // Once a second, a line on the log stream with the quotes pushed and held
+    // back (for a client too far behind) since the start.
+    bool stats = false;
 };
 
 // Error codes of the replies.
@@ -93,6 +96,8 @@ private:
     Clock::time_point m_nextTick;
     std::vector<std::size_t> m_changed, m_traded;
     std::uint64_t m_floodSerial = 0;
+    std::uint64_t m_quotesPushed = 0, m_quotesHeldBack = 0;
+    Clock::time_point m_nextStats;
 };
 
 } // namespace quoteserver

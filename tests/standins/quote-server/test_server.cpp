@@ -537,7 +537,9 @@ TEST(QuoteServer, BadInputFromAClient)
 // without end once the client has subscribed, of known and unknown codes.
 TEST(QuoteServer, FloodStartsWithTheSubscriptionAndMixesTheChosenKinds)
 {
-    ServerProcess server({ "--rate", "0", "--flood", "depth,klines" });
+    ServerProcess server({ "--rate", "0", "--flood", "depth,klines", "--stats" });
+    // With the market standing still no quote goes out.
+    EXPECT_TRUE(server.WaitLine("stats: quotes pushed 0 held back 0"));
     FramedSocket peer(FramedSocket::ConnectTo(server.Port()));
     ASSERT_TRUE(peer.Valid());
     const auto ask = [&](int method, const google::protobuf::Message& payload) {
