@@ -23,6 +23,8 @@ constexpr std::int64_t kHeartBeatDelayMs = 5000;
 constexpr std::int64_t kReconnectDelayTicks = 50000000;
 constexpr std::int64_t kTicksPerMs = 10000;
 constexpr std::int64_t kDropLogIntervalMs = 10000;
+// The shortest time between two batches handed to the GUI thread.
+constexpr qint64 kDrainIntervalMs = 5;
 
 constexpr const char* kTagLogin = "321456";
 constexpr const char* kTagCommodity = "123456";
@@ -123,6 +125,9 @@ NQuoteClient::NQuoteClient()
     // came before the loss is emitted before it, what comes after behind it.
     connect(
         this, &NQuoteClient::disconnect_sig, this, [this] { m_handoff.Seal(); }, Qt::DirectConnection);
+    m_drainTimer.setSingleShot(true);
+    m_drainTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_drainTimer, &QTimer::timeout, this, [this] { DrainHandoff(); });
     qRegisterMetaType<nsquote::QuoteDetailField>("nsquote::QuoteDetailField");
     qRegisterMetaType<nsquote::RspReqQryHistoryField>("nsquote::RspReqQryHistoryField");
     qRegisterMetaType<nsquote::DepthQuoteField>("nsquote::DepthQuoteField");
@@ -620,16 +625,27 @@ void NQuoteClient::LogDropped(bool klines)
             LogWarn, "未订阅深度的合约过多，丢弃深度行情 %llu 条", static_cast<unsigned long long>(count));
 }
 
-// GUI thread, once per wake: emits the batch. A receiver that runs the event
-// loop itself may bring a second drain here while the first still emits; it
-// takes the next batch into storage of its own.
+// GUI thread, for a wake: emits the oldest waiting batch. Batches are taken
+// at most once per kDrainIntervalMs; a wake that comes sooner waits for the
+// rest of the interval while the batch goes on collecting, so a fast stream
+// costs the GUI thread a wake-up per interval rather than one per message.
+// A receiver that runs the event loop itself may bring a second drain here
+// while the first still emits; it takes the next batch into storage of its own.
 void NQuoteClient::DrainHandoff()
 {
+    const qint64 sinceMs = m_drainClock.isValid() ? m_drainClock.elapsed() : kDrainIntervalMs;
+    if (sinceMs < kDrainIntervalMs) {
+        if (!m_drainTimer.isActive())
+            m_drainTimer.start(static_cast<int>(kDrainIntervalMs - sinceMs));
+        return;
+    }
+    m_drainClock.start();
     QuoteHandoff::Batch nested;
     QuoteHandoff::Batch& batch = m_draining ? nested : m_drainBatch;
     const bool outer = !m_draining;
     m_draining = true;
-    if (m_handoff.Take(batch)) {
+    bool sealed = false;
+    if (m_handoff.Take(batch, &sealed)) {
         batch.ForEach([this](const pb::QuoteDetailField& q) { emit quote_sig(q); },
             [this](const pb::DepthQuoteField& d) { emit depth_quote_sig(d); },
             [this](const pb::TickerField& t) { emit ticker_quote_sig(t); },
@@ -638,6 +654,11 @@ void NQuoteClient::DrainHandoff()
     }
     if (outer)
         m_draining = false;
+    // The wake of the batch after a sealed one may have come while this one
+    // waited for its interval: it is taken in a later pass, behind what was
+    // queued meanwhile (the loss of connection among it).
+    if (sealed && m_handoff.Waiting())
+        QMetaObject::invokeMethod(this, [this] { DrainHandoff(); }, Qt::QueuedConnection);
 }
 
 void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField* rsp, const tagRspExParam&)

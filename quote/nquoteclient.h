@@ -10,8 +10,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include <QElapsedTimer>
 #include <QMetaType>
 #include <QObject>
+#include <QTimer>
 
 #include "kw.pb.ostrel2.pb.h"
 #include "ostrelapi.h"
@@ -53,7 +55,8 @@ struct HeartBeatInfo {
 // receiving thread keeps per contract only the latest quote and depth, the
 // newest trades and the K-line replies to outstanding queries, and wakes the
 // GUI thread once per batch. Snapshots overwritten while the GUI thread was
-// busy are not emitted. disconnect_sig is emitted on the receiving thread;
+// busy are not emitted; batches are taken at most every few milliseconds.
+// disconnect_sig is emitted on the receiving thread;
 // what came before the loss is emitted before a queued receiver sees it.
 class NQuoteClient : public QObject, public COstrelSpi
 {
@@ -235,6 +238,8 @@ private:
     // The batch being emitted, kept so that its messages' storage is reused.
     QuoteHandoff::Batch m_drainBatch;
     bool m_draining = false;
+    QElapsedTimer m_drainClock; // since the last batch was taken
+    QTimer m_drainTimer; // a wake that came too soon after it
     // When the receiving thread last logged what the hand-off left out.
     std::atomic<std::int64_t> m_klineDropLogMs { 0 };
     std::atomic<std::int64_t> m_depthDropLogMs { 0 };

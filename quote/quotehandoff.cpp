@@ -162,9 +162,11 @@ void QuoteHandoff::Seal()
     m_fill.Clear();
 }
 
-bool QuoteHandoff::Take(Batch& out)
+bool QuoteHandoff::Take(Batch& out, bool* sealed)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (sealed)
+        *sealed = m_sealed != nullptr;
     if (m_sealed) {
         std::swap(*m_sealed, out);
         m_sealed.reset();
@@ -175,6 +177,12 @@ bool QuoteHandoff::Take(Batch& out)
     std::swap(m_fill, out);
     m_fill.Clear();
     return true;
+}
+
+bool QuoteHandoff::Waiting()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sealed || !m_fill.Empty();
 }
 
 void QuoteHandoff::Clear()

@@ -114,8 +114,13 @@ public:
     void Seal();
 
     // Swaps the oldest waiting batch into `out` (which should be cleared;
-    // its storage is reused). False when nothing waits.
-    bool Take(Batch& out);
+    // its storage is reused). False when nothing waits. `sealed` tells
+    // whether it was a sealed batch: the one after it has a wake of its own,
+    // which may have come first.
+    bool Take(Batch& out, bool* sealed = nullptr);
+
+    // True while a batch waits to be taken.
+    bool Waiting();
 
     // Drops everything waiting, every outstanding query and the counts of
     // what was left out. Wakes already on their way then find nothing.

@@ -10,6 +10,12 @@ terminal's other threads, the quote server's CPU share, the bytes left unread
 in the terminal's socket (the server is ahead when they stay high) and the
 process's RSS.
 
+flood: the same board against a hostile quote-server (--flood KINDS) that, besides
+its market steps, sends unasked quotes, depth, trades or K-line replies of
+market and unknown codes as fast as the terminal reads them; it samples the
+RSS every second (the run stops early past --rss-limit-mib) and reports the
+largest and last RSS and the refresh timer's lateness over the run.
+
 startup: starts the cloud service and quote-server with the built-in market,
 launches Quorvel --launches times and reports how long each took from exec to
 the event loop's first pass, beyond the start-up's fixed 2,500 ms of pauses.
@@ -93,10 +99,14 @@ class Log:
         return lines
 
 
+SERVER = None  # the quote-server program; the build's own unless --server says otherwise
+STATS_LINE = re.compile(r"^stats: quotes pushed (\d+) held back (\d+)$")
+
+
 def start_quote_server(build, work, args):
     out = open(os.path.join(work, "quote-server.out"), "w+")
-    proc = subprocess.Popen([os.path.join(build, "bin", "quote-server"), "--port", "0"] + args,
-                            stdout=out, stderr=subprocess.STDOUT)
+    program = SERVER or os.path.join(build, "bin", "quote-server")
+    proc = subprocess.Popen([program, "--port", "0", "--stats"] + args, stdout=out, stderr=subprocess.STDOUT)
     for _ in range(200):
         out.seek(0)
         first = out.readline()
@@ -105,6 +115,17 @@ def start_quote_server(build, work, args):
         time.sleep(0.05)
     proc.kill()
     raise SystemExit("quote-server did not start; see " + out.name)
+
+
+def server_counts(work):
+    """The quote server's latest totals: quotes pushed and held back (for a client too far behind)."""
+    pushed = held = None
+    with open(os.path.join(work, "quote-server.out")) as f:
+        for line in f:
+            m = STATS_LINE.match(line.strip())
+            if m:
+                pushed, held = int(m.group(1)), int(m.group(2))
+    return pushed, held
 
 
 def start_cloud(build, work, source):
@@ -217,6 +238,23 @@ def wait_started(log, proc, deadline):
     return None
 
 
+def refresh_figures(lines, since, until):
+    """Quotes the window handled, the span they cover and each tick's lateness, from the
+    TRACE lines whose 20 ticks lie between the two times."""
+    quotes, span_ms, late = 0, 0, []
+    for line in lines:
+        m = REFRESH_LINE.match(line)
+        if not m:
+            continue
+        at = log_time(m.group(1))
+        if at < since + 20 * TICK - 0.5 or at > until + 0.5:
+            continue  # the line covers ticks from before the window
+        quotes += int(m.group(2))
+        span_ms += int(m.group(3))
+        late += [int(v) for v in m.group(4).split()]
+    return quotes, span_ms, late
+
+
 def ingest(build, work, env, contracts, args):
     market = os.path.join(work, "market-%d.json" % contracts)
     write_market(market, contracts)
@@ -235,30 +273,77 @@ def ingest(build, work, env, contracts, args):
         load = load_average()
         cpu0, wall0 = thread_cpu_seconds(program.pid, program.pid), time.time()
         all0, server0 = process_cpu_seconds(program.pid), process_cpu_seconds(server.pid)
+        pushed0, held0 = server_counts(work)
         time.sleep(args.seconds)
         cpu1, wall1 = thread_cpu_seconds(program.pid, program.pid), time.time()
         all1, server1 = process_cpu_seconds(program.pid), process_cpu_seconds(server.pid)
+        pushed1, held1 = server_counts(work)
         rss = rss_mib(program.pid)
         unread = unread_kib(port)
         # The line that closes the window's last 20 ticks may come up to 10 s later.
-        lines = log.new_lines()
-        quotes, span_ms, late = 0, 0, []
-        for line in lines:
-            m = REFRESH_LINE.match(line)
-            if not m:
-                continue
-            at = log_time(m.group(1))
-            if at < wall0 + 20 * TICK - 0.5 or at > wall1 + 0.5:
-                continue  # the line covers ticks from before the window
-            quotes += int(m.group(2))
-            span_ms += int(m.group(3))
-            late += [int(v) for v in m.group(4).split()]
-        return {"contracts": contracts, "load": load, "quotes_per_s": quotes / (span_ms / 1000.0) if span_ms else 0,
-                "ticks": len(late), "late_p95_ms": percentile(late, 95), "late_max_ms": max(late) if late else 0,
-                "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0),
-                "other_threads_cpu_pct": 100.0 * ((all1 - all0) - (cpu1 - cpu0)) / (wall1 - wall0),
-                "server_cpu_pct": 100.0 * (server1 - server0) / (wall1 - wall0), "unread_kib": unread, "rss_mib": rss,
-                "exited": program.poll() is not None}
+        quotes, span_ms, late = refresh_figures(log.new_lines(), wall0, wall1)
+        result = {"contracts": contracts, "load": load,
+                  "ticks": len(late), "late_p95_ms": percentile(late, 95), "late_max_ms": max(late) if late else 0,
+                  "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0),
+                  "other_threads_cpu_pct": 100.0 * ((all1 - all0) - (cpu1 - cpu0)) / (wall1 - wall0),
+                  "server_cpu_pct": 100.0 * (server1 - server0) / (wall1 - wall0), "unread_kib": unread,
+                  "rss_mib": rss, "exited": program.poll() is not None,
+                  # What the window's quote handler was called for; under a backlog the quotes
+                  # of a contract that a later one replaced before the GUI thread took them
+                  # are not among them.
+                  "window_quotes_per_s": quotes / (span_ms / 1000.0) if span_ms else 0}
+        if pushed0 is not None and pushed1 is not None:
+            result["offered_per_s"] = ((pushed1 + held1) - (pushed0 + held0)) / (wall1 - wall0)
+            result["sent_per_s"] = (pushed1 - pushed0) / (wall1 - wall0)
+        if not late or not span_ms:
+            result["error"] = "no refresh samples"
+        return result
+    finally:
+        stop(program)
+        stop(server)
+
+
+def flood(build, work, env, contracts, args):
+    market = os.path.join(work, "market-%d.json" % contracts)
+    write_market(market, contracts)
+    server, port = start_quote_server(build, work, ["--rate", str(args.rate), "--market", market,
+                                                    "--flood", args.flood])
+    folder = program_folder(build, work)
+    write_config(folder, port)
+    log = Log(build)
+    program = None
+    try:
+        program = subprocess.Popen([os.path.join(build, "bin", "Quorvel")], cwd=folder, env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if wait_started(log, program, time.time() + 60) is None:
+            return {"contracts": contracts, "flood": args.flood, "error": "Quorvel did not start"}
+        load = load_average()
+        cpu0, wall0 = thread_cpu_seconds(program.pid, program.pid), time.time()
+        rss, stopped = [], None
+        while time.time() < wall0 + args.seconds:
+            time.sleep(1)
+            if program.poll() is not None:
+                stopped = "the terminal ended"
+                break
+            rss.append(rss_mib(program.pid))
+            if rss[-1] > args.rss_limit_mib:
+                stopped = "RSS over %d MiB" % args.rss_limit_mib
+                break
+        wall1 = time.time()
+        cpu1 = thread_cpu_seconds(program.pid, program.pid) if program.poll() is None else cpu0
+        time.sleep(11 if stopped is None else 0)  # the TRACE line of the last ticks
+        quotes, span_ms, late = refresh_figures(log.new_lines(), wall0, wall1)
+        result = {"contracts": contracts, "flood": args.flood, "load": load, "seconds": round(wall1 - wall0),
+                  "rss_max_mib": max(rss) if rss else float("nan"), "rss_last_mib": rss[-1] if rss else float("nan"),
+                  "ticks": len(late), "late_p95_ms": percentile(late, 95), "late_max_ms": max(late) if late else 0,
+                  "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0), "unread_kib": unread_kib(port),
+                  "window_quotes_per_s": quotes / (span_ms / 1000.0) if span_ms else 0,
+                  "load_end": load_average()}
+        if stopped:
+            result["stopped"] = stopped
+        if not rss or not late:
+            result["error"] = "no samples"
+        return result
     finally:
         stop(program)
         stop(server)
@@ -291,15 +376,18 @@ def startup(build, source, work, env, args):
     finally:
         stop(cloud)
         stop(server)
-    return {"launches": len(extra), "contracts": args.market_contracts or "built-in", "load": load_average(),
+    result = {"launches": len(extra), "contracts": args.market_contracts or "built-in", "load": load_average(),
             "beyond_pauses_ms_median": statistics.median(extra) if extra else float("nan"),
             "min_ms": min(extra) if extra else float("nan"), "max_ms": max(extra) if extra else float("nan"),
             "each_ms": [round(v) for v in extra]}
+    if not extra:
+        result["error"] = "no launch reached the event loop"
+    return result
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("mode", choices=["ingest", "startup"])
+    parser.add_argument("mode", choices=["ingest", "flood", "startup"])
     parser.add_argument("--build", default="build", help="build folder (default: build)")
     parser.add_argument("--contracts", default="100,1000,5000", help="market sizes for ingest")
     parser.add_argument("--rate", type=float, default=40, help="quote-server market steps per second (ingest)")
@@ -308,27 +396,42 @@ def main():
     parser.add_argument("--launches", type=int, default=10, help="launches (startup)")
     parser.add_argument("--market-contracts", type=int, default=0,
                         help="startup with a market of this many contracts instead of the built-in one")
+    parser.add_argument("--flood", default="all", help="what the hostile server sends (flood): quotes, depth, "
+                        "trades, klines, comma-separated, or all")
+    parser.add_argument("--rss-limit-mib", type=float, default=2048, help="flood: stop the run past this RSS")
+    parser.add_argument("--server", help="quote-server program (default: the build's)")
     parser.add_argument("--display", default=":156", help="Xvfb display to start and use")
     args = parser.parse_args()
 
+    global SERVER
+    SERVER = os.path.abspath(args.server) if args.server else None
     build = os.path.abspath(args.build)
     source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     work = tempfile.mkdtemp(prefix="bench-endtoend-")
     xvfb = subprocess.Popen(["Xvfb", args.display, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     env = dict(os.environ, DISPLAY=args.display, QT_QPA_PLATFORM="xcb")
+    failed = 0
     try:
         time.sleep(1)
         if xvfb.poll() is not None:
             raise SystemExit("Xvfb did not start on " + args.display)
-        if args.mode == "ingest":
+        results = []
+        if args.mode in ("ingest", "flood"):
             for n in [int(v) for v in args.contracts.split(",")]:
-                print(json.dumps(ingest(build, work, env, n, args)), flush=True)
+                results.append((ingest if args.mode == "ingest" else flood)(build, work, env, n, args))
+                print(json.dumps(results[-1]), flush=True)
         else:
-            print(json.dumps(startup(build, source, work, env, args)), flush=True)
+            results.append(startup(build, source, work, env, args))
+            print(json.dumps(results[-1]), flush=True)
+        # A run that gathered nothing is a failure, not a figure.
+        failed = sum(1 for r in results if "error" in r)
+        if failed:
+            print("bench_endtoend: %d of %d runs gathered no samples" % (failed, len(results)), file=sys.stderr)
     finally:
         stop(xvfb)
         shutil.rmtree(work, ignore_errors=True)
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

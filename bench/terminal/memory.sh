@@ -129,6 +129,13 @@ while [ $SECONDS -lt $end ]; do
   sleep 5
 done
 
+# An empty table is no result: the watcher wrote nothing (not preloaded, or the
+# terminal not the process it was preloaded into).
+if [ ! -s "$out/samples.txt" ]; then
+  echo "memory: no samples were gathered; see $out/quorvel.out" >&2
+  exit 1
+fi
+
 awk -v minutes="$minutes" '
   function mb(b) { return sprintf("%.1f MB", b / 1048576) }
   { t[NR] = $1; heap[NR] = $2; rss[NR] = $3 }

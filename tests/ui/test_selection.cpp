@@ -445,7 +445,7 @@ TEST_F(SelectionTest, EveryQuoteReachesTheChartViewOnceItExists)
     }))).Times(3);
 
     PushQuote(MakeQuote("FO_CL_1907", 57.5, 56.64)); // reaches the view through the quote signal
-    QCoreApplication::processEvents(); // which the GUI thread emits on its next pass
+    EXPECT_TRUE(WaitFor([&] { return peer.ui().last_price_2->text() == QStringLiteral("57.5"); }));
     peer.kline(Kline("FO_CL_1907", 5, 3));
     peer.kline(Kline("FO_ZZ_9", 1, 3)); // no such commodity: not shown
     peer.kline(Kline("XX", 1, 3)); // not a key at all
@@ -628,7 +628,7 @@ TEST_F(SelectionTest, AFloodFromTheReceivingThreadWakesTheWindowOnce)
         }
     });
     api.join();
-    QCoreApplication::processEvents();
+    EXPECT_TRUE(WaitFor([&] { return ui.ticker_price_0->text() == QString::number(n); }));
     NQuoteClient::Instance()->removeEventFilter(&counter);
     EXPECT_EQ(counter.wakes, 1);
     EXPECT_EQ(ui.last_price_2->text(), QString::number(n - 1)); // the last of FO_CL_1907
