@@ -658,7 +658,8 @@ void NQuoteClient::DrainHandoff()
     // waited for its interval: it is taken in a later pass, behind what was
     // queued meanwhile (the loss of connection among it).
     if (sealed && m_handoff.Waiting())
-        QMetaObject::invokeMethod(this, [this] { DrainHandoff(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { DrainHandoff(); }, Qt::QueuedConnection);
 }
 
 void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField* rsp, const tagRspExParam&)

@@ -31,12 +31,9 @@ bool QuoteHandoff::Batch::Empty() const
 void QuoteHandoff::Batch::Clear()
 {
     m_quoteCount = 0;
-    m_quoteIndex.clear();
     std::fill(m_depthUsed.begin(), m_depthUsed.end(), 0);
     m_depthContracts = 0;
     m_depthUsedCount = 0;
-    m_depthIndex.clear();
-    m_otherDepthContracts = 0;
     m_tickerStart = 0;
     m_tickerCount = 0;
     m_klines.clear();
@@ -49,7 +46,17 @@ QuoteHandoff::QuoteHandoff(std::function<void()> wake)
 
 bool QuoteHandoff::PushStarted()
 {
-    return m_fill.Empty();
+    if (!m_fill.Empty())
+        return false;
+    ForgetIndexes();
+    return true;
+}
+
+void QuoteHandoff::ForgetIndexes()
+{
+    m_quoteIndex.clear();
+    m_depthIndex.clear();
+    m_otherDepthContracts = 0;
 }
 
 void QuoteHandoff::WakeIf(bool wasEmpty)
@@ -65,7 +72,7 @@ void QuoteHandoff::PushQuote(const pb::QuoteDetailField& quote)
         std::lock_guard<std::mutex> lock(m_mutex);
         wasEmpty = PushStarted();
         Batch& b = m_fill;
-        const auto [it, added] = b.m_quoteIndex.try_emplace(quote.contract_code(), b.m_quoteCount);
+        const auto [it, added] = m_quoteIndex.try_emplace(quote.contract_code(), b.m_quoteCount);
         if (added)
             ++b.m_quoteCount;
         SlotAt(b.m_quotes, it->second).CopyFrom(quote);
@@ -78,21 +85,21 @@ void QuoteHandoff::PushDepth(const pb::DepthQuoteField& depth, bool subscribed)
     bool wasEmpty;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        wasEmpty = PushStarted();
         Batch& b = m_fill;
-        auto it = b.m_depthIndex.find(depth.contract_code());
-        if (it == b.m_depthIndex.end()) {
-            if (!subscribed && b.m_otherDepthContracts >= kOtherDepthContracts) {
+        auto it = m_depthIndex.find(depth.contract_code());
+        if (it == m_depthIndex.end()) {
+            if (!subscribed && m_otherDepthContracts >= kOtherDepthContracts) {
                 ++m_droppedDepths;
                 return;
             }
             if (!subscribed)
-                ++b.m_otherDepthContracts;
-            it = b.m_depthIndex.emplace(depth.contract_code(), b.m_depthContracts * kDepthSlots).first;
+                ++m_otherDepthContracts;
+            it = m_depthIndex.emplace(depth.contract_code(), b.m_depthContracts * kDepthSlots).first;
             ++b.m_depthContracts;
             if (b.m_depthUsed.size() < b.m_depthContracts * kDepthSlots)
                 b.m_depthUsed.resize(b.m_depthContracts * kDepthSlots, 0);
         }
-        wasEmpty = PushStarted();
         const std::size_t slot = it->second + DepthSlot(depth.level());
         SlotAt(b.m_depths, slot).CopyFrom(depth);
         if (!b.m_depthUsed[slot]) {
@@ -189,6 +196,7 @@ void QuoteHandoff::Clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_fill.Clear();
+    ForgetIndexes();
     m_sealed.reset();
     m_outstanding.clear();
     m_droppedKLines = 0;

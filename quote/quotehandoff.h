@@ -73,15 +73,12 @@ public:
         // so a steady flow reuses their storage instead of allocating.
         std::vector<kw::pb::ostrel2::QuoteDetailField> m_quotes;
         std::size_t m_quoteCount = 0;
-        std::unordered_map<std::string, std::size_t> m_quoteIndex;
 
         // kDepthSlots consecutive slots per contract, levels 1 to 5 then the rest.
         std::vector<kw::pb::ostrel2::DepthQuoteField> m_depths;
         std::vector<char> m_depthUsed;
         std::size_t m_depthContracts = 0;
         std::size_t m_depthUsedCount = 0;
-        std::unordered_map<std::string, std::size_t> m_depthIndex; // contract to its first slot
-        std::size_t m_otherDepthContracts = 0;
 
         kw::pb::ostrel2::TickerField m_tickers[kTickerSlots];
         std::size_t m_tickerStart = 0;
@@ -134,11 +131,18 @@ public:
 private:
     bool PushStarted(); // under the lock: true when the fill batch was empty
     void WakeIf(bool wasEmpty);
+    void ForgetIndexes();
 
     std::function<void()> m_wake;
     std::mutex m_mutex;
     Batch m_fill;
     std::unique_ptr<Batch> m_sealed;
+    // Where the fill batch keeps each contract. They stay here when the batch
+    // is taken and are emptied by the next push, so their entries are freed
+    // by the thread that made them.
+    std::unordered_map<std::string, std::size_t> m_quoteIndex;
+    std::unordered_map<std::string, std::size_t> m_depthIndex; // contract to its first slot
+    std::size_t m_otherDepthContracts = 0;
     std::deque<std::pair<std::string, int>> m_outstanding;
     std::uint64_t m_droppedKLines = 0;
     std::uint64_t m_droppedDepths = 0;
