@@ -400,7 +400,7 @@ def main():
                         "trades, klines, comma-separated, or all")
     parser.add_argument("--rss-limit-mib", type=float, default=2048, help="flood: stop the run past this RSS")
     parser.add_argument("--server", help="quote-server program (default: the build's)")
-    parser.add_argument("--display", default=":156", help="Xvfb display to start and use")
+    parser.add_argument("--display", default=":156", help="X display to use; Xvfb is started on it when none is there")
     args = parser.parse_args()
 
     global SERVER
@@ -408,13 +408,16 @@ def main():
     build = os.path.abspath(args.build)
     source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     work = tempfile.mkdtemp(prefix="bench-endtoend-")
-    xvfb = subprocess.Popen(["Xvfb", args.display, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # A display already there (one Xvfb for several runs at once) is used as it is.
+    xvfb = None
+    if not os.path.exists("/tmp/.X11-unix/X" + args.display.lstrip(":")):
+        xvfb = subprocess.Popen(["Xvfb", args.display, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     env = dict(os.environ, DISPLAY=args.display, QT_QPA_PLATFORM="xcb")
     failed = 0
     try:
         time.sleep(1)
-        if xvfb.poll() is not None:
+        if xvfb and xvfb.poll() is not None:
             raise SystemExit("Xvfb did not start on " + args.display)
         results = []
         if args.mode in ("ingest", "flood"):
