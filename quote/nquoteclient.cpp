@@ -123,8 +123,16 @@ NQuoteClient::NQuoteClient()
 {
     // Made first, so it runs before disconnect_sig is queued to anyone: what
     // came before the loss is emitted before it, what comes after behind it.
+    // The wake posted here comes ahead of the queued loss even when the
+    // batch's own wake was held back for the drain interval.
     connect(
-        this, &NQuoteClient::disconnect_sig, this, [this] { m_handoff.Seal(); }, Qt::DirectConnection);
+        this, &NQuoteClient::disconnect_sig, this,
+        [this] {
+            if (m_handoff.Seal())
+                QMetaObject::invokeMethod(
+                    this, [this] { DrainHandoff(); }, Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
     m_drainTimer.setSingleShot(true);
     m_drainTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_drainTimer, &QTimer::timeout, this, [this] { DrainHandoff(); });
@@ -633,8 +641,9 @@ void NQuoteClient::LogDropped(bool klines)
 // while the first still emits; it takes the next batch into storage of its own.
 void NQuoteClient::DrainHandoff()
 {
+    // A sealed batch goes at once: the loss queued behind it must find it gone.
     const qint64 sinceMs = m_drainClock.isValid() ? m_drainClock.elapsed() : kDrainIntervalMs;
-    if (sinceMs < kDrainIntervalMs) {
+    if (sinceMs < kDrainIntervalMs && !m_handoff.HasSealed()) {
         if (!m_drainTimer.isActive())
             m_drainTimer.start(static_cast<int>(kDrainIntervalMs - sinceMs));
         return;

@@ -157,16 +157,23 @@ void QuoteHandoff::ExpectKLine(const std::string& key, int period)
     m_outstanding.emplace_back(key, period);
 }
 
-void QuoteHandoff::Seal()
+bool QuoteHandoff::Seal()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fill.Empty())
-        return;
+        return false;
     // Its wake is already on its way and takes it; the next push wakes again.
     if (!m_sealed)
         m_sealed = std::make_unique<Batch>();
     std::swap(*m_sealed, m_fill);
     m_fill.Clear();
+    return true;
+}
+
+bool QuoteHandoff::HasSealed()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sealed != nullptr;
 }
 
 bool QuoteHandoff::Take(Batch& out, bool* sealed)

@@ -107,8 +107,10 @@ public:
     // Items pushed from now on form a new batch, taken only after the one
     // being filled. At a loss of connection this keeps what came before the
     // loss ahead of it and what comes after a reconnect behind it. At most one
-    // such sealed batch waits: an older one is dropped.
-    void Seal();
+    // such sealed batch waits: an older one is dropped. True when there was
+    // something to seal.
+    bool Seal();
+    bool HasSealed();
 
     // Swaps the oldest waiting batch into `out` (which should be cleared;
     // its storage is reused). False when nothing waits. `sealed` tells

@@ -494,4 +494,46 @@ TEST_F(NQuoteClientQuotes, AFloodWaitsAsOneBatchOfLatestValues)
     EXPECT_EQ(log.Matching({ "查询K线性数据返回" }).size(), 1u);
 }
 
+// A loss of connection reaches receivers after what came before it and before
+// what comes after the reconnection, even when the GUI thread saw none of it yet.
+TEST_F(NQuoteClientQuotes, ALossIsEmittedBetweenWhatCameBeforeAndAfterIt)
+{
+    std::vector<std::string> order;
+    QObject context;
+    QObject::connect(Client(), &NQuoteClient::quote_sig, &context, [&](const nsquote::QuoteDetailField& q) {
+        if (q.contract_code() == m_quietKey)
+            order.push_back("quote " + std::to_string(static_cast<int>(q.last())));
+    });
+    QObject::connect(Client(), &NQuoteClient::disconnect_sig, &context, [&] { order.push_back("lost"); });
+    // Runs no event while it waits: everything lands in the hand-off first.
+    const auto cachedAs = [&](double last) {
+        const auto deadline = kit::Clock::now() + std::chrono::seconds(20);
+        pb::QuoteDetailField q;
+        while (kit::Clock::now() < deadline) {
+            const bool cached = Client()->GetQuote(m_quietKey, &q);
+            if ((last == 0 && !cached) || (cached && q.last() == last))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    };
+    for (const double last : { 1.0, 2.0 }) {
+        pb::QuoteDetailField q = FullQuote(m_quietKey);
+        q.set_last(last);
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, q));
+        ASSERT_TRUE(cachedAs(last));
+        if (last == 1.0) {
+            m_relay->CloseAll();
+            ASSERT_TRUE(cachedAs(0)); // the cache is emptied at the loss
+            // Subscribed again: its quotes are taken once more.
+            const auto deadline = kit::Clock::now() + std::chrono::seconds(20);
+            while (m_relay->Requests(pb::REQ_SUBSCRIBE).size() < 2 && kit::Clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ASSERT_EQ(m_relay->Requests(pb::REQ_SUBSCRIBE).size(), 2u);
+        }
+    }
+    ASSERT_TRUE(kit::WaitFor([&] { return order.size() >= 3; }, 3000));
+    EXPECT_EQ(order, (std::vector<std::string> { "quote 1", "lost", "quote 2" }));
+}
+
 } // namespace
