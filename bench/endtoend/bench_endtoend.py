@@ -100,7 +100,7 @@ class Log:
 
 
 SERVER = None  # the quote-server program; the build's own unless --server says otherwise
-STATS_LINE = re.compile(r"^stats: quotes pushed (\d+) held back (\d+)$")
+STATS_LINE = re.compile(r"^stats: quotes pushed (\d+) held back (\d+) flooded (\d+)$")
 
 
 def start_quote_server(build, work, args):
@@ -117,15 +117,16 @@ def start_quote_server(build, work, args):
     raise SystemExit("quote-server did not start; see " + out.name)
 
 
-def server_counts(work):
-    """The quote server's latest totals: quotes pushed and held back (for a client too far behind)."""
-    pushed = held = None
+def server_counts(work, flooded=False):
+    """The quote server's latest totals: quotes pushed and held back (for a client too far
+    behind), or with `flooded` the unasked pushes of --flood."""
+    pushed = held = flood_total = None
     with open(os.path.join(work, "quote-server.out")) as f:
         for line in f:
             m = STATS_LINE.match(line.strip())
             if m:
-                pushed, held = int(m.group(1)), int(m.group(2))
-    return pushed, held
+                pushed, held, flood_total = int(m.group(1)), int(m.group(2)), int(m.group(3))
+    return flood_total if flooded else (pushed, held)
 
 
 def start_cloud(build, work, source):
@@ -319,6 +320,8 @@ def flood(build, work, env, contracts, args):
             return {"contracts": contracts, "flood": args.flood, "error": "Quorvel did not start"}
         load = load_average()
         cpu0, wall0 = thread_cpu_seconds(program.pid, program.pid), time.time()
+        all0, server0 = process_cpu_seconds(program.pid), process_cpu_seconds(server.pid)
+        flooded0 = server_counts(work, flooded=True) or 0
         rss, stopped = [], None
         while time.time() < wall0 + args.seconds:
             time.sleep(1)
@@ -330,13 +333,20 @@ def flood(build, work, env, contracts, args):
                 stopped = "RSS over %d MiB" % args.rss_limit_mib
                 break
         wall1 = time.time()
-        cpu1 = thread_cpu_seconds(program.pid, program.pid) if program.poll() is None else cpu0
+        alive = program.poll() is None
+        cpu1 = thread_cpu_seconds(program.pid, program.pid) if alive else cpu0
+        all1 = process_cpu_seconds(program.pid) if alive else all0
+        server1 = process_cpu_seconds(server.pid)
+        flooded1 = server_counts(work, flooded=True) or 0
         time.sleep(11 if stopped is None else 0)  # the TRACE line of the last ticks
         quotes, span_ms, late = refresh_figures(log.new_lines(), wall0, wall1)
         result = {"contracts": contracts, "flood": args.flood, "load": load, "seconds": round(wall1 - wall0),
                   "rss_max_mib": max(rss) if rss else float("nan"), "rss_last_mib": rss[-1] if rss else float("nan"),
                   "ticks": len(late), "late_p95_ms": percentile(late, 95), "late_max_ms": max(late) if late else 0,
-                  "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0), "unread_kib": unread_kib(port),
+                  "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0),
+                  "other_threads_cpu_pct": 100.0 * ((all1 - all0) - (cpu1 - cpu0)) / (wall1 - wall0),
+                  "server_cpu_pct": 100.0 * (server1 - server0) / (wall1 - wall0),
+                  "flooded_per_s": (flooded1 - flooded0) / (wall1 - wall0), "unread_kib": unread_kib(port),
                   "window_quotes_per_s": quotes / (span_ms / 1000.0) if span_ms else 0,
                   "load_end": load_average()}
         if stopped:

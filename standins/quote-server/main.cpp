@@ -46,7 +46,8 @@ const char kUsage[]
       "  --flood KINDS     once a client has subscribed, send it unasked pushes as fast as it\n"
       "                    reads them: a comma list of quotes, depth, trades, klines, or all;\n"
       "                    half name market contracts, half codes nobody subscribed\n"
-      "  --stats           print the quotes pushed and held back so far once a second\n"
+      "  --stats           print the quotes pushed and held back and the pushes flooded so far,\n"
+      "                    once a second\n"
       "  --verbose         print one line per connection and request\n";
 
 bool Value(int argc, char** argv, int* i, const char* name, std::string* out)

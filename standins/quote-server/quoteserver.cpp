@@ -208,8 +208,10 @@ void QuoteServer::Run()
         for (const auto& c : m_clients)
             wakeAt = std::min(wakeAt, c->dropAt);
         if (m_options.stats && now >= m_nextStats) {
-            Log("stats: quotes pushed %llu held back %llu", static_cast<unsigned long long>(m_quotesPushed),
-                static_cast<unsigned long long>(m_quotesHeldBack));
+            Log("stats: quotes pushed %llu held back %llu flooded %llu",
+                static_cast<unsigned long long>(m_quotesPushed),
+                static_cast<unsigned long long>(m_quotesHeldBack),
+                static_cast<unsigned long long>(m_floodSerial));
             m_nextStats = now + std::chrono::seconds(1);
         }
         if (m_options.stats)

@@ -31,7 +31,7 @@ struct ServerOptions {
     // subscribed alike; the K-line replies answer no query.
     unsigned flood = 0;
     // Once a second, a line on the log stream with the quotes pushed and held
-    // back (for a client too far behind) since the start.
+    // back (for a client too far behind) and the pushes flooded since the start.
     bool stats = false;
 };
 

@@ -539,7 +539,7 @@ TEST(QuoteServer, FloodStartsWithTheSubscriptionAndMixesTheChosenKinds)
 {
     ServerProcess server({ "--rate", "0", "--flood", "depth,klines", "--stats" });
     // With the market standing still no quote goes out.
-    EXPECT_TRUE(server.WaitLine("stats: quotes pushed 0 held back 0"));
+    EXPECT_TRUE(server.WaitLine("stats: quotes pushed 0 held back 0 flooded 0"));
     FramedSocket peer(FramedSocket::ConnectTo(server.Port()));
     ASSERT_TRUE(peer.Valid());
     const auto ask = [&](int method, const google::protobuf::Message& payload) {
