@@ -92,9 +92,10 @@ public:
         ++m_generation;
         m_lineEveryMs = std::max<std::int64_t>(1, lineEvery.count());
         m_summaryDelayMs = std::max<std::int64_t>(0, summaryDelay.count());
-        const std::int64_t now = SteadyMs();
+        // Empty since long enough to be full again at the next look.
+        const std::int64_t longAgo = SteadyMs() - Capacity();
         for (Budget& budget : m_budgets)
-            budget = Budget { kServerLogBurst * m_lineEveryMs, now, 0, 0, false };
+            budget = Budget { 0, longAgo, 0, 0, false };
     }
 
 private:
@@ -107,12 +108,13 @@ private:
         bool taskQueued = false;
     };
 
+    std::int64_t Capacity() const { return std::int64_t { kServerLogBurst } * m_lineEveryMs; }
+
     static int Kind(int level) { return level <= LogError ? 0 : (level == LogWarn ? 1 : 2); }
 
     void RefillLocked(Budget& budget, std::int64_t now)
     {
-        budget.credit = std::min(
-            budget.credit + (now - budget.refilledMs), std::int64_t { kServerLogBurst } * m_lineEveryMs);
+        budget.credit = std::min(budget.credit + (now - budget.refilledMs), Capacity());
         budget.refilledMs = now;
     }
 
