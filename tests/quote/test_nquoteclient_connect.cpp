@@ -244,6 +244,10 @@ TEST(NQuoteClientConnect, EmptyCommodityListGivesEmptySubscriptionAndStartedClie
     EXPECT_TRUE(list.empty());
     // Started: the heartbeat chain runs.
     EXPECT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
+    // One connection at a time: a second connect changes nothing.
+    EXPECT_FALSE(Client()->Connect());
+    EXPECT_EQ(relay.Requests(pb::REQ_LOGIN).size(), 1u);
+    EXPECT_EQ(NQuoteClientProbe::GetState(), NQuoteClientProbe::State::Connected);
     Client()->Stop();
 }
 
