@@ -10,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include <google/protobuf/stubs/logging.h>
+
 #include "nquoteclient.h"
 #include "ostrelfeed.h"
 
@@ -28,6 +30,9 @@ struct NQuoteClientProbe {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static const bool subscribed = [] {
+        // The message runtime reports each text that is not UTF-8 on standard
+        // error, which would drown the fuzzer's own report.
+        google::protobuf::SetLogHandler(nullptr);
         NQuoteClientProbe::Subscribe({ "FO_CL_2701", "FO_CL", "FI_IF_2612" });
         return true;
     }();
