@@ -386,25 +386,28 @@ bool NQuoteClient::ConnectSequence()
     if (api->ReqQryCommodityDetail(&query, kTagCommodity) != 0 || !Await())
         return false;
 
+    pb::RspQryCommodityDetailField commodities;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        commodities.Swap(&m_attempt.commodities);
+    }
     pb::ReqSubscribedField subscribe;
     subscribe.set_mode(pb::MODE_SNAP);
+    for (const pb::CommodityField& commodity : commodities.commodity_list()) {
+        if (commodity.contract_no_list_size() == 0) {
+            subscribe.add_contract_list(
+                MakeContractCode(commodity.security_type(), commodity.commodity_no(), std::string()));
+            continue;
+        }
+        for (const pb::CommodityField::ContractNoList& contract : commodity.contract_no_list())
+            subscribe.add_contract_list(MakeContractCode(
+                commodity.security_type(), commodity.commodity_no(), contract.contract_no()));
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         // Replacing rather than appending keeps the list free of duplicates
         // when a client that was stopped while connected connects again.
-        const pb::RspQryCommodityDetailField& reply = m_attempt.commodities;
-        m_commodityList.assign(reply.commodity_list().begin(), reply.commodity_list().end());
-        m_attempt.commodities.Clear();
-        for (const pb::CommodityField& commodity : m_commodityList) {
-            if (commodity.contract_no_list_size() == 0) {
-                subscribe.add_contract_list(
-                    MakeContractCode(commodity.security_type(), commodity.commodity_no(), std::string()));
-                continue;
-            }
-            for (const pb::CommodityField::ContractNoList& contract : commodity.contract_no_list())
-                subscribe.add_contract_list(MakeContractCode(
-                    commodity.security_type(), commodity.commodity_no(), contract.contract_no()));
-        }
+        m_commodityList.assign(commodities.commodity_list().begin(), commodities.commodity_list().end());
     }
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
