@@ -28,12 +28,32 @@ bool ContractKeyLess::operator()(const QuoteContractKey& a, const QuoteContractK
     return FieldCompare(a.ContractNo1, b.ContractNo1) < 0;
 }
 
+QuoteDataCache::QuoteDataCache()
+    : QuoteDataCache(ApiLimits::Current())
+{
+}
+
+QuoteDataCache::QuoteDataCache(const ApiLimits& limits)
+    : m_keyedCap(limits.maxKeyedRecords)
+    , m_commodities(limits.maxCommodities)
+    , m_contracts(limits.maxContracts)
+{
+}
+
 bool QuoteDataCache::PutKeyedRecord(const QuoteKeyedRecord* record)
 {
     if (!record)
         return false;
+    std::string key = FieldText(record->KeyAndData);
     std::lock_guard<std::mutex> lock(m_keyedMutex);
-    m_keyed.insert_or_assign(FieldText(record->KeyAndData), *record);
+    const auto at = m_keyed.lower_bound(key);
+    if (at != m_keyed.end() && at->first == key) {
+        at->second = *record;
+        return true;
+    }
+    if (m_keyed.size() >= m_keyedCap)
+        return false;
+    m_keyed.emplace_hint(at, std::move(key), *record);
     return true;
 }
 
