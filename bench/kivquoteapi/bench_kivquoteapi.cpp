@@ -182,7 +182,6 @@ public:
     std::atomic<uint64_t> quotes { 0 };
     std::atomic<bool> ready { false };
     std::atomic<bool> lost { false };
-    unsigned char last = 0;
     void OnLoginReply(int, const char*) override { }
     void OnReadyForRequests() override { ready = true; }
     void OnConnectionLost(int) override { lost = true; }
@@ -192,10 +191,16 @@ public:
     void OnUnsubscribeReply(uint32_t, int, char, const QuoteContractKey*) override { }
     void OnQuoteData(const char* quote) override
     {
-        last = static_cast<unsigned char>(quote[0]);
+        // Frame n of a batch carries 88 bytes of 'a' + n % 26: every frame
+        // arrives, whole and in order.
+        const uint64_t n = quotes.load(std::memory_order_relaxed);
+        const char expected = static_cast<char>('a' + n % kFramesPerBatch % 26);
+        if (quote[0] != expected || quote[87] != expected)
+            std::abort();
         // Only the receive thread writes; the benchmark's thread reads.
-        quotes.store(quotes.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        quotes.store(n + 1, std::memory_order_release);
     }
+    static constexpr uint64_t kFramesPerBatch = 100000;
 };
 
 bool SendAll(int fd, const std::string& bytes)
@@ -254,7 +259,7 @@ void BM_LoopbackQuoteFrames(benchmark::State& state)
     while (!events.ready)
         std::this_thread::yield();
 
-    const int framesPerBatch = 100000;
+    const int framesPerBatch = static_cast<int>(LoopbackEvents::kFramesPerBatch);
     std::string stream;
     stream.reserve(static_cast<size_t>(framesPerBatch) * 100);
     for (int i = 0; i < framesPerBatch; ++i)

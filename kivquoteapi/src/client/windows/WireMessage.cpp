@@ -16,6 +16,22 @@ WireMessage::WireMessage(int paramsFlag, int command)
 {
 }
 
+namespace
+{
+
+// assign() takes the general path for overlapping text; the frame never
+// overlaps the message, and frames of one kind keep one size, so a plain
+// copy into storage of the same length is all a frame usually costs.
+void CopyInto(std::string& to, const char* from, size_t length)
+{
+    if (to.size() != length)
+        to.resize(length);
+    if (length)
+        std::memcpy(&to[0], from, length);
+}
+
+} // namespace
+
 WireMessage WireMessage::FromFrame(const char* frame)
 {
     WireMessage message;
@@ -32,11 +48,11 @@ void WireMessage::AssignFrame(const char* frame)
     if (m_paramsFlag) {
         const uint32_t paramsLength = LoadLE32(frame + kFrameHeadSize);
         const char* params = frame + kFrameHeadSize + 4;
-        m_params.assign(params, paramsLength);
-        m_body.assign(params + paramsLength, length - 4 - paramsLength);
+        CopyInto(m_params, params, paramsLength);
+        CopyInto(m_body, params + paramsLength, length - 4 - paramsLength);
     } else {
         m_params.clear();
-        m_body.assign(frame + kFrameHeadSize, length);
+        CopyInto(m_body, frame + kFrameHeadSize, length);
     }
 }
 
