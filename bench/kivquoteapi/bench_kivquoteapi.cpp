@@ -175,6 +175,69 @@ void BM_ContractQueryReply(benchmark::State& state)
 }
 BENCHMARK(BM_ContractQueryReply)->Arg(2000)->Arg(20);
 
+size_t ResidentBytes()
+{
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        long size = 0;
+        if (std::fscanf(statm, "%ld %ld", &size, &pages) != 2)
+            pages = 0;
+        std::fclose(statm);
+    }
+    return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// A server inventing keys: 300,000 pushes of each record kind (keyed,
+// commodity, contract), every one with a new key. Reports what the cache
+// holds afterwards and how far the process's resident memory grew.
+void BM_NewRecordFlood(benchmark::State& state)
+{
+    SetLogFolder();
+    const int perKind = 300000;
+    std::string stream;
+    stream.reserve(static_cast<size_t>(perKind) * (274 + 147 + 185 + 36));
+    for (int i = 0; i < perKind; ++i) {
+        QuoteKeyedRecord keyed;
+        std::memset(&keyed, 'r', sizeof(keyed));
+        std::snprintf(keyed.KeyAndData, 32, "key%d", i);
+        QuoteCommodityRecord commodity;
+        std::memset(&commodity, 'c', sizeof(commodity));
+        std::memset(&commodity.CommodityKey, 0, sizeof(commodity.CommodityKey));
+        std::strcpy(commodity.CommodityKey.ExchangeNo, "X");
+        commodity.CommodityKey.CommodityType = 'F';
+        std::snprintf(commodity.CommodityKey.CommodityNo, 11, "c%d", i);
+        QuoteContractRecord contract;
+        std::memset(&contract, 'k', sizeof(contract));
+        std::memset(&contract.ContractKey, 0, sizeof(contract.ContractKey));
+        contract.ContractKey.CommodityKey = commodity.CommodityKey;
+        std::snprintf(contract.ContractKey.ContractNo1, 46, "%d", i);
+        stream += Frame(CMD_KEYED_RECORD_PUSH, "", std::string(reinterpret_cast<const char*>(&keyed), sizeof(keyed)));
+        stream += Frame(CMD_COMMODITY_PUSH, "", std::string(reinterpret_cast<const char*>(&commodity), sizeof(commodity)));
+        stream += Frame(CMD_CONTRACT_PUSH, "", std::string(reinterpret_cast<const char*>(&contract), sizeof(contract)));
+    }
+    size_t cached = 0;
+    double grownMB = 0;
+    for (auto _ : state) {
+        const QuoteAppInfo info {};
+        IKivQuoteAPIExtend api(&info);
+        Counting events;
+        api.SetNotifyHandler(&events);
+        RecvBuffer buffer;
+        const size_t before = ResidentBytes();
+        Receive(api, buffer, stream);
+        grownMB = static_cast<double>(ResidentBytes() - std::min(ResidentBytes(), before)) / (1024.0 * 1024.0);
+        cached = api.Cache().KeyedRecordCount() + api.Cache().CommodityCount() + api.Cache().ContractCount();
+        state.counters["keyed"] = static_cast<double>(api.Cache().KeyedRecordCount());
+        state.counters["commodities"] = static_cast<double>(api.Cache().CommodityCount());
+        state.counters["contracts"] = static_cast<double>(api.Cache().ContractCount());
+    }
+    if (cached == 0)
+        std::abort();
+    state.counters["rss_growth_MB"] = grownMB;
+    state.SetItemsProcessed(state.iterations() * perKind * 3);
+}
+BENCHMARK(BM_NewRecordFlood)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 // The caller's side of the loopback case: counts quotes on the receive thread.
 class LoopbackEvents : public IKivQuoteEvents
 {
@@ -193,14 +256,22 @@ public:
     {
         // Frame n of a batch carries 88 bytes of 'a' + n % 26: every frame
         // arrives, whole and in order.
-        const uint64_t n = quotes.load(std::memory_order_relaxed);
-        const char expected = static_cast<char>('a' + n % kFramesPerBatch % 26);
-        if (quote[0] != expected || quote[87] != expected)
+        if (quote[0] != m_expected || quote[87] != m_expected)
             std::abort();
+        if (++m_inBatch == kFramesPerBatch) {
+            m_inBatch = 0;
+            m_expected = 'a';
+        } else if (++m_expected > 'z') {
+            m_expected = 'a';
+        }
         // Only the receive thread writes; the benchmark's thread reads.
-        quotes.store(n + 1, std::memory_order_release);
+        quotes.store(quotes.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
     static constexpr uint64_t kFramesPerBatch = 100000;
+
+private:
+    char m_expected = 'a';
+    uint64_t m_inBatch = 0;
 };
 
 bool SendAll(int fd, const std::string& bytes)
