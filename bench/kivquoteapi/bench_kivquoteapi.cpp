@@ -211,9 +211,12 @@ void BM_NewRecordFlood(benchmark::State& state)
         std::memset(&contract.ContractKey, 0, sizeof(contract.ContractKey));
         contract.ContractKey.CommodityKey = commodity.CommodityKey;
         std::snprintf(contract.ContractKey.ContractNo1, 46, "%d", i);
-        stream += Frame(CMD_KEYED_RECORD_PUSH, "", std::string(reinterpret_cast<const char*>(&keyed), sizeof(keyed)));
-        stream += Frame(CMD_COMMODITY_PUSH, "", std::string(reinterpret_cast<const char*>(&commodity), sizeof(commodity)));
-        stream += Frame(CMD_CONTRACT_PUSH, "", std::string(reinterpret_cast<const char*>(&contract), sizeof(contract)));
+        stream += Frame(
+            CMD_KEYED_RECORD_PUSH, "", std::string(reinterpret_cast<const char*>(&keyed), sizeof(keyed)));
+        stream += Frame(CMD_COMMODITY_PUSH, "",
+            std::string(reinterpret_cast<const char*>(&commodity), sizeof(commodity)));
+        stream += Frame(
+            CMD_CONTRACT_PUSH, "", std::string(reinterpret_cast<const char*>(&contract), sizeof(contract)));
     }
     size_t cached = 0;
     double grownMB = 0;
@@ -225,7 +228,8 @@ void BM_NewRecordFlood(benchmark::State& state)
         RecvBuffer buffer;
         const size_t before = ResidentBytes();
         Receive(api, buffer, stream);
-        grownMB = static_cast<double>(ResidentBytes() - std::min(ResidentBytes(), before)) / (1024.0 * 1024.0);
+        grownMB
+            = static_cast<double>(ResidentBytes() - std::min(ResidentBytes(), before)) / (1024.0 * 1024.0);
         cached = api.Cache().KeyedRecordCount() + api.Cache().CommodityCount() + api.Cache().ContractCount();
         state.counters["keyed"] = static_cast<double>(api.Cache().KeyedRecordCount());
         state.counters["commodities"] = static_cast<double>(api.Cache().CommodityCount());
@@ -351,7 +355,8 @@ void BM_LoopbackQuoteFrames(benchmark::State& state)
     }
     state.SetItemsProcessed(static_cast<int64_t>(expected));
     state.SetBytesProcessed(static_cast<int64_t>(expected * 100));
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(expected), benchmark::Counter::kIsRate);
+    state.counters["frames/s"]
+        = benchmark::Counter(static_cast<double>(expected), benchmark::Counter::kIsRate);
     FreeKivQuoteAPI(api);
     ::close(server);
     ::close(listener);

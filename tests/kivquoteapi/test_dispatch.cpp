@@ -323,8 +323,9 @@ TEST_F(Dispatching, PushesBeyondTheCapAreDroppedWithOneLinePerKind)
     EXPECT_EQ(small.Cache().KeyedRecordCount(), 1u);
     EXPECT_EQ(small.Cache().CommodityCount(), 2u);
     EXPECT_EQ(small.Cache().ContractCount(), 3u);
-    EXPECT_EQ(watch.Count("[WARN] The record cache holds its cap of 1 keyed records: new keyed records pushed "
-                          "by the server are dropped.\n"),
+    EXPECT_EQ(
+        watch.Count("[WARN] The record cache holds its cap of 1 keyed records: new keyed records pushed "
+                    "by the server are dropped.\n"),
         1u)
         << watch.Text();
     EXPECT_EQ(watch.Count("[WARN] The record cache holds its cap of 2 commodity records"), 1u);

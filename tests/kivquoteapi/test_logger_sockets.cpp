@@ -137,7 +137,8 @@ TEST(ApiLogger, EachLevelHasABudgetAndTheLeftOutLinesAreCountedInOneLineOfTheirO
     KQLOG_INFO("info after the flood\n");
     EXPECT_EQ(watch.Count("] flood "), 3u) << watch.Text();
     EXPECT_TRUE(watch.Contains("[ERROR] flood 2\n"));
-    EXPECT_EQ(watch.Count("[INFO] info after the flood\n"), 2u) << "the ERROR flood does not use up INFO lines";
+    EXPECT_EQ(watch.Count("[INFO] info after the flood\n"), 2u)
+        << "the ERROR flood does not use up INFO lines";
 
     ApiLogger::GetInstance().FlushLeftOut();
     EXPECT_FALSE(watch.Contains("Left out")) << "not due before the delay";

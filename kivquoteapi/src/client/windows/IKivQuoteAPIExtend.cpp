@@ -694,8 +694,8 @@ void IKivQuoteAPIExtend::NoteDroppedRecord(RecordKind kind)
     if (m_droppedRecords[kind]++ != 0)
         return;
     const size_t cap = kind == KeyedKind ? m_cache.KeyedRecordCap()
-        : kind == CommodityKind           ? m_cache.CommodityCap()
-                                          : m_cache.ContractCap();
+        : kind == CommodityKind          ? m_cache.CommodityCap()
+                                         : m_cache.ContractCap();
     KQLOG_WARN("The record cache holds its cap of %zu %s records: new %s records pushed by the server are "
                "dropped.\n",
         cap, kRecordKindNames[kind], kRecordKindNames[kind]);
