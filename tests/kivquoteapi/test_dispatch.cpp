@@ -304,38 +304,6 @@ TEST(QuoteDataCache, EachMapHoldsAtMostItsCapAndStillReplacesWhatItHolds)
     EXPECT_EQ(cache.CommodityCount() + cache.ContractCount() + cache.KeyedRecordCount(), 9u);
 }
 
-TEST_F(Dispatching, PushesBeyondTheCapAreDroppedWithOneLinePerKind)
-{
-    ApiLimits limits;
-    limits.maxKeyedRecords = 1;
-    limits.maxCommodities = 2;
-    limits.maxContracts = 3;
-    ScopedLimits capped(limits);
-    IKivQuoteAPIExtend small(&info);
-    small.SetNotifyHandler(&events);
-    LogWatch watch(LogFolder());
-    for (int i = 0; i < 500; ++i) {
-        const std::string n = std::to_string(i);
-        small.Dispatch(Msg(20001, "", Bytes(Keyed("k" + n)), false));
-        small.Dispatch(Msg(20002, "", Bytes(Commodity("X", 'F', "c" + n)), false));
-        small.Dispatch(Msg(20003, "", Bytes(Contract("X", 'F', "c", n)), false));
-    }
-    EXPECT_EQ(small.Cache().KeyedRecordCount(), 1u);
-    EXPECT_EQ(small.Cache().CommodityCount(), 2u);
-    EXPECT_EQ(small.Cache().ContractCount(), 3u);
-    EXPECT_EQ(
-        watch.Count("[WARN] The record cache holds its cap of 1 keyed records: new keyed records pushed "
-                    "by the server are dropped.\n"),
-        1u)
-        << watch.Text();
-    EXPECT_EQ(watch.Count("[WARN] The record cache holds its cap of 2 commodity records"), 1u);
-    EXPECT_EQ(watch.Count("[WARN] The record cache holds its cap of 3 contract records"), 1u);
-    EXPECT_EQ(watch.Count("\n"), 3u) << "no line per dropped record";
-
-    small.Dispatch(Msg(10011, "sessionID=1;", Bytes(CommodityKey("X", 'F', "c"))));
-    EXPECT_EQ(IsLastMarks(events.Of(EventKind::Contract)), "NNY");
-}
-
 TEST(ContractMatches, FilterTable)
 {
     const QuoteContractRecord contract = Contract("SHFE", 'F', "cu", "2501");
