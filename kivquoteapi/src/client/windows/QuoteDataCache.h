@@ -5,6 +5,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "ApiLimits.h"
@@ -28,6 +29,20 @@ struct CommodityKeyLess {
 
 struct ContractKeyLess {
     bool operator()(const QuoteContractKey& a, const QuoteContractKey& b) const;
+};
+
+// A keyed record is its own key (its leading text), so it is stored once,
+// not beside a copy of its key. The data after the key may be replaced in
+// place: it takes no part in the order.
+struct KeyedEntry {
+    mutable QuoteKeyedRecord record;
+};
+
+struct KeyedEntryLess {
+    using is_transparent = void;
+    bool operator()(const KeyedEntry& a, const KeyedEntry& b) const;
+    bool operator()(const KeyedEntry& a, const std::string& key) const;
+    bool operator()(const std::string& key, const KeyedEntry& b) const;
 };
 
 // Records in key order, read back by position. Remembers the position of the
@@ -130,7 +145,7 @@ private:
 
     const size_t m_keyedCap;
     mutable std::mutex m_keyedMutex;
-    std::map<std::string, QuoteKeyedRecord> m_keyed;
+    std::set<KeyedEntry, KeyedEntryLess> m_keyed;
     OrderedRecords<QuoteCommodityKey, QuoteCommodityRecord, CommodityKeyLess> m_commodities;
     OrderedRecords<QuoteContractKey, QuoteContractRecord, ContractKeyLess> m_contracts;
 };
