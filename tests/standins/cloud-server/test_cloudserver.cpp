@@ -3,7 +3,13 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,6 +22,8 @@
 #include <json/json.h>
 
 #include "cloudserverprocess.h"
+
+extern char** environ;
 
 namespace
 {
@@ -127,6 +135,54 @@ TEST_F(CloudServerTest, CertificateVerifiesForBothLocalNamesAndIsKeptAcrossResta
     ASSERT_TRUE(server.Start());
     EXPECT_EQ(ReadWholeFile(server.CaFile()), ca);
     EXPECT_EQ(Fetch("GET", server.BaseUrl() + path, server.CaFile()).code, CURLE_OK);
+}
+
+TEST_F(CloudServerTest, ServersStartedAtOnceOnOneEmptyDataFolderAgree)
+{
+    namespace fs = std::filesystem;
+    const fs::path root = fs::path(server.DataDir()).parent_path();
+    for (int round = 0; round < 3; ++round) {
+        const fs::path data = root / ("shared" + std::to_string(round));
+        std::vector<pid_t> pids(4, -1);
+        // Every server started here ends with the test, even a failed one.
+        struct Reaper {
+            std::vector<pid_t>& pids;
+            ~Reaper()
+            {
+                for (pid_t pid : pids)
+                    if (pid > 0 && kill(pid, SIGKILL) == 0)
+                        waitpid(pid, nullptr, 0);
+            }
+        } reaper { pids };
+        std::vector<std::string> outs;
+        for (size_t i = 0; i < pids.size(); ++i) {
+            outs.push_back((root / ("out" + std::to_string(round) + std::to_string(i))).string());
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(
+                &actions, STDOUT_FILENO, outs[i].c_str(), O_WRONLY | O_CREAT, 0600);
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+            std::string program = CLOUD_SERVER_PATH, port = "--port", zero = "0", dataFlag = "--data",
+                        dataDir = data.string();
+            char* argv[]
+                = { program.data(), port.data(), zero.data(), dataFlag.data(), dataDir.data(), nullptr };
+            ASSERT_EQ(posix_spawn(&pids[i], program.c_str(), &actions, nullptr, argv, environ), 0);
+            posix_spawn_file_actions_destroy(&actions);
+        }
+        for (size_t i = 0; i < pids.size(); ++i) {
+            SCOPED_TRACE(i);
+            std::string out;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while ((out = ReadWholeFile(outs[i])).find('\n') == std::string::npos
+                && waitpid(pids[i], nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ASSERT_NE(out.find('\n'), std::string::npos) << "server " << i << " ended without serving";
+            const Reply r = Fetch("GET", out.substr(0, out.find('\n')) + "/1.1/classes/BootPageConfig",
+                (data / "ca.pem").string());
+            EXPECT_EQ(r.code, CURLE_OK) << curl_easy_strerror(r.code);
+        }
+        EXPECT_FALSE(fs::exists(data / "ca.pem.tmp") || fs::exists(data / "server.pem.tmp"));
+    }
 }
 
 TEST_F(CloudServerTest, ATakenPortIsRefusedAtStartAndAFreedOneRetaken)
