@@ -69,13 +69,15 @@ public:
 
 TEST_F(StartupTest, MissingConfigurationShowsTheBoxAndExitsWithoutSplash)
 {
-    std::string deep = "<root>";
+    std::string deep = "<root>", hidden = "<root><?x>";
     for (int i = 0; i < 1000000; ++i)
         deep += "<a>";
-    // No file at all, then one nested far deeper than the parser can follow.
-    const std::string* contents[] = { nullptr, &deep };
+    for (int i = 0; i < 100000; ++i)
+        hidden += "<a>";
+    // No file at all, then ones nested far deeper than the parser can follow.
+    const std::string* contents[] = { nullptr, &deep, &hidden };
     for (const std::string* content : contents) {
-        SCOPED_TRACE(content ? "deeply nested" : "missing");
+        SCOPED_TRACE(content ? content->substr(0, 12) : "missing");
         if (content)
             std::ofstream(Path("TradeConfig.xml").toStdString()) << *content;
         SplashWatcher watcher;
