@@ -373,8 +373,11 @@ int HttpClient::Download(
     // The last bytes reach the disk only here; a file that could not be
     // completed is no download.
     const bool closed = std::fclose(file) == 0;
+    const bool stoppedAtBound = sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED;
+    // A download stopped at its bound counts as the whole bound, so one cut
+    // at the budget's bound spends the budget.
     if (budget != nullptr)
-        budget->Spend(sink.written);
+        budget->Spend(stoppedAtBound ? maxBytes : sink.written);
     long status = sink.refusedStatus;
     if (status == 0 && result == CURLE_OK)
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
@@ -382,7 +385,7 @@ int HttpClient::Download(
         WriteLog(LogError, "download answered HTTP %ld, nothing kept: %s", status, CutForLog(url).c_str());
         return fail();
     }
-    if (sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED)
+    if (stoppedAtBound)
         WriteLog(LogError, "download larger than %lld bytes, stopped", maxBytes);
     else if (result == CURLE_OPERATION_TIMEDOUT)
         WriteLog(LogError, "download timed out (deadline %lld ms, stall guard %ld s)",
