@@ -133,6 +133,12 @@ TEST_F(StartupTest, SplashPictureIsTheFirstLoadableFileInCaseInsensitiveOrder)
     EXPECT_EQ(ChooseSplashPicture(folder), folder + ".0hidden.png");
     WritePicture(folder + ".00edge.png", Qt::green, QSize(kMaxPictureSide, 1));
     EXPECT_EQ(ChooseSplashPicture(folder), folder + ".00edge.png");
+    // Nor is one whose pixels together pass the decoded bound; a line says so.
+    WritePicture(folder + ".000heavy.png", Qt::green, QSize(4096, 4097));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ChooseSplashPicture(folder), folder + ".00edge.png");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("图片解码后过大(4096x4097, 1帧"), std::string::npos) << out;
 }
 
 TEST_F(StartupTest, FailedQuoteConnectionEndsWithMinusOneAfterItsText)
