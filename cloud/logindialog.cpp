@@ -248,10 +248,12 @@ bool LoginDialog::LoadConfigFile()
         WriteLog(LogError, "%s 超过%ld字节,不予读取", kConfigFile, static_cast<long>(kMaxConfigBytes));
         return true;
     }
-    if (!ParseJson(text, document))
+    if (!ParseJson(text, document)) {
         WriteLog(LogError, "%s 不是可读的JSON,不予读取", kConfigFile);
+        return true; // nothing of it filled in, however much was read
+    }
     if (!document.isObject())
-        return true; // not parsed, or not ours: like an empty file
+        return true; // not ours: like an empty file
     const bool hasUser = document.isMember("user");
     const bool hasPwd = document.isMember("pwd");
     if ((hasUser && !IsRememberedText(document["user"])) || (hasPwd && !IsRememberedText(document["pwd"])))

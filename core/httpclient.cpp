@@ -378,8 +378,9 @@ int HttpClient::Download(
     // at the budget's bound spends the budget.
     if (budget != nullptr)
         budget->Spend(stoppedAtBound ? maxBytes : sink.written);
+    // 0 when no answer came at all.
     long status = sink.refusedStatus;
-    if (status == 0 && result == CURLE_OK)
+    if (status == 0)
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     if (status != 0 && !IsSuccessStatus(status)) {
         WriteLog(LogError, "download answered HTTP %ld, nothing kept: %s", status, CutForLog(url).c_str());

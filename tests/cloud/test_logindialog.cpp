@@ -338,6 +338,7 @@ TEST_F(LoginDialogTest, RememberedFileOfUnexpectedShapeIsIgnored)
     };
     const Case cases[] = {
         { std::string(1001, '['), false, "", false, "" },
+        { "{\"user\":\"139\",\"pwd\":", false, "", false, "" },
         { "{\"user\":\"139\"}" + std::string(64 * 1024, ' '), false, "", false, "" },
         { "{\"user\":\"139\"}" + std::string(64 * 1024 - 14, ' '), true, "139", false, "" },
         { "", false, "", false, "" },
