@@ -316,12 +316,15 @@ int HttpClient::Download(
     const HttpLimits limits = Limits();
     milliseconds deadline = limits.downloadDeadline;
     long long maxBytes = limits.downloadMaxBytes;
+    bool budgetsDeadline = false;
     if (budget != nullptr) {
-        if (budget->TimeLeft() <= milliseconds(0) || budget->BytesLeft() <= 0) {
+        const milliseconds timeLeft = budget->TimeLeft();
+        if (timeLeft <= milliseconds(0) || budget->BytesLeft() <= 0) {
             WriteLog(LogError, "download budget spent, not fetched: %s", CutForLog(url).c_str());
             return -1;
         }
-        deadline = std::min(deadline, budget->TimeLeft());
+        budgetsDeadline = timeLeft < deadline;
+        deadline = std::min(deadline, timeLeft);
         maxBytes = std::min(maxBytes, budget->BytesLeft());
     }
     EasyHandle curl;
@@ -375,9 +378,12 @@ int HttpClient::Download(
     const bool closed = std::fclose(file) == 0;
     const bool stoppedAtBound = sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED;
     // A download stopped at its bound counts as the whole bound, so one cut
-    // at the budget's bound spends the budget.
+    // at the budget's bound spends the budget; one cut at the budget's
+    // deadline spends it too, whatever libcurl's timer left over.
     if (budget != nullptr)
         budget->Spend(stoppedAtBound ? maxBytes : sink.written);
+    if (budget != nullptr && budgetsDeadline && result == CURLE_OPERATION_TIMEDOUT)
+        budget->Spend(budget->BytesLeft());
     // 0 when no answer came at all.
     long status = sink.refusedStatus;
     if (status == 0)
