@@ -1,4 +1,3 @@
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -371,20 +370,6 @@ TEST_F(ContentFetchTest, AllPictureDownloadsShareOneBound)
     EXPECT_NE(log.find("download budget spent, not fetched: " + server.BaseUrl() + "/files/p.png"),
         std::string::npos);
 
-    // Time: a picture that does not come ends at the bound's deadline, and
-    // the rows after it are not asked for.
-    limits.batchDeadline = std::chrono::milliseconds(300);
-    HttpClient::SetLimits(limits);
-    BeginContentFetch();
-    Json::Value slow = Fault("/files/p.png", "late");
-    slow["delayMs"] = 20000;
-    server.AddFault(slow);
-    ReplyWith("{\"results\":[" + row("1.png") + "," + row("2.png") + "]}");
-    server.ClearRequests();
-    const auto begin = std::chrono::steady_clock::now();
-    config->FetchBannerConfig();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-    EXPECT_EQ(server.Requests().size(), 2u);
     // A boot-page fetch begins the start-up's bound anew.
     server.WriteClass("BootPageConfig", "[" + row("p.png") + "]");
     EXPECT_TRUE(config->FetchBootPageConfig());
