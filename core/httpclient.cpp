@@ -379,10 +379,12 @@ int HttpClient::Download(
     const bool stoppedAtBound = sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED;
     // A download stopped at its bound counts as the whole bound, so one cut
     // at the budget's bound spends the budget; one cut at the budget's
-    // deadline spends it too, whatever libcurl's timer left over.
+    // deadline (not by the stall guard) spends it too, whatever few
+    // milliseconds libcurl's timer left over.
     if (budget != nullptr)
         budget->Spend(stoppedAtBound ? maxBytes : sink.written);
-    if (budget != nullptr && budgetsDeadline && result == CURLE_OPERATION_TIMEDOUT)
+    if (budget != nullptr && budgetsDeadline && result == CURLE_OPERATION_TIMEDOUT
+        && budget->TimeLeft() < milliseconds(100))
         budget->Spend(budget->BytesLeft());
     // 0 when no answer came at all.
     long status = sink.refusedStatus;

@@ -694,6 +694,12 @@ TEST_F(HttpClientTest, ABudgetBoundsASeriesOfDownloads)
     EXPECT_EQ(m_client->Download(m_http->Url("/blob"), file, nullptr, &spent), -1);
     EXPECT_EQ(m_recorder.Count(), asked); // refused before any request
 
+    // A download the stall guard ends leaves the rest of the series its time.
+    HttpClient::SetLimits(Shortened(10s, 1s, 60s));
+    DownloadBudget stalled(1min, 1 << 20);
+    EXPECT_EQ(m_client->Download(m_http->Url("/trickle"), file, nullptr, &stalled), -1);
+    EXPECT_EQ(m_client->Download(m_http->Url("/blob"), file, nullptr, &stalled), 0);
+
     // The time of the series runs out in the middle of a download, which stops there.
     HttpClient::SetLimits(Shortened(10s, 30s, 60s));
     DownloadBudget time(300ms, 1 << 20);
