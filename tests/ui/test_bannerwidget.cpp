@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QMovie>
@@ -240,7 +239,6 @@ TEST_F(BannerWidgetTest, PicturesBeyondTheDecodedBoundAreLeftOutWithALine)
         bool listed;
     };
     const Case cases[] = {
-        { "wider than the side bound", "png", false },
         { "four 2048 x 2048 frames: 64 MiB", Gif(2048, 2048, 4), true },
         { "five of them", Gif(2048, 2048, 5), false },
         { "one on a canvas beyond the side bound", Gif(kMaxPictureSide + 1, 1, 1), false },
@@ -248,15 +246,7 @@ TEST_F(BannerWidgetTest, PicturesBeyondTheDecodedBoundAreLeftOutWithALine)
     QWidget window;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        fs::remove_all("banner");
-        fs::create_directories("banner");
-        if (c.bytes == "png") {
-            QImage picture(QSize(kMaxPictureSide + 1, 1), QImage::Format_RGB32);
-            picture.fill(Qt::red);
-            ASSERT_TRUE(picture.save("banner/0big.png", "PNG"));
-        } else {
-            std::ofstream("banner/0big.gif", std::ios::binary) << c.bytes;
-        }
+        std::ofstream("banner/0big.gif", std::ios::binary | std::ios::trunc) << c.bytes;
         testing::internal::CaptureStdout();
         BannerWidgetClass banner(&window);
         const std::string out = testing::internal::GetCapturedStdout();
