@@ -94,16 +94,19 @@ TEST(StatusBarLatencyTest, PictureAndFigure)
 
     struct Figure {
         std::int32_t latency;
-        std::int64_t sent, now;
+        std::int64_t sent, replied, now;
         std::int32_t shown;
     } figures[] = {
-        { 37, 1000, 999999, 37 }, // a reply came: its latency
-        { 0, 1700000000000, 1700000000250, 250 }, // outstanding: the wait so far
-        { 0, 0xFFFFFFF0LL, 0x100000010LL, 0x20 }, // the 32-bit clock wrapped meanwhile
-        { -5, 0, 0, -5 },
+        { 37, 1000, 1037, 999999, 37 }, // a reply came: its latency
+        { 0, 1700000000000, 1700000000000, 1700000003681, 0 }, // answered within the millisecond
+        { 0, 1700000000000, 0, 1700000000250, 250 }, // outstanding: the wait so far
+        { 0, 0xFFFFFFF0LL, 0, 0x100000010LL, 0x20 }, // the 32-bit clock wrapped meanwhile
+        { -5, 5, 1, 0, -5 }, // a reply time before the send time is a reply all the same
     };
-    for (const auto& f : figures)
-        EXPECT_EQ(Quorvel::LatencyFigure(f.latency, f.sent, f.now), f.shown) << f.latency << " " << f.sent;
+    for (const auto& f : figures) {
+        EXPECT_EQ(Quorvel::LatencyFigure(f.latency, f.sent, f.replied, f.now), f.shown)
+            << f.latency << " " << f.sent;
+    }
 }
 
 TEST_F(StatusBarTest, NineWidgetsInTheirOrder)
