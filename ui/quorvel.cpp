@@ -89,7 +89,15 @@ Quorvel::Quorvel(QWidget* parent)
     m_loginPromptTimer.setSingleShot(true);
 }
 
-Quorvel::~Quorvel() = default;
+Quorvel::~Quorvel()
+{
+    // The lists outlive this object's own part of the destruction; nothing
+    // they hear of from now on may reach back into it.
+    for (ColumnFitter* fitter : m_columnFitters) {
+        if (fitter)
+            fitter->SetRelayout({});
+    }
+}
 
 double Quorvel::ScaleForDpi(double logicalDpi)
 {

@@ -40,7 +40,6 @@ public:
     QuoteTableModel(int columns, bool stock, QObject* parent);
 
     const std::vector<ContractRow>& Rows() const { return m_rows; }
-    bool IsStock() const { return m_stock; }
 
     // Removes every row and record.
     void ClearRows();

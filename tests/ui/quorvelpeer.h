@@ -45,6 +45,7 @@ public:
         w.RefreshQuoteList(w.ModelOfCategory(type), type, exchangeNo);
     }
     void tick() { w.OnRefreshTimer(); }
+    static bool refreshWatchOn() { return Quorvel::RefreshWatchOn(); }
     // Puts a quote tab on screen without the category switch that a user's
     // click runs (which rebuilds the list).
     void showTab(int tab)
@@ -124,6 +125,8 @@ public:
     QLabel& latencyLabel() { return w.m_latencyLabel; }
     QPushButton& clockButton() { return w.m_clockButton; }
     QLabel& indexLabel(int i) { return w.m_indexLabels[i]; }
+    QPushButton& futuresButton() { return w.m_futuresAccountButton; }
+    QPushButton& foreignButton() { return w.m_foreignAccountButton; }
     const std::string& indexKey(int i) const { return w.m_indexKeys[i]; }
 
     // Login dialog and banner pop-up.
@@ -159,6 +162,14 @@ struct NQuoteClientProbe {
         NQuoteClient* client = NQuoteClient::Instance();
         std::lock_guard<std::mutex> lock(client->m_quoteMutex);
         client->m_snapshotKeys.insert(key);
+    }
+    // The cache is the process's: each test starts from an empty one.
+    static void ForgetQuotes()
+    {
+        NQuoteClient* client = NQuoteClient::Instance();
+        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
+        client->m_quotes.clear();
+        client->m_snapshotKeys.clear();
     }
 };
 

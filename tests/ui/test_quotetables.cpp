@@ -4,6 +4,7 @@
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLoggingCategory>
 #include <QScreen>
 #include <QStandardItem>
 #include <QStandardItemModel>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "quorvelpeer.h"
+#include "quotecolumns.h"
 
 namespace
 {
@@ -687,4 +689,67 @@ TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
         EXPECT_EQ(seen.size(), static_cast<size_t>(m->columnCount() - 2));
         EXPECT_EQ(Text(m, 0, 4), tab == 1 ? QStringLiteral("6019.25") : QStringLiteral("13.45"));
     }
+}
+
+// Columns grow as soon as a wider text is written, whether or not the list
+// is painted, never shrink, and a paint by itself changes no width.
+TEST_F(TablesTest, ColumnsGrowWhenAWiderTextIsWritten)
+{
+    peer.initUiAtScale(1.0);
+    PushQuote(MakeQuote("FO_WIDE", 1, 1));
+    peer.setCommodities({ MakeCommodity(1, "X", "WIDE", "宽", {}) });
+    peer.rebuild(1);
+    peer.showTab(1);
+    QTreeView* view = peer.ui().FO_View;
+    QStandardItemModel* m = peer.model(1);
+    const int before = view->columnWidth(QuoteColumn::Last);
+    EXPECT_EQ(before, 70);
+
+    QuoteDetailField wide = MakeQuote("FO_WIDE", 1234567.891, 1);
+    wide.set_volume(123456789012345.0);
+    PushQuote(wide);
+    peer.tick();
+    const int grown = view->columnWidth(QuoteColumn::Last);
+    for (int column : { QuoteColumn::Last, QuoteColumn::Change, QuoteColumn::Volume }) {
+        EXPECT_TRUE(CellShowsWhole(view, column, Text(m, 0, column))) << Text(m, 0, column).toStdString();
+    }
+    EXPECT_GT(grown, before);
+
+    PushQuote(MakeQuote("FO_WIDE", 1, 1));
+    peer.tick();
+    EXPECT_EQ(view->columnWidth(QuoteColumn::Last), grown);
+
+    // A longer header text (a sort arrow) widens its column too.
+    m->horizontalHeaderItem(QuoteColumn::Name)->setText(QStringLiteral("品种名称品种名称品种名称↓"));
+    EXPECT_GE(view->columnWidth(QuoteColumn::Name), view->header()->sectionSizeHint(QuoteColumn::Name));
+
+    std::vector<int> widths;
+    for (int column = 0; column < m->columnCount() - 1; ++column)
+        widths.push_back(view->columnWidth(column));
+    window.resize(1000, 600);
+    window.show();
+    view->grab();
+    for (int column = 0; column < m->columnCount() - 1; ++column) {
+        if (!view->isColumnHidden(column)) {
+            EXPECT_EQ(view->columnWidth(column), widths[static_cast<size_t>(column)]) << column;
+        }
+    }
+    window.hide();
+}
+
+TEST(QuorvelRefreshWatch, OffUnlessItsLoggingCategoryIsOn)
+{
+    EXPECT_FALSE(QuorvelTestPeer::refreshWatchOn());
+    QLoggingCategory::setFilterRules(QStringLiteral("quorvel.refresh.debug=true"));
+    EXPECT_TRUE(QuorvelTestPeer::refreshWatchOn());
+    {
+        Quorvel window;
+        QuorvelTestPeer peer(window);
+        EXPECT_EQ(peer.refreshTimer().timerType(), Qt::PreciseTimer);
+    }
+    QLoggingCategory::setFilterRules(QString());
+    EXPECT_FALSE(QuorvelTestPeer::refreshWatchOn());
+    Quorvel window;
+    QuorvelTestPeer peer(window);
+    EXPECT_EQ(peer.refreshTimer().timerType(), Qt::CoarseTimer);
 }
