@@ -228,8 +228,9 @@ void Quorvel::FitListColumns()
         if (edge < area.width())
             fitter->SetLimit(std::max(edge, 0));
     }
+    // Over the chart page it would only cover the chart.
     if (m_expandButton)
-        m_expandButton->setVisible(outOfRoom);
+        m_expandButton->setVisible(outOfRoom && ui.tabWidget->currentIndex() == 0);
 }
 
 void Quorvel::moveEvent(QMoveEvent* event)

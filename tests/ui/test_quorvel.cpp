@@ -216,8 +216,12 @@ TEST(QuorvelResize, NullEventPlacesTheArrowButtons)
         EXPECT_EQ(peer.expandButton()->geometry(), QRect(7 + c.width, y, 40, 30));
         EXPECT_EQ(peer.collapseButton()->geometry(), QRect(static_cast<int>(c.scale * 30) + 7, y, 40, 30));
         EXPECT_EQ(!peer.expandButton()->isHidden(), c.expandShown);
-        // "<<" is never shown by the placement.
+        // "<<" is never shown by the placement, nor ">>" over the chart page.
         EXPECT_TRUE(peer.collapseButton()->isHidden());
+        ui.tabWidget->setCurrentIndex(1);
+        peer.replaceArrows();
+        EXPECT_TRUE(peer.expandButton()->isHidden());
+        ui.tabWidget->setCurrentIndex(0);
         peer.moved();
     }
 }
