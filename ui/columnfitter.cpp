@@ -54,7 +54,7 @@ bool ColumnFitter::eventFilter(QObject* watched, QEvent* event)
     if (watched == m_view) {
         switch (event->type()) {
         case QEvent::FontChange:
-            m_advances.clear();
+            m_metrics.reset();
             break;
         case QEvent::Resize:
         case QEvent::Show:
@@ -73,17 +73,17 @@ int ColumnFitter::MeasureText(const QString& text)
     // measured once: laying out every text that the refresh writes would
     // cost more than the refresh. Other texts are rare (names, codes) and
     // laid out whole.
-    if (m_advances.empty()) {
-        const QFontMetricsF metrics(m_view->font());
+    if (!m_metrics) {
+        m_metrics = std::make_unique<QFontMetricsF>(m_view->font());
         m_advances.assign(128, 0.0);
         for (int c = 32; c < 127; ++c)
-            m_advances[static_cast<size_t>(c)] = metrics.horizontalAdvance(QChar(c));
+            m_advances[static_cast<size_t>(c)] = m_metrics->horizontalAdvance(QChar(c));
     }
     double width = 0;
     for (const QChar c : text) {
         const ushort u = c.unicode();
         if (u < 32 || u >= 127)
-            return qCeil(QFontMetricsF(m_view->font()).horizontalAdvance(text));
+            return qCeil(m_metrics->horizontalAdvance(text));
         width += m_advances[u];
     }
     // One pixel for rounding of the advances.

@@ -2,8 +2,10 @@
 
 #include <climits>
 #include <functional>
+#include <memory>
 #include <vector>
 
+#include <QFontMetricsF>
 #include <QObject>
 #include <QPointer>
 
@@ -64,7 +66,9 @@ private:
     // Width of each column as the latest layout found it, hidden ones included.
     std::vector<int> m_widths;
     bool m_applying = false;
-    // Advance of each ASCII character in the view's font, measured on first use.
+    // The view's font, and the advance of each ASCII character in it,
+    // measured on first use.
+    std::unique_ptr<QFontMetricsF> m_metrics;
     std::vector<double> m_advances;
 };
 

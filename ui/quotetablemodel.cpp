@@ -5,7 +5,6 @@
 #include <cstring>
 #include <utility>
 
-#include <QSignalBlocker>
 #include <QStandardItem>
 
 #include "helpers.h"
@@ -83,6 +82,8 @@ public:
             return m_text;
         if (role == Qt::ForegroundRole && m_hasForeground)
             return m_foreground;
+        if (role == kOrderRole)
+            return m_order;
         return QStandardItem::data(role);
     }
     void setData(const QVariant& value, int role) override
@@ -121,9 +122,11 @@ public:
         m_hasForeground = true;
         m_foreground = brush;
     }
+    void SetOrder(int order) { m_order = order; }
 
 private:
     QString m_text;
+    int m_order = 0;
     bool m_hasForeground = false;
     QBrush m_foreground;
 };
@@ -386,14 +389,12 @@ void QuoteTableModel::Reorder(const std::vector<size_t>& order)
     const int count = rowCount();
     if (order.size() != m_rows.size() || static_cast<int>(order.size()) != count)
         return;
-    {
-        // The places are handed over quietly: the move below tells the views.
-        const QSignalBlocker quiet(this);
-        for (int i = 0; i < count; ++i) {
-            if (QStandardItem* cell
-                = item(static_cast<int>(order[static_cast<size_t>(i)]), QuoteColumn::Arrow))
-                cell->setData(i, kOrderRole);
-        }
+    // The places are handed over quietly: the move below tells the views.
+    for (int i = 0; i < count; ++i) {
+        QStandardItem* cell = item(static_cast<int>(order[static_cast<size_t>(i)]), QuoteColumn::Arrow);
+        if (!cell || cell->type() != QuoteCell::kType)
+            return;
+        static_cast<QuoteCell*>(cell)->SetOrder(i);
     }
     // The model's own sort moves the items with their texts and tells the
     // views as one change of layout, which carries their selection and
