@@ -9,8 +9,8 @@
 inline const QString kFallbackSplash = QStringLiteral("./Resources/111.png");
 
 // The first file of `folder` (plain and hidden files, no links, no folders,
-// case-insensitive name order) that loads as a picture of at most
-// kMaxPictureSide pixels a side; the fallback path when none does.
+// case-insensitive name order) that loads as a picture within the decoded
+// size bounds of CheckPictureSize; the fallback path when none does.
 QString ChooseSplashPicture(const QString& folder = QString::fromLatin1(kBootPageFolder));
 
 // Runs the start-up sequence and the event loop on the QApplication that the

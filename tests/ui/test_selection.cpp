@@ -124,6 +124,7 @@ protected:
     SelectionTest()
         : peer(window)
     {
+        NQuoteClientProbe::ForgetQuotes();
         peer.setCommodities(Board());
     }
     ~SelectionTest() override
@@ -637,4 +638,21 @@ TEST_F(SelectionTest, AFloodFromTheReceivingThreadWakesTheWindowOnce)
     EXPECT_EQ(ui.ask_price2->text(), QString::number(n));
     EXPECT_EQ(ui.ticker_price_0->text(), QString::number(n));
     EXPECT_EQ(ui.ticker_price_7->text(), QString::number(n - 7));
+}
+
+TEST_F(SelectionTest, TheCaptionNamesTheContractWhosePricesItShows)
+{
+    const struct {
+        const char* key;
+        const char* caption;
+    } cases[] = {
+        { "FO_CL_1906", "美原油 CL1906" }, // not the main contract, 1907
+        { "FO_CL_1907", "美原油 CL1907" },
+        { "FO_CL", "美原油 CL" },
+        { "FI_IF_2701", "沪深300 IF2701" },
+    };
+    for (const auto& c : cases) {
+        peer.select(c.key, 1);
+        EXPECT_EQ(peer.ui().current_contract->text(), QString::fromUtf8(c.caption)) << c.key;
+    }
 }
