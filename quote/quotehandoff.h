@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,14 +43,10 @@ public:
         bool Empty() const;
         void Clear();
 
-        std::size_t Quotes() const { return m_quoteCount; }
-        std::size_t Depths() const { return m_depthUsedCount; }
-        std::size_t Tickers() const { return m_tickerCount; }
-        std::size_t KLines() const { return m_klines.size(); }
-
-        // Quotes in the order their contracts first came in this batch; depth
-        // likewise per contract and level; trades oldest first; K-line
-        // replies in arrival order.
+        // K-line replies first, in arrival order (their charts are then
+        // updated by the quotes that follow); quotes in the order their
+        // contracts first came in this batch; depth likewise per contract,
+        // levels 1 to 5 and then the rest; trades oldest first.
         template <typename Q, typename D, typename T, typename K>
         void ForEach(Q&& onQuote, D&& onDepth, T&& onTicker, K&& onKLine) const
         {
