@@ -423,7 +423,9 @@ def main():
     if not os.path.exists("/tmp/.X11-unix/X" + args.display.lstrip(":")):
         xvfb = subprocess.Popen(["Xvfb", args.display, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    env = dict(os.environ, DISPLAY=args.display, QT_QPA_PLATFORM="xcb")
+    # The refresh watch writes its TRACE lines only with its logging category on.
+    env = dict(os.environ, DISPLAY=args.display, QT_QPA_PLATFORM="xcb",
+               QT_LOGGING_RULES="quorvel.refresh.debug=true")
     failed = 0
     try:
         time.sleep(1)
