@@ -23,12 +23,33 @@
 #include "nquoteclient.h"
 #include "quorvel.h"
 
+// The window tests run without a quote server: they take the contracts of
+// their quotes as subscribed, as a commodity reply listing them would make them.
+struct NQuoteClientProbe {
+    static void Subscribe(const std::string& key)
+    {
+        NQuoteClient* client = NQuoteClient::Instance();
+        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
+        client->m_snapshotKeys.insert(key);
+    }
+    // The client is one for the whole program: each test starts from an
+    // empty cache, whatever the tests before it stored.
+    static void Forget()
+    {
+        NQuoteClient* client = NQuoteClient::Instance();
+        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
+        client->m_quotes.clear();
+        client->m_snapshotKeys.clear();
+    }
+};
+
 class QuorvelTestPeer
 {
 public:
     explicit QuorvelTestPeer(Quorvel& window)
         : w(window)
     {
+        NQuoteClientProbe::Forget();
     }
 
     Ui_KwTradeClientClass& ui() { return w.ui; }
@@ -148,17 +169,6 @@ public:
 
 private:
     Quorvel& w;
-};
-
-// The window tests run without a quote server: they take the contracts of
-// their quotes as subscribed, as a commodity reply listing them would make them.
-struct NQuoteClientProbe {
-    static void Subscribe(const std::string& key)
-    {
-        NQuoteClient* client = NQuoteClient::Instance();
-        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
-        client->m_snapshotKeys.insert(key);
-    }
 };
 
 // Stores a quote in the quote client's cache through its quote callback, as
