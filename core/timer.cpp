@@ -3,8 +3,6 @@
 namespace
 {
 
-constexpr std::int64_t kTicksPerMs = 10000;
-
 // Ticks beyond what the system clock can represent would overflow on the way
 // into the condition variable; such a task is treated as due at the end of time.
 std::chrono::system_clock::time_point Deadline(std::int64_t dueTicks)

@@ -15,6 +15,9 @@
 namespace GenerTools
 {
 
+// The scheduler counts time in 100-ns ticks.
+constexpr std::int64_t kTicksPerMs = 10000;
+
 // Runs callbacks at wall-clock due times. One worker thread sleeps until the
 // earliest task is due; every due callback then runs on a detached thread of
 // its own, so a slow callback never delays the scheduler or another callback.

@@ -17,12 +17,6 @@ namespace pb = kw::pb::ostrel2;
 namespace
 {
 
-constexpr int kWaitMs = 5000;
-constexpr std::int64_t kHeartBeatDelayMs = 5000;
-// 5 s in the scheduler's 100-ns ticks.
-constexpr std::int64_t kReconnectDelayTicks = 50000000;
-constexpr std::int64_t kTicksPerMs = 10000;
-
 constexpr const char* kTagLogin = "321456";
 constexpr const char* kTagCommodity = "123456";
 constexpr const char* kTagSubscribeAll = "321456";
@@ -38,63 +32,6 @@ std::int64_t SteadyMs()
         .count();
 }
 
-// A token bucket for the lines a server can set off. Each such line is at
-// most a few KiB (server texts are cut), so the budget bounds the log's growth
-// whatever the server sends, while the few lines of normal operation pass.
-class ServerLogBudget
-{
-public:
-    // True when the caller may write its line now; otherwise the line is
-    // counted as left out. The first line let through after a shortage is
-    // preceded by one that says how many were left out.
-    bool Take()
-    {
-        std::uint64_t leftOut = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            const std::int64_t now = SteadyMs();
-            // In thousandths of a line: one millisecond earns kServerLogPerSecond of them.
-            m_milliLines = std::min(m_milliLines + (now - m_lastMs) * NQuoteClient::kServerLogPerSecond,
-                std::int64_t { NQuoteClient::kServerLogBurst } * 1000);
-            m_lastMs = now;
-            if (m_milliLines < 1000) {
-                ++m_leftOut;
-                return false;
-            }
-            m_milliLines -= 1000;
-            leftOut = std::exchange(m_leftOut, 0);
-        }
-        if (leftOut != 0)
-            WriteLog(LogWarn, "行情服务器引发的日志过多，已略去 %llu 行",
-                static_cast<unsigned long long>(leftOut));
-        return true;
-    }
-
-    void LeaveOut(std::uint64_t lines)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_leftOut += lines;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::int64_t m_milliLines = std::int64_t { NQuoteClient::kServerLogBurst } * 1000;
-    std::int64_t m_lastMs = 0;
-    std::uint64_t m_leftOut = 0;
-};
-
-// Shared by the client's reply lines and the quote API's diagnostics; constant
-// initialised, so it outlives the client and the API's threads at exit.
-ServerLogBudget g_serverLog;
-
-// The quote API's own diagnostics (dropped frames, unknown methods, closed
-// connections) belong in the terminal's log beside the client's lines.
-void ForwardApiLog(int level, const char* text)
-{
-    if (g_serverLog.Take())
-        WriteLog(level, "OstrelApi: %s", CutForLog(text ? text : "", 2 * kLogTextLimit).c_str());
-}
-
 std::int64_t NowMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -103,6 +40,159 @@ std::int64_t NowMs()
 }
 
 } // namespace
+
+// ---- log budget -------------------------------------------------------------------
+
+// One budget per level: each holds kServerLogBurst lines, the last of which
+// only the count of what was left out may use, and regains a line every
+// `lineEvery`. The count is written `summaryDelay` after the first line it
+// counts, before any later line of its level, or by a task of its own when
+// no further line comes. Each line is at most a few KiB (server texts are
+// cut), so the log grows by a bounded amount whatever the server sends.
+class NQuoteClient::ServerLog
+{
+public:
+    ServerLog() { m_timer.Start(); }
+    ~ServerLog() { m_timer.Stop(); }
+    ServerLog(const ServerLog&) = delete;
+    ServerLog& operator=(const ServerLog&) = delete;
+
+    // True when the caller may write its line of `level` now; otherwise the
+    // line is counted as left out.
+    bool Take(int level)
+    {
+        std::uint64_t summary = 0;
+        bool admitted = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            Budget& budget = m_budgets[Kind(level)];
+            const std::int64_t now = SteadyMs();
+            summary = TakeSummaryLocked(Kind(level), now);
+            admitted = budget.credit >= 2 * m_lineEveryMs;
+            if (admitted)
+                budget.credit -= m_lineEveryMs;
+            else
+                LeaveOutLocked(Kind(level), 1, now);
+        }
+        WriteSummary(summary);
+        return admitted;
+    }
+
+    void LeaveOut(int level, std::uint64_t lines)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        LeaveOutLocked(Kind(level), lines, SteadyMs());
+    }
+
+    // Full budgets with the given pace, nothing left out; counts still
+    // scheduled are dropped.
+    void Reset(std::chrono::milliseconds lineEvery, std::chrono::milliseconds summaryDelay)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_generation;
+        m_lineEveryMs = std::max<std::int64_t>(1, lineEvery.count());
+        m_summaryDelayMs = std::max<std::int64_t>(0, summaryDelay.count());
+        // Empty since long enough to be full again at the next look.
+        const std::int64_t longAgo = SteadyMs() - Capacity();
+        for (Budget& budget : m_budgets)
+            budget = Budget { 0, longAgo, 0, 0, false };
+    }
+
+private:
+    // Credit in milliseconds of refill: a line costs m_lineEveryMs.
+    struct Budget {
+        std::int64_t credit = 0;
+        std::int64_t refilledMs = 0;
+        std::uint64_t leftOut = 0;
+        std::int64_t summaryDueMs = 0;
+        bool taskQueued = false;
+    };
+
+    std::int64_t Capacity() const { return std::int64_t { kServerLogBurst } * m_lineEveryMs; }
+
+    static int Kind(int level) { return level <= LogError ? 0 : (level == LogWarn ? 1 : 2); }
+
+    void RefillLocked(Budget& budget, std::int64_t now)
+    {
+        budget.credit = std::min(budget.credit + (now - budget.refilledMs), Capacity());
+        budget.refilledMs = now;
+    }
+
+    // The count to write now, or 0: one is due and the budget has a line for it.
+    std::uint64_t TakeSummaryLocked(int kind, std::int64_t now)
+    {
+        Budget& budget = m_budgets[kind];
+        RefillLocked(budget, now);
+        if (budget.leftOut == 0 || now < budget.summaryDueMs || budget.credit < m_lineEveryMs)
+            return 0;
+        budget.credit -= m_lineEveryMs;
+        return std::exchange(budget.leftOut, 0);
+    }
+
+    void LeaveOutLocked(int kind, std::uint64_t lines, std::int64_t now)
+    {
+        Budget& budget = m_budgets[kind];
+        if (lines == 0)
+            return;
+        if (budget.leftOut == 0)
+            budget.summaryDueMs = now + m_summaryDelayMs;
+        budget.leftOut += lines;
+        if (!budget.taskQueued)
+            QueueLocked(kind, budget.summaryDueMs - now);
+    }
+
+    void QueueLocked(int kind, std::int64_t delayMs)
+    {
+        m_budgets[kind].taskQueued = true;
+        const std::uint64_t generation = m_generation;
+        m_timer.AddTask(
+            std::max<std::int64_t>(0, delayMs), [this, kind, generation] { Due(kind, generation); });
+    }
+
+    // The count's own task, for when no further line comes to carry it.
+    void Due(int kind, std::uint64_t generation)
+    {
+        std::uint64_t summary = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (generation != m_generation)
+                return;
+            Budget& budget = m_budgets[kind];
+            budget.taskQueued = false;
+            const std::int64_t now = SteadyMs();
+            summary = TakeSummaryLocked(kind, now);
+            if (summary == 0 && budget.leftOut != 0)
+                QueueLocked(kind, std::max(budget.summaryDueMs - now, m_lineEveryMs - budget.credit));
+        }
+        WriteSummary(summary);
+    }
+
+    static void WriteSummary(std::uint64_t leftOut)
+    {
+        if (leftOut != 0)
+            WriteLog(LogWarn, "行情服务器引发的日志过多，已略去 %llu 行",
+                static_cast<unsigned long long>(leftOut));
+    }
+
+    std::mutex m_mutex;
+    Budget m_budgets[3];
+    std::int64_t m_lineEveryMs = 1;
+    std::int64_t m_summaryDelayMs = 0;
+    std::uint64_t m_generation = 0;
+    GenerTools::timer m_timer;
+};
+
+// The quote API's own diagnostics (dropped frames, unknown methods, closed
+// connections) belong in the terminal's log beside the client's lines. The
+// API calls this only while an API object exists, and the client releases
+// every one before it goes.
+void NQuoteClient::ForwardApiLog(int level, const char* text)
+{
+    if (Instance()->m_serverLog->Take(level))
+        WriteLog(level, "OstrelApi: %s", CutForLog(text ? text : "", 2 * kLogTextLimit).c_str());
+}
+
+// ---- the client ---------------------------------------------------------------------
 
 NQuoteClient* NQuoteClient::Instance()
 {
@@ -113,19 +203,54 @@ NQuoteClient* NQuoteClient::Instance()
 NQuoteClient::NQuoteClient()
     : m_reconnectTimer(std::make_unique<GenerTools::timer>())
     , m_heartBeatTimer(std::make_unique<GenerTools::timer>())
+    , m_serverLog(std::make_unique<ServerLog>())
 {
     qRegisterMetaType<nsquote::QuoteDetailField>("nsquote::QuoteDetailField");
     qRegisterMetaType<nsquote::RspReqQryHistoryField>("nsquote::RspReqQryHistoryField");
     qRegisterMetaType<nsquote::DepthQuoteField>("nsquote::DepthQuoteField");
     qRegisterMetaType<nsquote::TickerField>("nsquote::TickerField");
-    COstrelApi::SetLogHandler(&ForwardApiLog);
+    m_serverLog->Reset(m_timings.logLineEvery, m_timings.logSummaryDelay);
+    COstrelApi::SetLogHandler(&NQuoteClient::ForwardApiLog);
 }
 
-// The API's thread calls into this object; it must be gone, and no reconnect
-// thread left running, before the members are.
+// The API's thread calls into this object; it must be gone, and no attempt
+// left running, before the members are.
 NQuoteClient::~NQuoteClient()
 {
     Stop();
+    COstrelApi::SetLogHandler(nullptr);
+}
+
+void NQuoteClient::SetTimings(const Timings& timings)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_timings = timings;
+    }
+    m_serverLog->Reset(timings.logLineEvery, timings.logSummaryDelay);
+}
+
+void NQuoteClient::Reset()
+{
+    Stop();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_epoch;
+        m_attempt = Attempt();
+        m_commodityList.clear();
+        m_heartBeat = HeartBeatInfo();
+        m_heartBeatAwaited = false;
+        m_strayHeartBeatLogged = false;
+        m_lastAttemptMs = 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_quoteMutex);
+        m_quotes.clear();
+        m_snapshotKeys.clear();
+        m_streamKeys.clear();
+        m_strayQuoteLogged = false;
+    }
+    SetTimings(Timings());
 }
 
 std::string NQuoteClient::MakeContractCode(
@@ -136,7 +261,7 @@ std::string NQuoteClient::MakeContractCode(
 
 bool NQuoteClient::GetCommodityList(std::vector<pb::CommodityField>& out) const
 {
-    std::lock_guard<std::mutex> lock(m_commodityMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_commodityList.empty())
         return false;
     out.insert(out.end(), m_commodityList.begin(), m_commodityList.end());
@@ -145,155 +270,144 @@ bool NQuoteClient::GetCommodityList(std::vector<pb::CommodityField>& out) const
 
 HeartBeatInfo NQuoteClient::GetHeartBeatInfo() const
 {
-    std::lock_guard<std::mutex> lock(m_heartBeatMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_heartBeat;
 }
 
 std::shared_ptr<COstrelApi> NQuoteClient::Api() const
 {
-    std::lock_guard<std::mutex> lock(m_apiMutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_api;
-}
-
-std::shared_ptr<COstrelApi> NQuoteClient::TakeApi()
-{
-    std::lock_guard<std::mutex> lock(m_apiMutex);
-    return std::move(m_api);
 }
 
 // ---- connect sequence ---------------------------------------------------------
 
-template <typename Reply> void NQuoteClient::Arm(ResponseWaiter<Reply>& waiter)
+void NQuoteClient::Arm(Awaited awaited)
 {
-    std::lock_guard<std::mutex> lock(waiter.mutex);
-    waiter.ready = false;
+    // Before the request goes out: a reply that comes before the wait begins is still taken.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_attempt.awaited = awaited;
+    m_attempt.answered = false;
 }
 
-template <typename Reply>
-NQuoteClient::WaitResult NQuoteClient::Await(ResponseWaiter<Reply>& waiter, Reply* out)
+bool NQuoteClient::Await()
 {
+    std::unique_lock<std::mutex> lock(m_mutex);
     // One deadline for the whole wait: spurious wake-ups must not extend it.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    std::unique_lock<std::mutex> lock(waiter.mutex);
-    waiter.cond.wait_until(
-        lock, deadline, [&] { return waiter.ready || m_stopping || m_lostWhileConnecting; });
-    if (!waiter.ready)
-        return (m_stopping || m_lostWhileConnecting) ? WaitResult::Aborted : WaitResult::TimedOut;
-    if constexpr (!std::is_same_v<Reply, NoReply>)
-        out->Swap(&waiter.reply);
-    else
-        (void)out;
-    return WaitResult::Ready;
+    const auto deadline = std::chrono::steady_clock::now() + m_timings.replyWait;
+    m_changed.wait_until(lock, deadline,
+        [&] { return m_attempt.answered || m_attempt.lineLost || m_state != LinkState::Connecting; });
+    m_attempt.awaited = Awaited::Nothing;
+    return m_attempt.answered;
 }
 
-template <typename Reply, typename Fill> void NQuoteClient::Deliver(ResponseWaiter<Reply>& waiter, Fill fill)
+template <typename Fill> void NQuoteClient::Answer(Awaited awaited, Fill fill)
 {
     {
-        std::lock_guard<std::mutex> lock(waiter.mutex);
-        fill(waiter.reply);
-        waiter.ready = true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // A reply that no sequence waits for (late, or unasked) is dropped.
+        if (m_state != LinkState::Connecting || m_attempt.awaited != awaited)
+            return;
+        fill(m_attempt);
+        m_attempt.answered = true;
     }
-    waiter.cond.notify_all();
-}
-
-void NQuoteClient::WakeWaiters()
-{
-    // Taking each mutex once orders the flag change before any waiter's next
-    // look at its predicate, so no wake-up is lost.
-    {
-        std::lock_guard<std::mutex> lock(m_connectedWaiter.mutex);
-    }
-    m_connectedWaiter.cond.notify_all();
-    {
-        std::lock_guard<std::mutex> lock(m_loginWaiter.mutex);
-    }
-    m_loginWaiter.cond.notify_all();
-    {
-        std::lock_guard<std::mutex> lock(m_commodityWaiter.mutex);
-    }
-    m_commodityWaiter.cond.notify_all();
+    m_changed.notify_all();
 }
 
 bool NQuoteClient::Connect()
 {
-    // A client stopped earlier may be connected again. Stop leaves the started
-    // flag as it was; until this sequence completes nothing is started, so a
-    // line that drops meanwhile ends the attempt and is no loss of a started
-    // connection.
-    if (m_stopping.exchange(false))
-        m_started = false;
-    return ConnectSequence();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_state != LinkState::Idle)
+            return false;
+        m_state = LinkState::Connecting;
+    }
+    if (ConnectSequence())
+        return true;
+    EndFailedAttempt(LinkState::Idle);
+    return false;
+}
+
+bool NQuoteClient::EndFailedAttempt(LinkState next)
+{
+    bool stopped;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        stopped = m_state == LinkState::Stopping;
+        m_state = stopped ? LinkState::Idle : next;
+        m_attempt = Attempt();
+    }
+    m_changed.notify_all();
+    return stopped;
 }
 
 bool NQuoteClient::ConnectSequence()
 {
     const TradeConfig* config = TradeConfig::GetInstance();
 
-    std::shared_ptr<COstrelApi> api;
-    {
-        std::lock_guard<std::mutex> lock(m_apiMutex);
-        if (m_stopping)
+    // Only the connecting thread changes the API object; requests read it.
+    std::shared_ptr<COstrelApi> api = Api();
+    if (!api) {
+        COstrelApi* created = COstrelApi::CreateApi();
+        if (!created)
             return false;
-        if (!m_api) {
-            COstrelApi* created = COstrelApi::CreateApi();
-            if (!created)
-                return false;
-            m_api.reset(created, [](COstrelApi* p) { COstrelApi::DeleteApi(p); });
-            m_api->RegisterSpi(this);
-        }
-        api = m_api;
+        api.reset(created, [](COstrelApi* p) { COstrelApi::DeleteApi(p); });
+        api->RegisterSpi(this);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_api = api;
     }
 
     {
+        std::lock_guard<std::mutex> lock(m_mutex);
         // A beat of an earlier connection is awaited no more.
-        std::lock_guard<std::mutex> lock(m_heartBeatMutex);
         m_heartBeatAwaited = false;
         m_strayHeartBeatLogged = false;
+        m_lastAttemptMs = SteadyMs();
+        m_attempt = Attempt();
+        if (m_state != LinkState::Connecting)
+            return false;
     }
-    m_lastAttemptMs = SteadyMs();
-    Arm(m_connectedWaiter);
-    m_lostWhileConnecting = false;
+    Arm(Awaited::Connected);
     if (api->Connect(config->ip.c_str(), config->port) != 0)
         return false;
-    if (Await<NoReply>(m_connectedWaiter, nullptr) != WaitResult::Ready)
+    if (!Await())
         return false;
 
     pb::ReqLoginField login;
     login.set_user_name(config->username);
     login.set_password(config->password);
     login.set_protoc_version("2.0");
-    Arm(m_loginWaiter);
-    if (api->ReqLogin(&login, kTagLogin) != 0)
-        return false;
-    pb::RspLoginField loginReply;
-    if (Await(m_loginWaiter, &loginReply) != WaitResult::Ready)
+    Arm(Awaited::Login);
+    if (api->ReqLogin(&login, kTagLogin) != 0 || !Await())
         return false;
 
     pb::ReqQryCommodityField query;
-    Arm(m_commodityWaiter);
-    if (api->ReqQryCommodityDetail(&query, kTagCommodity) != 0)
-        return false;
-    pb::RspQryCommodityDetailField commodities;
-    if (Await(m_commodityWaiter, &commodities) != WaitResult::Ready)
+    Arm(Awaited::Commodities);
+    if (api->ReqQryCommodityDetail(&query, kTagCommodity) != 0 || !Await())
         return false;
 
+    pb::RspQryCommodityDetailField commodities;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        commodities.Swap(&m_attempt.commodities);
+    }
     pb::ReqSubscribedField subscribe;
     subscribe.set_mode(pb::MODE_SNAP);
+    for (const pb::CommodityField& commodity : commodities.commodity_list()) {
+        if (commodity.contract_no_list_size() == 0) {
+            subscribe.add_contract_list(
+                MakeContractCode(commodity.security_type(), commodity.commodity_no(), std::string()));
+            continue;
+        }
+        for (const pb::CommodityField::ContractNoList& contract : commodity.contract_no_list())
+            subscribe.add_contract_list(MakeContractCode(
+                commodity.security_type(), commodity.commodity_no(), contract.contract_no()));
+    }
     {
-        std::lock_guard<std::mutex> lock(m_commodityMutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         // Replacing rather than appending keeps the list free of duplicates
         // when a client that was stopped while connected connects again.
         m_commodityList.assign(commodities.commodity_list().begin(), commodities.commodity_list().end());
-        for (const pb::CommodityField& commodity : m_commodityList) {
-            if (commodity.contract_no_list_size() == 0) {
-                subscribe.add_contract_list(
-                    MakeContractCode(commodity.security_type(), commodity.commodity_no(), std::string()));
-                continue;
-            }
-            for (const pb::CommodityField::ContractNoList& contract : commodity.contract_no_list())
-                subscribe.add_contract_list(MakeContractCode(
-                    commodity.security_type(), commodity.commodity_no(), contract.contract_no()));
-        }
     }
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
@@ -303,22 +417,18 @@ bool NQuoteClient::ConnectSequence()
     }
     api->ReqSubscribe(&subscribe, kTagSubscribeAll);
 
+    // Started while this thread still alone controls the schedulers. Should
+    // the line have dropped meanwhile, the attempt fails and its caller's
+    // retry takes over; a running scheduler with nothing due costs nothing.
+    m_reconnectTimer->Start();
+    m_heartBeatTimer->Start();
     {
-        std::lock_guard<std::mutex> lock(m_schedulerMutex);
-        if (m_stopping)
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_state != LinkState::Connecting || m_attempt.lineLost)
             return false;
-        ++m_session;
-        m_reconnectTimer->Start();
-        {
-            // A line lost since the commodity reply would leave a started
-            // client that nobody reconnects; this attempt fails instead and
-            // the caller's retry takes over.
-            std::lock_guard<std::mutex> start(m_startMutex);
-            if (m_lostWhileConnecting)
-                return false;
-            m_started = true;
-        }
-        m_heartBeatTimer->Start();
+        m_state = LinkState::Connected;
+        ++m_epoch;
+        m_attempt = Attempt();
     }
     SendHeartBeat();
     return true;
@@ -326,26 +436,22 @@ bool NQuoteClient::ConnectSequence()
 
 void NQuoteClient::OnFrontConnected()
 {
-    Deliver(m_connectedWaiter, [](NoReply&) {});
+    Answer(Awaited::Connected, [](Attempt&) {});
 }
 
-void NQuoteClient::OnRspLogin(const pb::RspLoginField* rsp, const tagRspExParam&)
+void NQuoteClient::OnRspLogin(const pb::RspLoginField*, const tagRspExParam&)
 {
-    Deliver(m_loginWaiter, [rsp](pb::RspLoginField& slot) {
-        if (rsp)
-            slot.CopyFrom(*rsp);
-        else
-            slot.Clear();
-    });
+    // The reply is not examined: any login reply lets the sequence go on.
+    Answer(Awaited::Login, [](Attempt&) {});
 }
 
 void NQuoteClient::OnRspQryCommodityDetail(const pb::RspQryCommodityDetailField* rsp, const tagRspExParam&)
 {
-    Deliver(m_commodityWaiter, [rsp](pb::RspQryCommodityDetailField& slot) {
+    Answer(Awaited::Commodities, [rsp](Attempt& attempt) {
         if (rsp)
-            slot.CopyFrom(*rsp);
+            attempt.commodities.CopyFrom(*rsp);
         else
-            slot.Clear();
+            attempt.commodities.Clear();
     });
 }
 
@@ -359,9 +465,10 @@ void NQuoteClient::OnRspHisMoneyFlow(const pb::RspHisMoneyFlowField*, const tagR
 
 void NQuoteClient::SendHeartBeat()
 {
-    std::shared_ptr<COstrelApi> api = Api();
+    std::shared_ptr<COstrelApi> api;
     {
-        std::lock_guard<std::mutex> lock(m_heartBeatMutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        api = m_api;
         m_heartBeat.sendTime = NowMs();
         m_heartBeat.replyTime = 0;
         m_heartBeat.latency = 0;
@@ -375,12 +482,24 @@ void NQuoteClient::SendHeartBeat()
     }
 }
 
+void NQuoteClient::HeartBeatDue(std::uint64_t epoch)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (epoch != m_epoch)
+            return;
+    }
+    SendHeartBeat();
+}
+
 void NQuoteClient::OnRspHeartBeat(const pb::HeartBeatField*, const tagRspExParam&)
 {
     bool counted = false;
     bool logStray = false;
+    std::uint64_t epoch = 0;
+    std::chrono::milliseconds delay;
     {
-        std::lock_guard<std::mutex> lock(m_heartBeatMutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_heartBeatAwaited) {
             logStray = !m_strayHeartBeatLogged;
             m_strayHeartBeatLogged = true;
@@ -390,121 +509,116 @@ void NQuoteClient::OnRspHeartBeat(const pb::HeartBeatField*, const tagRspExParam
             m_heartBeat.replyTime = NowMs();
             m_heartBeat.latency = static_cast<std::int32_t>(m_heartBeat.replyTime - m_heartBeat.sendTime);
         }
+        epoch = m_epoch;
+        delay = m_timings.heartBeatDelay;
     }
     if (logStray)
         WriteLog(LogWarn, "丢弃未请求的心跳回复 (本连接不再记录)");
-    if (!counted)
-        return;
-    const std::uint64_t session = m_session;
-    m_heartBeatTimer->AddTask(kHeartBeatDelayMs, [this, session] {
-        if (m_session == session)
-            SendHeartBeat();
-    });
+    if (counted)
+        m_heartBeatTimer->AddTask(delay.count(), [this, epoch] { HeartBeatDue(epoch); });
 }
 
 // ---- loss of connection and reconnection -------------------------------------------
 
 void NQuoteClient::OnFrontDisconnected(int)
 {
-    if (m_stopping)
-        return;
-    bool wasStarted;
+    std::uint64_t epoch = 0;
+    std::chrono::milliseconds wait { 0 };
     {
-        std::lock_guard<std::mutex> lock(m_startMutex);
-        wasStarted = m_started.exchange(false);
-        if (!wasStarted)
-            m_lostWhileConnecting = true;
-    }
-    if (!wasStarted) {
-        // A connect attempt is under way (or none is): its wait ends now rather
-        // than at its deadline.
-        WakeWaiters();
-        return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_state == LinkState::Connecting) {
+            // The attempt under way fails now rather than at its deadline.
+            m_attempt.lineLost = true;
+            m_changed.notify_all();
+            return;
+        }
+        if (m_state != LinkState::Connected)
+            return;
+        m_state = LinkState::Reconnecting;
+        epoch = ++m_epoch;
+        m_commodityList.clear();
+        wait = std::chrono::milliseconds(
+            std::max<std::int64_t>(0, m_lastAttemptMs + m_timings.reconnectDelay.count() - SteadyMs()));
     }
     emit disconnect_sig();
-    {
-        std::lock_guard<std::mutex> lock(m_commodityMutex);
-        m_commodityList.clear();
-    }
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
         m_quotes.clear();
         m_snapshotKeys.clear();
         m_streamKeys.clear();
     }
-    {
-        std::lock_guard<std::mutex> lock(m_reconnectMutex);
-        if (m_stopping)
-            return;
-        ++m_reconnectThreads;
-    }
-    std::thread([this] {
-        Reconnect();
-        // Notified under the lock: once Stop sees the count at 0 this thread
-        // touches the client no more.
-        std::lock_guard<std::mutex> lock(m_reconnectMutex);
-        --m_reconnectThreads;
-        m_reconnectDone.notify_all();
-    }).detach();
+    // The first attempt runs at once on a thread of the reconnect scheduler,
+    // unless the last one started less than the retry interval ago.
+    ScheduleReconnect(wait, epoch);
+}
+
+void NQuoteClient::ScheduleReconnect(std::chrono::milliseconds delay, std::uint64_t epoch)
+{
+    m_reconnectTimer->AddTaskAfter(GenerTools::timer::Ticks(delay.count() * GenerTools::kTicksPerMs),
+        [this, epoch] { Reconnect(epoch); });
 }
 
 void NQuoteClient::Reconnect()
 {
-    if (m_stopping)
-        return;
+    std::uint64_t epoch;
     {
-        std::lock_guard<std::mutex> lock(m_schedulerMutex);
-        m_heartBeatTimer->Stop();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        epoch = m_epoch;
+    }
+    Reconnect(epoch);
+}
+
+void NQuoteClient::Reconnect(std::uint64_t epoch)
+{
+    std::chrono::milliseconds retry;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_state != LinkState::Reconnecting || epoch != m_epoch)
+            return;
+        m_state = LinkState::Connecting;
+        retry = m_timings.reconnectDelay;
+    }
+    m_heartBeatTimer->Stop();
+    std::shared_ptr<COstrelApi> old;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        old = std::move(m_api);
     }
     // Released here unless a request still holds it; then it goes when that returns.
-    TakeApi().reset();
+    old.reset();
 
-    const std::int64_t waitMs = m_lastAttemptMs + kReconnectDelayTicks / kTicksPerMs - SteadyMs();
-    if (waitMs > 0) {
-        ScheduleReconnect(waitMs * kTicksPerMs);
-        return;
-    }
     WriteLog(LogInfo, "行情重连……");
     if (ConnectSequence()) {
         WriteLog(LogInfo, "行情重连成功");
         return;
     }
-    if (m_stopping)
+    if (EndFailedAttempt(LinkState::Reconnecting))
         return;
     WriteLog(LogInfo, "行情重连失败，稍候再试");
-    ScheduleReconnect(kReconnectDelayTicks);
-}
-
-void NQuoteClient::ScheduleReconnect(std::int64_t delayTicks)
-{
-    const std::uint64_t session = m_session;
-    m_reconnectTimer->AddTaskAfter(GenerTools::timer::Ticks(delayTicks), [this, session] {
-        if (m_session == session)
-            Reconnect();
-    });
+    ScheduleReconnect(retry, epoch);
 }
 
 void NQuoteClient::Stop()
 {
     {
-        // Under the scheduler lock: a connect that is about to start the
-        // schedulers either finishes first or sees the flag.
-        std::lock_guard<std::mutex> scheduler(m_schedulerMutex);
-        std::lock_guard<std::mutex> threads(m_reconnectMutex);
-        m_stopping = true;
-        ++m_session;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        ++m_epoch;
+        if (m_state == LinkState::Connecting) {
+            m_state = LinkState::Stopping;
+            m_changed.notify_all();
+            m_changed.wait(lock, [this] { return m_state != LinkState::Stopping; });
+        }
+        m_state = LinkState::Idle;
     }
-    WakeWaiters();
+    // No attempt runs now, and none starts: this thread alone controls the schedulers.
     m_reconnectTimer->Stop();
+    m_heartBeatTimer->Stop();
+    std::shared_ptr<COstrelApi> api;
     {
-        std::unique_lock<std::mutex> lock(m_reconnectMutex);
-        m_reconnectDone.wait(lock, [this] { return m_reconnectThreads == 0; });
+        std::lock_guard<std::mutex> lock(m_mutex);
+        api = std::move(m_api);
     }
-    {
-        std::lock_guard<std::mutex> lock(m_schedulerMutex);
-        m_heartBeatTimer->Stop();
-    }
-    TakeApi().reset();
+    api.reset();
     std::lock_guard<std::mutex> lock(m_quoteMutex);
     m_streamKeys.clear();
 }
@@ -571,7 +685,7 @@ void NQuoteClient::OnRspQryHistory(const pb::RspReqQryHistoryField* rsp, const t
 {
     if (!rsp)
         return;
-    if (g_serverLog.Take())
+    if (m_serverLog->Take(LogInfo))
         WriteLog(LogInfo, "查询K线性数据返回，K线类型: %d", static_cast<int>(rsp->period()));
     emit Kline_sig(*rsp);
 }
@@ -582,10 +696,10 @@ void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField* rsp, const tagRs
         return;
     const int failures = rsp->fail_list_size();
     for (int i = 0; i < failures; ++i) {
-        if (!g_serverLog.Take()) {
+        if (!m_serverLog->Take(LogError)) {
             // The rest would be left out as well; counted at once, a list of
             // millions costs no more than one entry.
-            g_serverLog.LeaveOut(static_cast<std::uint64_t>(failures - i - 1));
+            m_serverLog->LeaveOut(LogError, static_cast<std::uint64_t>(failures - i - 1));
             break;
         }
         const pb::RspSubscribedField::ErrContractField& failed = rsp->fail_list(i);
@@ -596,7 +710,7 @@ void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField* rsp, const tagRs
 
 void NQuoteClient::OnRspUnSubscribe(const tagRspExParam& param)
 {
-    if (!g_serverLog.Take())
+    if (!m_serverLog->Take(LogWarn))
         return;
     if (param.error_code != 0)
         WriteLog(LogWarn, "取消订阅失败,失败原因%s",

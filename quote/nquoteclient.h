@@ -1,6 +1,6 @@
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -56,17 +56,37 @@ class NQuoteClient : public QObject, public COstrelSpi
 public:
     // Log lines that a quote server sets off by what it sends (replies nobody
     // asked for, failure lists of any length, the quote API's complaints about
-    // its frames) share one budget: a burst of this many lines, then this
-    // many a second. What is left out is counted in one line.
+    // its frames) draw on a budget per level, so that a flood of one kind never
+    // hides a line of another: a burst of this many lines, then this many a
+    // second. What is left out is counted in one line, which the budget pays
+    // for too.
     static constexpr int kServerLogBurst = 200;
     static constexpr int kServerLogPerSecond = 10;
+
+    // How long the client waits, in one place; the defaults are the quote
+    // protocol's.
+    struct Timings {
+        // Each of the connect sequence's three waits for a reply.
+        std::chrono::milliseconds replyWait { 5000 };
+        // From a heartbeat reply to the next heartbeat.
+        std::chrono::milliseconds heartBeatDelay { 5000 };
+        // From a failed reconnection attempt to the next; attempts also start
+        // at least this far apart.
+        std::chrono::milliseconds reconnectDelay { 5000 };
+        // The log budget regains one line per this much time ...
+        std::chrono::milliseconds logLineEvery { 1000 / kServerLogPerSecond };
+        // ... and counts what it left out this long after the first line it left out.
+        std::chrono::milliseconds logSummaryDelay { 1000 };
+    };
 
     static NQuoteClient* Instance();
 
     // Connects, logs in with the configured account, loads the commodity list
     // and subscribes every contract in snapshot mode. Blocks the calling thread
-    // for up to three waits of 5 s; true when the whole sequence completed, after
-    // which heartbeats run and a lost connection is re-established every 5 s.
+    // for up to three reply waits; true when the whole sequence completed,
+    // after which heartbeats run and a lost connection is re-established.
+    // False at once while a connection is up or being (re)established: one
+    // connection at a time.
     bool Connect();
 
     // Stops heartbeats and reconnection attempts and releases the quote API.
@@ -137,42 +157,80 @@ protected:
 
 private:
     friend struct NQuoteClientProbe;
+    class ServerLog;
 
     NQuoteClient();
     ~NQuoteClient() override;
     NQuoteClient(const NQuoteClient&) = delete;
     NQuoteClient& operator=(const NQuoteClient&) = delete;
 
-    struct NoReply {
+    // The one state of the connection. Connecting means one thread (the
+    // caller of Connect, or a reconnection attempt) runs the connect sequence
+    // and alone starts and stops the schedulers; Stop waits for it to leave.
+    enum class LinkState {
+        Idle, // not connected: before the first connect, after a failed one, after Stop
+        Connecting, // a connect sequence runs
+        Connected, // quotes flow, heartbeats run
+        Reconnecting, // the line was lost; an attempt is scheduled
+        Stopping, // Stop waits for the connect sequence under way to give up
     };
-    // One awaited reply of the connect sequence.
-    template <typename Reply> struct ResponseWaiter {
-        bool ready = false;
-        Reply reply;
-        std::mutex mutex;
-        std::condition_variable cond;
+    // The reply a connect sequence waits for.
+    enum class Awaited { Nothing, Connected, Login, Commodities };
+
+    // A connect sequence's wait; belongs to the Connecting state.
+    struct Attempt {
+        Awaited awaited = Awaited::Nothing;
+        bool answered = false;
+        // The line dropped during the sequence: its waits end at once and it
+        // fails rather than start on a dead line.
+        bool lineLost = false;
+        kw::pb::ostrel2::RspQryCommodityDetailField commodities;
     };
-    enum class WaitResult { Ready, TimedOut, Aborted };
 
     bool ConnectSequence();
-    template <typename Reply> WaitResult Await(ResponseWaiter<Reply>& waiter, Reply* out);
-    template <typename Reply> void Arm(ResponseWaiter<Reply>& waiter);
-    template <typename Reply, typename Fill> void Deliver(ResponseWaiter<Reply>& waiter, Fill fill);
-    void WakeWaiters();
+    // Leaves the Connecting state after a failed sequence, for `next`; true
+    // when Stop asked the sequence to give up (the state is then Idle).
+    bool EndFailedAttempt(LinkState next);
+    void Arm(Awaited awaited);
+    // Waits for the armed reply; false at the deadline, when the line drops or on Stop.
+    bool Await();
+    template <typename Fill> void Answer(Awaited awaited, Fill fill);
     std::shared_ptr<COstrelApi> Api() const;
-    std::shared_ptr<COstrelApi> TakeApi();
-    void ScheduleReconnect(std::int64_t delayTicks);
+    void HeartBeatDue(std::uint64_t epoch);
+    void ScheduleReconnect(std::chrono::milliseconds delay, std::uint64_t epoch);
+    void Reconnect(std::uint64_t epoch);
     template <typename Request> void SendForOneContract(int mode, const std::string& key);
     bool IsSubscribedLocked(const std::string& key) const;
+    static void ForwardApiLog(int level, const char* text);
+    // Tests: the waits of `timings`, and the state of a client just made.
+    void SetTimings(const Timings& timings);
+    void Reset();
 
-    // API object; requests take a reference so that a concurrent release
-    // (reconnect, Stop) never frees it under them.
-    mutable std::mutex m_apiMutex;
+    // Guards the connection: its state and everything below up to the cache.
+    mutable std::mutex m_mutex;
+    // Wakes a connect sequence's wait and a Stop waiting for the sequence.
+    std::condition_variable m_changed;
+    LinkState m_state = LinkState::Idle;
+    // Counts connections and their ends (loss, Stop): work scheduled for an
+    // earlier one (a heartbeat left waiting when the line dropped, a retry
+    // queued before Stop) sees another number and does nothing.
+    std::uint64_t m_epoch = 0;
+    Attempt m_attempt;
+    // Requests take a reference, so that a release (reconnection, Stop) never
+    // frees the API object under them.
     std::shared_ptr<COstrelApi> m_api;
-    std::atomic<bool> m_started { false };
-
-    mutable std::mutex m_commodityMutex;
     std::vector<kw::pb::ostrel2::CommodityField> m_commodityList;
+    HeartBeatInfo m_heartBeat;
+    // Only the reply to the beat that went out counts: a server that sends
+    // replies unasked must not multiply the chain of beats.
+    bool m_heartBeatAwaited = false;
+    bool m_strayHeartBeatLogged = false;
+    // Start of the latest connect attempt (steady clock, ms): attempts are at
+    // least the retry interval apart, also after a connection that a server
+    // drops as soon as it is up, so such a server cannot make us reconnect,
+    // and log it, without pause.
+    std::int64_t m_lastAttemptMs = 0;
+    Timings m_timings;
 
     std::mutex m_quoteMutex;
     std::map<std::string, kw::pb::ostrel2::QuoteDetailField> m_quotes;
@@ -186,39 +244,5 @@ private:
 
     std::unique_ptr<GenerTools::timer> m_reconnectTimer;
     std::unique_ptr<GenerTools::timer> m_heartBeatTimer;
-
-    ResponseWaiter<NoReply> m_connectedWaiter;
-    ResponseWaiter<kw::pb::ostrel2::RspLoginField> m_loginWaiter;
-    ResponseWaiter<kw::pb::ostrel2::RspQryCommodityDetailField> m_commodityWaiter;
-
-    mutable std::mutex m_heartBeatMutex;
-    HeartBeatInfo m_heartBeat;
-    // Only the reply to the beat that went out counts: a server that sends
-    // replies unasked must not multiply the chain of beats.
-    bool m_heartBeatAwaited = false;
-    bool m_strayHeartBeatLogged = false;
-
-    // Scheduler Start/Stop calls come from the GUI thread and reconnect
-    // threads; the schedulers want one controlling thread at a time.
-    std::mutex m_schedulerMutex;
-    // Counts connections: tasks queued for an earlier connection (a heartbeat
-    // still waiting when the line dropped, a retry queued before Stop) see a
-    // different number and do nothing, so one heartbeat chain runs at a time.
-    std::atomic<std::uint64_t> m_session { 0 };
-    // Set by Stop: ends waits and attempts at once and keeps new ones from starting.
-    std::atomic<bool> m_stopping { false };
-    // Set when the line drops while a connect sequence runs: the wait fails at
-    // once, and a sequence past its last wait fails rather than start on a dead
-    // line. m_startMutex makes that check and the started flag one step with
-    // the disconnect handler's look at them, so a loss is never missed by both.
-    std::mutex m_startMutex;
-    std::atomic<bool> m_lostWhileConnecting { false };
-    // Start of the latest connect attempt (steady clock, ms): attempts are at
-    // least the retry interval apart, also after a connection that a server
-    // drops as soon as it is up, so such a server cannot make us reconnect,
-    // and log it, without pause.
-    std::atomic<std::int64_t> m_lastAttemptMs { 0 };
-    std::mutex m_reconnectMutex;
-    std::condition_variable m_reconnectDone;
-    int m_reconnectThreads = 0;
+    std::unique_ptr<ServerLog> m_serverLog;
 };

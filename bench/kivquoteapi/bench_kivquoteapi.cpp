@@ -1,11 +1,17 @@
-// Throughput of the receive path on one core: bytes as socket reads deliver
-// them, cut into frames by RecvBuffer and dispatched to a callback object.
+// Throughput of the receive path: on one core, bytes as socket reads deliver
+// them, cut into frames by RecvBuffer and dispatched to a callback object;
+// and end to end, from a server thread's socket through loopback and the
+// library's receive thread to the caller's callback.
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -76,9 +82,9 @@ struct LogFolder {
         if (!mkdtemp(pattern))
             std::abort();
         path = pattern;
-        ApiLogger& logger = ApiLogger::GetInstance();
-        logger.SetPath(path + "/KivQuoteAPI_KeyOperation_" + TodayText() + ".log");
-        logger.SetLevel(API_LOG_INFO);
+        // Set once, before CreateKivQuoteAPI could choose "API" in the working directory.
+        if (SetKivQuoteAPIDataPath(path.c_str()) != KQ_SUCCESS)
+            std::abort();
     }
     ~LogFolder()
     {
@@ -168,6 +174,194 @@ void BM_ContractQueryReply(benchmark::State& state)
         = benchmark::Counter(static_cast<double>(replies), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_ContractQueryReply)->Arg(2000)->Arg(20);
+
+size_t ResidentBytes()
+{
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        long size = 0;
+        if (std::fscanf(statm, "%ld %ld", &size, &pages) != 2)
+            pages = 0;
+        std::fclose(statm);
+    }
+    return static_cast<size_t>(pages) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// A server inventing keys: 300,000 pushes of each record kind (keyed,
+// commodity, contract), every one with a new key. Reports what the cache
+// holds afterwards and how far the process's resident memory grew.
+void BM_NewRecordFlood(benchmark::State& state)
+{
+    SetLogFolder();
+    const int perKind = 300000;
+    std::string stream;
+    stream.reserve(static_cast<size_t>(perKind) * (274 + 147 + 185 + 36));
+    for (int i = 0; i < perKind; ++i) {
+        QuoteKeyedRecord keyed;
+        std::memset(&keyed, 'r', sizeof(keyed));
+        std::snprintf(keyed.KeyAndData, 32, "key%d", i);
+        QuoteCommodityRecord commodity;
+        std::memset(&commodity, 'c', sizeof(commodity));
+        std::memset(&commodity.CommodityKey, 0, sizeof(commodity.CommodityKey));
+        std::strcpy(commodity.CommodityKey.ExchangeNo, "X");
+        commodity.CommodityKey.CommodityType = 'F';
+        std::snprintf(commodity.CommodityKey.CommodityNo, 11, "c%d", i);
+        QuoteContractRecord contract;
+        std::memset(&contract, 'k', sizeof(contract));
+        std::memset(&contract.ContractKey, 0, sizeof(contract.ContractKey));
+        contract.ContractKey.CommodityKey = commodity.CommodityKey;
+        std::snprintf(contract.ContractKey.ContractNo1, 46, "%d", i);
+        stream += Frame(
+            CMD_KEYED_RECORD_PUSH, "", std::string(reinterpret_cast<const char*>(&keyed), sizeof(keyed)));
+        stream += Frame(CMD_COMMODITY_PUSH, "",
+            std::string(reinterpret_cast<const char*>(&commodity), sizeof(commodity)));
+        stream += Frame(
+            CMD_CONTRACT_PUSH, "", std::string(reinterpret_cast<const char*>(&contract), sizeof(contract)));
+    }
+    size_t cached = 0;
+    double grownMB = 0;
+    for (auto _ : state) {
+        const QuoteAppInfo info {};
+        IKivQuoteAPIExtend api(&info);
+        Counting events;
+        api.SetNotifyHandler(&events);
+        RecvBuffer buffer;
+        const size_t before = ResidentBytes();
+        Receive(api, buffer, stream);
+        grownMB
+            = static_cast<double>(ResidentBytes() - std::min(ResidentBytes(), before)) / (1024.0 * 1024.0);
+        cached = api.Cache().KeyedRecordCount() + api.Cache().CommodityCount() + api.Cache().ContractCount();
+        state.counters["keyed"] = static_cast<double>(api.Cache().KeyedRecordCount());
+        state.counters["commodities"] = static_cast<double>(api.Cache().CommodityCount());
+        state.counters["contracts"] = static_cast<double>(api.Cache().ContractCount());
+    }
+    if (cached == 0)
+        std::abort();
+    state.counters["rss_growth_MB"] = grownMB;
+    state.SetItemsProcessed(state.iterations() * perKind * 3);
+}
+BENCHMARK(BM_NewRecordFlood)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The caller's side of the loopback case: counts quotes on the receive thread.
+class LoopbackEvents : public IKivQuoteEvents
+{
+public:
+    std::atomic<uint64_t> quotes { 0 };
+    std::atomic<bool> ready { false };
+    std::atomic<bool> lost { false };
+    void OnLoginReply(int, const char*) override { }
+    void OnReadyForRequests() override { ready = true; }
+    void OnConnectionLost(int) override { lost = true; }
+    void OnCommodityItem(uint32_t, int, char, const QuoteCommodityRecord*) override { }
+    void OnContractItem(uint32_t, int, char, const QuoteContractRecord*) override { }
+    void OnSubscribeReply(uint32_t, int, char, const QuoteContractKey*) override { }
+    void OnUnsubscribeReply(uint32_t, int, char, const QuoteContractKey*) override { }
+    void OnQuoteData(const char* quote) override
+    {
+        // Frame n of a batch carries 88 bytes of 'a' + n % 26: every frame
+        // arrives, whole and in order.
+        if (quote[0] != m_expected || quote[87] != m_expected)
+            std::abort();
+        if (++m_inBatch == kFramesPerBatch) {
+            m_inBatch = 0;
+            m_expected = 'a';
+        } else if (++m_expected > 'z') {
+            m_expected = 'a';
+        }
+        // Only the receive thread writes; the benchmark's thread reads.
+        quotes.store(quotes.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    static constexpr uint64_t kFramesPerBatch = 100000;
+
+private:
+    char m_expected = 'a';
+    uint64_t m_inBatch = 0;
+};
+
+bool SendAll(int fd, const std::string& bytes)
+{
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// 100-byte quote pushes written by a server thread (the benchmark's own
+// thread plays the server) into a loopback TCP connection, read by the
+// library's receive thread and delivered to the caller's callback, through
+// the public exports as another program uses them. An iteration ends when
+// the callback has seen every frame of its 100,000.
+void BM_LoopbackQuoteFrames(benchmark::State& state)
+{
+    SetLogFolder();
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0
+        || ::listen(listener, 1) != 0
+        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        std::abort();
+
+    QuoteAppInfo info {};
+    int result = -1;
+    IKivQuoteAPI* api = CreateKivQuoteAPI(&info, &result);
+    LoopbackEvents events;
+    api->SetNotifyHandler(&events);
+    api->SetServerAddress("127.0.0.1", ntohs(address.sin_port));
+    QuoteLoginRecord login {};
+    std::strcpy(login.Account, "bench");
+    std::strcpy(login.Password, "bench");
+    if (api->ConnectAndLogin(&login) != KQ_SUCCESS)
+        std::abort();
+    const int server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (server < 0)
+        std::abort();
+    // The login frame is read and answered; then the three completions.
+    char loginFrame[256];
+    if (::recv(server, loginFrame, sizeof(loginFrame), 0) <= 0)
+        std::abort();
+    std::string opening = Frame(CMD_LOGIN_REPLY, "errorCode=0;", "login-info");
+    for (int command : { CMD_LOGIN_COMPLETE, CMD_COMMODITY_COMPLETE, CMD_CONTRACT_COMPLETE })
+        opening += Frame(command, "", "");
+    if (!SendAll(server, opening))
+        std::abort();
+    while (!events.ready)
+        std::this_thread::yield();
+
+    const int framesPerBatch = static_cast<int>(LoopbackEvents::kFramesPerBatch);
+    std::string stream;
+    stream.reserve(static_cast<size_t>(framesPerBatch) * 100);
+    for (int i = 0; i < framesPerBatch; ++i)
+        stream += Frame(CMD_QUOTE_PUSH, "", std::string(88, static_cast<char>('a' + i % 26)));
+    if (stream.size() != static_cast<size_t>(framesPerBatch) * 100)
+        std::abort();
+
+    uint64_t expected = 0;
+    for (auto _ : state) {
+        expected += framesPerBatch;
+        if (!SendAll(server, stream))
+            std::abort();
+        while (events.quotes.load(std::memory_order_acquire) < expected) {
+            if (events.lost)
+                std::abort();
+            std::this_thread::yield();
+        }
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(expected));
+    state.SetBytesProcessed(static_cast<int64_t>(expected * 100));
+    state.counters["frames/s"]
+        = benchmark::Counter(static_cast<double>(expected), benchmark::Counter::kIsRate);
+    FreeKivQuoteAPI(api);
+    ::close(server);
+    ::close(listener);
+}
+BENCHMARK(BM_LoopbackQuoteFrames)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

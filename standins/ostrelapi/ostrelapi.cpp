@@ -26,6 +26,7 @@
 #include <google/protobuf/arena.h>
 #include <google/protobuf/descriptor.h>
 
+#include "ostrelfeed.h"
 #include "ostrelwire.h"
 
 namespace pb = kw::pb::ostrel2;
@@ -160,7 +161,8 @@ public:
     {
         if (m_fd >= 0)
             ::close(m_fd);
-        ::close(m_wakeFd);
+        if (m_wakeFd >= 0)
+            ::close(m_wakeFd);
     }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -194,9 +196,25 @@ public:
         return OSTREL_OK;
     }
 
+    // Bytes as read from the connection; false once the session has ended.
+    bool Receive(const char* data, std::size_t size)
+    {
+        if (Ended())
+            return false;
+        m_reader.Feed(data, size);
+        int reason = 0;
+        if (!DispatchBuffered(&reason)) {
+            Finish(reason);
+            return false;
+        }
+        return true;
+    }
+
 private:
     void Wake()
     {
+        if (m_wakeFd < 0)
+            return;
         const std::uint64_t one = 1;
         // A full counter still leaves the descriptor readable, which is all we need.
         [[maybe_unused]] ssize_t n = ::write(m_wakeFd, &one, sizeof one);
@@ -215,6 +233,8 @@ private:
     bool Flush();
     // False when the connection ended; *reason then says why (0: stopped).
     bool ReadAvailable(int* reason);
+    // Dispatches the complete frames buffered; false as ReadAvailable.
+    bool DispatchBuffered(int* reason);
     bool Dispatch(const std::string& body);
     // Counts a dropped frame; false once the connection has dropped too many.
     bool NoteDropped();
@@ -403,6 +423,20 @@ bool Session::ReadAvailable(int* reason)
     }
 
     // Frames that arrived complete before a close are still delivered.
+    if (!DispatchBuffered(reason))
+        return false;
+    if (closed) {
+        if (m_reader.Buffered() > 0)
+            Log(1, "connection closed by the server inside a frame (%zu bytes left over)",
+                m_reader.Buffered());
+        *reason = OSTREL_DISCONNECT_CLOSED;
+        return false;
+    }
+    return true;
+}
+
+bool Session::DispatchBuffered(int* reason)
+{
     std::string body;
     for (;;) {
         const auto result = m_reader.Next(&body);
@@ -421,13 +455,6 @@ bool Session::ReadAvailable(int* reason)
             *reason = 0;
             return false;
         }
-    }
-    if (closed) {
-        if (m_reader.Buffered() > 0)
-            Log(1, "connection closed by the server inside a frame (%zu bytes left over)",
-                m_reader.Buffered());
-        *reason = OSTREL_DISCONNECT_CLOSED;
-        return false;
     }
     return true;
 }
@@ -801,3 +828,22 @@ void COstrelApi::SetLogHandler(LogHandler handler)
 {
     g_logHandler.store(handler);
 }
+
+namespace ostrelapi
+{
+
+FrameFeed::FrameFeed(COstrelSpi* spi)
+{
+    auto core = std::make_shared<Core>();
+    core->spi.store(spi);
+    m_session = std::make_shared<Session>(std::move(core), -1, -1);
+}
+
+FrameFeed::~FrameFeed() = default;
+
+bool FrameFeed::Receive(const char* data, std::size_t size)
+{
+    return static_cast<Session*>(m_session.get())->Receive(data, size);
+}
+
+} // namespace ostrelapi

@@ -84,7 +84,8 @@ bool WaitWorkerIdle(timer& t)
     return true;
 }
 
-constexpr std::int64_t kTicksPerMs = 10000;
+using GenerTools::kTicksPerMs;
+constexpr std::int64_t kFiveSeconds = 5000 * kTicksPerMs;
 
 } // namespace
 
@@ -97,11 +98,12 @@ TEST(Timer, TicksAreHundredNanosecondsOfTheSystemClock)
         std::chrono::system_clock::now().time_since_epoch());
     EXPECT_GE(ticks, before.count() / 100);
     EXPECT_LE(ticks, after.count() / 100);
+    EXPECT_EQ(kTicksPerMs * 100, 1000000); // 100 ns a tick
 
     timer t;
     const std::int64_t t0 = timer::NowTicks();
     const auto idMs = t.AddTask(5000, [] {});
-    const auto idTicks = t.AddTaskAfter(timer::Ticks(50000000), [] {});
+    const auto idTicks = t.AddTaskAfter(timer::Ticks(kFiveSeconds), [] {});
     const auto idAt = t.AddTaskAt(timer::TimePoint(timer::Ticks(t0 + 123456789)), [] {});
     const auto idPast = t.AddTaskAt(timer::TimePoint(timer::Ticks(t0 - 25000)), [] {});
     const std::int64_t t1 = timer::NowTicks();
@@ -117,10 +119,10 @@ TEST(Timer, TicksAreHundredNanosecondsOfTheSystemClock)
     const auto& ms = byId.at(idMs);
     const auto& after5s = byId.at(idTicks);
     EXPECT_EQ(ms->interval, 5000);
-    EXPECT_GE(ms->due, t0 + 50000000);
-    EXPECT_LE(ms->due, t1 + 50000000);
-    EXPECT_GE(after5s->due, t0 + 50000000);
-    EXPECT_LE(after5s->due, t1 + 50000000);
+    EXPECT_GE(ms->due, t0 + kFiveSeconds);
+    EXPECT_LE(ms->due, t1 + kFiveSeconds);
+    EXPECT_GE(after5s->due, t0 + kFiveSeconds);
+    EXPECT_LE(after5s->due, t1 + kFiveSeconds);
     EXPECT_LE(after5s->due - ms->due, t1 - t0);
 
     const auto& at = byId.at(idAt);
@@ -128,7 +130,7 @@ TEST(Timer, TicksAreHundredNanosecondsOfTheSystemClock)
     // (due - now) / 10,000, truncated: 12345 ms when read at once, less when the clock moved on.
     EXPECT_LE(at->interval, 12345);
     EXPECT_GE(at->interval, (t0 + 123456789 - t1) / kTicksPerMs);
-    EXPECT_GE(after5s->interval, (t0 + 50000000 - t1) / kTicksPerMs);
+    EXPECT_GE(after5s->interval, (t0 + kFiveSeconds - t1) / kTicksPerMs);
     EXPECT_LE(after5s->interval, 5000);
 
     const auto& past = byId.at(idPast);

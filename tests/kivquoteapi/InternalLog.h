@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ApiLimits.h"
 #include "ApiLogger.h"
 #include "TestLog.h"
 
@@ -25,5 +26,16 @@ inline const std::string& TemporaryLogFolder()
     (void)set;
     return dir.Path();
 }
+
+// Shortened bounds for one test; the defaults come back after it. Either way
+// the log budget starts full, so tests do not depend on each other's lines.
+class ScopedLimits
+{
+public:
+    explicit ScopedLimits(const ApiLimits& limits) { ApiLimits::Set(limits); }
+    ~ScopedLimits() { ApiLimits::Set(ApiLimits()); }
+    ScopedLimits(const ScopedLimits&) = delete;
+    ScopedLimits& operator=(const ScopedLimits&) = delete;
+};
 
 } // namespace kqtest

@@ -502,6 +502,81 @@ TEST_F(ApiAgainstServer, ShortBodiesFromTheServerAreDroppedAndTheConnectionGoesO
     EXPECT_EQ(api->QryCommodity(&session), KQ_SUCCESS) << "still connected and ready";
 }
 
+// The ERROR lines that "Left out" lines of the text count.
+uint64_t LeftOutErrors(const std::string& text)
+{
+    uint64_t sum = 0;
+    const std::string mark = "over the log budget (ERROR ";
+    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1))
+        sum += std::stoull(text.substr(at + mark.size()));
+    return sum;
+}
+
+TEST_F(ApiAgainstServer, AFloodOfNewRecordsAndBadFramesLeavesTheCacheAndTheLogBounded)
+{
+    ApiLimits limits;
+    limits.maxKeyedRecords = 5;
+    limits.maxCommodities = 6;
+    limits.maxContracts = 7;
+    limits.logBurst = 20;
+    limits.logLinesPerSecond = 0;
+    limits.logSummaryDelay = std::chrono::milliseconds(20);
+    ScopedLimits capped(limits);
+    // Made after the limits: an object reads the caps when it is made.
+    RecordingEvents flood;
+    flood.quoteSize = 8;
+    auto flooded = std::make_unique<IKivQuoteAPIExtend>(&info);
+    flooded->SetNotifyHandler(&flood);
+    flooded->SetServerAddress("127.0.0.1", server.Port());
+    ASSERT_EQ(flooded->ConnectAndLogin(&login), KQ_SUCCESS);
+    ASSERT_TRUE(flood.WaitFor(EventKind::Ready, 1));
+    LogWatch watch(LogFolder());
+
+    const int frames = 3000;
+    std::string bytes;
+    for (int i = 0; i < frames; ++i) {
+        const std::string n = std::to_string(i);
+        bytes += EncodeFrame(20001, "", Bytes(Keyed("key" + n)), false);
+        bytes += EncodeFrame(20002, "", Bytes(Commodity("X", 'F', "c" + n)), false);
+        bytes += EncodeFrame(20003, "", Bytes(Contract("X", 'F', "c", n)), false);
+        bytes += EncodeFrame(20003, "", "short", false); // an ERROR line each
+    }
+    server.SendRaw(bytes);
+    server.PushQuote("the last");
+    ASSERT_TRUE(flood.WaitFor(EventKind::Quote, 1));
+
+    // Memory: what the caps allow, however many new keys came.
+    EXPECT_EQ(flooded->Cache().KeyedRecordCount(), 5u);
+    EXPECT_EQ(flooded->Cache().CommodityCount(), 6u);
+    EXPECT_EQ(flooded->Cache().ContractCount(), 7u);
+    for (const char* kind : { "5 keyed", "6 commodity", "7 contract" })
+        EXPECT_EQ(watch.Count(std::string("[WARN] The record cache holds its cap of ") + kind), 1u) << kind;
+    // The log: the burst of ERROR lines, then the count of the others soon after the flood.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (LeftOutErrors(watch.Text()) < frames - 20u && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(LeftOutErrors(watch.Text()), frames - 20u) << watch.Text();
+    EXPECT_EQ(watch.Count("[ERROR] Dropped contract push message"), 20u);
+
+    // An ERROR flood does not hide the lines of another level.
+    server.SendFrame(10009, "sessionID=0;", "");
+    ASSERT_TRUE(flood.WaitFor(EventKind::Commodity, 6));
+    EXPECT_TRUE(watch.WaitFor("[INFO] Find all commodities with count 6.\n"));
+
+    // The connection's end counts what the caps refused, and writes what was
+    // left out at once ("Connection is disconnected." among it).
+    server.Cut();
+    ASSERT_TRUE(flood.WaitFor(EventKind::ConnectionLost, 1));
+    EXPECT_TRUE(watch.Contains(
+        "[WARN] Dropped 2995 new keyed records over the record cache's cap during this connection.\n"));
+    EXPECT_TRUE(watch.Contains("[WARN] Dropped 2994 new commodity records"));
+    EXPECT_TRUE(watch.Contains("[WARN] Dropped 2993 new contract records"));
+    EXPECT_EQ(LeftOutErrors(watch.Text()), frames - 20u + 1) << watch.Text();
+    EXPECT_FALSE(watch.Contains("Connection is disconnected"));
+    EXPECT_LT(watch.Text().size(), 50u * 200) << "a few dozen lines for 12,000 frames";
+    flooded.reset();
+}
+
 TEST_F(ApiAgainstServer, DestructionWaitsForTheCallbackThatIsRunning)
 {
     LoginAndWaitReady();

@@ -1,8 +1,12 @@
 // The process-wide data path and log level: set once per process, so this
-// file holds one test and runs in a process of its own.
+// file holds one test, and each run of it checks in a process of its own.
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -24,9 +28,7 @@ void WriteMarkers(const std::string& tag)
     KQLOG_DEBUG("marker-%s-debug\n", tag.c_str());
 }
 
-} // namespace
-
-TEST(DataPath, IsSetOnceAndTheLevelLettersFilterLines)
+void CheckSetOnceAndLevelLetters()
 {
     ApiLogger& logger = ApiLogger::GetInstance();
     ASSERT_EQ(logger.Path(), "") << "this test must run first in its process";
@@ -108,4 +110,21 @@ TEST(DataPath, IsSetOnceAndTheLevelLettersFilterLines)
     EXPECT_EQ(SetKivQuoteAPILogLevel(static_cast<char>(0xE9)), -23);
 
     EXPECT_EQ(ReadWholeFile(logFile).find("marker-early"), std::string::npos);
+}
+
+} // namespace
+
+TEST(DataPath, IsSetOnceAndTheLevelLettersFilterLines)
+{
+    // This process never sets the path itself, so a repeated run finds it unset too.
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        CheckSetOnceAndLevelLetters();
+        std::fflush(nullptr);
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the checks above failed in the child";
 }

@@ -263,6 +263,47 @@ TEST(QuoteDataCache, PutAndReadByPosition)
     EXPECT_EQ(cache.KeyedRecordCount(), 1u);
 }
 
+TEST(QuoteDataCache, EachMapHoldsAtMostItsCapAndStillReplacesWhatItHolds)
+{
+    ApiLimits limits;
+    limits.maxKeyedRecords = 2;
+    limits.maxCommodities = 3;
+    limits.maxContracts = 4;
+    ScopedLimits capped(limits);
+    QuoteDataCache cache;
+    for (int i = 0; i < 100; ++i) {
+        const std::string n = std::to_string(i);
+        const QuoteKeyedRecord keyed = Keyed("k" + n);
+        const QuoteCommodityRecord commodity = Commodity("X", 'F', "c" + n);
+        const QuoteContractRecord contract = Contract("X", 'F', "c", n);
+        EXPECT_EQ(cache.PutKeyedRecord(&keyed), i < 2) << i;
+        EXPECT_EQ(cache.PutCommodity(&commodity), i < 3) << i;
+        EXPECT_EQ(cache.PutContract(&contract), i < 4) << i;
+    }
+    EXPECT_EQ(cache.KeyedRecordCount(), 2u);
+    EXPECT_EQ(cache.CommodityCount(), 3u);
+    EXPECT_EQ(cache.ContractCount(), 4u);
+
+    // A full map still takes new bytes for the keys it holds.
+    const QuoteKeyedRecord keyed = Keyed("k1", 'z');
+    const QuoteCommodityRecord commodity = Commodity("X", 'F', "c2", 'z');
+    const QuoteContractRecord contract = Contract("X", 'F', "c", "0", 'z');
+    EXPECT_TRUE(cache.PutKeyedRecord(&keyed));
+    EXPECT_TRUE(cache.PutCommodity(&commodity));
+    EXPECT_TRUE(cache.PutContract(&contract));
+    QuoteKeyedRecord foundKeyed;
+    ASSERT_TRUE(cache.FindKeyedRecord("k1", &foundKeyed));
+    EXPECT_EQ(Bytes(foundKeyed), Bytes(keyed));
+    QuoteCommodityRecord foundCommodity;
+    bool isLast = false;
+    ASSERT_TRUE(cache.CommodityAt(2, &foundCommodity, &isLast)); // c0, c1, c2
+    EXPECT_EQ(Bytes(foundCommodity), Bytes(commodity));
+    QuoteContractRecord foundContract;
+    ASSERT_TRUE(cache.ContractAt(0, &foundContract, &isLast));
+    EXPECT_EQ(Bytes(foundContract), Bytes(contract));
+    EXPECT_EQ(cache.CommodityCount() + cache.ContractCount() + cache.KeyedRecordCount(), 9u);
+}
+
 TEST(ContractMatches, FilterTable)
 {
     const QuoteContractRecord contract = Contract("SHFE", 'F', "cu", "2501");

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -86,13 +87,19 @@ TEST(ApiLogger, EachLineOpensTheFileAnewSoItCanBeMovedBetweenLines)
 {
     TemporaryLogFolder();
     const std::string path = ApiLogger::GetInstance().Path();
-    KQLOG_ERROR("before the move\n");
+    // Marked per run: a repeated run finds the lines of the one before in the file.
+    static int run = 0;
+    const std::string before = "before the move " + std::to_string(++run);
+    const std::string after = "after the move " + std::to_string(run);
+    KQLOG_ERROR("%s\n", before.c_str());
     const std::string moved = path + ".moved";
     ASSERT_EQ(std::rename(path.c_str(), moved.c_str()), 0);
-    KQLOG_ERROR("after the move\n");
-    EXPECT_NE(ReadWholeFile(moved).find("before the move"), std::string::npos);
-    EXPECT_EQ(ReadWholeFile(moved).find("after the move"), std::string::npos);
-    EXPECT_NE(ReadWholeFile(path).find("after the move"), std::string::npos);
+    KQLOG_ERROR("%s\n", after.c_str());
+    EXPECT_NE(ReadWholeFile(moved).find(before), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(moved).find(after), std::string::npos);
+    EXPECT_NE(ReadWholeFile(path).find(after), std::string::npos);
+    // Other tests look for the one log file in the folder.
+    std::remove(moved.c_str());
 }
 
 TEST(ApiLogger, LevelNamesAndLetters)
@@ -113,6 +120,59 @@ TEST(ApiLogger, LevelNamesAndLetters)
             expected = API_LOG_WARN;
         EXPECT_EQ(ApiLogger::LevelFromLetter(letter), expected) << "letter " << c;
     }
+}
+
+TEST(ApiLogger, EachLevelHasABudgetAndTheLeftOutLinesAreCountedInOneLineOfTheirOwn)
+{
+    TemporaryLogFolder();
+    ApiLimits limits;
+    limits.logBurst = 3;
+    limits.logLinesPerSecond = 0;
+    limits.logSummaryDelay = std::chrono::hours(1);
+    ScopedLimits shortened(limits);
+    LogWatch watch(TemporaryLogFolder());
+    for (int i = 0; i < 10; ++i)
+        KQLOG_ERROR("flood %d\n", i);
+    KQLOG_INFO("info after the flood\n");
+    KQLOG_INFO("info after the flood\n");
+    EXPECT_EQ(watch.Count("] flood "), 3u) << watch.Text();
+    EXPECT_TRUE(watch.Contains("[ERROR] flood 2\n"));
+    EXPECT_EQ(watch.Count("[INFO] info after the flood\n"), 2u)
+        << "the ERROR flood does not use up INFO lines";
+
+    ApiLogger::GetInstance().FlushLeftOut();
+    EXPECT_FALSE(watch.Contains("Left out")) << "not due before the delay";
+    ApiLogger::GetInstance().FlushLeftOut(true);
+    const std::string count
+        = "[ERROR] Left out 7 log lines over the log budget (ERROR 7, WARN 0, INFO 0, DEBUG 0).\n";
+    EXPECT_EQ(watch.Count(count), 1u) << watch.Text();
+    ApiLogger::GetInstance().FlushLeftOut(true);
+    EXPECT_EQ(watch.Count("Left out"), 1u) << "nothing more left out, nothing more written";
+
+    // The count line used up budget of its own level: the next ERROR line is left out.
+    KQLOG_ERROR("flood after the count\n");
+    KQLOG_INFO("third info\n");
+    KQLOG_INFO("fourth info\n");
+    EXPECT_FALSE(watch.Contains("flood after the count"));
+    EXPECT_TRUE(watch.Contains("[INFO] third info\n"));
+    EXPECT_FALSE(watch.Contains("fourth info"));
+    ApiLogger::GetInstance().FlushLeftOut(true);
+    EXPECT_TRUE(watch.Contains(
+        "[ERROR] Left out 2 log lines over the log budget (ERROR 1, WARN 0, INFO 1, DEBUG 0).\n"))
+        << watch.Text();
+
+    // Once the delay has passed, the next line logged, of any level, writes the count first.
+    limits.logSummaryDelay = std::chrono::milliseconds(0);
+    ScopedLimits noDelay(limits);
+    for (int i = 0; i < 4; ++i)
+        KQLOG_WARN("warn %d\n", i);
+    KQLOG_INFO("info after the warnings\n");
+    EXPECT_EQ(watch.Count("] warn "), 3u);
+    const std::string text = watch.Text();
+    const size_t countAt
+        = text.find("[WARN] Left out 1 log lines over the log budget (ERROR 0, WARN 1, INFO 0, DEBUG 0).\n");
+    ASSERT_NE(countAt, std::string::npos) << text;
+    EXPECT_LT(countAt, text.find("[INFO] info after the warnings\n"));
 }
 
 TEST(ApiLogger, TodayTextIsTheLocalDate)

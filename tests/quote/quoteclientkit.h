@@ -1,9 +1,10 @@
 #pragma once
 
-// Shared pieces of the quote client tests: the quote-server program as a child
-// process, a frame-aware TCP relay between client and server that records and
-// alters traffic, a reader of the log lines written since a mark, and a
-// receiver of the client's signals on the GUI thread.
+// Shared pieces of the quote client tests: a fresh client with short waits for
+// every test, the quote-server program as a child process, a frame-aware TCP
+// relay between client and server that records and alters traffic, a reader of
+// the log lines written since a mark, and a receiver of the client's signals
+// on the GUI thread.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -44,10 +45,83 @@
 #include "logger.h"
 #include "nquoteclient.h"
 #include "ostrelwire.h"
+#include "timer.h"
 #include "tradeconfig.h"
+
+namespace GenerTools
+{
+struct TimerProbe {
+    // Nothing waits in the scheduler and no callback of it runs.
+    static bool Idle(timer& t)
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        return t.tasks.empty() && t.inFlight.load() == 0;
+    }
+    static std::size_t Pending(timer& t)
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        return t.tasks.size();
+    }
+    // Start and Stop run on the test's thread here, so reading this is safe.
+    static bool Running(const timer& t) { return t.running; }
+};
+} // namespace GenerTools
+
+struct NQuoteClientProbe {
+    using State = NQuoteClient::LinkState;
+    using Timings = NQuoteClient::Timings;
+
+    static NQuoteClient& Client() { return *NQuoteClient::Instance(); }
+    static void Fresh(const Timings& timings)
+    {
+        Client().Reset();
+        Client().SetTimings(timings);
+    }
+    static void SetTimings(const Timings& timings) { Client().SetTimings(timings); }
+    static Timings GetTimings()
+    {
+        std::lock_guard<std::mutex> lock(Client().m_mutex);
+        return Client().m_timings;
+    }
+    static State GetState()
+    {
+        std::lock_guard<std::mutex> lock(Client().m_mutex);
+        return Client().m_state;
+    }
+    // A connect sequence waits for the login reply.
+    static bool AwaitingLogin()
+    {
+        std::lock_guard<std::mutex> lock(Client().m_mutex);
+        return Client().m_state == State::Connecting
+            && Client().m_attempt.awaited == NQuoteClient::Awaited::Login;
+    }
+    static std::size_t PendingHeartBeats()
+    {
+        return GenerTools::TimerProbe::Pending(*Client().m_heartBeatTimer);
+    }
+    static bool HeartBeatsRunning() { return GenerTools::TimerProbe::Running(*Client().m_heartBeatTimer); }
+    static bool ReconnectsIdle() { return GenerTools::TimerProbe::Idle(*Client().m_reconnectTimer); }
+    static std::mutex& CacheMutex() { return Client().m_quoteMutex; }
+    // Takes the contract as subscribed, as a commodity reply listing it would.
+    static void Subscribe(const std::string& key)
+    {
+        std::lock_guard<std::mutex> lock(Client().m_quoteMutex);
+        Client().m_snapshotKeys.insert(key);
+    }
+};
 
 namespace kit
 {
+
+// The client's waits in the tests: a heartbeat and a retry interval short
+// enough that a test sees several of them in a second.
+inline NQuoteClientProbe::Timings TestTimings()
+{
+    NQuoteClientProbe::Timings timings;
+    timings.heartBeatDelay = std::chrono::milliseconds(300);
+    timings.reconnectDelay = std::chrono::milliseconds(400);
+    return timings;
+}
 
 namespace pb = kw::pb::ostrel2;
 using Clock = std::chrono::steady_clock;
@@ -74,12 +148,6 @@ inline bool WaitFor(const std::function<bool()>& done, int timeoutMs)
         std::this_thread::sleep_for(milliseconds(2));
     }
     return true;
-}
-
-// Lets queued events run for a while, for checks that something does NOT happen.
-inline void Pump(int ms)
-{
-    WaitFor([] { return false; }, ms);
 }
 
 inline std::string ReadFile(const std::string& path)
@@ -594,13 +662,18 @@ private:
 class LogMark
 {
 public:
-    LogMark() { m_sizes = Sizes(); }
+    LogMark()
+    {
+        for (const auto& [path, file] : Files())
+            m_sizes[file.first] = file.second;
+    }
 
     std::vector<std::string> Lines() const
     {
         std::vector<std::string> lines;
-        for (const auto& [path, size] : Sizes()) {
-            const auto it = m_sizes.find(path);
+        for (const auto& [path, file] : Files()) {
+            // By inode: a file rolled over since the mark keeps its inode under its new name.
+            const auto it = m_sizes.find(file.first);
             const std::size_t from = it == m_sizes.end() ? 0 : it->second;
             const std::string text = ReadFile(path);
             if (text.size() <= from)
@@ -633,11 +706,12 @@ public:
     }
 
 private:
-    static std::map<std::string, std::size_t> Sizes()
+    // Path to inode and size.
+    static std::map<std::string, std::pair<ino_t, std::size_t>> Files()
     {
         // This process's files only: the day's file and its rolled-over
         // siblings; other test programs share the folder.
-        std::map<std::string, std::size_t> sizes;
+        std::map<std::string, std::pair<ino_t, std::size_t>> sizes;
         const std::string base = Logger::GetInstance()->BasePath();
         const std::string folder = base.substr(0, base.rfind('/') + 1);
         const std::string stem = base.substr(folder.size()) + "_";
@@ -651,14 +725,14 @@ private:
                 struct stat st {
                 };
                 if (::stat((folder + name).c_str(), &st) == 0)
-                    sizes[folder + name] = static_cast<std::size_t>(st.st_size);
+                    sizes[folder + name] = { st.st_ino, static_cast<std::size_t>(st.st_size) };
             }
             ::closedir(dir);
         }
         return sizes;
     }
 
-    std::map<std::string, std::size_t> m_sizes;
+    std::map<ino_t, std::size_t> m_sizes;
 };
 
 // ---- signals ------------------------------------------------------------------------

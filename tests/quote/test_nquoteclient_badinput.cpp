@@ -251,11 +251,16 @@ std::uint64_t LeftOut(const std::vector<std::string>& lines)
 }
 
 // Replies that look right but come unasked and in bulk, or one reply with a
-// failure list of any length: the lines they set off share one budget, so
-// the log grows by a bounded amount a second however long the flood, and
-// what was left out is counted in one line once the budget allows.
-TEST(NQuoteClientBadInput, RepliesInBulkDrawOnOneLogBudget)
+// failure list of any length: the lines of each level draw on a budget of
+// their own, so a flood of one kind hides no line of another, and what was
+// left out is counted in one line, paid for by the budget, that comes by
+// itself once the flood is over.
+TEST(NQuoteClientBadInput, RepliesInBulkDrawOnALogBudgetPerLevel)
 {
+    // No refill during a case: the counts are exact.
+    NQuoteClientProbe::Timings timings = kit::TestTimings();
+    timings.logLineEvery = std::chrono::hours(1);
+    timings.logSummaryDelay = std::chrono::milliseconds(100);
     // A still market: the quote behind each flood is the last word on its code.
     kit::QuoteServer server;
     ASSERT_TRUE(server.Start({ "--rate", "0" }));
@@ -282,6 +287,10 @@ TEST(NQuoteClientBadInput, RepliesInBulkDrawOnOneLogBudget)
     unsubscribed.set_error_message(reason);
     pb::RspReqQryHistoryField history;
     history.set_period(pb::KLINE_1MIN);
+    const std::string klines
+        = repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_HISTORY_DATA, history, "hh")), 1500);
+    pb::RspSubscribedField amid;
+    amid.add_fail_list()->set_contract_code("ZZ_AMID_THE_FLOOD");
     pb::RspSubscribedField oneFailure;
     oneFailure.add_fail_list()->set_contract_code(std::string(1000, 'C'));
     oneFailure.mutable_fail_list(0)->set_err_msg(reason);
@@ -298,37 +307,27 @@ TEST(NQuoteClientBadInput, RepliesInBulkDrawOnOneLogBudget)
         std::string flood;
         std::uint64_t lines; // the lines the flood would set off without a budget
         std::vector<std::string> line; // texts of one such line
+        std::vector<std::string> other; // a line of another level amid the flood, written all the same
     };
     const Case cases[] = {
         { "unsubscription replies", repeat(RspFrame(unsubscribed), 3000), 3000,
-            { "[WARN]", "): 取消订阅失败,失败原因RRR" } },
+            { "[WARN]", "): 取消订阅失败,失败原因RRR" }, {} },
         { "K-line replies",
-            repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_HISTORY_DATA, history, "hh")), 3000), 3000,
-            { "[INFO]", "): 查询K线性数据返回，K线类型: 1" } },
+            klines + RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, amid, "2356")) + klines, 3000,
+            { "[INFO]", "): 查询K线性数据返回，K线类型: 1" },
+            { "[ERROR]", "): ZZ_AMID_THE_FLOOD订阅失败原因:" } },
         { "subscription replies",
             repeat(RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, oneFailure, "2356")), 3000), 3000,
-            { "[ERROR]", "CCC订阅失败原因:RRR" } },
+            { "[ERROR]", "CCC订阅失败原因:RRR" }, {} },
         { "one reply, many failures",
             RspFrame(FrameRelay::MakeRsp(pb::ON_RSP_SUBSCRIBE, manyFailures, "2356")), kManyFailures,
-            { "[ERROR]", "): X订阅失败原因:e" } },
+            { "[ERROR]", "): X订阅失败原因:e" }, {} },
     };
-    pb::KwBaseMessage_Rsp unsubscribedOk;
-    unsubscribedOk.set_method(pb::ON_RSP_UNSUBSCRIBE);
-    {
-        // Whatever earlier floods left out is counted before the cases begin.
-        kit::LogMark log;
-        kit::Pump(1000 / NQuoteClient::kServerLogPerSecond + 50);
-        relay.InjectRsp(unsubscribedOk);
-        ASSERT_TRUE(log.WaitForLine({ "[WARN]", "): 取消订阅成功" }, 3000));
-    }
     int serial = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        // The case before spent the budget: a second refills it by ten lines,
-        // so this flood too has lines of its own to write.
-        kit::Pump(1000);
+        NQuoteClientProbe::SetTimings(timings); // full budgets
         kit::LogMark log;
-        const kit::Clock::time_point start = kit::Clock::now();
         relay.InjectRaw(c.flood);
         // A quote behind the flood: once it is cached, the flood has been read.
         ++serial;
@@ -336,24 +335,51 @@ TEST(NQuoteClientBadInput, RepliesInBulkDrawOnOneLogBudget)
         pb::QuoteDetailField cached;
         ASSERT_TRUE(kit::WaitFor(
             [&] { return Client()->GetQuote(code, &cached) && cached.last() == serial; }, 30000));
-        // Normal operation goes on: a reply after the flood is logged once
-        // the budget has refilled by a line, after the count of what was left out.
-        kit::Pump(1000 / NQuoteClient::kServerLogPerSecond + 50);
-        relay.InjectRsp(unsubscribedOk);
-        EXPECT_TRUE(log.WaitForLine({ "[WARN]", "): 取消订阅成功" }, 3000));
-        const long elapsedMs = kit::ElapsedMs(start);
+        // The count comes without a further line, on the budget's last line.
+        ASSERT_TRUE(log.WaitForLine({ "): 行情服务器引发的日志过多，已略去 " }, 3000));
 
         const std::vector<std::string> lines = log.Lines();
         const std::uint64_t written = log.Matching(c.line).size();
-        const std::uint64_t allowed
-            = NQuoteClient::kServerLogBurst + NQuoteClient::kServerLogPerSecond * (elapsedMs / 1000 + 1);
-        EXPECT_GT(written, 0u);
-        EXPECT_LE(written, allowed);
+        EXPECT_EQ(written, NQuoteClient::kServerLogBurst - 1u);
+        EXPECT_EQ(log.Matching({ "行情服务器引发的日志过多" }).size(), 1u);
         EXPECT_EQ(written + LeftOut(lines), c.lines);
-        EXPECT_LT(Bytes(lines), (allowed + 10) * 3 * kLogTextLimit) << lines.size() << " lines";
+        if (!c.other.empty()) {
+            EXPECT_EQ(log.Matching(c.other).size(), 1u);
+        }
+        EXPECT_LT(Bytes(lines), (NQuoteClient::kServerLogBurst + 10) * 3 * kLogTextLimit)
+            << lines.size() << " lines";
         EXPECT_EQ(relay.Connections(), 1);
     }
     Client()->Stop();
+}
+
+// A flood that goes on: the budget regains its lines at its pace, the counts
+// are among them, and the last count follows the flood's end by itself.
+TEST(NQuoteClientBadInput, LogBudgetHoldsItsPaceUnderASustainedFlood)
+{
+    NQuoteClientProbe::Timings timings = kit::TestTimings();
+    timings.logLineEvery = std::chrono::milliseconds(20);
+    timings.logSummaryDelay = std::chrono::milliseconds(200);
+    NQuoteClientProbe::SetTimings(timings);
+    kit::LogMark log;
+    const tagRspExParam ok { pb::ON_RSP_UNSUBSCRIBE, 0, "" };
+    COstrelSpi* spi = Client();
+    const auto start = kit::Clock::now();
+    std::uint64_t sent = 0;
+    // As the quote API's thread would: replies one after another, until the
+    // budget has counted what it left out three times.
+    while (log.Matching({ "行情服务器引发的日志过多" }).size() < 3) {
+        for (int i = 0; i < 100; ++i, ++sent)
+            spi->OnRspUnSubscribe(ok);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(kit::WaitFor(
+        [&] { return log.Matching({ "): 取消订阅成功" }).size() + LeftOut(log.Lines()) == sent; }, 3000));
+    const long elapsedMs = kit::ElapsedMs(start);
+    const std::uint64_t budgetLines
+        = log.Matching({ "): 取消订阅成功" }).size() + log.Matching({ "行情服务器引发的日志过多" }).size();
+    EXPECT_GT(log.Matching({ "): 取消订阅成功" }).size(), NQuoteClient::kServerLogBurst - 1u);
+    EXPECT_LE(budgetLines, NQuoteClient::kServerLogBurst + elapsedMs / timings.logLineEvery.count() + 1);
 }
 
 } // namespace

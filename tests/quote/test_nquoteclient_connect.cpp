@@ -54,7 +54,7 @@ int UnusedPort()
     return ntohs(addr.sin_port);
 }
 
-// Runs first: the instance has never connected.
+// The instance of each test is as if it had never connected.
 TEST(NQuoteClientConnect, StopBeforeAnyConnectChangesNothing)
 {
     Client()->Stop();
@@ -244,6 +244,10 @@ TEST(NQuoteClientConnect, EmptyCommodityListGivesEmptySubscriptionAndStartedClie
     EXPECT_TRUE(list.empty());
     // Started: the heartbeat chain runs.
     EXPECT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
+    // One connection at a time: a second connect changes nothing.
+    EXPECT_FALSE(Client()->Connect());
+    EXPECT_EQ(relay.Requests(pb::REQ_LOGIN).size(), 1u);
+    EXPECT_EQ(NQuoteClientProbe::GetState(), NQuoteClientProbe::State::Connected);
     Client()->Stop();
 }
 
@@ -263,8 +267,11 @@ TEST(NQuoteClientConnect, RefusedLoginStillCompletesTheSequence)
     Client()->Stop();
 }
 
-TEST(NQuoteClientConnect, UnansweredLoginFailsAfterFiveSecondsWithoutCommodityQuery)
+TEST(NQuoteClientConnect, UnansweredLoginFailsAfterTheReplyWaitWithoutCommodityQuery)
 {
+    NQuoteClientProbe::Timings timings = kit::TestTimings();
+    timings.replyWait = std::chrono::milliseconds(500);
+    NQuoteClientProbe::SetTimings(timings);
     kit::QuoteServer server;
     ASSERT_TRUE(server.Start({ "--silent" }));
     FrameRelay relay(server.port());
@@ -274,8 +281,8 @@ TEST(NQuoteClientConnect, UnansweredLoginFailsAfterFiveSecondsWithoutCommodityQu
     const auto start = Clock::now();
     EXPECT_FALSE(Client()->Connect());
     const long took = kit::ElapsedMs(start);
-    EXPECT_GE(took, 4900);
-    EXPECT_LT(took, 6500);
+    EXPECT_GE(took, 490);
+    EXPECT_LT(took, 2000);
     EXPECT_EQ(relay.Requests(pb::REQ_LOGIN).size(), 1u);
     EXPECT_TRUE(relay.Requests(pb::REQ_COMMODITY_DETAIL).empty());
     EXPECT_TRUE(relay.Requests(pb::REQ_SUBSCRIBE).empty());
@@ -286,8 +293,8 @@ TEST(NQuoteClientConnect, UnansweredLoginFailsAfterFiveSecondsWithoutCommodityQu
 }
 
 // The server accepts and closes at once, after the client was connected and
-// stopped before: the attempt fails without waiting out its 5 s, and it is
-// not taken for the loss of a started connection (no signal, no retries).
+// stopped before: the attempt fails without waiting out its reply wait, and it
+// is not taken for the loss of a started connection (no signal, no retries).
 TEST(NQuoteClientConnect, ServerClosingDuringTheSequenceFailsFast)
 {
     kit::QuoteServer server;
@@ -307,7 +314,9 @@ TEST(NQuoteClientConnect, ServerClosingDuringTheSequenceFailsFast)
     EXPECT_FALSE(Client()->Connect());
     EXPECT_LT(kit::ElapsedMs(start), 1500);
     EXPECT_EQ(relay.Connections(), 1);
-    kit::Pump(500);
+    EXPECT_EQ(NQuoteClientProbe::GetState(), NQuoteClientProbe::State::Idle);
+    EXPECT_TRUE(NQuoteClientProbe::ReconnectsIdle());
+    QCoreApplication::processEvents();
     EXPECT_EQ(probe.Disconnects(), 0);
     EXPECT_TRUE(log.Matching({ "): 行情重连" }).empty());
     EXPECT_EQ(relay.Connections(), 1);
@@ -329,7 +338,7 @@ TEST(NQuoteClientConnect, NoServerFailsFast)
 }
 
 // Replies on loopback usually arrive before the connecting thread begins to
-// wait; each must still be taken, so no attempt may sit out a 5 s wait.
+// wait; each must still be taken, so no attempt may sit out its 5 s wait.
 TEST(NQuoteClientConnect, RepliesBeforeTheWaitAreTaken)
 {
     kit::QuoteServer server;

@@ -4,25 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "quoteclientkit.h"
-#include "timer.h"
-
-namespace GenerTools
-{
-struct TimerProbe {
-    static std::size_t Pending(timer& t)
-    {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        return t.tasks.size();
-    }
-};
-} // namespace GenerTools
-
-struct NQuoteClientProbe {
-    static std::size_t PendingHeartBeats()
-    {
-        return GenerTools::TimerProbe::Pending(*NQuoteClient::Instance()->m_heartBeatTimer);
-    }
-};
 
 namespace
 {
@@ -45,9 +26,22 @@ long Between(Clock::time_point a, Clock::time_point b)
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
 }
 
-TEST(NQuoteClientHeartBeat, LatencyIsZeroWhileOutstandingAndNextBeatFollowsReplyByFiveSeconds)
+long HeartBeatDelayMs()
 {
-    constexpr int kReplyDelayMs = 400;
+    return static_cast<long>(NQuoteClientProbe::GetTimings().heartBeatDelay.count());
+}
+
+// Beats of one chain leave a heartbeat delay apart at least: a second chain
+// would put two beats close together.
+void ExpectOneChain(const std::vector<kit::Frame>& beats)
+{
+    for (std::size_t i = 1; i < beats.size(); ++i)
+        EXPECT_GE(Between(beats[i - 1].at, beats[i].at), HeartBeatDelayMs() - 50) << i;
+}
+
+TEST(NQuoteClientHeartBeat, LatencyIsZeroWhileOutstandingAndNextBeatFollowsReplyByTheDelay)
+{
+    constexpr int kReplyDelayMs = 200;
     kit::QuoteServer server;
     ASSERT_TRUE(server.Start());
     FrameRelay relay(server.port());
@@ -80,12 +74,12 @@ TEST(NQuoteClientHeartBeat, LatencyIsZeroWhileOutstandingAndNextBeatFollowsReply
     EXPECT_EQ(beat.latency, beat.replyTime - beat.sendTime);
     const Clock::time_point replied = relay.LastForwarded(pb::ON_RSP_HEARTBEAT);
 
-    // The next one 5 s after the reply, not after the send.
+    // The next one a heartbeat delay after the reply, not after the send.
     ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT).size() >= 2; }, 7000));
     const HeartBeatInfo second = Client()->GetHeartBeatInfo();
     const long gap = Between(replied, relay.Requests(pb::REQ_HEARTBEAT)[1].at);
-    EXPECT_GE(gap, 4950);
-    EXPECT_LT(gap, 7000); // loose: a loaded machine wakes late
+    EXPECT_GE(gap, HeartBeatDelayMs() - 50);
+    EXPECT_LT(gap, HeartBeatDelayMs() + 2000); // loose: a loaded machine wakes late
     EXPECT_GT(second.sendTime, beat.replyTime);
     EXPECT_EQ(second.replyTime, 0);
     EXPECT_EQ(second.latency, 0);
@@ -95,9 +89,7 @@ TEST(NQuoteClientHeartBeat, LatencyIsZeroWhileOutstandingAndNextBeatFollowsReply
     Client()->Stop();
 
     // Stopped: no chain goes on.
-    const std::size_t sent = relay.Requests(pb::REQ_HEARTBEAT).size();
-    kit::Pump(300);
-    EXPECT_EQ(relay.Requests(pb::REQ_HEARTBEAT).size(), sent);
+    EXPECT_FALSE(NQuoteClientProbe::HeartBeatsRunning());
 }
 
 // The line drops while a heartbeat of the old connection waits in the
@@ -113,20 +105,20 @@ TEST(NQuoteClientHeartBeat, ReconnectionRunsExactlyOneChain)
     kit::LogMark log;
 
     ASSERT_TRUE(Client()->Connect());
+    // The next beat waits in the scheduler when the line drops.
     ASSERT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
-    kit::Pump(1000);
+    ASSERT_TRUE(kit::WaitFor([] { return NQuoteClientProbe::PendingHeartBeats() == 1; }, 3000));
     relay.CloseAll();
 
     ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT, 2).size() >= 1; }, 5000));
     EXPECT_TRUE(kit::WaitFor([&] { return probe.Disconnects() == 1; }, 1000));
     ASSERT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 2).size(), 1u);
 
-    // Two beats of one chain fit into 7.5 s; the stale beat of the old
-    // connection would have added a third, about 4 s after the reconnection.
-    kit::Pump(7500);
-    const std::vector<kit::Frame> beats = relay.Requests(pb::REQ_HEARTBEAT, 2);
-    ASSERT_EQ(beats.size(), 2u);
-    EXPECT_GE(Between(beats[0].at, beats[1].at), 4950);
+    // The stale beat of the old connection comes due as soon as the new
+    // connection starts the scheduler: beside the new chain it would put two
+    // beats close together.
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT, 2).size() >= 4; }, 8000));
+    ExpectOneChain(relay.Requests(pb::REQ_HEARTBEAT, 2));
     EXPECT_EQ(probe.Disconnects(), 1);
     EXPECT_EQ(probe.Connects(), 0);
     EXPECT_EQ(probe.offGuiThread, 0);
@@ -137,7 +129,7 @@ TEST(NQuoteClientHeartBeat, ReconnectionRunsExactlyOneChain)
 
 // Heartbeat replies nobody asked for, in bulk: they neither move the latency
 // nor start chains of their own. One beat at most waits in the scheduler and
-// beats still leave 5 s apart.
+// beats still leave a heartbeat delay apart.
 TEST(NQuoteClientHeartBeat, UnaskedRepliesDoNotMultiplyTheBeats)
 {
     kit::QuoteServer server;
@@ -181,12 +173,10 @@ TEST(NQuoteClientHeartBeat, UnaskedRepliesDoNotMultiplyTheBeats)
         EXPECT_EQ(now.latency, answered.latency);
     }
 
-    // The chain goes on as one: the second beat, answered, and no third
-    // before 5 s after that answer.
-    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT).size() >= 2; }, 7000));
-    ASSERT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
-    kit::Pump(1000);
-    EXPECT_EQ(relay.Requests(pb::REQ_HEARTBEAT).size(), 2u);
+    // The chain goes on as one, each beat a heartbeat delay after the one before.
+    const std::size_t sent = relay.Requests(pb::REQ_HEARTBEAT).size();
+    ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT).size() >= sent + 3; }, 7000));
+    ExpectOneChain(relay.Requests(pb::REQ_HEARTBEAT));
     EXPECT_LE(NQuoteClientProbe::PendingHeartBeats(), 1u);
     now = Client()->GetHeartBeatInfo();
     EXPECT_GT(now.sendTime, answered.replyTime);

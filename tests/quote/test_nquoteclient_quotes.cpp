@@ -1,6 +1,9 @@
 // Latest-quote cache, the signals to the GUI thread, the per-contract requests
 // and the log lines of their replies.
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 
@@ -241,12 +244,40 @@ TEST_F(NQuoteClientQuotes, ServerQuotesDepthTradesAndKLinesReachTheGuiThread)
             return log.Matching({ "[WARN]", "): 取消订阅成功" }).size() == 2;
         },
         3000));
-    kit::Pump(300);
-    const auto depths = depthOf();
-    const auto tickers = tickersOf();
-    kit::Pump(1500);
-    EXPECT_EQ(depthOf(), depths);
-    EXPECT_EQ(tickersOf(), tickers);
+    // Once the server has confirmed both, its market steps bring quotes and no
+    // depth or trades of that contract.
+    std::size_t confirmed = 0;
+    ASSERT_TRUE(kit::WaitFor(
+        [&] {
+            const std::vector<kit::Frame> frames = m_relay->Frames();
+            int replies = 0;
+            for (std::size_t i = 0; i < frames.size(); ++i) {
+                if (!frames[i].fromClient && frames[i].method == pb::ON_RSP_UNSUBSCRIBE && ++replies == 2) {
+                    confirmed = i + 1;
+                    return true;
+                }
+            }
+            return false;
+        },
+        3000));
+    const auto pushedSince = [&](int method, bool ofKeyOnly) {
+        const std::vector<kit::Frame> frames = m_relay->Frames();
+        std::size_t count = 0;
+        for (std::size_t i = confirmed; i < frames.size(); ++i) {
+            const kit::Frame& f = frames[i];
+            if (f.fromClient || f.method != method)
+                continue;
+            const std::string code = method == pb::ON_RTN_DEPTH
+                ? f.Payload<pb::DepthQuoteField>().contract_code()
+                : method == pb::ON_RTN_TICKER ? f.Payload<pb::TickerField>().contract_code()
+                                              : std::string();
+            count += !ofKeyOnly || code == key;
+        }
+        return count;
+    };
+    ASSERT_TRUE(kit::WaitFor([&] { return pushedSince(pb::ON_RTN_QUOTE, false) > 20; }, 5000));
+    EXPECT_EQ(pushedSince(pb::ON_RTN_DEPTH, true), 0u);
+    EXPECT_EQ(pushedSince(pb::ON_RTN_TICKER, true), 0u);
 }
 
 TEST_F(NQuoteClientQuotes, RequestsCarryTheirModesTagsAndFields)
@@ -308,7 +339,6 @@ TEST_F(NQuoteClientQuotes, RequestsCarryTheirModesTagsAndFields)
     const auto frames = sent();
     for (const Case& c : cases)
         c.call();
-    kit::Pump(300);
     EXPECT_EQ(sent(), frames);
 }
 
@@ -395,6 +425,38 @@ TEST_F(NQuoteClientQuotes, EmptyKLineReplyIsLoggedAndEmitted)
     }
     EXPECT_EQ(log.Matching({ "[INFO]", "): 查询K线性数据返回，K线类型: 5" }).size(), 1u);
     EXPECT_EQ(probe.offGuiThread, 0);
+}
+
+// Whether the thread sleeps in a futex call: waiting for a lock.
+bool WaitsForALock(pid_t tid)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    return (in >> number) && number == SYS_futex;
+}
+
+// The window reads the cache on the GUI thread while quotes replace its
+// entries on the API's thread: a read waits while the cache is held.
+TEST(NQuoteClientQuoteCache, GetQuoteWaitsWhileTheCacheIsHeld)
+{
+    const pb::QuoteDetailField quote = FullQuote("FO_CL_2701");
+    NQuoteClientProbe::Subscribe(quote.contract_code());
+    static_cast<COstrelSpi*>(Client())->OnRtnQuote(&quote);
+
+    std::unique_lock<std::mutex> held(NQuoteClientProbe::CacheMutex());
+    std::atomic<pid_t> tid { 0 };
+    std::atomic<bool> returned { false };
+    pb::QuoteDetailField read;
+    std::thread reader([&] {
+        tid = static_cast<pid_t>(::syscall(SYS_gettid));
+        Client()->GetQuote(quote.contract_code(), &read);
+        returned = true;
+    });
+    EXPECT_TRUE(kit::WaitFor([&] { return returned || (tid != 0 && WaitsForALock(tid)); }, 10000));
+    EXPECT_FALSE(returned);
+    held.unlock();
+    reader.join();
+    EXPECT_TRUE(MessageDifferencer::Equals(read, quote));
 }
 
 } // namespace

@@ -23,6 +23,11 @@ std::vector<std::string> CachedKeys(const std::vector<std::string>& keys)
     return cached;
 }
 
+long RetryMs()
+{
+    return static_cast<long>(NQuoteClientProbe::GetTimings().reconnectDelay.count());
+}
+
 std::vector<std::string> AllKeys()
 {
     std::vector<pb::CommodityField> list;
@@ -62,15 +67,15 @@ TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
     std::vector<pb::CommodityField> list;
     EXPECT_FALSE(Client()->GetCommodityList(list));
 
-    // The first attempt meets a closed port and is retried 5 s later; it is
-    // itself no sooner than 5 s after the connect.
+    // The first attempt meets a closed port and is retried a retry interval
+    // later; it is itself no sooner than that after the connect.
     ASSERT_TRUE(log.WaitForLine({ "[INFO]", "): 行情重连失败，稍候再试" }, 8000));
     EXPECT_TRUE(CachedKeys(keys).empty());
     ASSERT_TRUE(server.Start({}, port));
 
     const auto restarted = Clock::now();
     ASSERT_TRUE(kit::WaitFor([&] { return !CachedKeys(keys).empty(); }, 9000));
-    EXPECT_LT(kit::ElapsedMs(restarted), 7000);
+    EXPECT_LT(kit::ElapsedMs(restarted), RetryMs() + 3000);
     EXPECT_TRUE(log.WaitForLine({ "[INFO]", "): 行情重连成功" }, 1000));
     EXPECT_GE(log.Matching({ "[INFO]", "nquoteclient.cpp(", "): 行情重连……" }).size(), 2u);
     EXPECT_TRUE(Client()->GetCommodityList(list));
@@ -89,11 +94,11 @@ TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
 // The server drops the connection on its own (its drop-after option); the
 // client is back as soon as the retry interval since its last attempt allows,
 // since the server still listens, but not sooner: a server that drops every
-// connection at once gets one attempt per 5 s, not a storm of them.
+// connection at once gets one attempt per interval, not a storm of them.
 TEST(NQuoteClientReconnect, ServerDropsTheConnection)
 {
     kit::QuoteServer server;
-    ASSERT_TRUE(server.Start({ "--drop-after", "1" }));
+    ASSERT_TRUE(server.Start({ "--drop-after", "0.1" }));
     kit::FrameRelay relay(server.port());
     kit::UseServer(relay.port());
     kit::StopAtEnd stop;
@@ -108,7 +113,7 @@ TEST(NQuoteClientReconnect, ServerDropsTheConnection)
     EXPECT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 1)[0].Payload<pb::ReqSubscribedField>().contract_list_size(),
         relay.Requests(pb::REQ_SUBSCRIBE, 2)[0].Payload<pb::ReqSubscribedField>().contract_list_size());
     const auto gap = relay.Requests(pb::REQ_LOGIN, 2)[0].at - relay.Requests(pb::REQ_LOGIN, 1)[0].at;
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(gap).count(), 4900);
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(gap).count(), RetryMs() - 100);
     EXPECT_EQ(probe.Connects(), 0);
     Client()->Stop();
 }
@@ -134,11 +139,6 @@ TEST(NQuoteClientReconnect, DepthAndTradeSubscriptionsAreNotRenewed)
         return std::count_if(probe.depths.begin(), probe.depths.end(),
             [&](const pb::DepthQuoteField& d) { return d.contract_code() == key; });
     };
-    const auto tickersOf = [&](const std::string& key) {
-        std::lock_guard<std::mutex> lock(probe.mutex);
-        return std::count_if(probe.tickers.begin(), probe.tickers.end(),
-            [&](const pb::TickerField& t) { return t.contract_code() == key; });
-    };
     Client()->SubscribeDepth(keys[0]);
     Client()->SubscribeTicker(keys[0]);
     ASSERT_TRUE(kit::WaitFor([&] { return depthsOf(keys[0]) > 0; }, 3000));
@@ -150,20 +150,26 @@ TEST(NQuoteClientReconnect, DepthAndTradeSubscriptionsAreNotRenewed)
     Client()->UnSubscribeTicker(keys[0]);
     Client()->SubscribeDepth(keys[1]);
     Client()->SubscribeTicker(keys[1]);
+    // Market steps on the new connection (the server moves prices twice a
+    // second) bring quotes, and no depth or trades of either contract.
     ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT, 2).size() >= 1; }, 8000));
-    kit::Pump(300);
-    const auto depths0 = depthsOf(keys[0]), tickers0 = tickersOf(keys[0]);
-    const auto depths1 = depthsOf(keys[1]), tickers1 = tickersOf(keys[1]);
-    kit::Pump(1500);
+    const auto pushesOnTheNewLine = [&](int method) {
+        std::size_t count = 0;
+        for (const kit::Frame& f : relay.Frames())
+            count += !f.fromClient && f.connection == 2 && f.method == method;
+        return count;
+    };
+    const std::size_t quotesAtStart = pushesOnTheNewLine(pb::ON_RTN_QUOTE);
+    ASSERT_TRUE(
+        kit::WaitFor([&] { return pushesOnTheNewLine(pb::ON_RTN_QUOTE) > quotesAtStart + 20; }, 5000));
+    const auto depths1 = depthsOf(keys[1]);
 
     const auto subscribed = relay.Requests(pb::REQ_SUBSCRIBE, 2);
     ASSERT_EQ(subscribed.size(), 1u);
     EXPECT_EQ(subscribed[0].Payload<pb::ReqSubscribedField>().mode(), pb::MODE_SNAP);
     EXPECT_TRUE(relay.Requests(pb::REQ_UNSUBSCRIBE, 2).empty());
-    EXPECT_EQ(depthsOf(keys[0]), depths0);
-    EXPECT_EQ(tickersOf(keys[0]), tickers0);
-    EXPECT_EQ(depthsOf(keys[1]), depths1);
-    EXPECT_EQ(tickersOf(keys[1]), tickers1);
+    EXPECT_EQ(pushesOnTheNewLine(pb::ON_RTN_DEPTH), 0u);
+    EXPECT_EQ(pushesOnTheNewLine(pb::ON_RTN_TICKER), 0u);
 
     // Selected again: the server answers a depth subscription with the book at once.
     Client()->SubscribeDepth(keys[1]);
@@ -209,6 +215,10 @@ class NQuoteClientStopWhileReconnecting : public ::testing::Test
 protected:
     void SetUp() override
     {
+        // Long enough that a retry still waits when the test stops the client.
+        NQuoteClientProbe::Timings timings = kit::TestTimings();
+        timings.reconnectDelay = std::chrono::milliseconds(1000);
+        NQuoteClientProbe::SetTimings(timings);
         ASSERT_TRUE(m_server.Start());
         m_port = m_server.port();
         kit::UseServer(m_port);
@@ -228,17 +238,18 @@ protected:
 // and promptly; a later connect works.
 TEST_F(NQuoteClientStopWhileReconnecting, BetweenAttempts)
 {
-    // The first attempt comes 5 s after the connect.
+    // The first attempt comes a retry interval after the connect.
     ASSERT_TRUE(m_log.WaitForLine({ "): 行情重连失败，稍候再试" }, 8000));
     const auto start = Clock::now();
     Client()->Stop();
     EXPECT_LT(kit::ElapsedMs(start), 2000);
+    EXPECT_EQ(NQuoteClientProbe::GetState(), NQuoteClientProbe::State::Idle);
 
     ASSERT_TRUE(m_server.Start({}, m_port));
-    kit::Pump(6000);
+    ASSERT_TRUE(Client()->Connect());
     EXPECT_EQ(Lines("): 行情重连……"), 1u);
     EXPECT_EQ(Lines("): 行情重连成功"), 0u);
-    ASSERT_TRUE(Client()->Connect());
+    EXPECT_EQ(NQuoteClientProbe::GetState(), NQuoteClientProbe::State::Connected);
 }
 
 // Stop while an attempt is inside its connect waits (the server accepts but
@@ -246,17 +257,7 @@ TEST_F(NQuoteClientStopWhileReconnecting, BetweenAttempts)
 TEST_F(NQuoteClientStopWhileReconnecting, InsideAnAttempt)
 {
     ASSERT_TRUE(m_server.Start({ "--silent" }, m_port));
-    // An attempt under way: more attempts than failures, still so 300 ms on
-    // (an attempt against the closed port fails within milliseconds).
-    const auto underWay = [&] { return Lines("): 行情重连……") > Lines("): 行情重连失败，稍候再试"); };
-    ASSERT_TRUE(kit::WaitFor(
-        [&] {
-            if (!underWay())
-                return false;
-            kit::Pump(300);
-            return underWay();
-        },
-        12000));
+    ASSERT_TRUE(kit::WaitFor([] { return NQuoteClientProbe::AwaitingLogin(); }, 12000));
     const auto start = Clock::now();
     Client()->Stop();
     EXPECT_LT(kit::ElapsedMs(start), 1500);

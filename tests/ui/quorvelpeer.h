@@ -32,15 +32,9 @@ struct NQuoteClientProbe {
         std::lock_guard<std::mutex> lock(client->m_quoteMutex);
         client->m_snapshotKeys.insert(key);
     }
-    // The client is one for the whole program: each test starts from an
-    // empty cache, whatever the tests before it stored.
-    static void Forget()
-    {
-        NQuoteClient* client = NQuoteClient::Instance();
-        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
-        client->m_quotes.clear();
-        client->m_snapshotKeys.clear();
-    }
+    // The client is one for the whole program: each test starts from a
+    // client as if just made, whatever the tests before it stored.
+    static void Forget() { NQuoteClient::Instance()->Reset(); }
 };
 
 class QuorvelTestPeer

@@ -4,6 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -20,6 +23,7 @@
 
 #include "framedsocket.h"
 #include "ostrelapi.h"
+#include "ostrelfeed.h"
 #include "ostrelwire.h"
 #include "spirecorder.h"
 
@@ -656,6 +660,38 @@ TEST_F(OstrelApiTest, CallbacksMayRequestWhileAnotherThreadDeletes)
     const int atDelete = requests.load();
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(requests.load(), atDelete);
+}
+
+// Without a network, the fuzz target's seeds (a piece size, then what a
+// server sends) reach the callbacks as they would through a connection; a
+// frame that does not parse ends the feed as it ends a connection.
+TEST(OstrelFrameFeed, SeedsReachTheCallbacksAndBadFramesEndTheFeed)
+{
+    std::size_t seeds = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(QUOTE_FUZZ_SEEDS)) {
+        SCOPED_TRACE(entry.path().filename().string());
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string input((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_GE(input.size(), 2u);
+        RecordingSpi recorder;
+        ostrelapi::FrameFeed feed(&recorder);
+        const std::size_t piece = input[0] == 0 ? input.size() : static_cast<unsigned char>(input[0]);
+        for (std::size_t at = 1; at < input.size(); at += piece)
+            ASSERT_TRUE(feed.Receive(input.data() + at, std::min(piece, input.size() - at)));
+        EXPECT_GT(recorder.Events().size(), 0u);
+        EXPECT_EQ(recorder.Count("disconnected"), 0u);
+        ++seeds;
+    }
+    EXPECT_GE(seeds, 8u);
+
+    RecordingSpi recorder;
+    ostrelapi::FrameFeed feed(&recorder);
+    std::string garbage;
+    ostrelwire::AppendFrame(garbage, "\x08\x96\x01\xff\xff\xff");
+    EXPECT_FALSE(feed.Receive(garbage.data(), garbage.size()));
+    EXPECT_EQ(recorder.Events(),
+        std::vector<std::string> { "disconnected " + std::to_string(OSTREL_DISCONNECT_BAD_FRAME) });
+    EXPECT_FALSE(feed.Receive(garbage.data(), garbage.size()));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include "ApiLimits.h"
 #include "Immortal.h"
 
 ApiLogger& ApiLogger::GetInstance()
@@ -51,6 +52,7 @@ void ApiLogger::SetPath(const std::string& path)
     const size_t length = path.size() <= kMaxPath ? path.size() : 0;
     std::memcpy(m_path, path.data(), length);
     m_path[length] = '\0';
+    m_hasPath = length > 0;
 }
 
 std::string ApiLogger::Path() const
@@ -61,8 +63,134 @@ std::string ApiLogger::Path() const
 
 void ApiLogger::Write(const char* sourceFile, int line, int level, const char* format, ...)
 {
-    if (!m_enabled || level > m_level)
+    if (!m_enabled || level > m_level || !m_hasPath)
         return;
+    LeftOut due;
+    const bool admitted = Admit(level, &due);
+    if (due.level >= 0)
+        WriteLeftOut(due);
+    if (!admitted)
+        return;
+    va_list args;
+    va_start(args, format);
+    WriteLine(sourceFile, line, level, format, args);
+    va_end(args);
+}
+
+namespace
+{
+
+int BucketOf(int level)
+{
+    return level < API_LOG_ERROR ? API_LOG_ERROR : (level > API_LOG_DEBUG ? API_LOG_DEBUG : level);
+}
+
+} // namespace
+
+void ApiLogger::ResetBudget()
+{
+    const ApiLimits limits = ApiLimits::Current();
+    std::lock_guard<std::mutex> lock(m_budgetMutex);
+    m_burst = limits.logBurst;
+    m_linesPerSecond = limits.logLinesPerSecond;
+    m_summaryDelay = limits.logSummaryDelay;
+    for (Bucket& bucket : m_buckets)
+        bucket = Bucket { m_burst, 0 };
+    m_lastRefill = Clock::now();
+    m_leftOutPending = false;
+    m_budgetStarted = true;
+}
+
+void ApiLogger::Refill(Clock::time_point now)
+{
+    const double seconds = std::chrono::duration<double>(now - m_lastRefill).count();
+    m_lastRefill = now;
+    if (seconds <= 0)
+        return;
+    for (Bucket& bucket : m_buckets) {
+        bucket.tokens += seconds * m_linesPerSecond;
+        if (bucket.tokens > m_burst)
+            bucket.tokens = m_burst;
+    }
+}
+
+void ApiLogger::TakeLeftOut(LeftOut* due)
+{
+    for (int level = 0; level < kLevels; ++level) {
+        due->counts[level] = m_buckets[level].leftOut;
+        m_buckets[level].leftOut = 0;
+        if (due->counts[level] && due->level < 0)
+            due->level = level;
+    }
+    m_leftOutPending = false;
+    // The count is a line like any other: it uses up budget, and may run its
+    // level into debt so that it is never itself left out.
+    if (due->level >= 0)
+        m_buckets[due->level].tokens -= 1;
+}
+
+bool ApiLogger::Admit(int level, LeftOut* due)
+{
+    if (!m_budgetStarted)
+        ResetBudget();
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> lock(m_budgetMutex);
+    Refill(now);
+    if (m_leftOutPending && now >= m_leftOutDue)
+        TakeLeftOut(due);
+    Bucket& bucket = m_buckets[BucketOf(level)];
+    if (bucket.tokens >= 1) {
+        bucket.tokens -= 1;
+        return true;
+    }
+    ++bucket.leftOut;
+    if (!m_leftOutPending) {
+        m_leftOutPending = true;
+        m_leftOutDue = now + m_summaryDelay;
+    }
+    return false;
+}
+
+void ApiLogger::FlushLeftOut(bool now)
+{
+    if (!m_leftOutPending)
+        return;
+    LeftOut due;
+    {
+        const Clock::time_point at = Clock::now();
+        std::lock_guard<std::mutex> lock(m_budgetMutex);
+        if (m_leftOutPending && (now || at >= m_leftOutDue)) {
+            Refill(at);
+            TakeLeftOut(&due);
+        }
+    }
+    if (due.level >= 0 && m_hasPath)
+        WriteLeftOut(due);
+}
+
+void ApiLogger::WriteLeftOut(const LeftOut& due)
+{
+    uint64_t total = 0;
+    for (uint64_t count : due.counts)
+        total += count;
+    WriteLineF(__FILE__, __LINE__, due.level,
+        "Left out %llu log lines over the log budget (ERROR %llu, WARN %llu, INFO %llu, DEBUG %llu).\n",
+        static_cast<unsigned long long>(total), static_cast<unsigned long long>(due.counts[API_LOG_ERROR]),
+        static_cast<unsigned long long>(due.counts[API_LOG_WARN]),
+        static_cast<unsigned long long>(due.counts[API_LOG_INFO]),
+        static_cast<unsigned long long>(due.counts[API_LOG_DEBUG]));
+}
+
+void ApiLogger::WriteLineF(const char* sourceFile, int line, int level, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    WriteLine(sourceFile, line, level, format, args);
+    va_end(args);
+}
+
+void ApiLogger::WriteLine(const char* sourceFile, int line, int level, const char* format, va_list args)
+{
     const std::string path = Path();
     if (path.empty())
         return;
@@ -84,10 +212,7 @@ void ApiLogger::Write(const char* sourceFile, int line, int level, const char* f
     }
     std::fprintf(file, "[%s.%03d %s:%d][%s] ", stamp, static_cast<int>(now.tv_usec / 1000), base, line,
         LevelName(level));
-    va_list args;
-    va_start(args, format);
     std::vfprintf(file, format, args);
-    va_end(args);
     std::fclose(file);
 }
 

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -13,6 +16,13 @@ enum ApiLogLevel : int { API_LOG_ERROR = 0, API_LOG_WARN = 1, API_LOG_INFO = 2, 
 // line through a stream of its own so the file may be moved between lines.
 // It is never destroyed while the library is loaded and holds no heap memory,
 // so that neither a late caller nor an unload finds it half gone.
+//
+// Whatever a server sends, the log grows at a bounded pace: each level has a
+// budget of lines (ApiLimits: a burst, then a steady pace), and lines beyond
+// it are counted instead of written. The count is written as one line of its
+// own, charged to the budget, once the first left-out line is
+// logSummaryDelay old: by the next line logged after that, or by
+// FlushLeftOut, which the receive threads call when their reads wait.
 class ApiLogger
 {
 public:
@@ -20,6 +30,12 @@ public:
 
     void Write(const char* sourceFile, int line, int level, const char* format, ...)
         __attribute__((format(printf, 5, 6)));
+
+    // Writes the count of left-out lines if it is due (or at once with
+    // `now`). Cheap when nothing was left out.
+    void FlushLeftOut(bool now = false);
+    // A full budget with nothing counted, under the current ApiLimits.
+    void ResetBudget();
 
     static const char* LevelName(int level);
     // The level a letter of SetKivQuoteAPILogLevel stands for (case-sensitive).
@@ -40,11 +56,45 @@ private:
     template <typename T> friend class Immortal;
     ApiLogger() = default;
 
+    static constexpr int kLevels = 4;
+    struct Bucket {
+        double tokens = 0;
+        uint64_t leftOut = 0;
+    };
+    struct LeftOut {
+        uint64_t counts[kLevels] = {};
+        int level = -1; // the most severe level left out; -1: nothing to write
+    };
+    using Clock = std::chrono::steady_clock;
+
+    // Takes a line of `level` from its budget; fills `due` when the count of
+    // left-out lines is to be written now.
+    bool Admit(int level, LeftOut* due);
+    // Under m_budgetMutex.
+    void Refill(Clock::time_point now);
+    void TakeLeftOut(LeftOut* due);
+    void WriteLeftOut(const LeftOut& due);
+    void WriteLine(const char* sourceFile, int line, int level, const char* format, va_list args);
+    void WriteLineF(const char* sourceFile, int line, int level, const char* format, ...)
+        __attribute__((format(printf, 5, 6)));
+
     // The path is set while receive threads may already be writing.
     mutable std::mutex m_pathMutex;
     char m_path[kMaxPath + 1] = {};
+    std::atomic<bool> m_hasPath { false };
     std::atomic<int> m_level { API_LOG_DEBUG };
     std::atomic<bool> m_enabled { true };
+
+    // Lines are logged from the caller's threads and every receive thread.
+    std::mutex m_budgetMutex;
+    std::atomic<bool> m_budgetStarted { false };
+    Bucket m_buckets[kLevels];
+    Clock::time_point m_lastRefill;
+    Clock::time_point m_leftOutDue;
+    double m_burst = 0;
+    double m_linesPerSecond = 0;
+    Clock::duration m_summaryDelay {};
+    std::atomic<bool> m_leftOutPending { false };
 };
 
 // true when the folder exists or was made, parents included.

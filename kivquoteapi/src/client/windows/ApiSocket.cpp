@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 int SocketStartup()
@@ -33,6 +34,20 @@ int SocketConnect(const char* ip, uint16_t port)
 int SocketRecv(int socket, char* buffer, size_t size)
 {
     return static_cast<int>(::recv(socket, buffer, size, 0));
+}
+
+void SocketSetReadTimeout(int socket, std::chrono::milliseconds timeout)
+{
+    const long long ms = timeout.count() > 0 ? timeout.count() : 0;
+    timeval value {};
+    value.tv_sec = static_cast<time_t>(ms / 1000);
+    value.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof(value));
+}
+
+bool SocketReadTimedOut()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
 int SocketSend(int socket, const char* data, size_t length)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +13,11 @@ int SocketStartup();
 int SocketConnect(const char* ip, uint16_t port);
 // One read: bytes read, 0 when the peer closed, negative on error.
 int SocketRecv(int socket, char* buffer, size_t size);
+// Lets a blocked read give up after `timeout` (zero: never); the read then
+// fails and SocketReadTimedOut says why.
+void SocketSetReadTimeout(int socket, std::chrono::milliseconds timeout);
+// Whether the last failed read on this thread failed only for the time-out.
+bool SocketReadTimedOut();
 // Sends all bytes (a partial frame would corrupt the stream): length, or -1.
 int SocketSend(int socket, const char* data, size_t length);
 // Wakes a thread blocked reading the socket without releasing the handle,

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 
+#include "ApiLimits.h"
 #include "ApiLogger.h"
 #include "ApiSocket.h"
 
@@ -81,6 +82,8 @@ IKivQuoteAPIExtend::~IKivQuoteAPIExtend()
         else
             thread.join();
     }
+    // No receive thread of this object is left to write a pending count.
+    ApiLogger::GetInstance().FlushLeftOut(true);
 }
 
 void IKivQuoteAPIExtend::JoinFinishedThreads()
@@ -339,11 +342,25 @@ void IKivQuoteAPIExtend::ReceiveLoop(int socket)
         ThreadFinished(true);
         return;
     }
-    while (!m_destroying && m_recvBuffer.ReadFromSocket(socket) > 0) {
-        if (!DispatchAll(m_recvBuffer))
-            break;
+    // Reads wake up now and then even on a quiet connection, so that the
+    // count of log lines left out during a flood is written soon after it.
+    SocketSetReadTimeout(socket, ApiLimits::Current().logSummaryDelay);
+    while (!m_destroying) {
+        const int result = m_recvBuffer.ReadFromSocket(socket);
+        if (result > 0) {
+            if (!DispatchAll(m_recvBuffer))
+                break;
+            continue;
+        }
+        if (result < 0 && SocketReadTimedOut()) {
+            ApiLogger::GetInstance().FlushLeftOut();
+            continue;
+        }
+        break;
     }
     KQLOG_ERROR("Connection is disconnected.\n");
+    ReportDroppedRecords();
+    ApiLogger::GetInstance().FlushLeftOut(true);
     EndConnection(socket);
     t_connectionHeldBy = nullptr;
     if (!m_destroying) {
@@ -398,22 +415,21 @@ void IKivQuoteAPIExtend::ThreadFinished(bool receiveThread)
 
 bool IKivQuoteAPIExtend::DispatchAll(RecvBuffer& buffer)
 {
-    for (;;) {
-        if (m_destroying)
-            return true;
-        std::unique_ptr<WireMessage> message;
-        switch (buffer.ExtractMessage(&message)) {
-        case FrameStatus::Incomplete:
-            return true;
-        case FrameStatus::Malformed:
+    bool readable = true;
+    while (!m_destroying) {
+        const FrameStatus status = buffer.ExtractMessage(&m_message);
+        if (status == FrameStatus::Incomplete)
+            break;
+        if (status == FrameStatus::Malformed) {
             KQLOG_ERROR("Received a malformed frame (length or params length out of bounds), dropping the "
                         "connection.\n");
-            return false;
-        case FrameStatus::Found:
-            Dispatch(*message);
+            readable = false;
             break;
         }
+        Dispatch(m_message);
     }
+    m_message.Trim(kMessageStorageKept);
+    return readable;
 }
 
 void IKivQuoteAPIExtend::Dispatch(const WireMessage& message)
@@ -644,7 +660,8 @@ void IKivQuoteAPIExtend::HandleKeyedRecordPush(const WireMessage& message)
     if (!BodyHolds<QuoteKeyedRecord>(message, "keyed record push"))
         return;
     const QuoteKeyedRecord record = BodyRecord<QuoteKeyedRecord>(message);
-    m_cache.PutKeyedRecord(&record);
+    if (!m_cache.PutKeyedRecord(&record))
+        NoteDroppedRecord(KeyedKind);
 }
 
 void IKivQuoteAPIExtend::HandleCommodityPush(const WireMessage& message)
@@ -652,7 +669,8 @@ void IKivQuoteAPIExtend::HandleCommodityPush(const WireMessage& message)
     if (!BodyHolds<QuoteCommodityRecord>(message, "commodity push"))
         return;
     const QuoteCommodityRecord record = BodyRecord<QuoteCommodityRecord>(message);
-    m_cache.PutCommodity(&record);
+    if (!m_cache.PutCommodity(&record))
+        NoteDroppedRecord(CommodityKind);
 }
 
 void IKivQuoteAPIExtend::HandleContractPush(const WireMessage& message)
@@ -660,5 +678,36 @@ void IKivQuoteAPIExtend::HandleContractPush(const WireMessage& message)
     if (!BodyHolds<QuoteContractRecord>(message, "contract push"))
         return;
     const QuoteContractRecord record = BodyRecord<QuoteContractRecord>(message);
-    m_cache.PutContract(&record);
+    if (!m_cache.PutContract(&record))
+        NoteDroppedRecord(ContractKind);
+}
+
+namespace
+{
+
+const char* const kRecordKindNames[] = { "keyed", "commodity", "contract" };
+
+} // namespace
+
+void IKivQuoteAPIExtend::NoteDroppedRecord(RecordKind kind)
+{
+    if (m_droppedRecords[kind]++ != 0)
+        return;
+    const size_t cap = kind == KeyedKind ? m_cache.KeyedRecordCap()
+        : kind == CommodityKind          ? m_cache.CommodityCap()
+                                         : m_cache.ContractCap();
+    KQLOG_WARN("The record cache holds its cap of %zu %s records: new %s records pushed by the server are "
+               "dropped.\n",
+        cap, kRecordKindNames[kind], kRecordKindNames[kind]);
+}
+
+void IKivQuoteAPIExtend::ReportDroppedRecords()
+{
+    for (int kind = 0; kind < RecordKinds; ++kind) {
+        if (m_droppedRecords[kind] == 0)
+            continue;
+        KQLOG_WARN("Dropped %llu new %s records over the record cache's cap during this connection.\n",
+            static_cast<unsigned long long>(m_droppedRecords[kind]), kRecordKindNames[kind]);
+        m_droppedRecords[kind] = 0;
+    }
 }

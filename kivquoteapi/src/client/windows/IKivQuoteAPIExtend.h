@@ -83,6 +83,11 @@ private:
     int RequestSubscription(uint32_t* sessionID, const QuoteContractKey* contract, bool subscribe);
     void HandleSubscriptionReply(const WireMessage& message, bool subscribe);
     void AnnounceIfReady();
+    enum RecordKind { KeyedKind, CommodityKind, ContractKind, RecordKinds };
+    // A push the cache refused for its cap: one line at the first of a connection.
+    void NoteDroppedRecord(RecordKind kind);
+    // How many pushes the caps refused during the connection that ends.
+    void ReportDroppedRecords();
     IKivQuoteEvents* Events() const { return m_handler.load(); }
     // Gives up the receive thread's claim on a socket it will not read.
     void ReleaseUnreadSocket(int socket);
@@ -105,7 +110,12 @@ private:
     std::atomic<bool> m_commodityComplete { false };
     std::atomic<bool> m_contractComplete { false };
     RecvBuffer m_recvBuffer { RecvBuffer::kDefaultCapacity };
+    // Filled from frame to frame by whoever dispatches (the receive thread).
+    WireMessage m_message;
+    static constexpr size_t kMessageStorageKept = 64 * 1024;
     QuoteDataCache m_cache;
+    // Pushes refused by the cache's caps in this connection (receive thread only).
+    uint64_t m_droppedRecords[RecordKinds] = {};
     std::atomic<bool> m_destroying { false };
 
     // Receive threads: the socket the newest one owns, how many have not

@@ -21,6 +21,22 @@ bool CommodityKeyLess::operator()(const QuoteCommodityKey& a, const QuoteCommodi
     return CompareCommodityKeys(a, b) < 0;
 }
 
+bool KeyedEntryLess::operator()(const KeyedEntry& a, const KeyedEntry& b) const
+{
+    return FieldCompare(a.record.KeyAndData, b.record.KeyAndData) < 0;
+}
+
+// A key text longer than the field, or with a zero byte inside, names no record.
+bool KeyedEntryLess::operator()(const KeyedEntry& a, const std::string& key) const
+{
+    return FieldText(a.record.KeyAndData) < key;
+}
+
+bool KeyedEntryLess::operator()(const std::string& key, const KeyedEntry& b) const
+{
+    return key < FieldText(b.record.KeyAndData);
+}
+
 bool ContractKeyLess::operator()(const QuoteContractKey& a, const QuoteContractKey& b) const
 {
     if (const int c = CompareCommodityKeys(a.CommodityKey, b.CommodityKey))
@@ -28,12 +44,32 @@ bool ContractKeyLess::operator()(const QuoteContractKey& a, const QuoteContractK
     return FieldCompare(a.ContractNo1, b.ContractNo1) < 0;
 }
 
+QuoteDataCache::QuoteDataCache()
+    : QuoteDataCache(ApiLimits::Current())
+{
+}
+
+QuoteDataCache::QuoteDataCache(const ApiLimits& limits)
+    : m_keyedCap(limits.maxKeyedRecords)
+    , m_commodities(limits.maxCommodities)
+    , m_contracts(limits.maxContracts)
+{
+}
+
 bool QuoteDataCache::PutKeyedRecord(const QuoteKeyedRecord* record)
 {
     if (!record)
         return false;
+    const KeyedEntry entry { *record };
     std::lock_guard<std::mutex> lock(m_keyedMutex);
-    m_keyed.insert_or_assign(FieldText(record->KeyAndData), *record);
+    const auto at = m_keyed.lower_bound(entry);
+    if (at != m_keyed.end() && !m_keyed.key_comp()(entry, *at)) {
+        at->record = *record;
+        return true;
+    }
+    if (m_keyed.size() >= m_keyedCap)
+        return false;
+    m_keyed.emplace_hint(at, entry);
     return true;
 }
 
@@ -63,7 +99,7 @@ bool QuoteDataCache::FindKeyedRecord(const std::string& key, QuoteKeyedRecord* o
     const auto it = m_keyed.find(key);
     if (it == m_keyed.end() || !out)
         return false;
-    *out = it->second;
+    *out = it->record;
     return true;
 }
 

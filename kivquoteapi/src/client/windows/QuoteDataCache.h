@@ -5,8 +5,10 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
+#include "ApiLimits.h"
 #include "IKivQuoteAPI.h"
 
 // A zero-terminated text field read no further than its width, so a field
@@ -29,11 +31,32 @@ struct ContractKeyLess {
     bool operator()(const QuoteContractKey& a, const QuoteContractKey& b) const;
 };
 
+// A keyed record is its own key (its leading text), so it is stored once,
+// not beside a copy of its key. The data after the key may be replaced in
+// place: it takes no part in the order.
+struct KeyedEntry {
+    mutable QuoteKeyedRecord record;
+};
+
+struct KeyedEntryLess {
+    using is_transparent = void;
+    bool operator()(const KeyedEntry& a, const KeyedEntry& b) const;
+    bool operator()(const KeyedEntry& a, const std::string& key) const;
+    bool operator()(const std::string& key, const KeyedEntry& b) const;
+};
+
 // Records in key order, read back by position. Remembers the position of the
-// last read so that walking n = 0, 1, 2... costs one step per read.
+// last read so that walking n = 0, 1, 2... costs one step per read. Holds at
+// most `cap` keys.
 template <typename Key, typename Record, typename Less> class OrderedRecords
 {
 public:
+    explicit OrderedRecords(size_t cap)
+        : m_cap(cap)
+    {
+    }
+
+    // false for null, and for a new key while the map holds its cap.
     bool Put(const Record* record)
     {
         if (!record)
@@ -41,9 +64,15 @@ public:
         Key key;
         std::memcpy(&key, record, sizeof(Key));
         std::lock_guard<std::mutex> lock(m_mutex);
-        const auto result = m_records.insert_or_assign(key, *record);
-        if (result.second)
-            m_cursorValid = false;
+        const auto at = m_records.lower_bound(key);
+        if (at != m_records.end() && !m_records.key_comp()(key, at->first)) {
+            at->second = *record;
+            return true;
+        }
+        if (m_records.size() >= m_cap)
+            return false;
+        m_records.emplace_hint(at, key, *record);
+        m_cursorValid = false;
         return true;
     }
 
@@ -76,7 +105,10 @@ public:
         return m_records.size();
     }
 
+    size_t Cap() const { return m_cap; }
+
 private:
+    const size_t m_cap;
     mutable std::mutex m_mutex;
     std::map<Key, Record, Less> m_records;
     typename std::map<Key, Record, Less>::iterator m_cursor;
@@ -85,10 +117,15 @@ private:
 };
 
 // The commodity and contract records the server pushes, kept across
-// connections for the query replies to deliver. Nothing is ever removed.
+// connections for the query replies to deliver. Nothing is ever removed; each
+// map holds at most its cap of keys (ApiLimits, read when the cache is made),
+// so that a server inventing keys cannot exhaust memory.
 class QuoteDataCache
 {
 public:
+    QuoteDataCache();
+
+    // false for null, and for a record with a new key while its map is full.
     bool PutKeyedRecord(const QuoteKeyedRecord* record);
     bool PutCommodity(const QuoteCommodityRecord* record);
     bool PutContract(const QuoteContractRecord* record);
@@ -99,10 +136,16 @@ public:
     size_t KeyedRecordCount() const;
     size_t CommodityCount() const { return m_commodities.Size(); }
     size_t ContractCount() const { return m_contracts.Size(); }
+    size_t KeyedRecordCap() const { return m_keyedCap; }
+    size_t CommodityCap() const { return m_commodities.Cap(); }
+    size_t ContractCap() const { return m_contracts.Cap(); }
 
 private:
+    explicit QuoteDataCache(const ApiLimits& limits);
+
+    const size_t m_keyedCap;
     mutable std::mutex m_keyedMutex;
-    std::map<std::string, QuoteKeyedRecord> m_keyed;
+    std::set<KeyedEntry, KeyedEntryLess> m_keyed;
     OrderedRecords<QuoteCommodityKey, QuoteCommodityRecord, CommodityKeyLess> m_commodities;
     OrderedRecords<QuoteContractKey, QuoteContractRecord, ContractKeyLess> m_contracts;
 };

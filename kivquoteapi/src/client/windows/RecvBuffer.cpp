@@ -11,22 +11,35 @@ RecvBuffer::RecvBuffer(uint32_t capacity)
 {
 }
 
+uint32_t RecvBuffer::PrepareWrite()
+{
+    if (m_read != kHeadRoom)
+        MakeRoom(FreeSpace() + (m_read - kHeadRoom));
+    const uint32_t free = FreeSpace();
+    // Filling the buffer to the brim would leave less than kMinFree, and
+    // making room again would move the whole read: stop short of it.
+    return free >= 2 * kMinFree ? free - kMinFree : free;
+}
+
 int RecvBuffer::ReadFromSocket(int socket)
 {
+    const uint32_t room = PrepareWrite();
     int result;
     do {
-        result = SocketRecv(socket, m_storage.data() + m_write, FreeSpace());
+        result = SocketRecv(socket, m_storage.data() + m_write, room);
     } while (result < 0 && errno == EINTR);
+    const int readError = errno;
     if (result > 0)
         m_write += static_cast<uint32_t>(result);
     KeepMinFree();
+    errno = readError;
     return result;
 }
 
 void RecvBuffer::Feed(const char* data, size_t length)
 {
     while (length > 0) {
-        const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(length, FreeSpace()));
+        const uint32_t chunk = static_cast<uint32_t>(std::min<size_t>(length, PrepareWrite()));
         std::memcpy(m_storage.data() + m_write, data, chunk);
         m_write += chunk;
         data += chunk;
@@ -94,12 +107,21 @@ FrameStatus RecvBuffer::FindFrame(uint32_t* start)
 
 FrameStatus RecvBuffer::ExtractMessage(std::unique_ptr<WireMessage>* message)
 {
+    auto made = std::make_unique<WireMessage>();
+    const FrameStatus status = ExtractMessage(made.get());
+    if (status == FrameStatus::Found)
+        *message = std::move(made);
+    return status;
+}
+
+FrameStatus RecvBuffer::ExtractMessage(WireMessage* message)
+{
     uint32_t start = 0;
     const FrameStatus status = FindFrame(&start);
     if (status != FrameStatus::Found)
         return status;
     const char* frame = m_storage.data() + start;
-    *message = std::make_unique<WireMessage>(WireMessage::FromFrame(frame));
+    message->AssignFrame(frame);
     Consume(LoadLE32(frame + 8) + kFrameHeadSize);
     return FrameStatus::Found;
 }

@@ -36,6 +36,8 @@ public:
     FrameStatus FindFrame(uint32_t* start);
     // Found: *message holds the next frame's message and the frame is consumed.
     FrameStatus ExtractMessage(std::unique_ptr<WireMessage>* message);
+    // The same into a message the caller reuses from frame to frame.
+    FrameStatus ExtractMessage(WireMessage* message);
 
     uint32_t Unread() const { return m_write - m_read; }
     uint32_t FreeSpace() const { return static_cast<uint32_t>(m_storage.size()) - m_write; }
@@ -49,6 +51,11 @@ public:
 
 private:
     void KeepMinFree();
+    // Before new bytes arrive: moves what is left of the last read (at most
+    // one incomplete frame once its complete ones are cut) to the front, so
+    // that every read gets the whole free space, and says how much of it the
+    // next read may fill while keeping kMinFree free afterwards.
+    uint32_t PrepareWrite();
 
     std::vector<char> m_storage;
     uint32_t m_read = kHeadRoom;

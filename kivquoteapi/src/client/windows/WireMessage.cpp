@@ -3,13 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-uint32_t LoadLE32(const char* p)
-{
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16
-        | static_cast<uint32_t>(b[3]) << 24;
-}
-
 void AppendLE32(std::string& out, uint32_t value)
 {
     const char bytes[4] = { static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF),
@@ -23,22 +16,52 @@ WireMessage::WireMessage(int paramsFlag, int command)
 {
 }
 
+namespace
+{
+
+// assign() takes the general path for overlapping text; the frame never
+// overlaps the message, and frames of one kind keep one size, so a plain
+// copy into storage of the same length is all a frame usually costs.
+void CopyInto(std::string& to, const char* from, size_t length)
+{
+    if (to.size() != length)
+        to.resize(length);
+    if (length)
+        std::memcpy(&to[0], from, length);
+}
+
+} // namespace
+
 WireMessage WireMessage::FromFrame(const char* frame)
 {
     WireMessage message;
+    message.AssignFrame(frame);
+    return message;
+}
+
+void WireMessage::AssignFrame(const char* frame)
+{
     const uint32_t word = LoadLE32(frame + 4);
     const uint32_t length = LoadLE32(frame + 8);
-    message.m_command = static_cast<int>(word & ~kParamsFlagBit);
-    message.m_paramsFlag = (word & kParamsFlagBit) ? 1 : 0;
-    if (message.m_paramsFlag) {
+    m_command = static_cast<int>(word & ~kParamsFlagBit);
+    m_paramsFlag = (word & kParamsFlagBit) ? 1 : 0;
+    if (m_paramsFlag) {
         const uint32_t paramsLength = LoadLE32(frame + kFrameHeadSize);
         const char* params = frame + kFrameHeadSize + 4;
-        message.m_params.assign(params, paramsLength);
-        message.m_body.assign(params + paramsLength, length - 4 - paramsLength);
+        CopyInto(m_params, params, paramsLength);
+        CopyInto(m_body, params + paramsLength, length - 4 - paramsLength);
     } else {
-        message.m_body.assign(frame + kFrameHeadSize, length);
+        m_params.clear();
+        CopyInto(m_body, frame + kFrameHeadSize, length);
     }
-    return message;
+}
+
+void WireMessage::Trim(size_t keep)
+{
+    if (m_params.capacity() > keep)
+        std::string().swap(m_params);
+    if (m_body.capacity() > keep)
+        std::string().swap(m_body);
 }
 
 void WireMessage::AddParam(const std::string& name, const std::string& value)

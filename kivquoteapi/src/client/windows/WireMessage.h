@@ -34,16 +34,30 @@ enum WireCommand : int {
 
 using ParamMap = std::map<std::string, std::string>;
 
-uint32_t LoadLE32(const char* p);
+// Inline: the receive path reads three of these per frame.
+inline uint32_t LoadLE32(const char* p)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16
+        | static_cast<uint32_t>(b[3]) << 24;
+}
 void AppendLE32(std::string& out, uint32_t value);
 
 class WireMessage
 {
 public:
+    // An empty message, to be filled by AssignFrame.
+    WireMessage() = default;
     // A message to send: empty params text and body.
     WireMessage(int paramsFlag, int command);
     // A message made from a complete, checked frame (see RecvBuffer::FindFrame).
     static WireMessage FromFrame(const char* frame);
+    // The same in place: the params text and body are copied into the
+    // storage this message already holds, so that a receive loop reusing one
+    // message allocates nothing per frame.
+    void AssignFrame(const char* frame);
+    // Gives back storage grown by an unusually large frame.
+    void Trim(size_t keep);
 
     void AddParam(const std::string& name, const std::string& value);
     void AddParam(const std::string& name, const char* value, size_t valueLength);
@@ -59,8 +73,6 @@ public:
     const std::string& Body() const { return m_body; }
 
 private:
-    WireMessage() = default;
-
     int m_paramsFlag = 0;
     int m_command = 0;
     std::string m_params;
