@@ -76,8 +76,8 @@ bool CloudServerProcess::Start(std::string* error, int port)
     const std::string program = CLOUD_SERVER_PATH;
     if (inFd >= 0 && outFd >= 0 && errFd >= 0) {
         pid_ = childprocess::SpawnTied(
-            { program, "--port", std::to_string(port), "--data", dataDir_, "--content", contentDir_ },
-            inFd, outFd, errFd);
+            { program, "--port", std::to_string(port), "--data", dataDir_, "--content", contentDir_ }, inFd,
+            outFd, errFd);
     }
     for (int fd : { inFd, outFd, errFd }) {
         if (fd >= 0)

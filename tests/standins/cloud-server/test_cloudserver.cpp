@@ -415,8 +415,9 @@ bool Refused(int port)
 // end with it all the same. The aborting test is a death test's child here.
 TEST(ChildProcessTest, ServersOfAnAbortedTestEndWithIt)
 {
-    const std::string portsFile = (std::filesystem::temp_directory_path()
-        / ("servers-of-aborted-test-" + std::to_string(getpid()))).string();
+    const std::string portsFile
+        = (std::filesystem::temp_directory_path() / ("servers-of-aborted-test-" + std::to_string(getpid())))
+              .string();
     EXPECT_DEATH(
         {
             CloudServerProcess cloud;
