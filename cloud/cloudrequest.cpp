@@ -3,6 +3,7 @@
 #include <mutex>
 #include <thread>
 
+#include <json/reader.h>
 #include <json/writer.h>
 
 #include "cloudsettings.h"
@@ -90,6 +91,17 @@ void CloudPostThreadBody(const std::string& url, const std::string& body, std::s
 void CloudGetThreadBody(TradeConfig* config, const std::string& url, std::string& reply)
 {
     Transfer(config, url, nullptr, reply);
+}
+
+bool ParseJson(const std::string& text, Json::Value& document)
+{
+    Json::Reader reader;
+    try {
+        return reader.parse(text, document);
+    } catch (const std::exception&) {
+        document = Json::Value();
+        return false;
+    }
 }
 
 std::string CloudPost(const std::string& path, const Json::Value& bodyObject)

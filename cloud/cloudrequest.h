@@ -41,6 +41,18 @@ std::string CloudBody(const Json::Value& object);
 void CloudPostThreadBody(const std::string& url, const std::string& body, std::string& reply);
 void CloudGetThreadBody(TradeConfig* config, const std::string& url, std::string& reply);
 
+// Parses a JSON text, the way every JSON text of the program is read. False
+// on any fault, nesting beyond the reader's depth limit included (which the
+// reader reports by throwing); `document` then holds what was read before a
+// syntax fault, or null after a nesting fault.
+bool ParseJson(const std::string& text, Json::Value& document);
+
+// The start-up's picture downloads (boot pages and banners) share one bound
+// of time and size (the batch bounds of HttpLimits). The boot-page fetch
+// begins it anew, the banner fetch goes on with what is left; this begins it
+// anew for a fetch that stands alone.
+void BeginContentFetch();
+
 // The calling pattern in one place: starts the thread body on the request
 // texts, joins it, and returns the reply.
 std::string CloudPost(const std::string& path, const Json::Value& bodyObject);

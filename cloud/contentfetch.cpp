@@ -3,9 +3,9 @@
 
 #include "tradeconfig.h"
 
+#include <algorithm>
 #include <string>
 
-#include <json/reader.h>
 #include <json/value.h>
 
 #include "cloudrequest.h"
@@ -16,6 +16,19 @@
 
 namespace
 {
+
+// The service sends one row (the query asks for one); rows past these are
+// neither listed nor downloaded, and only the first few faulty ones get a
+// line of their own, so no reply can turn into thousands of downloads or
+// log lines.
+constexpr Json::ArrayIndex kMaxRows = 8;
+constexpr Json::ArrayIndex kFaultyRowsLogged = 3;
+
+DownloadBudget& PictureBudget()
+{
+    static DownloadBudget budget;
+    return budget;
+}
 
 void EnsureFolder(const char* folder)
 {
@@ -28,8 +41,7 @@ void EnsureFolder(const char* folder)
 bool QueryClass(TradeConfig* config, const char* className, Json::Value& document)
 {
     const std::string reply = Utf8ToAnsi(CloudGet(config, CloudClassQueryUrl(className, config->productID)));
-    Json::Reader reader;
-    if (!reader.parse(reply, document)) {
+    if (!ParseJson(reply, document)) {
         WriteLog(LogError, "json parse error: %s", CutForLog(reply).c_str());
         return false;
     }
@@ -38,11 +50,29 @@ bool QueryClass(TradeConfig* config, const char* className, Json::Value& documen
 
 // The rows of a reply; none when the reply is not the object-with-array the
 // service sends.
-Json::Value Rows(const Json::Value& document)
+const Json::Value& Rows(const Json::Value& document)
 {
+    static const Json::Value none(Json::arrayValue);
     if (document.isObject() && document["results"].isArray())
         return document["results"];
-    return Json::Value(Json::arrayValue);
+    return none;
+}
+
+// Hands the first kMaxRows rows to `take`, which says whether the row had
+// the shape it needs; logs the faulty ones (the first few alone, the rest
+// as a count) and the rows left over.
+template <typename Take> void TakeRows(const char* className, const Json::Value& rows, Take take)
+{
+    const Json::ArrayIndex used = std::min(rows.size(), kMaxRows);
+    Json::ArrayIndex faulty = 0;
+    for (Json::ArrayIndex i = 0; i < used; ++i) {
+        if (!take(rows[i]) && ++faulty <= kFaultyRowsLogged)
+            WriteLog(LogError, "%s 数据格式错误,跳过该条", className);
+    }
+    if (faulty > kFaultyRowsLogged)
+        WriteLog(LogError, "%s 另有%u条数据格式错误,已跳过", className, faulty - kFaultyRowsLogged);
+    if (rows.size() > used)
+        WriteLog(LogError, "%s 返回%u条,只处理前%u条", className, rows.size(), used);
 }
 
 // A member converted as the JSON library converts it: missing or null gives
@@ -96,28 +126,33 @@ void DownloadPicture(const std::string& imageUrl, const char* folder, const std:
     const std::string caFile = CloudCaFile();
     const bool ownPicture = imageUrl.compare(0, base.size(), base) == 0 && !caFile.empty();
     if (HttpClient::GetInstance()->Download(
-            imageUrl, folder + imageName, ownPicture ? caFile.c_str() : nullptr)
+            imageUrl, folder + imageName, ownPicture ? caFile.c_str() : nullptr, &PictureBudget())
         != 0)
         WriteLog(LogError, "下载文件错误");
 }
 
 } // namespace
 
+void BeginContentFetch()
+{
+    PictureBudget() = DownloadBudget();
+}
+
 bool TradeConfig::FetchBootPageConfig()
 {
+    BeginContentFetch();
     EnsureFolder(kBootPageFolder);
     Json::Value document;
     if (!QueryClass(this, "BootPageConfig", document))
         return false;
-    for (const Json::Value& row : Rows(document)) {
+    TakeRows("BootPageConfig", Rows(document), [this](const Json::Value& row) {
         BootPageRecord record;
-        if (!ReadPictureRow(row, record)) {
-            WriteLog(LogError, "BootPageConfig 数据格式错误,跳过该条");
-            continue;
-        }
+        if (!ReadPictureRow(row, record))
+            return false;
         DownloadPicture(record.imageUrl, kBootPageFolder, record.imageName);
         bootPageList.push_back(record);
-    }
+        return true;
+    });
     return bootPageList.size() == 1;
 }
 
@@ -126,7 +161,7 @@ bool TradeConfig::FetchChannelConfig()
     Json::Value document;
     if (!QueryClass(this, "channelConfig", document))
         return false;
-    const Json::Value rows = Rows(document);
+    const Json::Value& rows = Rows(document);
     Json::Value flag;
     if (rows.size() == 1 && rows[0].isObject()
         && ReadMember(rows[0], "bannerSwitchFlag", Json::booleanValue, flag)) {
@@ -143,16 +178,15 @@ bool TradeConfig::FetchBannerConfig()
     Json::Value document;
     // A reply that does not parse still yields the rows read before the fault.
     QueryClass(this, "BannerConfig", document);
-    for (const Json::Value& row : Rows(document)) {
+    TakeRows("BannerConfig", Rows(document), [this](const Json::Value& row) {
         BannerRecord record;
         Json::Value interval;
-        if (!ReadPictureRow(row, record) || !ReadMember(row, "interval", Json::intValue, interval)) {
-            WriteLog(LogError, "BannerConfig 数据格式错误,跳过该条");
-            continue;
-        }
+        if (!ReadPictureRow(row, record) || !ReadMember(row, "interval", Json::intValue, interval))
+            return false;
         record.interval = interval.asInt();
         DownloadPicture(record.imageUrl, kBannerFolder, record.imageName);
         bannerList.push_back(record);
-    }
+        return true;
+    });
     return !bannerList.empty();
 }

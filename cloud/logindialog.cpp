@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include <QCloseEvent>
@@ -10,12 +9,13 @@
 #include <QRegularExpression>
 #include <QTabBar>
 
-#include <json/reader.h>
 #include <json/value.h>
 #include <json/writer.h>
 
 #include "cloudrequest.h"
 #include "helpers.h"
+#include "logger.h"
+#include "platform.h"
 
 const char* const LoginDialog::kConfigFile = "userconfig.txt";
 
@@ -37,8 +37,7 @@ void Inform(const QString& text)
 // as a request that went wrong.
 bool ParseReply(const std::string& reply, Json::Value& document)
 {
-    Json::Reader reader;
-    return reader.parse(Utf8ToAnsi(reply), document) && document.isObject();
+    return ParseJson(Utf8ToAnsi(reply), document) && document.isObject();
 }
 
 // The two checks every phone number passes before a request, each with its box.
@@ -63,12 +62,21 @@ bool IsRememberedText(const Json::Value& value)
     return value.isString() || value.isBool() || value.isNull();
 }
 
-bool ReadWholeFile(const char* path, std::string& text)
+// The file holds a phone number and a password; anything far larger was not
+// written by this program and is not read in whole.
+constexpr std::streamsize kMaxConfigBytes = 64 * 1024;
+
+// False when the file cannot be opened; `complete` false when it is larger
+// than kMaxConfigBytes (then only that much is read).
+bool ReadConfigText(const char* path, std::string& text, bool& complete)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    text.resize(kMaxConfigBytes + 1);
+    in.read(&text[0], kMaxConfigBytes + 1);
+    text.resize(static_cast<size_t>(in.gcount()));
+    complete = in.gcount() <= kMaxConfigBytes;
     return true;
 }
 
@@ -232,13 +240,20 @@ void LoginDialog::RegistByPhoneNo()
 bool LoginDialog::LoadConfigFile()
 {
     std::string text;
-    if (!ReadWholeFile(kConfigFile, text))
+    bool complete = false;
+    if (!ReadConfigText(kConfigFile, text, complete))
         return false;
     Json::Value document;
-    Json::Reader reader;
-    reader.parse(text, document);
+    if (!complete) {
+        WriteLog(LogError, "%s 超过%ld字节,不予读取", kConfigFile, static_cast<long>(kMaxConfigBytes));
+        return true;
+    }
+    if (!ParseJson(text, document)) {
+        WriteLog(LogError, "%s 不是可读的JSON,不予读取", kConfigFile);
+        return true; // nothing of it filled in, however much was read
+    }
     if (!document.isObject())
-        return true; // not parsed, or not ours: like an empty file
+        return true; // not ours: like an empty file
     const bool hasUser = document.isMember("user");
     const bool hasPwd = document.isMember("pwd");
     if ((hasUser && !IsRememberedText(document["user"])) || (hasPwd && !IsRememberedText(document["pwd"])))
@@ -264,15 +279,27 @@ bool LoginDialog::SaveConfigFile()
     Json::StyledWriter writer;
     const std::string text = writer.write(root);
 
-    std::ofstream out(kConfigFile, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    // The file may hold a password: readable by its owner only, also when an
-    // earlier version of it was more open. Narrowed while it is still empty.
+    // Written beside the file and renamed over it only once complete, so a
+    // full disk or a crash midway leaves the choices of the last time.
+    const std::string temp = std::string(kConfigFile) + ".tmp";
     namespace fs = std::filesystem;
     std::error_code ec;
-    fs::permissions(
-        kConfigFile, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, ec);
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        WriteLog(LogError, "%s 无法创建,登录选择未保存", temp.c_str());
+        return false;
+    }
+    // The file may hold a password: readable by its owner only, also when an
+    // earlier version of it was more open. Narrowed while it is still empty,
+    // and never through a link to somewhere else.
+    fs::permissions(temp, fs::perms::owner_read | fs::perms::owner_write,
+        fs::perm_options::replace | fs::perm_options::nofollow, ec);
     out << text;
+    out.close();
+    if (out.fail() || !platform::RenameReplacing(temp, kConfigFile)) {
+        WriteLog(LogError, "%s 写入失败,登录选择未保存", kConfigFile);
+        fs::remove(temp, ec);
+        return false;
+    }
     return true;
 }

@@ -1,14 +1,17 @@
 #include "helpers.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <sstream>
 
+#include <QFile>
 #include <QImageReader>
 #include <QSize>
 
+#include "logger.h"
 #include "platform.h"
 
 namespace
@@ -98,8 +101,31 @@ std::vector<std::string> SplitString(const std::string& text, char delimiter)
     return pieces;
 }
 
-bool IsPictureSizeAcceptable(const QString& path)
+PictureSize CheckPictureSize(const QString& path)
 {
-    const QSize size = QImageReader(path).size();
-    return size.isValid() && size.width() <= kMaxPictureSide && size.height() <= kMaxPictureSide;
+    QImageReader reader(path);
+    QSize size = reader.size();
+    if (!size.isValid())
+        return PictureSize::Unreadable;
+    // The reader gives a GIF's first frame, but each frame decodes to the
+    // whole canvas its header declares, however small the frames in it.
+    if (reader.format() == "gif") {
+        QFile file(path);
+        const QByteArray head = file.open(QIODevice::ReadOnly) ? file.read(10) : QByteArray();
+        if (head.size() == 10) {
+            const auto word = [&head](int at) {
+                return static_cast<unsigned char>(head[at]) | static_cast<unsigned char>(head[at + 1]) << 8;
+            };
+            size = size.expandedTo(QSize(word(6), word(8)));
+        }
+    }
+    // A reader of its own: the one above has read from the file's start.
+    const int frames = std::max(1, QImageReader(path).imageCount());
+    const long long bytes = 4ll * size.width() * size.height() * frames;
+    if (size.width() <= kMaxPictureSide && size.height() <= kMaxPictureSide
+        && bytes <= kMaxDecodedPictureBytes)
+        return PictureSize::Fits;
+    WriteLog(LogError, "图片解码后过大(%dx%d, %d帧, 超过%lld字节),不予显示: %s", size.width(), size.height(),
+        frames, kMaxDecodedPictureBytes, CutForLog(path.toLocal8Bit().toStdString()).c_str());
+    return PictureSize::TooLarge;
 }

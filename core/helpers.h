@@ -36,8 +36,18 @@ std::vector<std::string> SplitString(const std::string& text, char delimiter);
 
 // Largest width and height of a picture the program decodes.
 constexpr int kMaxPictureSide = 8192;
+// Largest memory a picture may take once decoded: 4 bytes a pixel, all its
+// frames together.
+constexpr long long kMaxDecodedPictureBytes = 64ll << 20;
 
-// True when the picture file's header gives a size within kMaxPictureSide a
-// side. A small file can decode to gigabytes, so pictures from the cloud are
-// checked before they are decoded; a size that cannot be read counts as too large.
-bool IsPictureSizeAcceptable(const QString& path);
+enum class PictureSize {
+    Fits,
+    TooLarge, // beyond kMaxPictureSide a side or kMaxDecodedPictureBytes (logged)
+    Unreadable, // no size could be read from the file: no picture to decode
+};
+
+// Judges a picture file from its header and, for an animation, its frame
+// count, without decoding a pixel: a small file can decode to gigabytes, so
+// pictures from the cloud are checked before they are decoded. A refusal is
+// logged with the file's name and size.
+PictureSize CheckPictureSize(const QString& path);

@@ -1,5 +1,6 @@
 #include "httpclient.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -12,8 +13,6 @@
 namespace
 {
 
-constexpr long kConnectTimeoutSeconds = 10;
-constexpr long kTransferTimeoutSeconds = 10;
 constexpr long kStallBytesPerSecond = 1;
 // The service's real replies are a few KiB; anything far beyond is a broken
 // or hostile peer, and the callers widen and parse the whole text.
@@ -41,16 +40,42 @@ size_t AppendToString(char* data, size_t size, size_t count, void* userData)
     return count;
 }
 
+struct Settings {
+    std::mutex mutex;
+    HttpLimits limits;
+};
+
+Settings& TheSettings()
+{
+    static Settings settings;
+    return settings;
+}
+
+bool IsSuccessStatus(long status)
+{
+    return status >= 200 && status < 300;
+}
+
 struct FileSink {
+    CURL* handle;
     FILE* file;
-    long long written = 0;
     long long maxBytes;
+    long long written = 0;
     bool tooLarge = false;
+    long refusedStatus = 0;
 };
 
 size_t WriteToFile(char* data, size_t size, size_t count, void* userData)
 {
     auto* sink = static_cast<FileSink*>(userData);
+    // The status is known once the body begins: an error page or a redirect's
+    // body is no picture and is not written at all.
+    long status = 0;
+    if (sink->written == 0 && curl_easy_getinfo(sink->handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK
+        && !IsSuccessStatus(status)) {
+        sink->refusedStatus = status;
+        return 0;
+    }
     const long long bytes = static_cast<long long>(size * count);
     if (bytes > sink->maxBytes - sink->written) {
         sink->tooLarge = true;
@@ -213,8 +238,9 @@ int Transfer(const std::string& url, const std::string* body, std::string* respo
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     SetTls(h, caPath);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, kTransferTimeoutSeconds);
+    const HttpLimits limits = HttpClient::Limits();
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count()));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.requestTimeout.count()));
 
     const CURLcode result = curl_easy_perform(h);
     if (sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
@@ -229,10 +255,41 @@ int Transfer(const std::string& url, const std::string* body, std::string* respo
 
 } // namespace
 
+DownloadBudget::DownloadBudget()
+    : DownloadBudget(HttpClient::Limits().batchDeadline, HttpClient::Limits().batchMaxBytes)
+{
+}
+
+DownloadBudget::DownloadBudget(std::chrono::milliseconds total, long long maxBytes)
+    : m_deadline(std::chrono::steady_clock::now() + total)
+    , m_maxBytes(maxBytes)
+{
+}
+
+std::chrono::milliseconds DownloadBudget::TimeLeft() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        m_deadline - std::chrono::steady_clock::now());
+}
+
 HttpClient* HttpClient::GetInstance()
 {
     static HttpClient instance;
     return &instance;
+}
+
+HttpLimits HttpClient::Limits()
+{
+    Settings& settings = TheSettings();
+    std::lock_guard<std::mutex> lock(settings.mutex);
+    return settings.limits;
+}
+
+void HttpClient::SetLimits(const HttpLimits& limits)
+{
+    Settings& settings = TheSettings();
+    std::lock_guard<std::mutex> lock(settings.mutex);
+    settings.limits = limits;
 }
 
 int HttpClient::Post(const std::string& url, const std::string& body, std::string* response,
@@ -249,24 +306,35 @@ int HttpClient::Get(const std::string& url, std::string* response, const std::ve
 
 int HttpClient::Download(const std::string& url, const std::string& localPath)
 {
-    return Download(url, localPath, DownloadLimits {});
-}
-
-int HttpClient::Download(const std::string& url, const std::string& localPath, const char* caPath)
-{
-    return Download(url, localPath, DownloadLimits {}, caPath);
+    return Download(url, localPath, nullptr);
 }
 
 int HttpClient::Download(
-    const std::string& url, const std::string& localPath, const DownloadLimits& limits, const char* caPath)
+    const std::string& url, const std::string& localPath, const char* caPath, DownloadBudget* budget)
 {
+    using std::chrono::milliseconds;
+    const HttpLimits limits = Limits();
+    milliseconds deadline = limits.downloadDeadline;
+    long long maxBytes = limits.downloadMaxBytes;
+    bool budgetsDeadline = false;
+    if (budget != nullptr) {
+        const milliseconds timeLeft = budget->TimeLeft();
+        if (timeLeft <= milliseconds(0) || budget->BytesLeft() <= 0) {
+            WriteLog(LogError, "download budget spent, not fetched: %s", CutForLog(url).c_str());
+            return -1;
+        }
+        budgetsDeadline = timeLeft < deadline;
+        deadline = std::min(deadline, timeLeft);
+        maxBytes = std::min(maxBytes, budget->BytesLeft());
+    }
     EasyHandle curl;
     if (curl.get() == nullptr)
         return -1;
     FILE* file = std::fopen(localPath.c_str(), "wb");
     if (file == nullptr)
         return -1;
-    FileSink sink { file, 0, limits.maxBytes };
+    CURL* h = curl.get();
+    FileSink sink { h, file, maxBytes };
     // Only a file this call made or truncated goes; a device given as the
     // path (or anything that is not a plain file) stays.
     auto fail = [&localPath] {
@@ -276,13 +344,13 @@ int HttpClient::Download(
         return -1;
     };
 
-    CURL* h = curl.get();
     if (curl_easy_setopt(h, CURLOPT_URL, url.c_str()) != CURLE_OK
         || curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteToFile) != CURLE_OK
         || curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) != CURLE_OK
         // Addresses come from the cloud's replies: no local files, no other schemes.
         || curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kWebProtocols) != CURLE_OK
-        || curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, kWebProtocols) != CURLE_OK) {
+        // A redirect is answered as a failure rather than followed.
+        || curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) != CURLE_OK) {
         std::fclose(file);
         return fail();
     }
@@ -291,24 +359,45 @@ int HttpClient::Download(
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
     // The start-up waits for this call, so a silent server must not hold it forever.
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count()));
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
     if (caPath != nullptr)
         curl_easy_setopt(h, CURLOPT_CAINFO, caPath);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+    // libcurl counts the stall guard in whole seconds.
+    const long stallSeconds
+        = std::max<long>(1, static_cast<long>((limits.downloadStall.count() + 999) / 1000));
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallSeconds);
     // A slow but steady trickle passes the stall guard; the start-up still
     // must not wait for it without end.
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.deadlineSeconds);
-    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<long long>(1, deadline.count())));
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
 
     const CURLcode result = curl_easy_perform(h);
     // The last bytes reach the disk only here; a file that could not be
     // completed is no download.
     const bool closed = std::fclose(file) == 0;
-    if (sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED)
-        WriteLog(LogError, "download larger than %lld bytes, stopped", limits.maxBytes);
+    const bool stoppedAtBound = sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED;
+    // A download stopped at its bound counts as the whole bound, so one cut
+    // at the budget's bound spends the budget; one cut at the budget's
+    // deadline (not by the stall guard) spends it too, whatever few
+    // milliseconds libcurl's timer left over.
+    if (budget != nullptr)
+        budget->Spend(stoppedAtBound ? maxBytes : sink.written);
+    if (budget != nullptr && budgetsDeadline && result == CURLE_OPERATION_TIMEDOUT
+        && budget->TimeLeft() < milliseconds(100))
+        budget->Spend(budget->BytesLeft());
+    // 0 when no answer came at all.
+    long status = sink.refusedStatus;
+    if (status == 0)
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 0 && !IsSuccessStatus(status)) {
+        WriteLog(LogError, "download answered HTTP %ld, nothing kept: %s", status, CutForLog(url).c_str());
+        return fail();
+    }
+    if (stoppedAtBound)
+        WriteLog(LogError, "download larger than %lld bytes, stopped", maxBytes);
     else if (result == CURLE_OPERATION_TIMEDOUT)
-        WriteLog(LogError, "download timed out (deadline %ld s, stall guard %ld s)", limits.deadlineSeconds,
-            limits.stallSeconds);
+        WriteLog(LogError, "download timed out (deadline %lld ms, stall guard %ld s)",
+            static_cast<long long>(deadline.count()), stallSeconds);
     return result == CURLE_OK && closed ? 0 : fail();
 }

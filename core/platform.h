@@ -53,6 +53,10 @@ bool MakeDirectory(const std::string& path);
 // exists or the rename fails for any other reason.
 bool RenameNoReplace(const std::string& from, const std::string& to);
 
+// Renames a file over the target in one step: a reader of the target sees the
+// old file or the new one, never a mix or none. False when it could not.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
 // Name of the character set that stands for the "ANSI code page": the process
 // locale's charset (LC_CTYPE). The plain "C"/"POSIX" locale names only ASCII;
 // it counts as UTF-8, the same choice the Qt runtime makes for it.

@@ -348,6 +348,11 @@ bool RenameNoReplace(const std::string& from, const std::string& to)
     return true;
 }
 
+bool RenameReplacing(const std::string& from, const std::string& to)
+{
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
 std::string AnsiCharset()
 {
     const char* codeset = nl_langinfo(CODESET);

@@ -1,14 +1,11 @@
 #include "tradeconfig.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <utility>
-#include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include <tinyxml.h>
@@ -46,71 +43,13 @@ void ReadSeconds(const std::string& text, int* seconds)
 }
 
 // The parser descends one level of recursion per level of element nesting,
-// so a file nested a hundred thousand levels deep overflows the stack. A
-// configuration needs three levels; deeper than this is refused unparsed.
-constexpr int kMaxNesting = 256;
-
-// Whether the elements of `text` nest deeper than `limit`, read by the rules
-// of XML: comments, CDATA sections, processing instructions and declarations
-// hold no elements, quoted attribute values may hold any character. Where
-// the markup is odd the reading errs deeper: a start tag counts as
-// self-closed only when it ends in "/>" with all its values quoted.
-bool NestsDeeperThan(const std::string& text, int limit)
-{
-    const size_t size = text.size();
-    int depth = 0;
-    size_t at = 0;
-    // Marks around what holds no elements; "<!" last, as the others begin with it too.
-    static constexpr std::pair<const char*, const char*> kOpaque[] = {
-        { "<!--", "-->" },
-        { "<![CDATA[", "]]>" },
-        { "<?", "?>" },
-        { "<!", ">" },
-    };
-    // Moves past open...close when the text at `at` begins with `open`.
-    const auto skipped = [&](const char* open, const char* close) {
-        const size_t openSize = std::strlen(open);
-        if (text.compare(at, openSize, open) != 0)
-            return false;
-        const size_t found = text.find(close, at + openSize);
-        at = found == std::string::npos ? size : found + std::strlen(close);
-        return true;
-    };
-    while ((at = text.find('<', at)) != std::string::npos) {
-        if (std::any_of(std::begin(kOpaque), std::end(kOpaque),
-                [&](const auto& marks) { return skipped(marks.first, marks.second); }))
-            continue;
-        if (skipped("</", ">")) {
-            if (depth > 0)
-                --depth;
-        } else {
-            ++at;
-            bool selfClosed = false;
-            bool quoted = true;
-            while (at < size && text[at] != '>' && text[at] != '<') {
-                if (text[at] == '=') {
-                    size_t value = at + 1;
-                    while (value < size && std::isspace(static_cast<unsigned char>(text[value])))
-                        ++value;
-                    if (value < size && (text[value] == '"' || text[value] == '\'')) {
-                        const size_t close = text.find(text[value], value + 1);
-                        at = close == std::string::npos ? size : close + 1;
-                        continue;
-                    }
-                    quoted = false;
-                }
-                ++at;
-            }
-            if (at < size && text[at] == '>') {
-                selfClosed = quoted && text[at - 1] == '/';
-                ++at;
-            }
-            if (!selfClosed && ++depth > limit)
-                return true;
-        }
-    }
-    return false;
-}
+// so a file nested a hundred thousand levels deep overflows the stack. Every
+// level it descends begins at a '<' of the text, whatever markup the '<'
+// opens, so the count of '<' bounds the depth whichever way the parser reads
+// the markup. A configuration has a handful of elements; a file with more
+// than this many '<', or larger than this, is refused unparsed.
+constexpr long kMaxMarkup = 1024;
+constexpr std::int64_t kMaxFileBytes = 1 << 20;
 
 void ReadText(const TiXmlElement* element, const char* name, std::string* field)
 {
@@ -135,12 +74,18 @@ bool TradeConfig::LoadConfigFile(const std::string& path)
     // seek to the end, which a folder or a device answers with nonsense.
     if (platform::RegularFileSize(path) >= 0) {
         std::ifstream in(path, std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (NestsDeeperThan(text, kMaxNesting)) {
-            WriteLog(LogError, "配置文件元素嵌套超过%d层,不予解析", kMaxNesting);
+        std::string text(static_cast<size_t>(kMaxFileBytes) + 1, '\0');
+        in.read(&text[0], static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<size_t>(in.gcount()));
+        if (text.size() > static_cast<size_t>(kMaxFileBytes)) {
+            WriteLog(LogError, "配置文件超过%lld字节,不予解析", static_cast<long long>(kMaxFileBytes));
             return false;
         }
-        // The text that was scanned is the text parsed, with the line ends
+        if (std::count(text.begin(), text.end(), '<') > kMaxMarkup) {
+            WriteLog(LogError, "配置文件含有超过%ld个'<',不予解析", kMaxMarkup);
+            return false;
+        }
+        // The text that was counted is the text parsed, with the line ends
         // normalised as the parser's own file reading does.
         std::string normalised;
         normalised.reserve(text.size());

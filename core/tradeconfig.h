@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-// One boot-page entry of the cloud content.
 // Folders, relative to the working directory, that the start-up fills with
 // the cloud's pictures and the window removes when it closes.
 inline constexpr char kBootPageFolder[] = "BootPage/";
 inline constexpr char kBannerFolder[] = "banner/";
 
+// One boot-page entry of the cloud content.
 struct BootPageRecord {
     std::string imageName; // file name of the picture in "BootPage/"
     std::string url; // link address of the entry

@@ -31,7 +31,7 @@ start_servers() {
     return 1
   fi
   # The first line is its address once it listens; it ends at once when the
-  # port is taken (by another helper's or an earlier run's server).
+  # port is taken (by another program or by a server left from an earlier run).
   for i in $(seq 1 100); do
     head -n 1 "$SERVERS_LOG/cloud-server.out" 2>/dev/null | grep -q '^https://' && break
     kill -0 "$CLOUD_PID" 2>/dev/null || break

@@ -51,10 +51,21 @@ void BannerWidgetClass::LoadBanners()
         = folder.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Name | QDir::IgnoreCase);
     for (const QString& name : names) {
         const QString path = QString::fromLatin1(kBannerFolder) + name;
-        // An oversized picture is kept in the list but never decoded: a movie
-        // without a file shows nothing, as for an unreadable one.
-        m_banners.emplace_back(
-            name, IsPictureSizeAcceptable(path) ? new QMovie(path, QByteArray()) : new QMovie());
+        switch (CheckPictureSize(path)) {
+        case PictureSize::Fits:
+            m_banners.emplace_back(name, new QMovie(path, QByteArray()));
+            break;
+        // Not decoded and not listed, as if it had never been downloaded:
+        // the next picture plays, or with none the pop-up stays as it is
+        // without banners.
+        case PictureSize::TooLarge:
+            break;
+        // Handed on undecoded: a movie without a file shows nothing, as an
+        // unreadable picture does.
+        case PictureSize::Unreadable:
+            m_banners.emplace_back(name, new QMovie());
+            break;
+        }
     }
 }
 

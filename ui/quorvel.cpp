@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 
 #include <QCloseEvent>
@@ -34,8 +35,6 @@
 namespace
 {
 
-// Width of all columns of a quote list at scale 1, in pixels.
-constexpr int kFullListWidth = 1550;
 const char* const kArrowButtonStyle = "border:none;color: rgb(220, 220, 10)";
 
 // The form's fonts are Windows ones. Where they are missing the font
@@ -59,8 +58,6 @@ Quorvel::Quorvel(QWidget* parent)
     : QMainWindow(parent)
 {
     ui.setupUi(this);
-    for (QTreeView* view : { ui.FO_View, ui.FI_View, ui.C_View, ui.S_View, ui.D_View, ui.any_View })
-        new ColumnFitter(view);
     m_panelFitter = new PanelFitter(ui.splitter);
 
     const TradeConfig* config = TradeConfig::GetInstance();
@@ -82,25 +79,42 @@ Quorvel::Quorvel(QWidget* parent)
 
     InitQuoteModels();
 
-    // Every 500 ms on the dot: a coarse timer may drift by a twentieth of
-    // its interval per tick, which would hide how late the ticks really come.
-    m_refreshTimer.setTimerType(Qt::PreciseTimer);
+    // Measured, the ticks are due every 500 ms on the dot: a coarse timer may
+    // drift by a twentieth of its interval per tick, which the lateness
+    // figures would count against the window.
+    if (RefreshWatchOn())
+        m_refreshTimer.setTimerType(Qt::PreciseTimer);
     m_refreshTimer.start(500);
     m_statusTimer.start(1000);
     m_loginPromptTimer.setSingleShot(true);
 }
 
-Quorvel::~Quorvel() = default;
+Quorvel::~Quorvel()
+{
+    // The lists outlive this object's own part of the destruction; nothing
+    // they hear of from now on may reach back into it.
+    for (ColumnFitter* fitter : m_columnFitters) {
+        if (fitter)
+            fitter->SetRelayout({});
+    }
+}
 
 double Quorvel::ScaleForDpi(double logicalDpi)
 {
-    if (IsEqual(logicalDpi, 96.0, 10))
+    // Screens report their DPI from a physical size in millimetres, so a
+    // 120 DPI screen comes as 119.954: the whole number is what counts.
+    if (!std::isfinite(logicalDpi))
+        return 1.75;
+    switch (static_cast<int>(std::lround(std::clamp(logicalDpi, -1.0, 1000.0)))) {
+    case 96:
         return 1.0;
-    if (IsEqual(logicalDpi, 120.0, 10))
+    case 120:
         return 1.25;
-    if (IsEqual(logicalDpi, 144.0, 10))
+    case 144:
         return 1.5;
-    return 1.75;
+    default:
+        return 1.75;
+    }
 }
 
 void Quorvel::InitUi()
@@ -141,6 +155,7 @@ void Quorvel::InitUiAtScale(double scale)
         view->setColumnWidth(QuoteColumn::Name, ScaledSize(m_scale, 100));
         view->setColumnWidth(QuoteColumn::LastVolume, ScaledSize(m_scale, 50));
     }
+    ScaleStatusBar();
 
     QFont chartFont;
     chartFont.setPointSize(9);
@@ -176,9 +191,18 @@ void Quorvel::InitUiAtScale(double scale)
 
 void Quorvel::resizeEvent(QResizeEvent* event)
 {
-    const QTreeView* view = ViewOfTab(ui.quote_tabwidget->currentIndex());
+    FitListColumns();
+    PlaceBanner();
+
+    if (event)
+        QMainWindow::resizeEvent(event);
+}
+
+void Quorvel::FitListColumns()
+{
+    const int tab = ui.quote_tabwidget->currentIndex();
+    QTreeView* view = ViewOfTab(tab);
     const int listWidth = view ? view->width() : 0;
-    const int fullWidth = static_cast<int>(m_scale * kFullListWidth * m_widthFactor);
     const QTreeView* fo = ui.FO_View;
     const int y = static_cast<int>(m_scale * 30 + (fo->y() + fo->header()->height() / 2));
 
@@ -186,13 +210,27 @@ void Quorvel::resizeEvent(QResizeEvent* event)
         m_expandButton->setGeometry(fo->x() + listWidth, y, 40, 30);
     if (m_collapseButton)
         m_collapseButton->setGeometry(static_cast<int>(m_scale * 30 * m_widthFactor + fo->x()), y, 40, 30);
+
+    ColumnFitter* fitter = view ? m_columnFitters[static_cast<size_t>(tab)] : nullptr;
+    if (!fitter) {
+        if (m_expandButton)
+            m_expandButton->hide();
+        return;
+    }
+    // The columns take the list's width; those out of room wait behind ">>",
+    // and then the columns stop short of the button, which the placement
+    // above puts over the list's right end.
+    const QRect area = view->contentsRect();
+    fitter->SetLimit(area.width());
+    const bool outOfRoom = fitter->HasParked();
+    if (outOfRoom && m_expandButton) {
+        const int edge = view->mapFrom(this, m_expandButton->pos()).x() - area.left();
+        if (edge < area.width())
+            fitter->SetLimit(std::max(edge, 0));
+    }
+    // Over the chart page it would only cover the chart.
     if (m_expandButton)
-        m_expandButton->setVisible(fullWidth > listWidth);
-
-    PlaceBanner();
-
-    if (event)
-        QMainWindow::resizeEvent(event);
+        m_expandButton->setVisible(outOfRoom && ui.tabWidget->currentIndex() == 0);
 }
 
 void Quorvel::moveEvent(QMoveEvent* event)
@@ -252,9 +290,11 @@ void Quorvel::closeEvent(QCloseEvent* event)
 
     namespace pb = kw::pb::ostrel2;
     for (int type : { pb::FO, pb::FI, pb::C, pb::UNKNOWN, pb::S, pb::D }) {
-        QStandardItemModel*& model = m_models[static_cast<size_t>(TabOfCategory(type))];
+        const size_t tab = static_cast<size_t>(TabOfCategory(type));
+        QuoteTableModel*& model = m_models[tab];
         if (model) {
-            m_shownRows.erase(model);
+            if (m_columnFitters[tab])
+                m_columnFitters[tab]->Detach();
             model->clear();
             delete model;
             model = nullptr;
@@ -332,7 +372,7 @@ QTreeView* Quorvel::ViewOfTab(int tab) const
     }
 }
 
-QStandardItemModel* Quorvel::ModelOfCategory(int type) const
+QuoteTableModel* Quorvel::ModelOfCategory(int type) const
 {
     const int tab = TabOfCategory(type);
     return tab < 0 ? nullptr : m_models[static_cast<size_t>(tab)];

@@ -3,7 +3,6 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,9 +21,11 @@
 
 #include "kw.pb.ostrel2.pb.h"
 #include "logindialog.h"
+#include "quotetablemodel.h"
 #include "ui_kwtradeclient.h"
 
 class BannerWidgetClass;
+class ColumnFitter;
 class IChartell;
 class MyWidget;
 class PanelFitter;
@@ -37,14 +38,6 @@ class QStandardItemModel;
 class QTreeView;
 class QEvent;
 class QModelIndex;
-
-// One row of a quote table.
-struct ContractRow {
-    int row = 0; // position in its table; renumbered 0..n-1 after a sort
-    std::string name; // commodity name in the locale's character set
-    std::string key; // contract key, e.g. FO_CL_1906 or FO_CL
-    std::string code; // code shown in the table, e.g. CL1906
-};
 
 // The main window: quote tables by market category, the selected contract's
 // detail, depth and trade panels, the chart host, tool bars and status bar.
@@ -106,10 +99,12 @@ public:
         std::vector<CommodityField>::const_iterator first, std::vector<CommodityField>::const_iterator last,
         const RspReqQryHistoryField& kline);
 
-    // Latency in ms shown by the status bar: the heartbeat's, or while a reply
-    // is outstanding (latency 0) the wait since it was sent, in 32-bit
+    // Latency in ms shown by the status bar: the heartbeat's round trip once
+    // its reply came (reply time not 0), 0 ms included; while the reply is
+    // outstanding, the wait since the heartbeat was sent, in 32-bit
     // wrap-around arithmetic.
-    static std::int32_t LatencyFigure(std::int32_t latency, std::int64_t sendTime, std::int64_t nowMs);
+    static std::int32_t LatencyFigure(
+        std::int32_t latency, std::int64_t sendTime, std::int64_t replyTime, std::int64_t nowMs);
     // Picture of a latency figure: 0 for "Resources/images/04.png" (up to
     // 100 ms), 1 for 03.png, 2 for 02.png, 3 for 01.png (over 400 ms).
     static int LatencyLevel(std::int32_t latency);
@@ -152,15 +147,16 @@ private:
     // Quote tables.
     void InitQuoteModels();
     void InitModelHeader(QStandardItemModel* model, int type);
-    void RefreshQuoteList(QStandardItemModel* model, int type, std::string exchangeNo);
-    void FillQuoteRow(QStandardItemModel* model, int row, std::string key, std::string name);
+    void RefreshQuoteList(QuoteTableModel* model, int type, std::string exchangeNo);
+    void FillQuoteRow(QuoteTableModel* model, int row, std::string key, std::string name);
     // Rewrites the live cells of a row without a change notice per cell; the
     // caller tells the views (OnRefreshTimer: once for the whole table).
     void UpdateQuoteRow(
-        QStandardItemModel* model, int row, const QuoteDetailField* quote, const ContractRow* record);
+        QuoteTableModel* model, int row, const QuoteDetailField* quote, const ContractRow* record);
     void OnRefreshTimer();
-    // Notes one refresh tick for the diagnostics line below.
+    // Notes one refresh tick for the diagnostics line below, when asked for.
     void NoteRefreshTick();
+    static bool RefreshWatchOn();
 
     // Sorting.
     void OnHeaderClicked(int type, unsigned& clickCount, int section);
@@ -169,8 +165,10 @@ private:
     void RestoreSortHeaderTexts(QStandardItemModel* model);
 
     QTreeView* ViewOfTab(int tab) const;
-    QStandardItemModel* ModelOfCategory(int type) const;
-    bool IsStockModel(const QStandardItemModel* model) const;
+    QuoteTableModel* ModelOfCategory(int type) const;
+    // Lays out the columns of the list on screen within its width and shows
+    // ">>" while some of them are out of room; see ColumnFitter.
+    void FitListColumns();
 
     // Selected contract: detail, depth and trade panels, K-lines.
     void SelectContract(const std::string& key, int period);
@@ -217,6 +215,8 @@ private:
 
     // Status bar: clock, latency and index labels.
     void InitStatusBar();
+    // Gives the account-kind captions room for their texts at the window's scale.
+    void ScaleStatusBar();
     void OnStatusTimer();
     // Creates the index label of a reference commodity met by a table build.
     void IndexLabelStep(const CommodityField& commodity, const std::string& key);
@@ -232,11 +232,13 @@ private:
     MyWidget* m_chartHost = nullptr;
     bool m_connected = false;
     std::vector<CommodityField> m_commodities;
-    std::map<int, std::vector<ContractRow>> m_contractRows;
     std::string m_currentKey;
     std::string m_selectedKey;
-    // Models of the six quote lists, indexed by tab (categories 0, 1, 2, 3, 4, 8).
-    std::array<QStandardItemModel*, kTabCount> m_models {};
+    // Models of the six quote lists, indexed by tab (categories 0, 1, 2, 3, 4,
+    // 8); each holds the rows of its list.
+    std::array<QuoteTableModel*, kTabCount> m_models {};
+    // Column layout of each list's view, indexed by tab; children of the views.
+    std::array<ColumnFitter*, kTabCount> m_columnFitters {};
     QPushButton* m_expandButton = nullptr;
     QPushButton* m_collapseButton = nullptr;
     IChartell* m_chartView = nullptr;
@@ -271,33 +273,12 @@ private:
     LoginDialog m_loginDialog;
     BannerWidgetClass* m_banner = nullptr;
 
-    // Colours and icons of the periodic refresh, made once on first use.
-    struct RefreshPaint {
-        QBrush yellow, green, red;
-        QIcon up, down, none;
-    };
-    const RefreshPaint& Paint();
-    std::unique_ptr<RefreshPaint> m_paint;
+    // Colours and icons of the quote cells, made once on first use.
+    const QuotePaint& Paint();
+    std::unique_ptr<QuotePaint> m_paint;
 
-    // What the refresh last wrote into a model row: the figure behind each
-    // cell's text (as bits, so that -0 and 0, which print differently, differ)
-    // and its brush. A tick writes only the cells whose figure or colour
-    // changed; each write costs far more than this comparison.
-    struct ShownRow {
-        static constexpr int kColumns = 26;
-        bool known = false;
-        std::array<std::uint64_t, kColumns> figures {};
-        std::array<const QBrush*, kColumns> brushes {};
-        const QIcon* icon = nullptr;
-        std::string name;
-        std::string code;
-    };
-    // By model; a rebuild of a table forgets its rows.
-    std::map<const QStandardItemModel*, std::vector<ShownRow>> m_shownRows;
-
-    // How late the refresh ticks come and how many quotes arrive meanwhile;
-    // a TRACE line per 20 ticks lets a run of the program be measured from
-    // its log.
+    // How late the refresh ticks come and how many quotes arrive meanwhile,
+    // for the TRACE line that NoteRefreshTick writes when asked for.
     struct RefreshWatch {
         std::chrono::steady_clock::time_point due;
         std::chrono::steady_clock::time_point since;

@@ -4,7 +4,6 @@
 #include "quorvel.h"
 
 #include <algorithm>
-#include <cmath>
 
 #include <QCursor>
 #include <QFrame>
@@ -12,12 +11,11 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QSpacerItem>
-#include <QStandardItemModel>
 #include <QTreeView>
 
 #include "bannerwidget.h"
+#include "columnfitter.h"
 #include "nquoteclient.h"
-#include "quotecolumns.h"
 
 namespace
 {
@@ -31,14 +29,6 @@ const QString kChosenEdgeStyle = QStringLiteral(
 const QString kOtherEdgeStyle = QStringLiteral(
     "background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder-top:none;\nborder-bottom:none;");
 const QString kSeparatorStyle = QStringLiteral("color: rgb(211, 211, 211)");
-
-// Columns that the folding buttons hide and show.
-constexpr int kFirstFoldColumn = QuoteColumn::Code;
-constexpr int kLastFoldColumn = QuoteColumn::PreClose;
-// Full width of a list, and the widths the fold budget reckons with, at scale 1.
-constexpr double kFullListWidth = 1550;
-constexpr double kFixedColumnsWidth = 220;
-constexpr double kColumnWidth = 70;
 
 const QSize kTallSeparator(1, 24);
 const QSize kShortSeparator(1, 12);
@@ -174,10 +164,8 @@ void Quorvel::InitCategoryBar()
 
 void Quorvel::ShowAllColumns(int tab)
 {
-    if (QTreeView* view = ViewOfTab(tab)) {
-        for (int column = kFirstFoldColumn; column <= kLastFoldColumn; ++column)
-            view->setColumnHidden(column, false);
-    }
+    if (tab >= 0 && tab < kTabCount && m_columnFitters[static_cast<size_t>(tab)])
+        m_columnFitters[static_cast<size_t>(tab)]->Unfold();
 }
 
 void Quorvel::OnCategoryClicked(int tab)
@@ -185,12 +173,14 @@ void Quorvel::OnCategoryClicked(int tab)
     const int type = CategoryOfTab(tab);
     if (type < 0)
         return;
-    QStandardItemModel* model = m_models[static_cast<size_t>(tab)];
+    QuoteTableModel* model = m_models[static_cast<size_t>(tab)];
     ShowAllColumns(tab);
     if (m_collapseButton)
         m_collapseButton->hide();
     RestoreSortHeaderTexts(model);
     RefreshQuoteList(model, type, std::string());
+    // Another list, other widths: ">>" follows the list on screen.
+    FitListColumns();
 
     // The bar was built for as many slots as there were then; a later list
     // with more exchanges has no buttons for the extra ones.
@@ -233,7 +223,7 @@ void Quorvel::HighlightCategoryButton(int index)
     const int type = CategoryOfTab(tab);
     if (type < 0 || index < 0 || static_cast<size_t>(index) >= m_exchanges.size())
         return;
-    QStandardItemModel* model = m_models[static_cast<size_t>(tab)];
+    QuoteTableModel* model = m_models[static_cast<size_t>(tab)];
     RestoreSortHeaderTexts(model);
     RefreshQuoteList(model, type, m_exchanges[static_cast<size_t>(index)].second);
 }
@@ -250,37 +240,35 @@ void Quorvel::OnMainContractClicked()
         m_categorySeparators[j]->setMaximumSize(j == 0 ? kTallSeparator : kShortSeparator);
     if (type < 0)
         return;
-    QStandardItemModel* model = m_models[static_cast<size_t>(tab)];
+    QuoteTableModel* model = m_models[static_cast<size_t>(tab)];
     RestoreSortHeaderTexts(model);
     RefreshQuoteList(model, type, std::string());
 }
 
 void Quorvel::OnExpandButtonClicked()
 {
-    QTreeView* view = ViewOfTab(ui.quote_tabwidget->currentIndex());
-    if (!view)
+    const int tab = ui.quote_tabwidget->currentIndex();
+    if (!ViewOfTab(tab))
         return;
-    const double w = view->width();
-    const double unit = m_scale * m_widthFactor;
-    int budget = 0;
-    if (std::floor(kFullListWidth * unit) > w) {
-        budget = static_cast<int>(std::floor((w - kFixedColumnsWidth * unit) / (kColumnWidth * unit) + 4));
-        if (m_collapseButton)
-            m_collapseButton->show();
-    }
-    // A narrow view keeps its leading columns; the budget says how far the
-    // folding reaches.
-    for (int column = kFirstFoldColumn; column < budget && column <= kLastFoldColumn; ++column)
-        view->setColumnHidden(column, true);
+    // The room as it is now, with the button where it stands.
+    FitListColumns();
+    ColumnFitter* fitter = m_columnFitters[static_cast<size_t>(tab)];
+    if (!fitter || !fitter->Fold())
+        return;
+    if (m_collapseButton)
+        m_collapseButton->show();
+    FitListColumns();
 }
 
 void Quorvel::OnCollapseButtonClicked()
 {
     const int tab = ui.quote_tabwidget->currentIndex();
-    if (tab >= 1 && tab < kTabCount)
-        ShowAllColumns(tab);
     if (m_collapseButton)
         m_collapseButton->hide();
+    if (tab >= 1 && tab < kTabCount) {
+        ShowAllColumns(tab);
+        FitListColumns();
+    }
 }
 
 void Quorvel::OnReturnAction()

@@ -40,15 +40,6 @@ QString Amount(double v)
     return QString::number(v, 'f', 0);
 }
 
-std::string MainContractNo(const kw::pb::ostrel2::CommodityField& commodity)
-{
-    for (const auto& contract : commodity.contract_no_list()) {
-        if (contract.flags() == 1)
-            return contract.contract_no();
-    }
-    return std::string();
-}
-
 } // namespace
 
 void Quorvel::SendContractRequest(ContractRequest request, const std::string& key, int period)
@@ -96,9 +87,11 @@ void Quorvel::SelectContract(const std::string& selected, int period)
         = std::find_if(m_commodities.begin(), m_commodities.end(), [&](const CommodityField& c) {
               return c.security_type() == type && c.commodity_no() == commodityNo;
           });
+    // The label names the contract whose prices the panel shows, which need
+    // not be the commodity's main contract.
     if (commodity != m_commodities.end()) {
         ui.current_contract->setText(QString::fromUtf8(commodity->commodity_name().c_str()) + QLatin1Char(' ')
-            + QString::fromStdString(commodity->commodity_no() + MainContractNo(*commodity)));
+            + QString::fromStdString(commodity->commodity_no() + ContractKeyPart2(key)));
     }
 
     if (!m_currentKey.empty()) {
@@ -295,12 +288,13 @@ void Quorvel::OnLogin(bool needChange)
 
 const ContractRow* Quorvel::FindRow(int type, int modelRow) const
 {
-    const auto rows = m_contractRows.find(type);
-    if (rows == m_contractRows.end())
+    const QuoteTableModel* model = ModelOfCategory(type);
+    if (!model)
         return nullptr;
-    const auto row = std::find_if(rows->second.begin(), rows->second.end(),
-        [modelRow](const ContractRow& r) { return r.row == modelRow; });
-    return row == rows->second.end() ? nullptr : &*row;
+    const std::vector<ContractRow>& rows = model->Rows();
+    const auto row = std::find_if(
+        rows.begin(), rows.end(), [modelRow](const ContractRow& r) { return r.row == modelRow; });
+    return row == rows.end() ? nullptr : &*row;
 }
 
 void Quorvel::PromptLogin(bool needChange)

@@ -74,47 +74,40 @@ void Quorvel::RestoreSortHeaderTexts(QStandardItemModel* model)
 void Quorvel::SortQuoteList(int type, int column, bool ascending)
 {
     std::lock_guard<std::mutex> lock(m_listMutex);
-    const auto found = m_contractRows.find(type);
+    QuoteTableModel* model = ModelOfCategory(type);
     double unused = 0;
-    if (found == m_contractRows.end() || !SortFigure(column, QuoteDetailField(), &unused))
+    if (!model || !SortFigure(column, QuoteDetailField(), &unused))
         return;
-    std::vector<ContractRow>& rows = found->second;
+    const std::vector<ContractRow>& rows = model->Rows();
 
     // Quotes keep arriving on the quote API's thread while this runs. Each
     // row's figure is read once, up front, so the order compared is fixed for
     // the whole sort: a comparison that changes its answer midway would break
     // the sort's preconditions.
-    struct Keyed {
-        double figure;
-        size_t index;
-    };
-    std::vector<Keyed> keyed;
-    keyed.reserve(rows.size());
+    std::vector<double> figures(rows.size(), 0.0);
     NQuoteClient* client = NQuoteClient::Instance();
     for (size_t i = 0; i < rows.size(); ++i) {
         QuoteDetailField q;
         client->GetQuote(rows[i].key, &q);
-        double figure = 0;
-        SortFigure(column, q, &figure);
-        keyed.push_back(Keyed { figure, i });
+        SortFigure(column, q, &figures[i]);
     }
 
     // Exact comparison of the snapshot: a strict weak ordering in which no row
     // precedes one whose figure beats it by more than the display tolerance.
     // Not-a-number figures go last in either direction; ties keep list order.
-    std::stable_sort(keyed.begin(), keyed.end(), [ascending](const Keyed& a, const Keyed& b) {
-        const bool aNan = std::isnan(a.figure);
-        const bool bNan = std::isnan(b.figure);
+    std::vector<size_t> order(rows.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&figures, ascending](size_t a, size_t b) {
+        const double fa = figures[a];
+        const double fb = figures[b];
+        const bool aNan = std::isnan(fa);
+        const bool bNan = std::isnan(fb);
         if (aNan || bNan)
             return !aNan && bNan;
-        return ascending ? a.figure < b.figure : a.figure > b.figure;
+        return ascending ? fa < fb : fa > fb;
     });
-
-    std::vector<ContractRow> sorted;
-    sorted.reserve(rows.size());
-    for (const Keyed& k : keyed)
-        sorted.push_back(std::move(rows[k.index]));
-    rows.swap(sorted);
-    for (size_t i = 0; i < rows.size(); ++i)
-        rows[i].row = static_cast<int>(i);
+    // The model moves the rows on screen at once, and the views' selection
+    // moves with them.
+    model->Reorder(order);
 }

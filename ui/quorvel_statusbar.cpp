@@ -23,6 +23,17 @@ constexpr int kIndexLabels = 3;
 // Commodity numbers of the reference contracts, in label order.
 const char* const kIndexCommodities[kIndexLabels] = { "CL", "IF", "EUR.USD" };
 
+// Room of the account-kind captions at scale 1.
+const QSize kAccountButtonSize(45, 17);
+
+// Room that a caption's text takes whole, with the padding it has at scale 1.
+QSize AccountButtonNeed(const QPushButton& button)
+{
+    const QFontMetrics metrics(button.font());
+    const QSize text(metrics.horizontalAdvance(button.text()), metrics.height());
+    return text + QSize(2 * 3, 2);
+}
+
 const QColor kIndexUp(220, 0, 0);
 const QColor kIndexDown(0, 120, 0);
 
@@ -49,9 +60,12 @@ std::int64_t NowMs()
 
 } // namespace
 
-std::int32_t Quorvel::LatencyFigure(std::int32_t latency, std::int64_t sendTime, std::int64_t nowMs)
+std::int32_t Quorvel::LatencyFigure(
+    std::int32_t latency, std::int64_t sendTime, std::int64_t replyTime, std::int64_t nowMs)
 {
-    if (latency != 0)
+    // Whether the reply came is the reply time's to say: a reply within the
+    // millisecond of its heartbeat has latency 0.
+    if (replyTime != 0)
         return latency;
     // Both times cut to 32 bits; unsigned arithmetic keeps the wrap defined.
     return static_cast<std::int32_t>(
@@ -111,7 +125,7 @@ void Quorvel::InitStatusBar()
         palette.setBrush(QPalette::ButtonText, QColor(240, 240, 240));
         button.setPalette(palette);
         button.setStyleSheet(style);
-        button.setMaximumSize(45, 17);
+        button.setMaximumSize(kAccountButtonSize);
         bar->addPermanentWidget(&button, 0);
     };
     addAccountButton(m_futuresAccountButton, QStringLiteral("期货户"),
@@ -142,10 +156,22 @@ void Quorvel::InitStatusBar()
     bar->addPermanentWidget(&m_clockButton, 0);
 }
 
+void Quorvel::ScaleStatusBar()
+{
+    // The captions' font grows with the screen's DPI, their room with the
+    // scale; at the DPIs that share the largest scale the font may outgrow
+    // it, so the room is never less than the caption needs.
+    for (QPushButton* button : { &m_futuresAccountButton, &m_foreignAccountButton }) {
+        const QSize scaled(ScaledSize(m_scale, kAccountButtonSize.width()),
+            ScaledSize(m_scale, kAccountButtonSize.height()));
+        button->setMaximumSize(scaled.expandedTo(AccountButtonNeed(*button)));
+    }
+}
+
 std::int32_t Quorvel::CurrentLatency()
 {
     const HeartBeatInfo info = NQuoteClient::Instance()->GetHeartBeatInfo();
-    return LatencyFigure(info.latency, info.sendTime, NowMs());
+    return LatencyFigure(info.latency, info.sendTime, info.replyTime, NowMs());
 }
 
 void Quorvel::ShowLatency(std::int32_t latency)

@@ -38,6 +38,10 @@ enum : int {
     // Columns of a table other than the stock table, the empty one included.
     Count = PreClose + 2,
     StockCount = StockEnd + 1,
+
+    // Columns that ">>" folds and "<<" shows again.
+    FirstFold = Code,
+    LastFold = PreClose,
 };
 
 } // namespace QuoteColumn

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QTreeView>
 
 #include <benchmark/benchmark.h>
 
@@ -71,6 +72,23 @@ void BM_RefreshTick(benchmark::State& state)
     state.counters["rows"] = static_cast<double>(state.range(0));
 }
 BENCHMARK(BM_RefreshTick)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+
+// A tick followed by the paint of the list on screen, which is where the
+// columns' widths are kept up with what the cells show.
+void BM_RefreshTickAndPaint(benchmark::State& state)
+{
+    Board board(static_cast<int>(state.range(0)));
+    QWidget* viewport = board.peer.ui().FO_View->viewport();
+    int generation = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        board.Quote(++generation);
+        state.ResumeTiming();
+        board.peer.tick();
+        viewport->repaint();
+    }
+}
+BENCHMARK(BM_RefreshTickAndPaint)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // A tick in which no figure changed since the last one.
 void BM_RefreshTickUnchanged(benchmark::State& state)

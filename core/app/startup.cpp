@@ -66,7 +66,7 @@ QString ChooseSplashPicture(const QString& folder)
     for (const QString& entry : entries) {
         const QString path = folder + entry;
         QPixmap picture;
-        if (IsPictureSizeAcceptable(path) && picture.load(path))
+        if (CheckPictureSize(path) == PictureSize::Fits && picture.load(path))
             return path;
     }
     return kFallbackSplash;

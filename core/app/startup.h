@@ -11,8 +11,8 @@
 inline const QString kFallbackSplash = QStringLiteral("./Resources/111.png");
 
 // The first file of `folder` (plain and hidden files, no links, no folders,
-// case-insensitive name order) that loads as a picture of at most
-// kMaxPictureSide pixels a side; the fallback path when none does.
+// case-insensitive name order) that loads as a picture within the decoded
+// size bounds of CheckPictureSize; the fallback path when none does.
 QString ChooseSplashPicture(const QString& folder = QString::fromLatin1(kBootPageFolder));
 
 // How long the splash holds its status texts, in one place: by default the

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
@@ -57,6 +58,47 @@ FilePtr OpenForWrite(const std::string& path, mode_t mode)
     return FilePtr(f);
 }
 
+// Writes a file beside its final name and renames it into place once it is
+// whole, so no reader ever finds it empty or half written.
+template <typename Write> bool WriteAtomically(const std::string& path, mode_t mode, Write write)
+{
+    const std::string temp = path + ".tmp";
+    FilePtr f = OpenForWrite(temp, mode);
+    bool ok = f && write(f.get()) && std::fflush(f.get()) == 0 && ::fsync(::fileno(f.get())) == 0;
+    if (f)
+        ok = std::fclose(f.release()) == 0 && ok;
+    if (ok && std::rename(temp.c_str(), path.c_str()) == 0)
+        return true;
+    std::remove(temp.c_str());
+    return false;
+}
+
+// Held while the material is checked and made: servers started at once on
+// one data folder take turns, and the later ones find what the first made.
+class FolderLock
+{
+public:
+    explicit FolderLock(const std::string& path)
+        : m_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    {
+        if (m_fd >= 0 && ::flock(m_fd, LOCK_EX) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~FolderLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    bool Held() const { return m_fd >= 0; }
+
+private:
+    int m_fd;
+};
+
 bool AddExtension(X509* cert, X509* issuer, int nid, const char* value)
 {
     X509V3_CTX ctx;
@@ -107,14 +149,13 @@ X509Ptr NewCertificate(EVP_PKEY* key, const char* commonName)
 
 bool WriteCert(const std::string& path, X509* cert)
 {
-    FilePtr f = OpenForWrite(path, 0644);
-    return f && PEM_write_X509(f.get(), cert) == 1;
+    return WriteAtomically(path, 0644, [cert](FILE* f) { return PEM_write_X509(f, cert) == 1; });
 }
 
 bool WriteKey(const std::string& path, EVP_PKEY* key)
 {
-    FilePtr f = OpenForWrite(path, 0600);
-    return f && PEM_write_PrivateKey(f.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+    return WriteAtomically(path, 0600,
+        [key](FILE* f) { return PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1; });
 }
 
 X509Ptr ReadCert(const std::string& path)
@@ -211,6 +252,11 @@ bool EnsureCertificates(const std::string& dataDir, CertificateFiles& files, std
     files.serverCert = (dir / "server.pem").string();
     files.serverKey = (dir / "server-key.pem").string();
 
+    const FolderLock lock((dir / "certificates.lock").string());
+    if (!lock.Held()) {
+        error = "cannot lock the data folder " + dataDir;
+        return false;
+    }
     X509Ptr caCert = ReadCert(files.caCert);
     KeyPtr caKey = ReadKey(files.caKey);
     bool caUsable = caCert && caKey && X509_check_private_key(caCert.get(), caKey.get()) == 1;

@@ -14,10 +14,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -143,14 +146,32 @@ int main(int argc, char* argv[])
     std::cerr << "cloud-server: CA certificate " << certs.caCert << ", content " << contentDir << std::endl;
 
     std::atomic<bool> stopRequested { false };
+    std::mutex listening;
+    std::condition_variable listenerDone;
+    bool ended = false;
     std::thread stopper([&] {
         int sig = 0;
         sigwait(&stopSignals, &sig);
         stopRequested = true;
         service.Shutdown();
         server.stop();
+        // The server lets an idle kept-alive connection keep its worker for
+        // the whole keep-alive time before the listener returns. Requests
+        // still being answered get a moment to end; the users file is
+        // replaced in one step, so ending here never leaves it cut, and a
+        // client holding a connection open does not hold the exit.
+        std::unique_lock<std::mutex> lock(listening);
+        if (!listenerDone.wait_for(lock, std::chrono::milliseconds(200), [&] { return ended; })) {
+            std::cout.flush();
+            std::_Exit(0);
+        }
     });
     bool ok = server.listen_after_bind();
+    {
+        std::lock_guard<std::mutex> lock(listening);
+        ended = true;
+    }
+    listenerDone.notify_all();
     if (!stopRequested)
         pthread_kill(stopper.native_handle(), SIGTERM); // the listener failed: release the signal thread
     stopper.join();

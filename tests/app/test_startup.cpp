@@ -69,13 +69,15 @@ public:
 
 TEST_F(StartupTest, MissingConfigurationShowsTheBoxAndExitsWithoutSplash)
 {
-    std::string deep = "<root>";
+    std::string deep = "<root>", hidden = "<root><?x>";
     for (int i = 0; i < 1000000; ++i)
         deep += "<a>";
-    // No file at all, then one nested far deeper than the parser can follow.
-    const std::string* contents[] = { nullptr, &deep };
+    for (int i = 0; i < 100000; ++i)
+        hidden += "<a>";
+    // No file at all, then ones nested far deeper than the parser can follow.
+    const std::string* contents[] = { nullptr, &deep, &hidden };
     for (const std::string* content : contents) {
-        SCOPED_TRACE(content ? "deeply nested" : "missing");
+        SCOPED_TRACE(content ? content->substr(0, 12) : "missing");
         if (content)
             std::ofstream(Path("TradeConfig.xml").toStdString()) << *content;
         SplashWatcher watcher;
@@ -131,6 +133,12 @@ TEST_F(StartupTest, SplashPictureIsTheFirstLoadableFileInCaseInsensitiveOrder)
     EXPECT_EQ(ChooseSplashPicture(folder), folder + ".0hidden.png");
     WritePicture(folder + ".00edge.png", Qt::green, QSize(kMaxPictureSide, 1));
     EXPECT_EQ(ChooseSplashPicture(folder), folder + ".00edge.png");
+    // Nor is one whose pixels together pass the decoded bound; a line says so.
+    WritePicture(folder + ".000heavy.png", Qt::green, QSize(4096, 4097));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ChooseSplashPicture(folder), folder + ".00edge.png");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("图片解码后过大(4096x4097, 1帧"), std::string::npos) << out;
 }
 
 TEST_F(StartupTest, FailedQuoteConnectionEndsWithMinusOneAfterItsText)

@@ -11,6 +11,7 @@
 
 #include "cloudrequest.h"
 #include "cloudserverprocess.h"
+#include "httpclient.h"
 #include "tradeconfig.h"
 
 // Each test gets a cloud-server of its own, the cloud requests pointed at it
@@ -39,10 +40,12 @@ protected:
         config->bootPageList.clear();
         config->bannerList.clear();
         config->bannerSwitchFlag = false;
+        BeginContentFetch();
     }
 
     void TearDown() override
     {
+        HttpClient::SetLimits(HttpLimits {});
         QDir::setCurrent(m_oldDir);
         std::error_code ec;
         std::filesystem::remove_all(m_workDir, ec);

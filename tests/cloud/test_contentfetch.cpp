@@ -302,4 +302,78 @@ TEST_F(ContentFetchTest, PicturesOfOtherServersAreNotTrustedWithTheServiceCa)
     EXPECT_EQ(other.Requests().size(), 0u);
 }
 
+TEST_F(ContentFetchTest, DeepOrFloodingRepliesEndInTheirFailurePathsWithFewLines)
+{
+    std::string zeros = "{\"results\":[0";
+    for (int i = 0; i < 250000; ++i)
+        zeros += ",0";
+    zeros += "]}";
+    const std::string row = Row("u", "b.gif", "/files/none.gif", ",\"interval\":1");
+    std::string rows = "{\"results\":[" + row;
+    for (int i = 1; i < 20; ++i)
+        rows += "," + row;
+    rows += "]}";
+    struct Case {
+        const char* what;
+        std::string reply;
+        const char* logged;
+        size_t listed; // by the banner fetch
+    };
+    const Case cases[] = {
+        { "1,001 levels", std::string(1001, '['), "json parse error: [[[", 0 },
+        { "100,000 levels", std::string(100000, '[') + std::string(100000, ']'), "json parse error: [[[", 0 },
+        { "250,001 faulty rows", zeros, "BannerConfig 另有5条数据格式错误,已跳过", 0 },
+        { "20 rows", rows, "BannerConfig 返回20条,只处理前8条", 8 },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const size_t logBefore = NewLog().size();
+        ReplyWith(c.reply, 3);
+        config->bannerList.clear();
+        config->bootPageList.clear();
+        config->bannerSwitchFlag = false;
+        EXPECT_FALSE(config->FetchBootPageConfig());
+        EXPECT_FALSE(config->FetchChannelConfig());
+        EXPECT_EQ(config->FetchBannerConfig(), c.listed > 0);
+        EXPECT_EQ(config->bannerList.size(), c.listed);
+        const std::string log = NewLog().substr(logBefore);
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log.substr(0, 2000);
+        if (c.reply == zeros) {
+            EXPECT_NE(log.find("BannerConfig 返回250001条,只处理前8条"), std::string::npos);
+        }
+        EXPECT_LT(log.size(), 48u * 1024);
+    }
+}
+
+TEST_F(ContentFetchTest, AllPictureDownloadsShareOneBound)
+{
+    server.WriteFile("p.png", std::string(2000, 'p'));
+    auto row = [&](const char* name) {
+        return Row("u", name, server.BaseUrl() + "/files/p.png", ",\"interval\":1");
+    };
+    HttpLimits limits;
+    limits.batchMaxBytes = 3000;
+    HttpClient::SetLimits(limits);
+    BeginContentFetch();
+    ReplyWith("{\"results\":[" + row("1.png") + "," + row("2.png") + "," + row("3.png") + "]}", 2);
+    const size_t logBefore = NewLog().size();
+    server.ClearRequests();
+    EXPECT_TRUE(config->FetchBannerConfig());
+    EXPECT_EQ(server.Requests().size(), 3u); // the third picture is not asked for
+    EXPECT_EQ(ReadFile("banner/1.png").size(), 2000u);
+    EXPECT_FALSE(fs::exists("banner/2.png") || fs::exists("banner/3.png"));
+    server.ClearRequests();
+    EXPECT_TRUE(config->FetchBannerConfig());
+    EXPECT_EQ(server.Requests().size(), 1u); // the query alone: the bound is spent
+    std::string log = NewLog().substr(logBefore);
+    EXPECT_NE(log.find("download larger than 1000 bytes"), std::string::npos);
+    EXPECT_NE(log.find("download budget spent, not fetched: " + server.BaseUrl() + "/files/p.png"),
+        std::string::npos);
+
+    // A boot-page fetch begins the start-up's bound anew.
+    server.WriteClass("BootPageConfig", "[" + row("p.png") + "]");
+    EXPECT_TRUE(config->FetchBootPageConfig());
+    EXPECT_EQ(ReadFile("BootPage/p.png").size(), 2000u);
+}
+
 } // namespace

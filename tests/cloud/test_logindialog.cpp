@@ -301,16 +301,46 @@ TEST_F(LoginDialogTest, RemembersTheChosenFieldsOwnerOnly)
     EXPECT_EQ(Mode(LoginDialog::kConfigFile), 0600u);
 }
 
+TEST_F(LoginDialogTest, AFailedSaveKeepsTheChoicesOfTheLastTime)
+{
+    const std::string kept = "{\n   \"user\" : \"13912345678\"\n}\n";
+    const std::string temp = std::string(LoginDialog::kConfigFile) + ".tmp";
+    struct Case {
+        const char* what;
+        bool full; // the temporary file lands on a full disk, else it cannot be made
+    };
+    for (const Case& c : { Case { "disk full", true }, Case { "cannot be made", false } }) {
+        SCOPED_TRACE(c.what);
+        WriteFile(LoginDialog::kConfigFile, kept);
+        if (c.full)
+            std::filesystem::create_symlink("/dev/full", temp);
+        else
+            std::filesystem::create_directory(temp);
+        LoginDialog d;
+        Check(d, "pwd_check")->setChecked(true);
+        boxes.Clear();
+        Login(d, "13912345678", "new password");
+        EXPECT_EQ(boxes.Seen(), std::vector<std::string> { "info|登录失败!" }); // the login goes on
+        EXPECT_EQ(ReadFile(LoginDialog::kConfigFile), kept);
+        EXPECT_EQ(std::filesystem::exists(temp), !c.full);
+        std::filesystem::remove(temp);
+    }
+}
+
 TEST_F(LoginDialogTest, RememberedFileOfUnexpectedShapeIsIgnored)
 {
     struct Case {
-        const char* file;
+        std::string file;
         bool user;
         const char* userText;
         bool pwd;
         const char* pwdText;
     };
     const Case cases[] = {
+        { std::string(1001, '['), false, "", false, "" },
+        { "{\"user\":\"139\",\"pwd\":", false, "", false, "" },
+        { "{\"user\":\"139\"}" + std::string(64 * 1024, ' '), false, "", false, "" },
+        { "{\"user\":\"139\"}" + std::string(64 * 1024 - 14, ' '), true, "139", false, "" },
         { "", false, "", false, "" },
         { "not json", false, "", false, "" },
         { "[\"13912345678\"]", false, "", false, "" },
@@ -324,7 +354,7 @@ TEST_F(LoginDialogTest, RememberedFileOfUnexpectedShapeIsIgnored)
         { "{\"other\":1}", false, "", false, "" },
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
+        SCOPED_TRACE(c.file.substr(0, 20));
         WriteFile(LoginDialog::kConfigFile, c.file);
         LoginDialog d;
         EXPECT_EQ(Check(d, "user_check")->isChecked(), c.user);
@@ -471,6 +501,7 @@ TEST_F(LoginDialogTest, BadRepliesEndInTheirFailureBoxes)
         { "no token", "{\"objectId\":1}", 1, "info|登录失败!", "info|注册失败!" },
         { "null token", "{\"sessionToken\":null}", 1, "info|登录成功!", "info|注册成功!" },
         { "huge", huge, 16, "warn|未知错误!", "warn|请求错误!" },
+        { "1,001 levels", std::string(1001, '['), 1, "warn|未知错误!", "warn|请求错误!" },
         // Cut at the reply bound this would parse as a success.
         { "token and padding", "{\"sessionToken\":\"abc\"}" + std::string(2 << 20, ' '), 1, "warn|未知错误!",
             "warn|请求错误!" },

@@ -17,7 +17,8 @@ namespace
 
 const char kNoRoot[] = "XML需要root根元素";
 const char kNoCloud[] = "没有找到leancloud的配置";
-const char kTooDeep[] = "配置文件元素嵌套超过256层,不予解析";
+const char kTooMuchMarkup[] = "配置文件含有超过1024个'<',不予解析";
+const char kTooLarge[] = "配置文件超过1048576字节,不予解析";
 
 struct Expect {
     bool result;
@@ -88,7 +89,10 @@ std::vector<Case> Cases()
     cloudMissing.username = "u1";
     cloudMissing.password = "p&1";
     Expect tooDeep = kUntouched;
-    tooDeep.logged = kTooDeep;
+    tooDeep.logged = kTooMuchMarkup;
+    Expect tooLarge = kUntouched;
+    tooLarge.logged = kTooLarge;
+    const std::string flood = Repeat("<a>", 100000);
     Expect onlyId = kUntouched;
     onlyId.result = true;
     onlyId.logged = nullptr;
@@ -129,22 +133,30 @@ std::vector<Case> Cases()
             "<root>\r\n<Quote ip=\"10.0.0.5\" port=\"9000\" username=\"u\r\n1\" password=\"p\r1\"/>\r\n"
                 + kCloud + "\r\n</root>\r\n",
             Loaded("10.0.0.5", 9000, "u\n1", "p\n1") },
-        // Nesting: the root and 255 levels below it are read, one more is refused unparsed.
-        { "256 levels", "<root>" + quote + kCloud + Repeat("<a>", 255) + Repeat("</a>", 255) + "</root>",
+        // Every level the parser descends begins at a '<': 1,024 of them are
+        // read however they nest, one more is refused unparsed, whatever
+        // markup around them would make a scan of the text read them otherwise.
+        { "1,024 '<', 511 levels",
+            "<root>" + quote + kCloud + Repeat("<a>", 510) + Repeat("</a>", 510) + "</root>",
             Loaded("10.0.0.5", 9000, "u1", "p&1") },
-        { "257 levels", "<root>" + quote + kCloud + Repeat("<a x='1'>", 256) + "</root>", tooDeep },
-        { "100,000 levels, closed",
-            "<root>" + Repeat("<a>", 100000) + Repeat("</a>", 100000) + quote + kCloud + "</root>", tooDeep },
-        { "1,000,000 levels, never closed", "<root>" + quote + kCloud + Repeat("<b>", 1000000), tooDeep },
-        { "1,000,000 levels after a long flat list",
-            "<root>" + quote + kCloud + Repeat("<c/>", 1000) + Repeat("<c></c>", 1000)
-                + Repeat("<d>", 1000000),
+        { "1,025 '<'", "<root>" + quote + kCloud + Repeat("<a x='1'/>", 1021) + "</root>", tooDeep },
+        { "100,000 levels, closed", "<root>" + flood + Repeat("</a>", 100000) + quote + kCloud + "</root>",
             tooDeep },
-        // What only looks like nesting does not count.
+        { "after a processing instruction", "<root>" + quote + kCloud + "<?x>" + flood, tooDeep },
+        { "in a comment", "<root>" + quote + kCloud + "<!--" + flood + "-->", tooDeep },
+        { "in CDATA", "<root>" + quote + kCloud + "<x><![CDATA[" + flood + "]]></x></root>", tooDeep },
+        { "after a declaration with '>' inside",
+            "<!DOCTYPE root [<!ENTITY g \">\">]>" + flood + "<root>" + quote + kCloud + "</root>", tooDeep },
+        { "in attribute values", "<root>" + quote + kCloud + "<y v=\"" + flood + "\"/></root>", tooDeep },
+        { "1,000,000 levels, never closed: too large", "<root>" + quote + kCloud + Repeat("<b>", 1000000),
+            tooLarge },
+        { "1 MiB and one byte of blanks", "<root>" + quote + kCloud + "</root>" + std::string(1 << 20, ' '),
+            tooLarge },
+        // Under the bound, what only looks like nesting does not count.
         { "markup in comments, CDATA, values and declarations",
-            "<?xml version=\"1.0\"?><!DOCTYPE root><root>" + quote + kCloud + "<!--" + Repeat("<a>", 1000)
-                + "--><x><![CDATA[" + Repeat("<a>", 1000) + "]]></x><y v=\"" + Repeat("<a>", 300)
-                + "/>\" w='>'/><?pi " + Repeat("<a>", 300) + "?>" + Repeat("<e k=\"v\"/>", 1000) + "</root>",
+            "<?xml version=\"1.0\"?><!DOCTYPE root><root>" + quote + kCloud + "<!--" + Repeat("<a>", 200)
+                + "--><x><![CDATA[" + Repeat("<a>", 200) + "]]></x><y v=\"" + Repeat("<a>", 100)
+                + "/>\" w='>'/><?pi " + Repeat("<a>", 100) + "?>" + Repeat("<e k=\"v\"/>", 200) + "</root>",
             Loaded("10.0.0.5", 9000, "u1", "p&1") },
         { "empty file", "", kUntouched },
     };

@@ -19,23 +19,10 @@
 #include <QTemporaryDir>
 
 #include "chartell.h"
+#include "columnfitter.h"
 #include "mywidget.h"
 #include "nquoteclient.h"
 #include "quorvel.h"
-
-// The window tests run without a quote server: they take the contracts of
-// their quotes as subscribed, as a commodity reply listing them would make them.
-struct NQuoteClientProbe {
-    static void Subscribe(const std::string& key)
-    {
-        NQuoteClient* client = NQuoteClient::Instance();
-        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
-        client->m_snapshotKeys.insert(key);
-    }
-    // The client is one for the whole program: each test starts from a
-    // client as if just made, whatever the tests before it stored.
-    static void Forget() { NQuoteClient::Instance()->Reset(); }
-};
 
 class QuorvelTestPeer
 {
@@ -43,23 +30,22 @@ public:
     explicit QuorvelTestPeer(Quorvel& window)
         : w(window)
     {
-        NQuoteClientProbe::Forget();
     }
 
     Ui_KwTradeClientClass& ui() { return w.ui; }
-    QStandardItemModel* model(int type) { return w.ModelOfCategory(type); }
-    std::vector<ContractRow>& rows(int type) { return w.m_contractRows[type]; }
-    bool hasRows(int type) const { return w.m_contractRows.count(type) != 0; }
+    QuoteTableModel* model(int type) { return w.ModelOfCategory(type); }
+    const std::vector<ContractRow>& rows(int type)
+    {
+        static const std::vector<ContractRow> none;
+        return w.ModelOfCategory(type) ? w.ModelOfCategory(type)->Rows() : none;
+    }
     void setCommodities(std::vector<Quorvel::CommodityField> list) { w.m_commodities = std::move(list); }
     void rebuild(int type, const std::string& exchangeNo = std::string())
     {
         w.RefreshQuoteList(w.ModelOfCategory(type), type, exchangeNo);
     }
-    void rebuildWithModel(QStandardItemModel* model, int type)
-    {
-        w.RefreshQuoteList(model, type, std::string());
-    }
     void tick() { w.OnRefreshTimer(); }
+    static bool refreshWatchOn() { return Quorvel::RefreshWatchOn(); }
     // Puts a quote tab on screen without the category switch that a user's
     // click runs (which rebuilds the list).
     void showTab(int tab)
@@ -70,6 +56,7 @@ public:
     void sort(int type, int column, bool ascending) { w.SortQuoteList(type, column, ascending); }
     void initUiAtScale(double scale) { w.InitUiAtScale(scale); }
     void replaceArrows() { w.resizeEvent(nullptr); }
+    ColumnFitter* fitter(int tab) { return w.m_columnFitters[static_cast<size_t>(tab)]; }
     void moved() { w.moveEvent(nullptr); }
     void restoreSortHeaders(int type) { w.RestoreSortHeaderTexts(w.ModelOfCategory(type)); }
 
@@ -138,6 +125,8 @@ public:
     QLabel& latencyLabel() { return w.m_latencyLabel; }
     QPushButton& clockButton() { return w.m_clockButton; }
     QLabel& indexLabel(int i) { return w.m_indexLabels[i]; }
+    QPushButton& futuresButton() { return w.m_futuresAccountButton; }
+    QPushButton& foreignButton() { return w.m_foreignAccountButton; }
     const std::string& indexKey(int i) const { return w.m_indexKeys[i]; }
 
     // Login dialog and banner pop-up.
@@ -163,6 +152,25 @@ public:
 
 private:
     Quorvel& w;
+};
+
+// The window tests run without a quote server: they take the contracts of
+// their quotes as subscribed, as a commodity reply listing them would make them.
+struct NQuoteClientProbe {
+    static void Subscribe(const std::string& key)
+    {
+        NQuoteClient* client = NQuoteClient::Instance();
+        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
+        client->m_snapshotKeys.insert(key);
+    }
+    // The cache is the process's: each test starts from an empty one.
+    static void ForgetQuotes()
+    {
+        NQuoteClient* client = NQuoteClient::Instance();
+        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
+        client->m_quotes.clear();
+        client->m_snapshotKeys.clear();
+    }
 };
 
 // Stores a quote in the quote client's cache through its quote callback, as

@@ -293,31 +293,36 @@ TEST_F(ActionsTest, FoldingHidesFromColumnThreeUp)
 {
     auto& ui = peer.ui();
     ui.quote_tabwidget->setCurrentIndex(1);
+    // At scale 1 the columns are 30, 40, 100, 70, 70, 50 and then 70 wide:
+    // 1550 in all. ">>" folds the columns from 3 up to the first one out of
+    // room, or fewer when that lets all the rest fit.
     struct Case {
-        double scale;
         int width;
-        int budget; // columns 3 .. budget - 1 hidden
+        int presses;
+        int foldEnd; // columns 3 .. foldEnd - 1 hidden
         bool collapseShown;
     } cases[] = {
-        { 1.0, 1600, 0, false },
-        { 1.0, 1550, 0, false },
-        { 1.0, 1549, 22, true },
-        { 1.0, 500, 8, true },
-        { 1.0, 290, 5, true },
-        { 1.0, 200, 3, true },
-        { 1.25, 1937, 0, false },
-        { 1.25, 1936, 22, true },
-        { 1.5, 1000, 10, true },
+        { 1600, 1, 0, false },
+        { 1550, 1, 0, false },
+        { 1549, 1, 4, true },
+        { 500, 1, 8, true },
+        { 500, 2, 12, true },
+        { 290, 1, 4, true },
+        { 200, 1, 4, true },
+        { 150, 1, 4, true },
+        { 150, 2, 5, true },
     };
+    peer.initUiAtScale(1.0);
+    ui.quote_tabwidget->setCurrentIndex(1);
     for (const auto& c : cases) {
-        peer.setScale(c.scale);
         peer.collapseClicked();
         ui.FO_View->resize(c.width, 300);
-        peer.expandClicked();
+        for (int i = 0; i < c.presses; ++i)
+            peer.expandClicked();
         for (int column = 0; column < 24; ++column) {
-            const bool hidden = column >= 3 && column < c.budget;
+            const bool hidden = column >= 3 && column < c.foldEnd;
             EXPECT_EQ(ui.FO_View->isColumnHidden(column), hidden)
-                << "scale " << c.scale << " width " << c.width << " column " << column;
+                << "width " << c.width << " presses " << c.presses << " column " << column;
         }
         EXPECT_EQ(!peer.collapseButton()->isHidden(), c.collapseShown) << c.width;
     }

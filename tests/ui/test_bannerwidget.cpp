@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QMovie>
@@ -220,23 +219,48 @@ TEST_F(BannerWidgetTest, WithoutAMatchingRecordOrPictureNothingOpens)
     CloseButton(banner)->click();
     EXPECT_TRUE(m_opened.empty());
     EXPECT_FALSE(banner.ReshowTimer().isActive());
+}
 
-    // A picture that would decode beyond the size bound is not decoded: it
-    // shows nothing, as an unreadable one does; one at the bound plays.
+// A GIF of `frames` 1 x 1 frames on a canvas of width x height.
+std::string Gif(int width, int height, int frames)
+{
+    std::string gif = std::string("GIF89a") + char(width & 0xff) + char(width >> 8) + char(height & 0xff)
+        + char(height >> 8) + std::string("\x80\0\0\0\0\0\xff\xff\xff", 9);
+    for (int i = 0; i < frames; ++i)
+        gif += std::string("!\xf9\x04\0\x0a\0\0\0,\0\0\0\0\x01\0\x01\0\0\x02\x02\x44\x01\0", 23);
+    return gif + ";";
+}
+
+TEST_F(BannerWidgetTest, PicturesBeyondTheDecodedBoundAreLeftOutWithALine)
+{
     struct Case {
-        QSize size;
-        bool valid;
+        const char* what;
+        std::string bytes;
+        bool listed;
     };
-    for (const Case& c : { Case { QSize(kMaxPictureSide + 1, 1), false },
-             Case { QSize(1, kMaxPictureSide + 1), false }, Case { QSize(kMaxPictureSide, 1), true } }) {
-        SCOPED_TRACE(c.size.width());
-        QImage picture(c.size, QImage::Format_RGB32);
-        picture.fill(Qt::red);
-        ASSERT_TRUE(picture.save("banner/0big.png", "PNG"));
-        BannerWidgetClass big(&window);
-        ASSERT_NE(Label(big)->movie(), nullptr);
-        EXPECT_EQ(Label(big)->movie()->isValid(), c.valid);
+    const Case cases[] = {
+        { "four 2048 x 2048 frames: 64 MiB", Gif(2048, 2048, 4), true },
+        { "five of them", Gif(2048, 2048, 5), false },
+        { "one on a canvas beyond the side bound", Gif(kMaxPictureSide + 1, 1, 1), false },
+    };
+    QWidget window;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ofstream("banner/0big.gif", std::ios::binary | std::ios::trunc) << c.bytes;
+        testing::internal::CaptureStdout();
+        BannerWidgetClass banner(&window);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(Label(banner)->movie() != nullptr, c.listed);
+        EXPECT_EQ(out.find("图片解码后过大") == std::string::npos, c.listed) << out;
+        if (!c.listed) {
+            EXPECT_EQ(Label(banner)->text(), "TextLabel"); // as with no picture at all
+        }
     }
+    // A refused picture gives way to the next one.
+    WritePicture("1.gif");
+    BannerWidgetClass banner(&window);
+    ASSERT_NE(Label(banner)->movie(), nullptr);
+    EXPECT_EQ(Label(banner)->movie()->fileName(), "banner/1.gif");
 }
 
 TEST_F(BannerWidgetTest, CloseStopsTheTimerAndReleasesTheShownMovie)

@@ -32,9 +32,20 @@ TEST(QuorvelScale, LogicalDpiPicksTheFactor)
         { 72, 1.75 },
         { 110, 1.75 },
         { 192, 1.75 },
-        { 96.001, 1.75 },
+        // Screens report their DPI from a size in millimetres: the whole
+        // number counts.
+        { 96.001, 1.0 },
+        { 96.49, 1.0 },
+        { 96.5, 1.75 },
+        { 95.5, 1.0 },
+        { 119.954, 1.25 },
+        { 143.741, 1.5 },
+        { 191.9, 1.75 },
         { 0, 1.75 },
         { -96, 1.75 },
+        { std::numeric_limits<double>::quiet_NaN(), 1.75 },
+        { std::numeric_limits<double>::infinity(), 1.75 },
+        { 1e300, 1.75 },
     };
     for (const auto& c : cases)
         EXPECT_EQ(Quorvel::ScaleForDpi(c.dpi), c.scale) << c.dpi;
@@ -56,10 +67,11 @@ TEST(QuorvelScale, EveryScaledSizeAtEachFactor)
         double scale;
         int item, section, col0, col1, col2, col5, splitter, full;
     } cases[] = {
+        // full: the widths of all columns added up.
         { 1.0, 28, 70, 30, 40, 100, 50, 340, 1550 },
-        { 1.25, 35, 87, 37, 50, 125, 62, 425, 1937 },
+        { 1.25, 35, 87, 37, 50, 125, 62, 425, 1927 },
         { 1.5, 42, 105, 45, 60, 150, 75, 510, 2325 },
-        { 1.75, 49, 122, 52, 70, 175, 87, 595, 2712 },
+        { 1.75, 49, 122, 52, 70, 175, 87, 595, 2702 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.scale);
@@ -80,7 +92,7 @@ TEST(QuorvelScale, EveryScaledSizeAtEachFactor)
         }
         EXPECT_EQ(ui.splitter->minimumSize(), QSize(c.splitter, 0));
 
-        // The full list width decides the ">>" button: shown while the list is narrower.
+        // The columns' width decides the ">>" button: shown while the list is narrower.
         ui.quote_tabwidget->setCurrentIndex(1);
         ui.FO_View->resize(c.full, 400);
         peer.replaceArrows();
@@ -204,8 +216,12 @@ TEST(QuorvelResize, NullEventPlacesTheArrowButtons)
         EXPECT_EQ(peer.expandButton()->geometry(), QRect(7 + c.width, y, 40, 30));
         EXPECT_EQ(peer.collapseButton()->geometry(), QRect(static_cast<int>(c.scale * 30) + 7, y, 40, 30));
         EXPECT_EQ(!peer.expandButton()->isHidden(), c.expandShown);
-        // "<<" is never shown by the placement.
+        // "<<" is never shown by the placement, nor ">>" over the chart page.
         EXPECT_TRUE(peer.collapseButton()->isHidden());
+        ui.tabWidget->setCurrentIndex(1);
+        peer.replaceArrows();
+        EXPECT_TRUE(peer.expandButton()->isHidden());
+        ui.tabWidget->setCurrentIndex(0);
         peer.moved();
     }
 }
@@ -222,11 +238,19 @@ TEST(QuorvelResize, WidthComesFromTheListOnScreen)
     peer.replaceArrows();
     EXPECT_FALSE(peer.expandButton()->isHidden());
     EXPECT_EQ(peer.expandButton()->x(), ui.FO_View->x() + 1000);
-    ui.S_View->resize(1550, 300);
+    // The stock list has two columns more; the closing empty one takes what is left.
+    int full = 0;
+    for (int column = 0; column < ui.S_View->header()->count() - 1; ++column)
+        full += ui.S_View->columnWidth(column);
+    EXPECT_GT(full, 1550 + 2 * 70 - 1);
+    ui.S_View->resize(full - 1, 300);
+    peer.replaceArrows();
+    EXPECT_FALSE(peer.expandButton()->isHidden());
+    ui.S_View->resize(full, 300);
     ui.FO_View->resize(1000, 300);
     peer.replaceArrows();
     EXPECT_TRUE(peer.expandButton()->isHidden());
-    EXPECT_EQ(peer.expandButton()->x(), ui.FO_View->x() + 1550);
+    EXPECT_EQ(peer.expandButton()->x(), ui.FO_View->x() + full);
 }
 
 TEST(QuorvelResize, ArrowsFollowTheListOnceShown)

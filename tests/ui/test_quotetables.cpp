@@ -4,6 +4,7 @@
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLoggingCategory>
 #include <QScreen>
 #include <QStandardItem>
 #include <QStandardItemModel>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "quorvelpeer.h"
+#include "quotecolumns.h"
 
 namespace
 {
@@ -547,16 +549,6 @@ TEST_F(TablesTest, RowIComesFromTheIthRecord)
     }
 }
 
-TEST_F(TablesTest, RecordsBeyondTheModelChangeNothing)
-{
-    peer.setCommodities({ MakeCommodity(1, "X", "ONLY", "唯一", {}) });
-    peer.rebuild(1);
-    peer.rows(1).push_back(ContractRow { 1, "ghost", "FO_GHOST", "GHOST" });
-    peer.showTab(1);
-    peer.tick();
-    EXPECT_EQ(peer.model(1)->rowCount(), 1);
-}
-
 TEST_F(TablesTest, BadInputGivesASensibleTable)
 {
     std::vector<Quorvel::CommodityField> list = {
@@ -660,22 +652,104 @@ TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
         peer.showTab(tab);
         peer.tick();
         QTreeView* view = tab == 1 ? peer.ui().FO_View : peer.ui().S_View;
-        view->grab();
+        QHeaderView* header = view->header();
         QStandardItemModel* m = peer.model(type);
         ASSERT_GT(m->rowCount(), 0);
         const double scale = Quorvel::ScaleForDpi(QGuiApplication::primaryScreen()->logicalDotsPerInch());
-        // The last column is the closing empty one.
-        for (int column = 1; column < m->columnCount() - 1; ++column) {
-            // Columns only ever grow from the widths the window gives them.
-            const int given = column == 1 ? 40 : column == 2 ? 100 : column == 5 ? 50 : 70;
-            EXPECT_GE(view->columnWidth(column), Quorvel::ScaledSize(scale, given)) << column;
-            for (int row = 0; row < m->rowCount(); ++row) {
-                if (m->item(row, column)) {
-                    EXPECT_TRUE(CellShowsWhole(view, column, Text(m, row, column)))
-                        << Text(m, row, column).toStdString();
+        // Every column comes on screen whole, unfolded or after some presses
+        // of ">>", and none lies under ">>". The last column is the closing empty one.
+        std::set<int> seen;
+        peer.collapseClicked();
+        for (int press = 0; press < 25; ++press) {
+            QCoreApplication::processEvents();
+            const QPushButton* expand = peer.expandButton();
+            const int room = expand->isVisible() ? view->mapFrom(&window, expand->pos()).x()
+                                                 : view->contentsRect().right() + 1;
+            for (int column = 1; column < m->columnCount() - 1; ++column) {
+                if (view->isColumnHidden(column))
+                    continue;
+                seen.insert(column);
+                const int right = view->contentsRect().left() + header->sectionViewportPosition(column)
+                    + header->sectionSize(column);
+                EXPECT_LE(right, room) << "column " << column << " press " << press;
+                // Columns only ever grow from the widths the window gives them.
+                const int given = column == 1 ? 40 : column == 2 ? 100 : column == 5 ? 50 : 70;
+                EXPECT_GE(view->columnWidth(column), Quorvel::ScaledSize(scale, given)) << column;
+                for (int row = 0; row < m->rowCount(); ++row) {
+                    if (m->item(row, column)) {
+                        EXPECT_TRUE(CellShowsWhole(view, column, Text(m, row, column)))
+                            << Text(m, row, column).toStdString();
+                    }
                 }
             }
+            if (expand->isHidden())
+                break;
+            peer.expandClicked();
         }
+        EXPECT_EQ(seen.size(), static_cast<size_t>(m->columnCount() - 2));
         EXPECT_EQ(Text(m, 0, 4), tab == 1 ? QStringLiteral("6019.25") : QStringLiteral("13.45"));
     }
+}
+
+// Columns grow as soon as a wider text is written, whether or not the list
+// is painted, never shrink, and a paint by itself changes no width.
+TEST_F(TablesTest, ColumnsGrowWhenAWiderTextIsWritten)
+{
+    peer.initUiAtScale(1.0);
+    PushQuote(MakeQuote("FO_WIDE", 1, 1));
+    peer.setCommodities({ MakeCommodity(1, "X", "WIDE", "宽", {}) });
+    peer.rebuild(1);
+    peer.showTab(1);
+    QTreeView* view = peer.ui().FO_View;
+    QStandardItemModel* m = peer.model(1);
+    const int before = view->columnWidth(QuoteColumn::Last);
+    EXPECT_EQ(before, 70);
+
+    QuoteDetailField wide = MakeQuote("FO_WIDE", 1234567.891, 1);
+    wide.set_volume(123456789012345.0);
+    PushQuote(wide);
+    peer.tick();
+    const int grown = view->columnWidth(QuoteColumn::Last);
+    for (int column : { QuoteColumn::Last, QuoteColumn::Change, QuoteColumn::Volume }) {
+        EXPECT_TRUE(CellShowsWhole(view, column, Text(m, 0, column))) << Text(m, 0, column).toStdString();
+    }
+    EXPECT_GT(grown, before);
+
+    PushQuote(MakeQuote("FO_WIDE", 1, 1));
+    peer.tick();
+    EXPECT_EQ(view->columnWidth(QuoteColumn::Last), grown);
+
+    // A longer header text (a sort arrow) widens its column too.
+    m->horizontalHeaderItem(QuoteColumn::Name)->setText(QStringLiteral("品种名称品种名称品种名称↓"));
+    EXPECT_GE(view->columnWidth(QuoteColumn::Name), view->header()->sectionSizeHint(QuoteColumn::Name));
+
+    std::vector<int> widths;
+    for (int column = 0; column < m->columnCount() - 1; ++column)
+        widths.push_back(view->columnWidth(column));
+    window.resize(1000, 600);
+    window.show();
+    view->grab();
+    for (int column = 0; column < m->columnCount() - 1; ++column) {
+        if (!view->isColumnHidden(column)) {
+            EXPECT_EQ(view->columnWidth(column), widths[static_cast<size_t>(column)]) << column;
+        }
+    }
+    window.hide();
+}
+
+TEST(QuorvelRefreshWatch, OffUnlessItsLoggingCategoryIsOn)
+{
+    EXPECT_FALSE(QuorvelTestPeer::refreshWatchOn());
+    QLoggingCategory::setFilterRules(QStringLiteral("quorvel.refresh.debug=true"));
+    EXPECT_TRUE(QuorvelTestPeer::refreshWatchOn());
+    {
+        Quorvel window;
+        QuorvelTestPeer peer(window);
+        EXPECT_EQ(peer.refreshTimer().timerType(), Qt::PreciseTimer);
+    }
+    QLoggingCategory::setFilterRules(QString());
+    EXPECT_FALSE(QuorvelTestPeer::refreshWatchOn());
+    Quorvel window;
+    QuorvelTestPeer peer(window);
+    EXPECT_EQ(peer.refreshTimer().timerType(), Qt::CoarseTimer);
 }

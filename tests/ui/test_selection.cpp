@@ -123,6 +123,7 @@ protected:
     SelectionTest()
         : peer(window)
     {
+        NQuoteClientProbe::ForgetQuotes();
         peer.setCommodities(Board());
     }
     ~SelectionTest() override
@@ -594,4 +595,21 @@ TEST_F(SelectionTest, LegiblePanelFiguresAtTheScreensDpi)
     WaitFor([&] { return std::all_of(labels.begin(), labels.end(), whole); }, 2000);
     for (const QLabel* label : labels)
         EXPECT_TRUE(whole(label)) << label->objectName().toStdString() << " " << label->text().toStdString();
+}
+
+TEST_F(SelectionTest, TheCaptionNamesTheContractWhosePricesItShows)
+{
+    const struct {
+        const char* key;
+        const char* caption;
+    } cases[] = {
+        { "FO_CL_1906", "美原油 CL1906" }, // not the main contract, 1907
+        { "FO_CL_1907", "美原油 CL1907" },
+        { "FO_CL", "美原油 CL" },
+        { "FI_IF_2701", "沪深300 IF2701" },
+    };
+    for (const auto& c : cases) {
+        peer.select(c.key, 1);
+        EXPECT_EQ(peer.ui().current_contract->text(), QString::fromUtf8(c.caption)) << c.key;
+    }
 }

@@ -5,11 +5,15 @@
 
 #include <malloc.h>
 
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QMovie>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTime>
 
 #include <gtest/gtest.h>
@@ -55,6 +59,7 @@ protected:
     StatusBarTest()
         : peer(window)
     {
+        NQuoteClientProbe::ForgetQuotes();
     }
     ~StatusBarTest() override { window.close(); }
 
@@ -94,16 +99,19 @@ TEST(StatusBarLatencyTest, PictureAndFigure)
 
     struct Figure {
         std::int32_t latency;
-        std::int64_t sent, now;
+        std::int64_t sent, replied, now;
         std::int32_t shown;
     } figures[] = {
-        { 37, 1000, 999999, 37 }, // a reply came: its latency
-        { 0, 1700000000000, 1700000000250, 250 }, // outstanding: the wait so far
-        { 0, 0xFFFFFFF0LL, 0x100000010LL, 0x20 }, // the 32-bit clock wrapped meanwhile
-        { -5, 0, 0, -5 },
+        { 37, 1000, 1037, 999999, 37 }, // a reply came: its latency
+        { 0, 1700000000000, 1700000000000, 1700000003681, 0 }, // answered within the millisecond
+        { 0, 1700000000000, 0, 1700000000250, 250 }, // outstanding: the wait so far
+        { 0, 0xFFFFFFF0LL, 0, 0x100000010LL, 0x20 }, // the 32-bit clock wrapped meanwhile
+        { -5, 5, 1, 0, -5 }, // a reply time before the send time is a reply all the same
     };
-    for (const auto& f : figures)
-        EXPECT_EQ(Quorvel::LatencyFigure(f.latency, f.sent, f.now), f.shown) << f.latency << " " << f.sent;
+    for (const auto& f : figures) {
+        EXPECT_EQ(Quorvel::LatencyFigure(f.latency, f.sent, f.replied, f.now), f.shown)
+            << f.latency << " " << f.sent;
+    }
 }
 
 TEST_F(StatusBarTest, NineWidgetsInTheirOrder)
@@ -347,3 +355,27 @@ TEST_F(StatusBarTest, RepaintsOfTheBarKeepTheHeapFlat)
     EXPECT_LT(after, before + 256 * 1024) << "grew by " << (after - before) << " bytes";
 }
 #endif
+
+// Run by CTest at the default DPI and again at 96, 120, 144 and 192 DPI.
+TEST_F(StatusBarTest, LegibleAccountCaptionsAtTheScreensDpi)
+{
+    const double dpi = QGuiApplication::primaryScreen()->logicalDotsPerInch();
+    const double scale = Quorvel::ScaleForDpi(dpi);
+    window.InitUi();
+    window.show();
+    ASSERT_TRUE(WaitFor([&] { return peer.ui().statusBar->isVisible(); }));
+    QApplication::processEvents();
+    for (QPushButton* button : { &peer.futuresButton(), &peer.foreignButton() }) {
+        SCOPED_TRACE(button->text().toStdString());
+        // The room grows with the scale, and with the text where the scale falls short.
+        EXPECT_GE(button->maximumWidth(), Quorvel::ScaledSize(scale, 45));
+        EXPECT_GE(button->maximumHeight(), Quorvel::ScaledSize(scale, 17));
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        const QRect label = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        const QFontMetrics metrics(button->font());
+        EXPECT_GE(label.width(), metrics.horizontalAdvance(button->text())) << dpi;
+        EXPECT_GE(button->height(), metrics.height()) << dpi;
+    }
+}

@@ -3,9 +3,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,6 +26,8 @@
 
 #include "../childprocess.h"
 #include "cloudserverprocess.h"
+
+extern char** environ;
 
 namespace
 {
@@ -131,6 +139,42 @@ TEST_F(CloudServerTest, CertificateVerifiesForBothLocalNamesAndIsKeptAcrossResta
     ASSERT_TRUE(server.Start());
     EXPECT_EQ(ReadWholeFile(server.CaFile()), ca);
     EXPECT_EQ(Fetch("GET", server.BaseUrl() + path, server.CaFile()).code, CURLE_OK);
+}
+
+TEST_F(CloudServerTest, ServersStartedAtOnceOnOneEmptyDataFolderAgree)
+{
+    const std::string root = std::filesystem::path(server.DataDir()).parent_path().string();
+    for (int round = 0; round < 3; ++round) {
+        const std::string data = root + "/shared" + std::to_string(round);
+        std::vector<pid_t> pids(4, -1);
+        // Every server started here ends with the test, even a failed one.
+        std::shared_ptr<void> reaper(nullptr, [&pids](void*) {
+            for (pid_t pid : pids)
+                if (pid > 0 && kill(pid, SIGKILL) == 0)
+                    waitpid(pid, nullptr, 0);
+        });
+        for (size_t i = 0; i < pids.size(); ++i) {
+            posix_spawn_file_actions_t out;
+            posix_spawn_file_actions_init(&out);
+            const std::string path = data + "." + std::to_string(i);
+            posix_spawn_file_actions_addopen(&out, STDOUT_FILENO, path.c_str(), O_WRONLY | O_CREAT, 0600);
+            std::string args[] = { CLOUD_SERVER_PATH, "--port", "0", "--data", data };
+            char* argv[]
+                = { args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data(), nullptr };
+            ASSERT_EQ(posix_spawn(&pids[i], argv[0], &out, nullptr, argv, environ), 0);
+            posix_spawn_file_actions_destroy(&out);
+        }
+        for (size_t i = 0; i < pids.size(); ++i) {
+            std::string line;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while ((line = ReadWholeFile(data + "." + std::to_string(i))).find('\n') == std::string::npos
+                && waitpid(pids[i], nullptr, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ASSERT_NE(line.find('\n'), std::string::npos) << "server " << i << " ended without serving";
+            const Reply r = Fetch("GET", line.substr(0, line.find('\n')) + "/1.1/", data + "/ca.pem");
+            EXPECT_EQ(r.code, CURLE_OK) << i << ": " << curl_easy_strerror(r.code);
+        }
+    }
 }
 
 TEST_F(CloudServerTest, ATakenPortIsRefusedAtStartAndAFreedOneRetaken)

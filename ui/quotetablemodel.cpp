@@ -1,0 +1,425 @@
+#include "quotetablemodel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include <QStandardItem>
+
+#include "helpers.h"
+
+namespace
+{
+
+constexpr unsigned kDecimals = 10;
+// Below this a last price counts as "no trade yet" and gets no arrow.
+constexpr double kNoPrice = 0.000001;
+// The role under which Reorder hands each row its new place to the model's sort.
+constexpr int kOrderRole = Qt::UserRole + 1;
+
+const Qt::Alignment kRightAligned = Qt::AlignRight | Qt::AlignVCenter;
+
+// A whole number below `limit`, which both formats below print as plain
+// digits: printed as an integer, the same text comes several times faster.
+// Negative zero prints as "-0" and takes the general way.
+bool PlainWhole(double v, double limit)
+{
+    return std::fabs(v) < limit && v == std::trunc(v) && !(v == 0 && std::signbit(v));
+}
+
+QString Price(double v)
+{
+    if (PlainWhole(v, 1e6))
+        return QString::number(static_cast<qlonglong>(v));
+    return QString::number(v, 'g', 6);
+}
+
+QString Amount(double v)
+{
+    if (PlainWhole(v, 1e15))
+        return QString::number(static_cast<qlonglong>(v));
+    return QString::number(v, 'f', 0);
+}
+
+double ChangeRate(const kw::pb::ostrel2::QuoteDetailField& q)
+{
+    if (IsZero(q.pre_settle(), kDecimals))
+        return 0.0;
+    return (q.last() - q.pre_settle()) / q.pre_settle() * 100;
+}
+
+QString ChangeRateText(double rate)
+{
+    return QString::number(rate, 'f', 2) + QLatin1Char('%');
+}
+
+std::uint64_t Bits(double v)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+// A cell of a quote table. Its text lives in the item itself rather than
+// among the item's role values, so that the refresh can rewrite it without
+// the comparison and the change notice that QStandardItem::setData makes for
+// every write; the refresh tells the views of all its writes at once. Any
+// other writer goes through setData as usual.
+class QuoteCell : public QStandardItem
+{
+public:
+    static constexpr int kType = QStandardItem::UserType + 1;
+
+    explicit QuoteCell(const QString& text)
+        : m_text(text)
+    {
+    }
+    int type() const override { return kType; }
+    QVariant data(int role) const override
+    {
+        if (role == Qt::DisplayRole || role == Qt::EditRole)
+            return m_text;
+        if (role == Qt::ForegroundRole && m_hasForeground)
+            return m_foreground;
+        if (role == kOrderRole)
+            return m_order;
+        return QStandardItem::data(role);
+    }
+    void setData(const QVariant& value, int role) override
+    {
+        if (role == Qt::ForegroundRole) {
+            const bool has = value.isValid();
+            const QBrush brush = has ? qvariant_cast<QBrush>(value) : QBrush();
+            if (has == m_hasForeground && brush == m_foreground)
+                return;
+            m_hasForeground = has;
+            m_foreground = brush;
+            emitDataChanged();
+            return;
+        }
+        if (role != Qt::DisplayRole && role != Qt::EditRole) {
+            QStandardItem::setData(value, role);
+            return;
+        }
+        QString text = value.toString();
+        if (text == m_text)
+            return;
+        m_text = std::move(text);
+        emitDataChanged();
+    }
+    QStandardItem* clone() const override
+    {
+        auto* copy = new QuoteCell(m_text);
+        copy->QStandardItem::operator=(*this);
+        copy->m_hasForeground = m_hasForeground;
+        copy->m_foreground = m_foreground;
+        return copy;
+    }
+    void SetTextUnannounced(QString text) { m_text = std::move(text); }
+    void SetForegroundUnannounced(const QBrush& brush)
+    {
+        m_hasForeground = true;
+        m_foreground = brush;
+    }
+    void SetOrder(int order) { m_order = order; }
+
+private:
+    QString m_text;
+    int m_order = 0;
+    bool m_hasForeground = false;
+    QBrush m_foreground;
+};
+
+// Rewrites a cell's text for the refresh, which announces its writes itself.
+void WriteText(QStandardItem* item, QString text)
+{
+    if (item->type() == QuoteCell::kType)
+        static_cast<QuoteCell*>(item)->SetTextUnannounced(std::move(text));
+    else
+        item->setText(text);
+}
+
+// The same for a cell's colour.
+void WriteForeground(QStandardItem* item, const QBrush& brush)
+{
+    if (item->type() == QuoteCell::kType)
+        static_cast<QuoteCell*>(item)->SetForegroundUnannounced(brush);
+    else
+        item->setForeground(brush);
+}
+
+} // namespace
+
+QuoteTableModel::QuoteTableModel(int columns, bool stock, QObject* parent)
+    : QStandardItemModel(0, columns, parent)
+    , m_stock(stock)
+{
+}
+
+void QuoteTableModel::SetMeasure(Measure measure, std::function<void()> grown)
+{
+    m_measure = std::move(measure);
+    m_grown = std::move(grown);
+}
+
+int QuoteTableModel::TextWidth(int column) const
+{
+    return column >= 0 && static_cast<size_t>(column) < m_textWidths.size()
+        ? m_textWidths[static_cast<size_t>(column)]
+        : 0;
+}
+
+void QuoteTableModel::Note(int column, const QString& text)
+{
+    if (!m_measure || text.isEmpty() || column < 0)
+        return;
+    if (m_textWidths.size() <= static_cast<size_t>(column))
+        m_textWidths.resize(static_cast<size_t>(column) + 1, 0);
+    const int width = m_measure(text);
+    int& widest = m_textWidths[static_cast<size_t>(column)];
+    if (width > widest) {
+        widest = width;
+        m_widthsGrew = true;
+    }
+}
+
+void QuoteTableModel::ReportGrowth()
+{
+    if (!m_widthsGrew)
+        return;
+    m_widthsGrew = false;
+    if (m_grown)
+        m_grown();
+}
+
+void QuoteTableModel::ClearRows()
+{
+    m_rows.clear();
+    m_shown.clear();
+    m_textWidths.clear();
+    m_widthsGrew = false;
+    removeRows(0, rowCount());
+}
+
+void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailField& q, const QuotePaint& paint)
+{
+    const double pre = q.pre_settle();
+    const auto priceBrush = [&](double v) -> const QBrush& {
+        return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green;
+    };
+
+    // The items are made whole first and go into the model together: an item
+    // set into a model one by one announces a change of the model's layout
+    // for each cell, which with a view attached costs more than the rest.
+    QList<QStandardItem*> items;
+    items.reserve(m_stock ? QuoteColumn::StockCount : QuoteColumn::Count);
+    const auto put = [&](int column, const QString& text) {
+        Q_ASSERT(column == items.size());
+        auto* item = new QuoteCell(text);
+        item->setEditable(false);
+        items.append(item);
+        Note(column, text);
+        return item;
+    };
+    const auto putRight = [&](int column, const QString& text) {
+        QStandardItem* item = put(column, text);
+        item->setTextAlignment(kRightAligned);
+        return item;
+    };
+
+    QStandardItem* arrow = put(QuoteColumn::Arrow, QString());
+    if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
+        arrow->setIcon(paint.up);
+    else if (q.last() > kNoPrice && IsLess(q.last(), pre, kDecimals))
+        arrow->setIcon(paint.down);
+
+    put(QuoteColumn::Number, QString::number(row + 1))->setForeground(paint.yellow);
+    putRight(QuoteColumn::Name, QString::fromLocal8Bit(record.name.c_str()))->setForeground(paint.yellow);
+    putRight(QuoteColumn::Code, QString::fromStdString(record.code))->setForeground(paint.yellow);
+    putRight(QuoteColumn::Last, Price(q.last()));
+    putRight(QuoteColumn::LastVolume, Amount(q.last_vol()));
+    putRight(QuoteColumn::Bid, Price(q.bid_price()));
+    putRight(QuoteColumn::Ask, Price(q.ask_price()));
+    putRight(QuoteColumn::BidVolume, Amount(q.bid_vol()));
+    // Two decimals at a rebuild; the refresh writes it without.
+    putRight(QuoteColumn::AskVolume, QString::number(q.ask_vol(), 'f', 2));
+    putRight(QuoteColumn::Volume, Amount(q.volume()));
+    putRight(QuoteColumn::Change, Price(q.last() - pre));
+    putRight(QuoteColumn::ChangeRate, ChangeRateText(ChangeRate(q)));
+    putRight(QuoteColumn::OpenInterest, Amount(q.position()));
+    putRight(QuoteColumn::Open, Price(q.open()))->setForeground(priceBrush(q.open()));
+    putRight(QuoteColumn::High, Price(q.high()))->setForeground(priceBrush(q.high()));
+    putRight(QuoteColumn::Low, Price(q.low()))->setForeground(priceBrush(q.low()));
+    for (int column = QuoteColumn::Settle; column <= QuoteColumn::OpenInterestChange; ++column)
+        putRight(column, QStringLiteral("---"));
+    putRight(QuoteColumn::PreSettle, Price(pre));
+    putRight(QuoteColumn::PreClose, QStringLiteral("---"));
+    if (m_stock) {
+        putRight(QuoteColumn::Turnover, Price(q.turnover()))->setForeground(paint.yellow);
+        putRight(QuoteColumn::TurnoverRate, Price(q.turnover_rate()))->setForeground(paint.yellow);
+        put(QuoteColumn::StockEnd, QString())->setForeground(paint.yellow);
+    }
+    if (row >= rowCount()) {
+        if (row > rowCount())
+            setRowCount(row);
+        insertRow(row, items);
+    } else {
+        for (int column = 0; column < items.size(); ++column)
+            setItem(row, column, items[column]);
+    }
+    if (static_cast<size_t>(row) < m_shown.size())
+        m_shown[static_cast<size_t>(row)].known = false;
+
+    record.row = row;
+    m_rows.push_back(std::move(record));
+    ReportGrowth();
+}
+
+bool QuoteTableModel::UpdateRow(
+    int row, const QuoteDetailField& q, const ContractRow& record, const QuotePaint& paint)
+{
+    QStandardItem* arrow = item(row, QuoteColumn::Arrow);
+    if (!arrow)
+        return false;
+    const double pre = q.pre_settle();
+    const auto priceBrush = [&](double v) -> const QBrush& {
+        return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green;
+    };
+
+    if (m_shown.size() <= static_cast<size_t>(row))
+        m_shown.resize(static_cast<size_t>(row) + 1);
+    ShownRow& shown = m_shown[static_cast<size_t>(row)];
+    const bool known = shown.known;
+    shown.known = true;
+
+    // The text of a cell is its figure in the column's format: an unchanged
+    // figure leaves the cell as it is.
+    const auto set = [&](int column, double figure, QString (*format)(double)) {
+        QStandardItem* cell = item(row, column);
+        if (!cell)
+            return cell;
+        const std::uint64_t bits = Bits(figure);
+        if (!known || shown.figures[static_cast<size_t>(column)] != bits) {
+            QString text = format(figure);
+            Note(column, text);
+            WriteText(cell, std::move(text));
+            shown.figures[static_cast<size_t>(column)] = bits;
+        }
+        return cell;
+    };
+    const auto setColoured = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
+        QStandardItem* cell = set(column, figure, format);
+        if (cell && (!known || shown.brushes[static_cast<size_t>(column)] != &brush)) {
+            WriteForeground(cell, brush);
+            shown.brushes[static_cast<size_t>(column)] = &brush;
+        }
+        return cell;
+    };
+    const auto setFixed = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
+        QStandardItem* cell = setColoured(column, figure, format, brush);
+        if (cell && cell->isEditable())
+            cell->setEditable(false);
+    };
+
+    const QIcon* icon = &paint.none;
+    if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
+        icon = &paint.up;
+    else if (q.last() > kNoPrice && IsLess(q.last(), pre, kDecimals))
+        icon = &paint.down;
+    if (!known || shown.icon != icon) {
+        WriteText(arrow, QString());
+        // Icons never compare equal as item data: rewriting an unchanged arrow
+        // would report a change of every row on every tick.
+        if (arrow->icon().cacheKey() != icon->cacheKey())
+            arrow->setIcon(*icon);
+        shown.icon = icon;
+    }
+
+    if (!known || shown.name != record.name) {
+        if (QStandardItem* cell = item(row, QuoteColumn::Name)) {
+            const QString text = QString::fromLocal8Bit(record.name.c_str());
+            Note(QuoteColumn::Name, text);
+            WriteText(cell, text);
+        }
+        shown.name = record.name;
+    }
+    if (!known || shown.code != record.code) {
+        if (QStandardItem* cell = item(row, QuoteColumn::Code)) {
+            const QString text = QString::fromStdString(record.code);
+            Note(QuoteColumn::Code, text);
+            WriteText(cell, text);
+        }
+        shown.code = record.code;
+    }
+    setColoured(QuoteColumn::Last, q.last(), Price, priceBrush(q.last()));
+    setColoured(QuoteColumn::LastVolume, q.last_vol(), Amount, paint.yellow);
+    setColoured(QuoteColumn::Bid, q.bid_price(), Price, priceBrush(q.bid_price()));
+    setFixed(QuoteColumn::Ask, q.ask_price(), Price, priceBrush(q.ask_price()));
+    setFixed(QuoteColumn::BidVolume, q.bid_vol(), Amount, paint.yellow);
+    setFixed(QuoteColumn::AskVolume, q.ask_vol(), Amount, paint.yellow);
+    setFixed(QuoteColumn::Volume, q.volume(), Amount, paint.yellow);
+    // Plain sign test here, unlike the prices: a change inside the tolerance
+    // but below zero is green.
+    const QBrush& changeBrush = q.last() - pre >= 0.0 ? paint.red : paint.green;
+    setColoured(QuoteColumn::Change, q.last() - pre, Price, changeBrush);
+    setColoured(QuoteColumn::ChangeRate, ChangeRate(q), ChangeRateText, changeBrush);
+    setColoured(QuoteColumn::OpenInterest, q.position(), Amount, paint.yellow);
+    setColoured(QuoteColumn::Open, q.open(), Price, priceBrush(q.open()));
+    setColoured(QuoteColumn::High, q.high(), Price, priceBrush(q.high()));
+    setColoured(QuoteColumn::Low, q.low(), Price, priceBrush(q.low()));
+    set(QuoteColumn::PreSettle, pre, Price);
+    if (m_stock) {
+        setColoured(QuoteColumn::Turnover, q.turnover(), Price, paint.yellow);
+        setColoured(QuoteColumn::TurnoverRate, q.turnover_rate(), Price, paint.yellow);
+    }
+    return true;
+}
+
+void QuoteTableModel::AnnounceRows(int rows)
+{
+    rows = std::min(rows, rowCount());
+    if (rows > 0)
+        emit dataChanged(index(0, 0), index(rows - 1, columnCount() - 1));
+    ReportGrowth();
+}
+
+void QuoteTableModel::Reorder(const std::vector<size_t>& order)
+{
+    const int count = rowCount();
+    if (order.size() != m_rows.size() || static_cast<int>(order.size()) != count)
+        return;
+    // The places are handed over quietly: the move below tells the views.
+    for (int i = 0; i < count; ++i) {
+        QStandardItem* cell = item(static_cast<int>(order[static_cast<size_t>(i)]), QuoteColumn::Arrow);
+        if (!cell || cell->type() != QuoteCell::kType)
+            return;
+        static_cast<QuoteCell*>(cell)->SetOrder(i);
+    }
+    // The model's own sort moves the items with their texts and tells the
+    // views as one change of layout, which carries their selection and
+    // current row along with the rows.
+    setSortRole(kOrderRole);
+    sort(QuoteColumn::Arrow, Qt::AscendingOrder);
+
+    m_shown.resize(m_rows.size());
+    std::vector<ContractRow> rows;
+    rows.reserve(m_rows.size());
+    std::vector<ShownRow> shown;
+    shown.reserve(m_shown.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        rows.push_back(std::move(m_rows[order[i]]));
+        rows.back().row = static_cast<int>(i);
+        shown.push_back(std::move(m_shown[order[i]]));
+    }
+    m_rows.swap(rows);
+    m_shown.swap(shown);
+
+    // The sequence numbers belong to the places, not to the rows that moved.
+    for (int i = 0; i < count; ++i) {
+        if (QStandardItem* cell = item(i, QuoteColumn::Number))
+            WriteText(cell, QString::number(i + 1));
+    }
+    if (count > 0)
+        emit dataChanged(index(0, QuoteColumn::Number), index(count - 1, QuoteColumn::Number));
+}
