@@ -25,10 +25,10 @@
 namespace
 {
 
-// Pauses hold the GUI thread on purpose: nothing may be processed before the
-// main window exists, yet each status text must stay readable.
 StartupPauses g_pauses;
 
+// Pauses hold the GUI thread on purpose: nothing may be processed before the
+// main window exists, yet each status text must stay readable.
 void Pause(std::chrono::milliseconds length)
 {
     std::this_thread::sleep_for(length);
