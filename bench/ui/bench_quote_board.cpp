@@ -59,23 +59,8 @@ struct Board {
     std::vector<std::string> keys;
 };
 
-void BM_RefreshTick(benchmark::State& state)
-{
-    Board board(static_cast<int>(state.range(0)));
-    int generation = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        board.Quote(++generation);
-        state.ResumeTiming();
-        board.peer.tick();
-    }
-    state.counters["rows"] = static_cast<double>(state.range(0));
-}
-BENCHMARK(BM_RefreshTick)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
-
-// A tick followed by the paint of the list on screen, which is where the
-// columns' widths are kept up with what the cells show.
-void BM_RefreshTickAndPaint(benchmark::State& state)
+// With `paint`, each tick is followed by the paint of the list on screen.
+void RefreshTicks(benchmark::State& state, bool paint)
 {
     Board board(static_cast<int>(state.range(0)));
     QWidget* viewport = board.peer.ui().FO_View->viewport();
@@ -85,9 +70,16 @@ void BM_RefreshTickAndPaint(benchmark::State& state)
         board.Quote(++generation);
         state.ResumeTiming();
         board.peer.tick();
-        viewport->repaint();
+        if (paint)
+            viewport->repaint();
     }
+    state.counters["rows"] = static_cast<double>(state.range(0));
 }
+
+void BM_RefreshTick(benchmark::State& state) { RefreshTicks(state, false); }
+BENCHMARK(BM_RefreshTick)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+
+void BM_RefreshTickAndPaint(benchmark::State& state) { RefreshTicks(state, true); }
 BENCHMARK(BM_RefreshTickAndPaint)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 // A tick in which no figure changed since the last one.
