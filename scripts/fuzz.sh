@@ -27,7 +27,7 @@ fi
 seconds=${FUZZ_SECONDS:-$seconds}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUORVEL_FUZZ=ON -DQUORVEL_ONLY_KIVQUOTEAPI=OFF -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=OFF >/dev/null
+  -DQUORVEL_FUZZ=ON -DQUORVEL_ONLY_KIVQUOTEAPI=OFF -DQUORVEL_TESTS=OFF -DQUORVEL_BENCH=OFF -DQUORVEL_WERROR=ON >/dev/null
 targets=(kivquoteapi/kivquoteapi_fuzz_params kivquoteapi/kivquoteapi_fuzz_recvbuffer quote/quote_fuzz_wire)
 cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]##*/}"
 

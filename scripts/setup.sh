@@ -31,14 +31,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# A GBK locale lets the code-page tests exercise a real conversion.
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN.gbk$'; then
+# The code-page tests convert through a real GBK locale: without it they
+# would prove nothing, so a locale that cannot be made stops the setup.
+has_gbk() { grep -qi '^zh_CN\.gbk$' <<<"$(locale -a 2>/dev/null)"; }
+if ! has_gbk; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  if [ -f /etc/locale.gen ]; then
-    grep -q '^zh_CN.GBK GBK' /etc/locale.gen || echo 'zh_CN.GBK GBK' | $SUDO tee -a /etc/locale.gen >/dev/null
-    grep -q '^en_US.UTF-8 UTF-8' /etc/locale.gen || echo 'en_US.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
-    $SUDO locale-gen >/dev/null 2>&1 || true
-  fi
+  [ -f /etc/locale.gen ] || { echo "setup: /etc/locale.gen is missing (package locales)" >&2; exit 1; }
+  grep -q '^zh_CN.GBK GBK' /etc/locale.gen || echo 'zh_CN.GBK GBK' | $SUDO tee -a /etc/locale.gen >/dev/null
+  grep -q '^en_US.UTF-8 UTF-8' /etc/locale.gen || echo 'en_US.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  $SUDO locale-gen >/dev/null || { echo "setup: locale-gen failed" >&2; exit 1; }
+fi
+if ! has_gbk; then
+  echo "setup: the locale zh_CN.GBK is still missing after locale-gen" >&2
+  exit 1
 fi
 echo "setup: all packages present"

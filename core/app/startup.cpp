@@ -25,11 +25,13 @@
 namespace
 {
 
+StartupPauses g_pauses;
+
 // Pauses hold the GUI thread on purpose: nothing may be processed before the
 // main window exists, yet each status text must stay readable.
-void Pause(int ms)
+void Pause(std::chrono::milliseconds length)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    std::this_thread::sleep_for(length);
 }
 
 void ShowStatus(QSplashScreen& splash, const QString& text)
@@ -70,6 +72,11 @@ QString ChooseSplashPicture(const QString& folder)
     return kFallbackSplash;
 }
 
+void SetStartupPauses(const StartupPauses& pauses)
+{
+    g_pauses = pauses;
+}
+
 int RunStartupSequence()
 {
     TradeConfig* config = TradeConfig::GetInstance();
@@ -86,7 +93,7 @@ int RunStartupSequence()
     auto splash = std::make_unique<QSplashScreen>(*picture);
     splash->show();
     ShowStatus(*splash, QStringLiteral("     正在加载配置文件....."));
-    Pause(1000);
+    Pause(g_pauses.status);
 
     if (!config->FetchChannelConfig())
         ShowStatus(*splash, QStringLiteral("     获取LC banner配置失败!!!"));
@@ -94,16 +101,16 @@ int RunStartupSequence()
         ShowStatus(*splash, QStringLiteral("     获取LC banner失败!!!"));
 
     ShowStatus(*splash, QStringLiteral("     正在连接行情服务器......"));
-    Pause(1000);
+    Pause(g_pauses.status);
 
     if (!NQuoteClient::Instance()->Connect()) {
         ShowStatus(*splash, QStringLiteral("     连接行情服务器失败....."));
-        Pause(1000);
+        Pause(g_pauses.status);
         return -1;
     }
 
     ShowStatus(*splash, QStringLiteral("     服务器连接成功! 初始化数据......"));
-    Pause(500);
+    Pause(g_pauses.connected);
 
     auto window = std::make_unique<Quorvel>();
     window->InitUi();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 #include <QString>
 
 #include "tradeconfig.h"
@@ -12,6 +14,14 @@ inline const QString kFallbackSplash = QStringLiteral("./Resources/111.png");
 // case-insensitive name order) that loads as a picture within the decoded
 // size bounds of CheckPictureSize; the fallback path when none does.
 QString ChooseSplashPicture(const QString& folder = QString::fromLatin1(kBootPageFolder));
+
+// How long the splash holds its status texts, in one place: by default the
+// sequence's own lengths; tests shorten them. Set on the GUI thread.
+struct StartupPauses {
+    std::chrono::milliseconds status { 1000 }; // after each status text
+    std::chrono::milliseconds connected { 500 }; // after the connection succeeded
+};
+void SetStartupPauses(const StartupPauses& pauses);
 
 // Runs the start-up sequence and the event loop on the QApplication that the
 // caller has built; returns the exit code (-1 when the configuration or the

@@ -350,6 +350,9 @@ TEST_F(EndToEndTest, ServerRestartRefillsTheBoardAndTheSelectedContractsPanelsOn
     Step step = Step::WaitWindow;
     bool panelsFilled = false, restarted = false, boardRefilled = false;
     bool panelsKept = false, otherSelected = false, panelsBack = false;
+    bool lossSeen = false;
+    int quotesSeen = 0;
+    QString quoteShown;
     QStringList depthAtRestart, tradesAtRestart;
     std::unique_ptr<kit::LogMark> log;
     QPersistentModelIndex row;
@@ -386,9 +389,12 @@ TEST_F(EndToEndTest, ServerRestartRefillsTheBoardAndTheSelectedContractsPanelsOn
                 step = Step::Down;
                 return;
             case Step::Down:
-                // Long enough for every push sent before the loss to have landed.
-                if (clock.elapsed() < 1000)
+                // Every push sent before the loss has landed once the client
+                // has seen the loss and the loop has run once more.
+                if (!lossSeen) {
+                    lossSeen = NQuoteClientProbe::GetState() != NQuoteClientProbe::State::Connected;
                     return;
+                }
                 depthAtRestart = PanelTexts(window);
                 tradesAtRestart = TradeTexts(window);
                 log = std::make_unique<kit::LogMark>();
@@ -412,16 +418,26 @@ TEST_F(EndToEndTest, ServerRestartRefillsTheBoardAndTheSelectedContractsPanelsOn
                 step = Step::Quiet;
                 return;
             }
-            case Step::Quiet:
-                // Pushes of the contract's depth and trades would change these
-                // within moments at this rate; nothing asked for them.
+            case Step::Quiet: {
+                // Pushes of the contract's depth and trades would come with
+                // its quotes; nothing asked for them. Watched over several
+                // quotes of the contract, which its detail panel shows.
                 panelsKept = PanelTexts(window) == depthAtRestart && TradeTexts(window) == tradesAtRestart;
                 if (!panelsKept)
                     return finish();
-                if (clock.elapsed() < 3000)
+                const QString quote = Text(window, "last_price_2") + " " + Text(window, "vol");
+                if (quote != quoteShown) {
+                    quoteShown = quote;
+                    ++quotesSeen;
+                }
+                if (quotesSeen < 6) {
+                    if (clock.elapsed() >= 20000)
+                        finish();
                     return;
+                }
                 step = Step::Reselect;
                 return;
+            }
             case Step::Reselect: {
                 // Another contract first: selecting the current one again only asks for K-lines.
                 QTreeView* view = CurrentQuoteView(window);

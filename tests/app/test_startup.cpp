@@ -235,7 +235,6 @@ TEST_F(StartupTest, BannerBranchAndBootPageWarning)
     TradeConfig::GetInstance()->bannerList.clear();
 }
 
-// Last in this file: it connects the process-wide quote client for good.
 TEST_F(StartupTest, BannerPopUpShowsWithTheMainWindowWhenBannersAreOn)
 {
     CloudServerProcess cloud;

@@ -10,7 +10,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -41,14 +40,13 @@
 #include <QObject>
 #include <QThread>
 
+#include "../standins/childprocess.h"
 #include "kw.pb.ostrel2.pb.h"
 #include "logger.h"
 #include "nquoteclient.h"
 #include "ostrelwire.h"
 #include "timer.h"
 #include "tradeconfig.h"
-
-extern char** environ;
 
 namespace GenerTools
 {
@@ -181,18 +179,12 @@ public:
         m_outPath = "quote-server-" + std::to_string(::getpid()) + "-" + std::to_string(++serial) + ".out";
         std::vector<std::string> args { QUOTE_SERVER_PATH, "--port", std::to_string(port) };
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(
-            &actions, STDOUT_FILENO, m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
+        const int out = ::open(m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out < 0)
+            return false;
+        m_pid = childprocess::SpawnTied(std::move(args), -1, out);
+        ::close(out);
+        if (m_pid <= 0) {
             m_pid = -1;
             return false;
         }

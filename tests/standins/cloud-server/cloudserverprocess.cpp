@@ -11,13 +11,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <httplib.h>
 
-extern char** environ;
+#include "../childprocess.h"
 
 namespace
 {
@@ -71,23 +70,20 @@ bool CloudServerProcess::Start(std::string* error, int port)
     const std::string errPath = dataDir_ + "/stderr.log";
     std::filesystem::remove(outPath);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(
-        &actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_addopen(
-        &actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    std::string program = CLOUD_SERVER_PATH;
-    std::vector<std::string> args
-        = { program, "--port", std::to_string(port), "--data", dataDir_, "--content", contentDir_ };
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
+    const int inFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const std::string program = CLOUD_SERVER_PATH;
+    if (inFd >= 0 && outFd >= 0 && errFd >= 0) {
+        pid_ = childprocess::SpawnTied(
+            { program, "--port", std::to_string(port), "--data", dataDir_, "--content", contentDir_ }, inFd,
+            outFd, errFd);
+    }
+    for (int fd : { inFd, outFd, errFd }) {
+        if (fd >= 0)
+            close(fd);
+    }
+    if (pid_ <= 0) {
         pid_ = -1;
         return fail("cannot start " + program);
     }
@@ -118,17 +114,12 @@ void CloudServerProcess::Stop()
 {
     if (pid_ <= 0)
         return;
-    kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // The server keeps every change on disk as it makes it, so nothing is
+    // lost by killing it; asked to stop, it would first wait out the idle
+    // connections a client keeps open.
+    kill(pid_, SIGKILL);
     int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    waitpid(pid_, &status, 0);
     pid_ = -1;
 }
 

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "../childprocess.h"
 #include "cloudserverprocess.h"
 
 extern char** environ;
@@ -438,6 +441,57 @@ TEST_F(CloudServerTest, ScriptedFaultsReplaceRepliesAsManyTimesAsAsked)
         Parse(Fetch("GET", server.BaseUrl() + "/1.1/classes/X", server.CaFile()).body)["results"].size(), 0u);
     // Every one of them was recorded, faulted or not.
     EXPECT_EQ(server.Requests().size(), 9u);
+}
+
+bool Refused(int port)
+{
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool refused = connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0;
+    close(sock);
+    return refused;
+}
+
+// A test that aborts runs none of its clean-up; the servers it started must
+// end with it all the same. The aborting test is a death test's child here.
+TEST(ChildProcessTest, ServersOfAnAbortedTestEndWithIt)
+{
+    const std::string portsFile
+        = (std::filesystem::temp_directory_path() / ("servers-of-aborted-test-" + std::to_string(getpid())))
+              .string();
+    EXPECT_DEATH(
+        {
+            CloudServerProcess cloud;
+            if (!cloud.Start())
+                _exit(3);
+            const std::string quoteOut = portsFile + ".quote";
+            const int out = open(quoteOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            childprocess::SpawnTied({ QUOTE_SERVER_PATH, "--port", "0" }, -1, out);
+            close(out);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (ReadWholeFile(quoteOut).find('\n') == std::string::npos
+                && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::ofstream(portsFile) << cloud.Port() << " " << std::atoi(ReadWholeFile(quoteOut).c_str());
+            std::abort();
+        },
+        "");
+    std::ifstream ports(portsFile);
+    int cloudPort = 0, quotePort = 0;
+    ports >> cloudPort >> quotePort;
+    std::filesystem::remove(portsFile);
+    std::filesystem::remove(portsFile + ".quote");
+    ASSERT_GT(cloudPort, 0);
+    ASSERT_GT(quotePort, 0);
+    // The kernel ends them as their parent goes; that takes a moment.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(Refused(cloudPort) && Refused(quotePort)) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(Refused(cloudPort)) << "the cloud server outlived its test";
+    EXPECT_TRUE(Refused(quotePort)) << "the quote server outlived its test";
 }
 
 } // namespace

@@ -15,13 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "childprocess.h"
 #include "framedsocket.h"
 #include "ostrelapi.h"
 #include "spirecorder.h"
@@ -39,23 +40,10 @@ public:
     explicit ServerProcess(std::vector<std::string> args)
     {
         int out[2];
-        if (::pipe(out) != 0)
+        if (::pipe2(out, O_CLOEXEC) != 0)
             return;
         args.insert(args.begin(), QUOTE_SERVER_PATH);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            // A test that dies must not leave its server running.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::close(out[0]);
-            ::close(out[1]);
-            ::execv(QUOTE_SERVER_PATH, argv.data());
-            ::_exit(127);
-        }
+        m_pid = childprocess::SpawnTied(std::move(args), -1, out[1]);
         ::close(out[1]);
         m_out = out[0];
         m_reader = std::thread([this] { ReadOutput(); });
