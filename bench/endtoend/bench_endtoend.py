@@ -283,16 +283,10 @@ def ingest(build, work, env, contracts, args):
         unread = unread_kib(port)
         # The line that closes the window's last 20 ticks may come up to 10 s later.
         quotes, span_ms, late = refresh_figures(log.new_lines(), wall0, wall1)
-        result = {"contracts": contracts, "load": load,
-                  "ticks": len(late), "late_p95_ms": percentile(late, 95), "late_max_ms": max(late) if late else 0,
-                  "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0),
-                  "other_threads_cpu_pct": 100.0 * ((all1 - all0) - (cpu1 - cpu0)) / (wall1 - wall0),
-                  "server_cpu_pct": 100.0 * (server1 - server0) / (wall1 - wall0), "unread_kib": unread,
-                  "rss_mib": rss, "exited": program.poll() is not None,
-                  # What the window's quote handler was called for; under a backlog the quotes
-                  # of a contract that a later one replaced before the GUI thread took them
-                  # are not among them.
-                  "window_quotes_per_s": quotes / (span_ms / 1000.0) if span_ms else 0}
+        result = {"contracts": contracts, "load": load, "unread_kib": unread,
+                  "rss_mib": rss, "exited": program.poll() is not None}
+        result.update(run_figures(late, quotes, span_ms, (wall0, wall1), (cpu0, cpu1), (all0, all1),
+                                  (server0, server1)))
         if pushed0 is not None and pushed1 is not None:
             result["offered_per_s"] = ((pushed1 + held1) - (pushed0 + held0)) / (wall1 - wall0)
             result["sent_per_s"] = (pushed1 - pushed0) / (wall1 - wall0)
@@ -302,6 +296,20 @@ def ingest(build, work, env, contracts, args):
     finally:
         stop(program)
         stop(server)
+
+
+def run_figures(late, quotes, span_ms, wall, gui_cpu, all_cpu, server_cpu):
+    """The refresh and CPU figures that ingest and flood runs share; each pair is (start, end)."""
+    seconds = wall[1] - wall[0]
+    gui = gui_cpu[1] - gui_cpu[0]
+    return {"ticks": len(late), "late_p95_ms": percentile(late, 95), "late_max_ms": max(late) if late else 0,
+            "gui_cpu_pct": 100.0 * gui / seconds,
+            "other_threads_cpu_pct": 100.0 * ((all_cpu[1] - all_cpu[0]) - gui) / seconds,
+            "server_cpu_pct": 100.0 * (server_cpu[1] - server_cpu[0]) / seconds,
+            # What the window's quote handler was called for; under a backlog the quotes
+            # of a contract that a later one replaced before the GUI thread took them
+            # are not among them.
+            "window_quotes_per_s": quotes / (span_ms / 1000.0) if span_ms else 0}
 
 
 def flood(build, work, env, contracts, args):
@@ -342,13 +350,10 @@ def flood(build, work, env, contracts, args):
         quotes, span_ms, late = refresh_figures(log.new_lines(), wall0, wall1)
         result = {"contracts": contracts, "flood": args.flood, "load": load, "seconds": round(wall1 - wall0),
                   "rss_max_mib": max(rss) if rss else float("nan"), "rss_last_mib": rss[-1] if rss else float("nan"),
-                  "ticks": len(late), "late_p95_ms": percentile(late, 95), "late_max_ms": max(late) if late else 0,
-                  "gui_cpu_pct": 100.0 * (cpu1 - cpu0) / (wall1 - wall0),
-                  "other_threads_cpu_pct": 100.0 * ((all1 - all0) - (cpu1 - cpu0)) / (wall1 - wall0),
-                  "server_cpu_pct": 100.0 * (server1 - server0) / (wall1 - wall0),
                   "flooded_per_s": (flooded1 - flooded0) / (wall1 - wall0), "unread_kib": unread_kib(port),
-                  "window_quotes_per_s": quotes / (span_ms / 1000.0) if span_ms else 0,
                   "load_end": load_average()}
+        result.update(run_figures(late, quotes, span_ms, (wall0, wall1), (cpu0, cpu1), (all0, all1),
+                                  (server0, server1)))
         if stopped:
             result["stopped"] = stopped
         if not rss or not late:
