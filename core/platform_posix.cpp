@@ -15,6 +15,8 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <link.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -250,19 +252,58 @@ namespace
         return QProcess::startDetached(QStringLiteral("xdg-open"), QStringList { text });
     }
 
+    std::string RealPath(const char* path)
+    {
+        char* resolved = path != nullptr ? realpath(path, nullptr) : nullptr;
+        if (resolved == nullptr)
+            return {};
+        std::string out(resolved);
+        std::free(resolved);
+        return out;
+    }
+
+    // The dynamic loader the main program names (its PT_INTERP), resolved.
+    std::string ProgramInterpreter()
+    {
+        std::string interp;
+        dl_iterate_phdr(
+            [](dl_phdr_info* info, std::size_t, void* out) {
+                for (int i = 0; i < info->dlpi_phnum; ++i)
+                    if (info->dlpi_phdr[i].p_type == PT_INTERP)
+                        *static_cast<std::string*>(out)
+                            = reinterpret_cast<const char*>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+                return 1; // the main program comes first
+            },
+            &interp);
+        return interp.empty() ? std::string {} : RealPath(interp.c_str());
+    }
+
+    std::string ReadProcSelfExe()
+    {
+        std::vector<char> buf(PATH_MAX);
+        for (;;) {
+            ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+            if (n < 0)
+                return {};
+            if (static_cast<std::size_t>(n) < buf.size())
+                return std::string(buf.data(), static_cast<std::size_t>(n));
+            buf.resize(buf.size() * 2);
+        }
+    }
 } // namespace
 
 std::string ExecutablePath()
 {
-    std::vector<char> buf(PATH_MAX);
-    for (;;) {
-        ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
-        if (n < 0)
-            return {};
-        if (static_cast<std::size_t>(n) < buf.size())
-            return std::string(buf.data(), static_cast<std::size_t>(n));
-        buf.resize(buf.size() * 2);
+    std::string exe = ReadProcSelfExe();
+    // When the loader was run as a command ("ld-linux.so ./Quorvel"), the
+    // kernel ran the loader and /proc/self/exe names it; the loader then
+    // records the program it mapped as the executable's file name.
+    if (!exe.empty() && exe == ProgramInterpreter()) {
+        std::string given = RealPath(reinterpret_cast<const char*>(getauxval(AT_EXECFN)));
+        if (!given.empty() && given != exe)
+            return given;
     }
+    return exe;
 }
 
 LocalTime LocalTimeNow()
