@@ -6,6 +6,9 @@
 #include <type_traits>
 #include <utility>
 
+#include <QCoreApplication>
+#include <QEvent>
+
 #include "contractkey.h"
 #include "helpers.h"
 #include "logger.h"
@@ -209,10 +212,7 @@ NQuoteClient::NQuoteClient()
     : m_reconnectTimer(std::make_unique<GenerTools::timer>())
     , m_heartBeatTimer(std::make_unique<GenerTools::timer>())
     , m_serverLog(std::make_unique<ServerLog>())
-    , m_handoff([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { DrainHandoff(); }, Qt::QueuedConnection);
-    })
+    , m_handoff([this] { PostWake(); })
 {
     // Made first, so it runs before disconnect_sig is queued to anyone: what
     // came before the loss is emitted before it, what comes after behind it.
@@ -222,8 +222,7 @@ NQuoteClient::NQuoteClient()
         this, &NQuoteClient::disconnect_sig, this,
         [this] {
             if (m_handoff.Seal())
-                QMetaObject::invokeMethod(
-                    this, [this] { DrainHandoff(); }, Qt::QueuedConnection);
+                PostWake();
         },
         Qt::DirectConnection);
     m_drainTimer.setSingleShot(true);
@@ -783,8 +782,31 @@ void NQuoteClient::DrainHandoff()
     // waited for its interval: it is taken in a later pass, behind what was
     // queued meanwhile (the loss of connection among it).
     if (sealed && m_handoff.Waiting())
-        QMetaObject::invokeMethod(
-            this, [this] { DrainHandoff(); }, Qt::QueuedConnection);
+        PostWake();
+}
+
+// A plain event rather than a queued functor: the functor's slot object would
+// be freed by whichever thread drops its last reference, ordered only by Qt's
+// own reference count; an event is made here and freed by the GUI thread's
+// event loop alone. Either way it joins the same queue as queued signals, so
+// the order against the loss of connection is kept.
+void NQuoteClient::PostWake()
+{
+    QCoreApplication::postEvent(this, new QEvent(WakeEventType()));
+}
+
+QEvent::Type NQuoteClient::WakeEventType()
+{
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+void NQuoteClient::customEvent(QEvent* event)
+{
+    if (event->type() == WakeEventType())
+        DrainHandoff();
+    else
+        QObject::customEvent(event);
 }
 
 void NQuoteClient::OnRspSubscribe(const pb::RspSubscribedField* rsp, const tagRspExParam&)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QMetaType>
 #include <QObject>
 #include <QTimer>
@@ -165,6 +166,9 @@ protected:
     void OnRspUnSubscribe(const tagRspExParam& param) override;
     void OnRspHeartBeat(const kw::pb::ostrel2::HeartBeatField* rsp, const tagRspExParam& param) override;
 
+    // GUI thread: the hand-off's wake.
+    void customEvent(QEvent* event) override;
+
 private:
     friend struct NQuoteClientProbe;
     class ServerLog;
@@ -216,6 +220,9 @@ private:
     void SetTimings(const Timings& timings);
     void Reset();
     void DrainHandoff();
+    // Any thread: one wake of the GUI thread for the hand-off.
+    void PostWake();
+    static QEvent::Type WakeEventType();
     void LogDropped(bool klines);
 
     // Guards the connection: its state and everything below up to the cache.

@@ -611,7 +611,8 @@ TEST_F(SelectionTest, AFloodFromTheReceivingThreadWakesTheWindowOnce)
         int wakes = 0;
         bool eventFilter(QObject*, QEvent* e) override
         {
-            wakes += e->type() == QEvent::MetaCall;
+            wakes += e->type() == QEvent::MetaCall
+                || (e->type() >= QEvent::User && e->type() <= QEvent::MaxUser);
             return false;
         }
     } counter;
