@@ -164,13 +164,9 @@ struct NQuoteClientProbe {
         client->m_snapshotKeys.insert(key);
     }
     // The cache is the process's: each test starts from an empty one.
-    static void ForgetQuotes()
-    {
-        NQuoteClient* client = NQuoteClient::Instance();
-        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
-        client->m_quotes.clear();
-        client->m_snapshotKeys.clear();
-    }
+    // Empties the cache and drops what waits in the hand-off, so nothing of
+    // an earlier test reaches this one's window.
+    static void ForgetQuotes() { NQuoteClient::Instance()->Reset(); }
 };
 
 // Stores a quote in the quote client's cache through its quote callback, as
