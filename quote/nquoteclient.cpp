@@ -10,6 +10,7 @@
 #include <QEvent>
 
 #include "contractkey.h"
+#include "happensbefore.h"
 #include "helpers.h"
 #include "logger.h"
 #include "timer.h"
@@ -792,7 +793,9 @@ void NQuoteClient::DrainHandoff()
 // the order against the loss of connection is kept.
 void NQuoteClient::PostWake()
 {
-    QCoreApplication::postEvent(this, new QEvent(WakeEventType()));
+    auto* wake = new QEvent(WakeEventType());
+    HappensBefore(&m_handoff);
+    QCoreApplication::postEvent(this, wake);
 }
 
 QEvent::Type NQuoteClient::WakeEventType()
@@ -803,6 +806,7 @@ QEvent::Type NQuoteClient::WakeEventType()
 
 void NQuoteClient::customEvent(QEvent* event)
 {
+    HappensAfter(&m_handoff);
     if (event->type() == WakeEventType())
         DrainHandoff();
     else
