@@ -256,10 +256,14 @@ def refresh_figures(lines, since, until):
     return quotes, span_ms, late
 
 
-def ingest(build, work, env, contracts, args):
+def start_board(build, work, env, contracts, args, server_args):
+    """A quote server with a market of `contracts` futures and the terminal against it.
+    Returns the server, its port, the terminal's log and the terminal (None when it did
+    not start); the caller stops both."""
     market = os.path.join(work, "market-%d.json" % contracts)
     write_market(market, contracts)
-    server, port = start_quote_server(build, work, ["--rate", str(args.rate), "--market", market])
+    server, port = start_quote_server(build, work, ["--rate", str(args.rate), "--market", market]
+                                      + server_args)
     folder = program_folder(build, work)
     write_config(folder, port)
     log = Log(build)
@@ -267,7 +271,19 @@ def ingest(build, work, env, contracts, args):
     try:
         program = subprocess.Popen([os.path.join(build, "bin", "Quorvel")], cwd=folder, env=env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if wait_started(log, program, time.time() + 60) is None:
+    finally:
+        if program is None:
+            stop(server)
+    if wait_started(log, program, time.time() + 60) is None:
+        stop(program)
+        program = None
+    return server, port, log, program
+
+
+def ingest(build, work, env, contracts, args):
+    server, port, log, program = start_board(build, work, env, contracts, args, [])
+    try:
+        if program is None:
             return {"contracts": contracts, "error": "Quorvel did not start"}
         time.sleep(args.warmup)
         log.new_lines()
@@ -313,18 +329,9 @@ def run_figures(late, quotes, span_ms, wall, gui_cpu, all_cpu, server_cpu):
 
 
 def flood(build, work, env, contracts, args):
-    market = os.path.join(work, "market-%d.json" % contracts)
-    write_market(market, contracts)
-    server, port = start_quote_server(build, work, ["--rate", str(args.rate), "--market", market,
-                                                    "--flood", args.flood])
-    folder = program_folder(build, work)
-    write_config(folder, port)
-    log = Log(build)
-    program = None
+    server, port, log, program = start_board(build, work, env, contracts, args, ["--flood", args.flood])
     try:
-        program = subprocess.Popen([os.path.join(build, "bin", "Quorvel")], cwd=folder, env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if wait_started(log, program, time.time() + 60) is None:
+        if program is None:
             return {"contracts": contracts, "flood": args.flood, "error": "Quorvel did not start"}
         load = load_average()
         cpu0, wall0 = thread_cpu_seconds(program.pid, program.pid), time.time()
