@@ -696,16 +696,18 @@ bool NQuoteClient::GetQuote(const std::string& key, pb::QuoteDetailField* out)
     return true;
 }
 
+bool NQuoteClient::IsStreamed(const std::string& key, int mode)
+{
+    std::lock_guard<std::mutex> lock(m_quoteMutex);
+    const auto it = m_streamKeys.find(key);
+    return it != m_streamKeys.end() && (it->second & (1u << mode)) != 0;
+}
+
 void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField* depth)
 {
     if (!depth)
         return;
-    bool subscribed = false;
-    {
-        std::lock_guard<std::mutex> lock(m_quoteMutex);
-        const auto it = m_streamKeys.find(depth->contract_code());
-        subscribed = it != m_streamKeys.end() && (it->second & (1u << pb::MODE_DEPTH)) != 0;
-    }
+    const bool subscribed = IsStreamed(depth->contract_code(), pb::MODE_DEPTH);
     m_handoff.PushDepth(*depth, subscribed);
     if (!subscribed)
         LogDropped(false);
@@ -714,7 +716,7 @@ void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField* depth)
 void NQuoteClient::OnRtnTicker(const pb::TickerField* ticker)
 {
     if (ticker)
-        m_handoff.PushTicker(*ticker);
+        m_handoff.PushTicker(*ticker, IsStreamed(ticker->contract_code(), pb::MODE_TICKER));
 }
 
 void NQuoteClient::OnRspQryHistory(const pb::RspReqQryHistoryField* rsp, const tagRspExParam&)

@@ -215,6 +215,8 @@ private:
     void Reconnect(std::uint64_t epoch);
     template <typename Request> void SendForOneContract(int mode, const std::string& key);
     bool IsSubscribedLocked(const std::string& key) const;
+    // Whether `key` is subscribed in `mode` (depth or trades) on this connection.
+    bool IsStreamed(const std::string& key, int mode);
     static void ForwardApiLog(int level, const char* text);
     // Tests: the waits of `timings`, and the state of a client just made.
     void SetTimings(const Timings& timings);

@@ -25,7 +25,8 @@ template <typename Message> Message& SlotAt(std::vector<Message>& slots, std::si
 
 bool QuoteHandoff::Batch::Empty() const
 {
-    return m_quoteCount == 0 && m_depthUsedCount == 0 && m_tickerCount == 0 && m_klines.empty();
+    return m_quoteCount == 0 && m_depthUsedCount == 0 && m_tickers.count == 0 && m_otherTickers.count == 0
+        && m_klines.empty();
 }
 
 void QuoteHandoff::Batch::Clear()
@@ -34,8 +35,8 @@ void QuoteHandoff::Batch::Clear()
     std::fill(m_depthUsed.begin(), m_depthUsed.end(), 0);
     m_depthContracts = 0;
     m_depthUsedCount = 0;
-    m_tickerStart = 0;
-    m_tickerCount = 0;
+    m_tickers.start = m_tickers.count = 0;
+    m_otherTickers.start = m_otherTickers.count = 0;
     m_klines.clear();
 }
 
@@ -110,21 +111,25 @@ void QuoteHandoff::PushDepth(const pb::DepthQuoteField& depth, bool subscribed)
     WakeIf(wasEmpty);
 }
 
-void QuoteHandoff::PushTicker(const pb::TickerField& ticker)
+void QuoteHandoff::Batch::TickerRing::Push(const pb::TickerField& ticker)
+{
+    if (count < kTickerSlots) {
+        trades[(start + count) % kTickerSlots].CopyFrom(ticker);
+        ++count;
+    } else {
+        // The oldest trade falls out of the list, as it would on screen.
+        trades[start].CopyFrom(ticker);
+        start = (start + 1) % kTickerSlots;
+    }
+}
+
+void QuoteHandoff::PushTicker(const pb::TickerField& ticker, bool subscribed)
 {
     bool wasEmpty;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         wasEmpty = PushStarted();
-        Batch& b = m_fill;
-        if (b.m_tickerCount < kTickerSlots) {
-            b.m_tickers[(b.m_tickerStart + b.m_tickerCount) % kTickerSlots].CopyFrom(ticker);
-            ++b.m_tickerCount;
-        } else {
-            // The oldest trade falls out of the list, as it would on screen.
-            b.m_tickers[b.m_tickerStart].CopyFrom(ticker);
-            b.m_tickerStart = (b.m_tickerStart + 1) % kTickerSlots;
-        }
+        (subscribed ? m_fill.m_tickers : m_fill.m_otherTickers).Push(ticker);
     }
     WakeIf(wasEmpty);
 }

@@ -57,8 +57,9 @@ public:
             for (std::size_t i = 0; i < m_depthContracts * kDepthSlots; ++i)
                 if (m_depthUsed[i])
                     onDepth(m_depths[i]);
-            for (std::size_t i = 0; i < m_tickerCount; ++i)
-                onTicker(m_tickers[(m_tickerStart + i) % kTickerSlots]);
+            for (const TickerRing* ring : { &m_otherTickers, &m_tickers })
+                for (std::size_t i = 0; i < ring->count; ++i)
+                    onTicker(ring->trades[(ring->start + i) % kTickerSlots]);
         }
 
     private:
@@ -75,9 +76,18 @@ public:
         std::size_t m_depthContracts = 0;
         std::size_t m_depthUsedCount = 0;
 
-        kw::pb::ostrel2::TickerField m_tickers[kTickerSlots];
-        std::size_t m_tickerStart = 0;
-        std::size_t m_tickerCount = 0;
+        // The newest trades, oldest first from `start`.
+        struct TickerRing {
+            kw::pb::ostrel2::TickerField trades[kTickerSlots];
+            std::size_t start = 0;
+            std::size_t count = 0;
+            void Push(const kw::pb::ostrel2::TickerField& ticker);
+        };
+        // Trades of contracts subscribed for trades, and those of any other
+        // contract apart, so that a flood of the latter cannot push the
+        // former out of the list.
+        TickerRing m_tickers;
+        TickerRing m_otherTickers;
 
         std::vector<std::unique_ptr<kw::pb::ostrel2::RspReqQryHistoryField>> m_klines;
     };
@@ -91,7 +101,8 @@ public:
     // `subscribed`: the contract's depth was asked for; its depth always has
     // room, that of other contracts only up to kOtherDepthContracts a batch.
     void PushDepth(const kw::pb::ostrel2::DepthQuoteField& depth, bool subscribed);
-    void PushTicker(const kw::pb::ostrel2::TickerField& ticker);
+    // `subscribed`: the contract's trades were asked for.
+    void PushTicker(const kw::pb::ostrel2::TickerField& ticker, bool subscribed);
     // False, and nothing kept, when no outstanding query matches the reply's
     // contract and period; a match answers that query.
     bool PushKLine(const kw::pb::ostrel2::RspReqQryHistoryField& reply);

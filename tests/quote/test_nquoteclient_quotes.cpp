@@ -469,6 +469,7 @@ TEST_F(NQuoteClientQuotes, AFloodWaitsAsOneBatchOfLatestValues)
     kit::SignalProbe probe(Client());
     kit::LogMark log;
     Client()->SubscribeDepth(key);
+    Client()->SubscribeTicker(key);
     Client()->QueryKLine(key, pb::KLINE_1HR);
 
     const int n = 2000;
@@ -489,6 +490,9 @@ TEST_F(NQuoteClientQuotes, AFloodWaitsAsOneBatchOfLatestValues)
         pb::TickerField tick;
         tick.set_contract_code(key);
         tick.set_price(i);
+        m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_TICKER, tick));
+        // Trades nobody asked for never crowd the subscribed ones out.
+        tick.set_contract_code("ZZ_TRADE");
         m_relay->InjectRsp(FrameRelay::MakeRsp(pb::ON_RTN_TICKER, tick));
         pb::RspReqQryHistoryField kline;
         kline.set_contract_code(i == n / 2 ? key : "ZZ_UNASKED");
@@ -514,6 +518,7 @@ TEST_F(NQuoteClientQuotes, AFloodWaitsAsOneBatchOfLatestValues)
     ASSERT_EQ(ticks.size(), 8u);
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(ticks[i].price(), n - 7 + i);
+    EXPECT_EQ(probe.Count(probe.tickers), 16u);
     EXPECT_EQ(probe.Count(probe.depths) - depths.size(), QuoteHandoff::kOtherDepthContracts);
     ASSERT_EQ(probe.Count(probe.klines), 1u);
     EXPECT_EQ(probe.klines[0].contract_code(), key);
