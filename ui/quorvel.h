@@ -175,6 +175,10 @@ private:
     void UpdateQuotePanel(const QuoteDetailField& quote, bool found);
     void ResetDepthPanel();
     void ResetTickerPanel();
+    // The link is lost: the current contract's panels show no figure until
+    // its quote, depth and trades come again on the new connection.
+    void ClearSelectedPanels();
+    void DropCrossedDepth(const QuoteDetailField& quote);
     void UpdateTickerPanel();
     // The queued event holds the payload; the handlers read it in place.
     void OnQuote(const QuoteDetailField& quote);
@@ -220,9 +224,11 @@ private:
     void OnStatusTimer();
     // Creates the index label of a reference commodity met by a table build.
     void IndexLabelStep(const CommodityField& commodity, const std::string& key);
-    void SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote);
+    // Without a quote (`found` false) the label shows the name and no figure.
+    void SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote, bool found);
     static std::int32_t CurrentLatency();
-    void ShowLatency(std::int32_t latency);
+    // While the link is down the picture is the worst and the tool tip says so.
+    void ShowLatency(std::int32_t latency, bool linkUp = true);
 
     bool m_loggedIn = false;
     QTimer m_refreshTimer;

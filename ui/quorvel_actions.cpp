@@ -326,4 +326,7 @@ void Quorvel::OnConnected()
 void Quorvel::OnDisconnected()
 {
     m_connected = false;
+    ClearSelectedPanels();
+    // The table on screen empties now rather than at the next refresh.
+    OnRefreshTimer();
 }

@@ -71,6 +71,10 @@ void Quorvel::SelectContract(const std::string& selected, int period)
     // The key may be a member that this selection overwrites.
     const std::string key = selected;
     if (key == m_currentKey) {
+        // Asked for again, the contract's depth and trades are renewed: a
+        // server that stopped sending them starts again.
+        SendContractRequest(ContractRequest::SubscribeDepth, key, 0);
+        SendContractRequest(ContractRequest::SubscribeTicker, key, 0);
         SendContractRequest(ContractRequest::QueryKLine, key, period);
         return;
     }
@@ -145,11 +149,39 @@ void Quorvel::ResetTickerPanel()
         label->setText(QString());
 }
 
+void Quorvel::ClearSelectedPanels()
+{
+    QuoteDetailField none;
+    UpdateQuotePanel(none, false);
+    for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol,
+             ui.open_price, ui.high_price, ui.low_price, ui.ask_price_2, ui.ask_price, ui.bid_price_2,
+             ui.bid_price })
+        label->setStyleSheet(kDetailNeutral);
+    ui.last_price_2->setStyleSheet(kDetailNeutral + kLastPriceFont);
+    ResetDepthPanel();
+    m_ticks.clear();
+    ResetTickerPanel();
+}
+
+// Levels 2 to 5 shown beside a new level 1 that they cross or touch are older
+// than it: they go until the next depth push rather than show a crossed book.
+void Quorvel::DropCrossedDepth(const QuoteDetailField& quote)
+{
+    bool askOk = false, bidOk = false;
+    const double ask2 = ui.ask_price2->text().toDouble(&askOk);
+    const double bid2 = ui.bid_price2->text().toDouble(&bidOk);
+    const bool crossed = (askOk && ask2 > 0 && quote.ask_price() > 0 && ask2 <= quote.ask_price())
+        || (bidOk && quote.bid_price() > 0 && bid2 >= quote.bid_price());
+    if (crossed)
+        ResetDepthPanel();
+}
+
 void Quorvel::OnQuote(const QuoteDetailField& quote)
 {
     ++m_refreshWatch.quotes;
     if (quote.contract_code() == m_currentKey) {
         UpdateQuotePanel(quote, true);
+        DropCrossedDepth(quote);
         const double reference = quote.pre_settle();
         const auto priceStyle
             = [&](double v) { return IsGreaterOrEqual(v, reference, kDecimals) ? kDetailUp : kDetailDown; };

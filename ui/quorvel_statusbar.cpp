@@ -36,6 +36,8 @@ QSize AccountButtonNeed(const QPushButton& button)
 
 const QColor kIndexUp(220, 0, 0);
 const QColor kIndexDown(0, 120, 0);
+// A label without a quote: no colour that reads as a rise or a fall.
+const QColor kIndexNone(128, 128, 128);
 
 // Latency pictures from the shortest to the longest wait.
 const char* const kLatencyPictures[4] = {
@@ -146,7 +148,7 @@ void Quorvel::InitStatusBar()
     bar->addPermanentWidget(&m_statusImageLabel, 0);
 
     m_latencyLabel.setParent(bar);
-    ShowLatency(CurrentLatency());
+    ShowLatency(CurrentLatency(), NQuoteClient::Instance()->IsConnected());
     bar->addPermanentWidget(&m_latencyLabel, 0);
 
     m_clockButton.setParent(bar);
@@ -174,27 +176,37 @@ std::int32_t Quorvel::CurrentLatency()
     return LatencyFigure(info.latency, info.sendTime, info.replyTime, NowMs());
 }
 
-void Quorvel::ShowLatency(std::int32_t latency)
+void Quorvel::ShowLatency(std::int32_t latency, bool linkUp)
 {
     if (!m_latencyPixmaps) {
         m_latencyPixmaps = std::make_unique<std::array<QPixmap, 4>>();
         for (size_t i = 0; i < m_latencyPixmaps->size(); ++i)
             (*m_latencyPixmaps)[i] = QPixmap(QString::fromLatin1(kLatencyPictures[i]));
     }
+    if (!linkUp) {
+        // No heartbeat goes while the link is down: the last figure would
+        // keep saying how fast it was.
+        m_latencyLabel.setPixmap(m_latencyPixmaps->back());
+        m_latencyLabel.setToolTip(QStringLiteral("行情连接已断开，正在重新连接……"));
+        return;
+    }
     m_latencyLabel.setPixmap((*m_latencyPixmaps)[static_cast<size_t>(LatencyLevel(latency))]);
     m_latencyLabel.setToolTip(QStringLiteral("延时:%1ms").arg(latency));
 }
 
-void Quorvel::SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote)
+void Quorvel::SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote, bool found)
 {
     QLabel& index = m_indexLabels[label];
+    const QString figures = found ? QString::number(quote.last(), 'f', 3) + QLatin1Char(' ')
+            + QString::number(quote.last() - quote.pre_settle(), 'f', 3)
+                                  : QStringLiteral("--- ---");
     const QString text = QLatin1Char(' ') + QString::fromLocal8Bit(Utf8ToAnsi(name).c_str())
-        + QLatin1Char(' ') + QString::number(quote.last(), 'f', 3) + QLatin1Char(' ')
-        + QString::number(quote.last() - quote.pre_settle(), 'f', 3) + QLatin1Char(' ');
+        + QLatin1Char(' ') + figures + QLatin1Char(' ');
     index.setText(text);
     QPalette palette = index.palette();
     palette.setColor(QPalette::WindowText,
-        IsGreaterOrEqual(quote.last(), quote.pre_settle(), kDecimals) ? kIndexUp : kIndexDown);
+        !found ? kIndexNone
+               : (IsGreaterOrEqual(quote.last(), quote.pre_settle(), kDecimals) ? kIndexUp : kIndexDown));
     index.setPalette(palette);
 }
 
@@ -204,8 +216,8 @@ void Quorvel::IndexLabelStep(const CommodityField& commodity, const std::string&
         if (commodity.commodity_no() != kIndexCommodities[i] || !m_indexKeys[i].empty())
             continue;
         QuoteDetailField quote;
-        NQuoteClient::Instance()->GetQuote(key, &quote);
-        SetIndexLabel(i, commodity.commodity_name(), quote);
+        const bool found = NQuoteClient::Instance()->GetQuote(key, &quote);
+        SetIndexLabel(i, commodity.commodity_name(), quote, found);
         m_indexLabels[i].installEventFilter(this);
         m_indexLabels[i].setParent(ui.statusBar);
         ui.statusBar->addWidget(&m_indexLabels[i], 0);
@@ -218,12 +230,11 @@ void Quorvel::IndexLabelStep(const CommodityField& commodity, const std::string&
 void Quorvel::OnStatusTimer()
 {
     m_clockButton.setText(TimeOfDay() + QStringLiteral("-Local"));
-    ShowLatency(CurrentLatency());
+    ShowLatency(CurrentLatency(), NQuoteClient::Instance()->IsConnected());
     for (int i = 0; i < kIndexLabels; ++i) {
         QuoteDetailField quote;
-        if (!m_indexKeys[i].empty())
-            NQuoteClient::Instance()->GetQuote(m_indexKeys[i], &quote);
-        SetIndexLabel(i, m_indexNames[i], quote);
+        const bool found = !m_indexKeys[i].empty() && NQuoteClient::Instance()->GetQuote(m_indexKeys[i], &quote);
+        SetIndexLabel(i, m_indexNames[i], quote, found);
     }
 }
 

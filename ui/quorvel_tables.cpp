@@ -219,10 +219,12 @@ void Quorvel::FillQuoteRow(QuoteTableModel* model, int row, std::string key, std
     if (!model)
         return;
     QuoteDetailField q;
-    Client()->GetQuote(key, &q);
+    const bool found = Client()->GetQuote(key, &q);
     const ContractKey::Parts parts = ContractKey::Parse(key);
     std::string code = parts.commodityNo + parts.contractNo;
     model->FillRow(row, ContractRow { row, std::move(name), std::move(key), std::move(code) }, q, Paint());
+    if (!found)
+        model->BlankRow(row);
 }
 
 void Quorvel::UpdateQuoteRow(
@@ -295,8 +297,11 @@ void Quorvel::OnRefreshTimer()
         QuoteDetailField q;
         for (const ContractRow& record : model->Rows()) {
             q.Clear();
-            Client()->GetQuote(record.key, &q);
-            UpdateQuoteRow(model, i++, &q, &record);
+            if (Client()->GetQuote(record.key, &q))
+                UpdateQuoteRow(model, i, &q, &record);
+            else
+                model->BlankRow(i);
+            ++i;
         }
     }
     const int written = static_cast<int>(model->Rows().size());
