@@ -14,6 +14,7 @@
 #include <QStandardItemModel>
 #include <QTreeView>
 
+#include "boardstyle.h"
 #include "columnfitter.h"
 #include "contractkey.h"
 #include "helpers.h"
@@ -26,11 +27,6 @@ namespace
 {
 
 constexpr int kStockType = kw::pb::ostrel2::S;
-
-const QColor kHeaderColour(0, 220, 220);
-const QColor kYellow(220, 220, 10);
-const QColor kGreen(0, 220, 0);
-const QColor kRed(255, 60, 60);
 
 // Header texts of columns 0 to 22, common to every table.
 const char* const kCommonHeaders[] = {
@@ -88,9 +84,9 @@ NQuoteClient* Client()
 const QuotePaint& Quorvel::Paint()
 {
     if (!m_paint) {
-        m_paint.reset(new QuotePaint { QBrush(kYellow), QBrush(kGreen), QBrush(kRed),
-            QIcon(QStringLiteral("Resources/up.png")), QIcon(QStringLiteral("Resources/down.png")),
-            QIcon() });
+        m_paint.reset(new QuotePaint { QBrush(BoardStyle::kYellow), QBrush(BoardStyle::kGreen),
+            QBrush(BoardStyle::kRed), QIcon(QStringLiteral("Resources/up.png")),
+            QIcon(QStringLiteral("Resources/down.png")), QIcon() });
     }
     return *m_paint;
 }
@@ -143,7 +139,7 @@ void Quorvel::InitModelHeader(QStandardItemModel* model, int type)
         return;
     QFont font(QStringLiteral("Microsoft YaHei UI"));
     font.setPointSize(12);
-    const QBrush brush(kHeaderColour);
+    const QBrush brush(BoardStyle::kHeader);
 
     std::vector<QString> texts;
     for (const char* text : kCommonHeaders)
@@ -239,7 +235,7 @@ void Quorvel::NoteRefreshTick()
     if (!lcRefreshWatch().isDebugEnabled())
         return;
     using namespace std::chrono;
-    constexpr milliseconds kInterval(500);
+    constexpr milliseconds kInterval = BoardStyle::kRefreshInterval;
     RefreshWatch& w = m_refreshWatch;
     const steady_clock::time_point now = steady_clock::now();
     if (w.since == steady_clock::time_point()) {
