@@ -23,6 +23,7 @@
 #include <QTreeView>
 
 #include "bannerwidget.h"
+#include "boardstyle.h"
 #include "chartell.h"
 #include "columnfitter.h"
 #include "customtabstyle.h"
@@ -84,7 +85,7 @@ Quorvel::Quorvel(QWidget* parent)
     // figures would count against the window.
     if (RefreshWatchOn())
         m_refreshTimer.setTimerType(Qt::PreciseTimer);
-    m_refreshTimer.start(500);
+    m_refreshTimer.start(BoardStyle::kRefreshInterval);
     m_statusTimer.start(1000);
     m_loginPromptTimer.setSingleShot(true);
 }

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QModelIndex>
 
+#include "boardstyle.h"
 #include "chartell.h"
 #include "helpers.h"
 #include "mywidget.h"
@@ -16,29 +17,11 @@
 namespace
 {
 
-constexpr unsigned kDecimals = 10;
 constexpr size_t kMaxTicks = 8;
 const QString kNoValue = QStringLiteral("---");
 
-// Detail panel: neutral, below and at-or-above the previous settlement.
-const QString kDetailNeutral = QStringLiteral("color: rgb(220, 220, 10);");
-const QString kDetailDown = QStringLiteral("color: rgb(0, 220, 0);");
-const QString kDetailUp = QStringLiteral("color: rgb( 255,60, 60);");
-const QString kLastPriceFont = QStringLiteral("font: 11pt \"宋体\";");
-// Depth levels 2 to 5 write the same colours without the closing semicolon.
-const QString kDepthNeutral = QStringLiteral("color: rgb(220, 220, 10)");
-const QString kDepthDown = QStringLiteral("color: rgb(0, 220, 0)");
-const QString kDepthUp = QStringLiteral("color: rgb( 255,60, 60)");
-
-QString Price(double v)
-{
-    return QString::number(v, 'g', 6);
-}
-
-QString Amount(double v)
-{
-    return QString::number(v, 'f', 0);
-}
+using BoardStyle::Amount;
+using BoardStyle::Price;
 
 } // namespace
 
@@ -156,8 +139,8 @@ void Quorvel::ClearSelectedPanels()
     for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol,
              ui.open_price, ui.high_price, ui.low_price, ui.ask_price_2, ui.ask_price, ui.bid_price_2,
              ui.bid_price })
-        label->setStyleSheet(kDetailNeutral);
-    ui.last_price_2->setStyleSheet(kDetailNeutral + kLastPriceFont);
+        label->setStyleSheet(BoardStyle::kDetailNeutral);
+    ui.last_price_2->setStyleSheet(BoardStyle::kDetailNeutral + BoardStyle::kLastPriceFont);
     ResetDepthPanel();
     m_ticks.clear();
     ResetTickerPanel();
@@ -183,10 +166,11 @@ void Quorvel::OnQuote(const QuoteDetailField& quote)
         UpdateQuotePanel(quote, true);
         DropCrossedDepth(quote);
         const double reference = quote.pre_settle();
-        const auto priceStyle
-            = [&](double v) { return IsGreaterOrEqual(v, reference, kDecimals) ? kDetailUp : kDetailDown; };
+        const auto priceStyle = [&](double v) {
+            return BoardStyle::AtOrAbove(v, reference) ? BoardStyle::kDetailUp : BoardStyle::kDetailDown;
+        };
         for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol })
-            label->setStyleSheet(kDetailNeutral);
+            label->setStyleSheet(BoardStyle::kDetailNeutral);
         const std::pair<QLabel*, double> prices[] = {
             { ui.open_price, quote.open() },
             { ui.high_price, quote.high() },
@@ -198,7 +182,7 @@ void Quorvel::OnQuote(const QuoteDetailField& quote)
         };
         for (const auto& price : prices)
             price.first->setStyleSheet(priceStyle(price.second));
-        ui.last_price_2->setStyleSheet(priceStyle(quote.last()) + kLastPriceFont);
+        ui.last_price_2->setStyleSheet(priceStyle(quote.last()) + BoardStyle::kLastPriceFont);
     }
     if (m_chartView)
         m_chartView->UpdateQuote(quote);
@@ -228,17 +212,18 @@ void Quorvel::OnDepthQuote(const DepthQuoteField& depth)
     double reference = ui.presttle->text().toDouble(&ok);
     if (!ok)
         reference = 0.0;
-    const auto priceStyle
-        = [&](double v) { return IsGreaterOrEqual(v, reference, kDecimals) ? kDepthUp : kDepthDown; };
+    const auto priceStyle = [&](double v) {
+        return BoardStyle::AtOrAbove(v, reference) ? BoardStyle::kDepthUp : BoardStyle::kDepthDown;
+    };
 
     level.askPrice->setText(Price(depth.ask_price()));
     level.askPrice->setStyleSheet(priceStyle(depth.ask_price()));
     level.bidPrice->setText(Price(depth.bid_price()));
     level.bidPrice->setStyleSheet(priceStyle(depth.bid_price()));
     level.askVol->setText(Amount(depth.ask_vol()));
-    level.askVol->setStyleSheet(kDepthNeutral);
+    level.askVol->setStyleSheet(BoardStyle::kDepthNeutral);
     level.bidVol->setText(Amount(depth.bid_vol()));
-    level.bidVol->setStyleSheet(kDepthNeutral);
+    level.bidVol->setStyleSheet(BoardStyle::kDepthNeutral);
 }
 
 void Quorvel::OnTickerQuote(const TickerField& ticker)

@@ -11,6 +11,7 @@
 #include <QPalette>
 #include <QStatusBar>
 
+#include "boardstyle.h"
 #include "helpers.h"
 #include "logger.h"
 #include "nquoteclient.h"
@@ -18,7 +19,6 @@
 namespace
 {
 
-constexpr unsigned kDecimals = 10;
 constexpr int kIndexLabels = 3;
 // Commodity numbers of the reference contracts, in label order.
 const char* const kIndexCommodities[kIndexLabels] = { "CL", "IF", "EUR.USD" };
@@ -33,11 +33,6 @@ QSize AccountButtonNeed(const QPushButton& button)
     const QSize text(metrics.horizontalAdvance(button.text()), metrics.height());
     return text + QSize(2 * 3, 2);
 }
-
-const QColor kIndexUp(220, 0, 0);
-const QColor kIndexDown(0, 120, 0);
-// A label without a quote: no colour that reads as a rise or a fall.
-const QColor kIndexNone(128, 128, 128);
 
 // Latency pictures from the shortest to the longest wait.
 const char* const kLatencyPictures[4] = {
@@ -197,16 +192,18 @@ void Quorvel::ShowLatency(std::int32_t latency, bool linkUp)
 void Quorvel::SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote, bool found)
 {
     QLabel& index = m_indexLabels[label];
-    const QString figures = found ? QString::number(quote.last(), 'f', 3) + QLatin1Char(' ')
-            + QString::number(quote.last() - quote.pre_settle(), 'f', 3)
+    // Without a quote: the name, and no figure nor colour of a rise or a fall.
+    const QString figures = found ? BoardStyle::IndexFigure(quote.last()) + QLatin1Char(' ')
+            + BoardStyle::IndexFigure(quote.last() - quote.pre_settle())
                                   : QStringLiteral("--- ---");
     const QString text = QLatin1Char(' ') + QString::fromLocal8Bit(Utf8ToAnsi(name).c_str())
         + QLatin1Char(' ') + figures + QLatin1Char(' ');
     index.setText(text);
     QPalette palette = index.palette();
     palette.setColor(QPalette::WindowText,
-        !found ? kIndexNone
-               : (IsGreaterOrEqual(quote.last(), quote.pre_settle(), kDecimals) ? kIndexUp : kIndexDown));
+        !found ? BoardStyle::kIndexNone
+               : (BoardStyle::AtOrAbove(quote.last(), quote.pre_settle()) ? BoardStyle::kIndexUp
+                                                                          : BoardStyle::kIndexDown));
     index.setPalette(palette);
 }
 
