@@ -338,7 +338,7 @@ TEST_F(EndToEndTest, OutagesShowAsSuchAndTheSelectedContractComesBackLive)
     });
     WriteConfig(m_dir.filePath(QStringLiteral("TradeConfig.xml")), relay.port());
 
-    constexpr int kOutages = 4;
+    constexpr int kOutages = 10;
     enum class Step { WaitWindow, WaitPanels, Down, Refill, Done };
     Step step = Step::WaitWindow;
     int outage = 0, refilled = 0, crossed = 0, falsePrices = 0, lossShown = 0;
@@ -396,7 +396,7 @@ TEST_F(EndToEndTest, OutagesShowAsSuchAndTheSelectedContractComesBackLive)
                 if (down.elapsed() > 200)
                     falsePrices
                         += !last.data().toString().isEmpty() || IsFigure(Text(window, "last_price_2"));
-                if (down.elapsed() < 3000)
+                if (down.elapsed() < 1500)
                     return;
                 down.invalidate();
                 for (QLabel* label : window->findChildren<QLabel*>())
@@ -422,7 +422,7 @@ TEST_F(EndToEndTest, OutagesShowAsSuchAndTheSelectedContractComesBackLive)
                 return;
             }
         },
-        120000);
+        240000);
 
     EXPECT_EQ(code, 0);
     EXPECT_EQ(refilled, kOutages) << "outage " << outage << " did not end with a live board and panels";
