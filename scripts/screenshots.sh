@@ -97,6 +97,8 @@ echo "saved $out/05-statusbar.png"
 
 # The quote server gone for 20 s with a contract selected: the board, its
 # panels and the status bar show the loss; back, they fill again by themselves.
+click 1888 841
+sleep 0.5
 click 400 105
 sleep 0.3
 xdotool click --repeat 2 --delay 80 1

@@ -136,9 +136,9 @@ void Quorvel::ClearSelectedPanels()
 {
     QuoteDetailField none;
     UpdateQuotePanel(none, false);
-    for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol,
-             ui.open_price, ui.high_price, ui.low_price, ui.ask_price_2, ui.ask_price, ui.bid_price_2,
-             ui.bid_price })
+    for (QLabel* label :
+        { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol, ui.open_price,
+            ui.high_price, ui.low_price, ui.ask_price_2, ui.ask_price, ui.bid_price_2, ui.bid_price })
         label->setStyleSheet(BoardStyle::kDetailNeutral);
     ui.last_price_2->setStyleSheet(BoardStyle::kDetailNeutral + BoardStyle::kLastPriceFont);
     ResetDepthPanel();
@@ -216,6 +216,17 @@ void Quorvel::OnDepthQuote(const DepthQuoteField& depth)
         return BoardStyle::AtOrAbove(v, reference) ? BoardStyle::kDepthUp : BoardStyle::kDepthDown;
     };
 
+    // A level inside the level 1 on show is newer than it: it waits for the
+    // quote that moves level 1 rather than show a crossed book.
+    bool askOk = false, bidOk = false;
+    const double ask1 = ui.ask_price->text().toDouble(&askOk);
+    const double bid1 = ui.bid_price->text().toDouble(&bidOk);
+    if ((askOk && ask1 > 0 && depth.ask_price() > 0 && depth.ask_price() <= ask1)
+        || (bidOk && bid1 > 0 && depth.bid_price() > 0 && depth.bid_price() >= bid1)) {
+        for (QLabel* label : { level.askPrice, level.askVol, level.bidPrice, level.bidVol })
+            label->setText(kNoValue);
+        return;
+    }
     level.askPrice->setText(Price(depth.ask_price()));
     level.askPrice->setStyleSheet(priceStyle(depth.ask_price()));
     level.bidPrice->setText(Price(depth.bid_price()));

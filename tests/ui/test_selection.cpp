@@ -581,7 +581,12 @@ TEST_F(SelectionTest, ConnectionLossKeepsTheChartPageWorking)
     moved.set_ask_price(60.6);
     peer.quote(moved);
     EXPECT_EQ(ui.last_price_2->text(), QStringLiteral("60.5"));
-    // A level 2 that crosses the new level 1 is dropped rather than shown.
+    // A level 2 that crosses the new level 1 is dropped rather than shown,
+    // and so is a depth push inside the level 1 on show.
+    EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("---"));
+    peer.depth(Depth("FO_CL_1907", 2, 60.7, 1, 59, 1));
+    EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("60.7"));
+    peer.depth(Depth("FO_CL_1907", 2, 60.6, 1, 59, 1));
     EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("---"));
     // Selecting the same key again renews its depth and trades.
     const size_t sent = window.requests.size();
