@@ -173,6 +173,9 @@ private:
     // Selected contract: detail, depth and trade panels, K-lines.
     void SelectContract(const std::string& key, int period);
     void UpdateQuotePanel(const QuoteDetailField& quote, bool found);
+    // Colours the detail panel and depth level 1 from a quote of the current
+    // contract; null (no quote) leaves every figure neutral.
+    void ColourQuotePanel(const QuoteDetailField* quote);
     void ResetDepthPanel();
     void ResetTickerPanel();
     void UpdateTickerPanel();
