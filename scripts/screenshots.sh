@@ -11,7 +11,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/screenshots}")
 cd "$root"
 bash scripts/setup.sh >/dev/null
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+source scripts/configure.sh
+configure_build build
 cmake --build build -j "$(nproc)" >/dev/null
 mkdir -p "$out"
 rm -f "$out"/*.png
