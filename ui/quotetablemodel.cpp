@@ -13,6 +13,8 @@ namespace
 
 // The role under which Reorder hands each row its new place to the model's sort.
 constexpr int kOrderRole = Qt::UserRole + 1;
+// The role under which QStandardItem keeps an item's flags.
+constexpr int kFlagsRole = Qt::UserRole - 1;
 
 const Qt::Alignment kRightAligned = Qt::AlignRight | Qt::AlignVCenter;
 
@@ -68,6 +70,10 @@ public:
             return m_foreground;
         if (role == kOrderRole)
             return m_order;
+        if (role == Qt::TextAlignmentRole && m_alignment != 0)
+            return static_cast<int>(m_alignment);
+        if (role == kFlagsRole && m_hasFlags)
+            return static_cast<int>(m_flags);
         return QStandardItem::data(role);
     }
     void setData(const QVariant& value, int role) override
@@ -80,6 +86,25 @@ public:
             m_hasForeground = has;
             m_foreground = brush;
             emitDataChanged();
+            return;
+        }
+        // Alignment and flags, which every cell has, kept as plain numbers:
+        // among the role values they would take an allocation per cell.
+        if (role == Qt::TextAlignmentRole && value.isValid() && value.toInt() != 0) {
+            const auto alignment = static_cast<quint16>(value.toInt());
+            if (alignment != m_alignment) {
+                m_alignment = alignment;
+                emitDataChanged();
+            }
+            return;
+        }
+        if (role == kFlagsRole && value.isValid()) {
+            const auto flags = static_cast<quint16>(value.toInt());
+            if (!m_hasFlags || flags != m_flags) {
+                m_hasFlags = true;
+                m_flags = flags;
+                emitDataChanged();
+            }
             return;
         }
         if (role != Qt::DisplayRole && role != Qt::EditRole) {
@@ -98,6 +123,9 @@ public:
         copy->QStandardItem::operator=(*this);
         copy->m_hasForeground = m_hasForeground;
         copy->m_foreground = m_foreground;
+        copy->m_alignment = m_alignment;
+        copy->m_hasFlags = m_hasFlags;
+        copy->m_flags = m_flags;
         return copy;
     }
     void SetTextUnannounced(QString text) { m_text = std::move(text); }
@@ -112,6 +140,9 @@ private:
     QString m_text;
     int m_order = 0;
     bool m_hasForeground = false;
+    bool m_hasFlags = false;
+    quint16 m_alignment = 0;
+    quint16 m_flags = 0;
     QBrush m_foreground;
 };
 
@@ -268,8 +299,10 @@ bool QuoteTableModel::UpdateRow(
     const auto priceBrush
         = [&](double v) -> const QBrush& { return BoardStyle::AtOrAbove(v, pre) ? paint.red : paint.green; };
 
+    // Grown once to the table's size: grown row by row it would hold up to
+    // twice the room, and a copy of it while it moves.
     if (m_shown.size() <= static_cast<size_t>(row))
-        m_shown.resize(static_cast<size_t>(row) + 1);
+        m_shown.resize(std::max(static_cast<size_t>(row) + 1, static_cast<size_t>(rowCount())));
     ShownRow& shown = m_shown[static_cast<size_t>(row)];
     const bool known = shown.known;
     shown.known = true;
@@ -358,6 +391,15 @@ void QuoteTableModel::AnnounceRows(int rows)
     rows = std::min(rows, rowCount());
     if (rows > 0)
         emit dataChanged(index(0, 0), index(rows - 1, columnCount() - 1));
+    ReportGrowth();
+}
+
+void QuoteTableModel::AnnounceRowSpan(int first, int last)
+{
+    first = std::max(first, 0);
+    last = std::min(last, rowCount() - 1);
+    if (first <= last)
+        emit dataChanged(index(first, 0), index(last, columnCount() - 1));
     ReportGrowth();
 }
 
