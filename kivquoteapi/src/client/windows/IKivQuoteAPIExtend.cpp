@@ -16,9 +16,6 @@ namespace
 // whole life, and while it still holds its connection.
 thread_local const IKivQuoteAPIExtend* t_receiveThreadOf = nullptr;
 thread_local const IKivQuoteAPIExtend* t_connectionHeldBy = nullptr;
-// The socket whose frames this thread dispatches; -1 for frames handed to
-// Dispatch without a connection.
-thread_local int t_dispatchedSocket = -1;
 
 bool ReadSessionId(const ParamMap& params, uint32_t* sessionID)
 {
@@ -112,7 +109,7 @@ void IKivQuoteAPIExtend::JoinFinishedThreads()
 
 bool IKivQuoteAPIExtend::Dispatching() const
 {
-    return !m_destroying && (t_dispatchedSocket == -1 || m_socket == t_dispatchedSocket);
+    return !m_destroying && (m_dispatchedSocket == -1 || m_socket == m_dispatchedSocket);
 }
 
 IKivQuoteEvents* IKivQuoteAPIExtend::Events() const
@@ -364,7 +361,7 @@ void IKivQuoteAPIExtend::ReceiveLoop(int socket)
     // Reads wake up now and then even on a quiet connection, so that the
     // count of log lines left out during a flood is written soon after it.
     SocketSetReadTimeout(socket, ApiLimits::Current().logSummaryDelay);
-    t_dispatchedSocket = socket;
+    m_dispatchedSocket = socket;
     while (Dispatching()) {
         const int result = m_recvBuffer.ReadFromSocket(socket);
         if (result > 0) {
@@ -378,7 +375,7 @@ void IKivQuoteAPIExtend::ReceiveLoop(int socket)
         }
         break;
     }
-    t_dispatchedSocket = -1;
+    m_dispatchedSocket = -1;
     KQLOG_ERROR("Connection is disconnected.\n");
     ReportDroppedRecords();
     ApiLogger::GetInstance().FlushLeftOut(true);

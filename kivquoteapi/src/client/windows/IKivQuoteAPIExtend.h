@@ -119,6 +119,11 @@ private:
     RecvBuffer m_recvBuffer { RecvBuffer::kDefaultCapacity };
     // Filled from frame to frame by whoever dispatches (the receive thread).
     WireMessage m_message;
+    // The socket whose frames the receive thread dispatches, -1 while none
+    // does (and for frames handed to Dispatch without a connection). Only
+    // the receive thread writes it, and gives it back before the next
+    // connection can start.
+    int m_dispatchedSocket = -1;
     static constexpr size_t kMessageStorageKept = 64 * 1024;
     QuoteDataCache m_cache;
     // Pushes refused by the cache's caps in this connection (receive thread only).
