@@ -38,35 +38,56 @@ namespace
         return std::fabs(v) < limit && v == std::trunc(v) && !(v == 0 && std::signbit(v));
     }
 
+    // Fixed notation up to this size; a figure as large prints in 'g' 6.
+    constexpr double kFixedLimit = 1e12;
+
+    const QString kNotANumber = QStringLiteral("--");
+
+    // A figure in fixed notation with `decimals`, kept to a width that a column
+    // can show: beyond kFixedLimit its exponent form, and "--" for what is not a
+    // finite number.
+    QString Fixed(double v, int decimals)
+    {
+        if (!std::isfinite(v))
+            return kNotANumber;
+        if (std::fabs(v) >= kFixedLimit)
+            return QString::number(v, 'g', 6);
+        return QString::number(v, 'f', decimals);
+    }
+
 } // namespace
 
 QString Price(double v)
 {
     if (PlainWhole(v, 1e6))
         return QString::number(static_cast<qlonglong>(v));
+    if (!std::isfinite(v))
+        return kNotANumber;
     return QString::number(v, 'g', 6);
 }
 
 QString Amount(double v)
 {
-    if (PlainWhole(v, 1e15))
+    if (PlainWhole(v, kFixedLimit))
         return QString::number(static_cast<qlonglong>(v));
-    return QString::number(v, 'f', 0);
+    return Fixed(v, 0);
 }
 
 QString AmountWithCents(double v)
 {
-    return QString::number(v, 'f', 2);
+    return Fixed(v, 2);
 }
 
 QString ChangeRateText(double rate)
 {
-    return QString::number(rate, 'f', 2) + QLatin1Char('%');
+    if (!std::isfinite(rate))
+        return kNotANumber;
+    return Fixed(rate, 2) + QLatin1Char('%');
 }
 
 QString IndexFigure(double v)
 {
-    return QString::number(v, 'f', 3);
+    return Fixed(v, 3);
 }
 
 double ChangeRate(double last, double reference)

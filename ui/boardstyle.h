@@ -37,7 +37,10 @@ extern const QString kDepthNeutral;
 extern const QString kDepthDown;
 extern const QString kDepthUp;
 
-// Number texts. A price: 'g' with 6 significant digits.
+// Number texts. Each fits a column whatever the server sends: a fixed-notation
+// figure of 1e12 or more is written as a price is, and what is not a finite
+// number (NaN, infinity) reads "--".
+// A price: 'g' with 6 significant digits.
 QString Price(double v);
 // A volume or open interest: 'f' without decimals.
 QString Amount(double v);

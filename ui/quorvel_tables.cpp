@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_set>
 
 #include <QFont>
 #include <QHeaderView>
@@ -21,6 +22,7 @@
 #include "nquoteclient.h"
 #include "quotecolumns.h"
 #include "quotetablemodel.h"
+#include "screenfit.h"
 
 namespace
 {
@@ -83,9 +85,14 @@ NQuoteClient* Client()
 const QuotePaint& Quorvel::Paint()
 {
     if (!m_paint) {
+        // The arrows carry a picture for the largest scale (an unlisted DPI's)
+        // too: the cells keep these icons, whatever scale the window takes later.
+        const int largest = ScaledSize(ScaleForDpi(0), kArrowIconSize);
+        const auto arrow = [largest](const char* file) {
+            return ScaledIcon(QIcon(QString::fromLatin1(file)), QSize(largest, largest));
+        };
         m_paint.reset(new QuotePaint { QBrush(BoardStyle::kYellow), QBrush(BoardStyle::kGreen),
-            QBrush(BoardStyle::kRed), QIcon(QStringLiteral("Resources/up.png")),
-            QIcon(QStringLiteral("Resources/down.png")), QIcon() });
+            QBrush(BoardStyle::kRed), arrow("Resources/up.png"), arrow("Resources/down.png"), QIcon() });
     }
     return *m_paint;
 }
@@ -170,13 +177,14 @@ void Quorvel::RefreshQuoteList(QuoteTableModel* model, int type, std::string exc
     m_exchanges.clear();
 
     const std::string prefix = CategoryCode(type);
+    // A server may list an exchange per commodity: one look-up each keeps the
+    // build linear in the list.
+    std::unordered_set<std::string> seen;
     int row = 0;
     for (const CommodityField& commodity : m_commodities) {
         if (commodity.security_type() != type)
             continue;
-        const bool known = std::any_of(m_exchanges.begin(), m_exchanges.end(),
-            [&](const auto& exchange) { return exchange.second == commodity.exchange_no(); });
-        if (!known)
+        if (seen.insert(commodity.exchange_no()).second)
             m_exchanges.emplace_back(Utf8ToAnsi(commodity.exchange_name()), commodity.exchange_no());
 
         const std::string name = Utf8ToAnsi(commodity.commodity_name());
