@@ -288,6 +288,7 @@ TEST_F(ApiAgainstServer, RejectedLoginReportsMinusTwoThenTheLoss)
     server.SetAcceptCode(1);
     server.AddCommodity(Commodity("SHFE", 'F', "cu"));
     server.SetCompletionOrder({ 11001, 11002, 11003, 20000 });
+    const ScopedLimits budgetRefilledAfterwards { ApiLimits() };
     LogWatch watch(LogFolder());
     for (int run = 1; run <= 1000; ++run) {
         events.Clear();
