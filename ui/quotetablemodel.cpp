@@ -292,6 +292,8 @@ bool QuoteTableModel::UpdateRow(
     ShownRow& shown = m_shown[static_cast<size_t>(row)];
     const bool known = shown.known;
     shown.known = true;
+    // Each write below marks the tick as one to announce.
+    bool& wrote = m_unannounced;
 
     // The text of a cell is its figure in the column's format: an unchanged
     // figure leaves the cell as it is.
@@ -305,6 +307,7 @@ bool QuoteTableModel::UpdateRow(
             Note(column, text);
             WriteText(cell, std::move(text));
             shown.figures[static_cast<size_t>(column)] = bits;
+            wrote = true;
         }
         return cell;
     };
@@ -313,13 +316,16 @@ bool QuoteTableModel::UpdateRow(
         if (cell && (!known || shown.brushes[static_cast<size_t>(column)] != &brush)) {
             WriteForeground(cell, brush);
             shown.brushes[static_cast<size_t>(column)] = &brush;
+            wrote = true;
         }
         return cell;
     };
     const auto setFixed = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
         QStandardItem* cell = setColoured(column, figure, format, brush);
-        if (cell && cell->isEditable())
+        if (cell && cell->isEditable()) {
             cell->setEditable(false);
+            wrote = true;
+        }
     };
 
     const QIcon* icon = &paint.none;
@@ -334,6 +340,7 @@ bool QuoteTableModel::UpdateRow(
         if (arrow->icon().cacheKey() != icon->cacheKey())
             arrow->setIcon(*icon);
         shown.icon = icon;
+        wrote = true;
     }
 
     if (!known || shown.name != record.name) {
@@ -343,6 +350,7 @@ bool QuoteTableModel::UpdateRow(
             WriteText(cell, text);
         }
         shown.name = record.name;
+        wrote = true;
     }
     if (!known || shown.code != record.code) {
         if (QStandardItem* cell = item(row, QuoteColumn::Code)) {
@@ -351,6 +359,7 @@ bool QuoteTableModel::UpdateRow(
             WriteText(cell, text);
         }
         shown.code = record.code;
+        wrote = true;
     }
     setColoured(QuoteColumn::Last, q.last(), Price, priceBrush(q.last()));
     setColoured(QuoteColumn::LastVolume, q.last_vol(), Amount, paint.yellow);
@@ -379,8 +388,9 @@ bool QuoteTableModel::UpdateRow(
 void QuoteTableModel::AnnounceRows(int rows)
 {
     rows = std::min(rows, rowCount());
-    if (rows > 0)
+    if (rows > 0 && m_unannounced)
         emit dataChanged(index(0, 0), index(rows - 1, columnCount() - 1));
+    m_unannounced = false;
     ReportGrowth();
 }
 
