@@ -20,6 +20,8 @@
 #include "quotehandoff.h"
 #include "quotestore.h"
 
+class LogBudget;
+
 namespace GenerTools
 {
 class timer;
@@ -119,7 +121,6 @@ public:
 
     HeartBeatInfo GetHeartBeatInfo() const;
     void SendHeartBeat();
-    void Reconnect();
 
     // Requests for one contract; results come as signals and log lines. While
     // no connection exists they send nothing. A new connection starts with the
@@ -170,7 +171,6 @@ protected:
 
 private:
     friend struct NQuoteClientProbe;
-    class ServerLog;
 
     NQuoteClient();
     ~NQuoteClient() override;
@@ -260,7 +260,7 @@ private:
 
     std::unique_ptr<GenerTools::timer> m_reconnectTimer;
     std::unique_ptr<GenerTools::timer> m_heartBeatTimer;
-    std::unique_ptr<ServerLog> m_serverLog;
+    std::unique_ptr<LogBudget> m_serverLog;
 
     // ---- pump to the GUI thread ----
     // Between the receiving thread and the GUI thread; see the class comment.

@@ -26,9 +26,12 @@
 
 class BannerWidgetClass;
 class ColumnFitter;
+class ExchangeBarFitter;
 class IChartell;
 class MyWidget;
+class PanelColumn;
 class PanelFitter;
+class StatusBarFolder;
 class QCloseEvent;
 class QFrame;
 class QMoveEvent;
@@ -70,6 +73,8 @@ public:
     static double ScaleForDpi(double logicalDpi);
     // A size of the form at the given scale, truncated toward zero.
     static int ScaledSize(double scale, double size) { return static_cast<int>(scale * size); }
+    // A picture at the given scale (the same one at scale 1).
+    static QPixmap ScaledPixmap(const QPixmap& picture, double scale);
 
     // Removes a folder and everything in it. False only for an empty path; a
     // missing folder counts as removed. Symbolic links are removed, never
@@ -173,6 +178,9 @@ private:
     // Selected contract: detail, depth and trade panels, K-lines.
     void SelectContract(const std::string& key, int period);
     void UpdateQuotePanel(const QuoteDetailField& quote, bool found);
+    // Colours the detail panel and depth level 1 from a quote of the current
+    // contract; null (no quote) leaves every figure neutral.
+    void ColourQuotePanel(const QuoteDetailField* quote);
     void ResetDepthPanel();
     void ResetTickerPanel();
     void UpdateTickerPanel();
@@ -210,17 +218,30 @@ private:
     static void ShowNotReady();
     // Shows every column that the folding buttons fold, of a tab's view.
     void ShowAllColumns(int tab);
-    // Exchange button text: a blank, the exchange's name and code, a blank.
+    // Exchange button text: a blank, the exchange's name and code, a blank;
+    // a long one cut short, whole in the tool tip that SetExchangeButton gives.
     QString ExchangeButtonText(size_t index) const;
+    void SetExchangeButton(QPushButton* button, size_t index) const;
+    // Tells the bar how many exchanges the list has; says once in the log
+    // when some have no button of their own.
+    void FitExchangeBar();
 
     // Status bar: clock, latency and index labels.
     void InitStatusBar();
-    // Gives the account-kind captions room for their texts at the window's scale.
+    // Gives the account-kind captions room for their texts, and the pictures
+    // their size, at the window's scale.
     void ScaleStatusBar();
+    // Icons of the tool bars at the window's scale; the right one kept whole.
+    void ScaleToolBars();
+    // Icon side of the tool bars and of the quote lists' arrows at scale 1.
+    static constexpr int kToolIconSize = 24;
+    static constexpr int kArrowIconSize = 16;
     void OnStatusTimer();
     // Creates the index label of a reference commodity met by a table build.
     void IndexLabelStep(const CommodityField& commodity, const std::string& key);
     void SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote);
+    // A press on an index label, or its entry in the status bar's fold menu.
+    void OnIndexLabelPressed(int label);
     static std::int32_t CurrentLatency();
     void ShowLatency(std::int32_t latency);
 
@@ -250,6 +271,11 @@ private:
     std::vector<std::pair<std::string, std::string>> m_exchanges;
     // Number of exchange button slots: the largest size m_exchanges reached.
     int m_exchangeSlots = 0;
+    // Buttons there are at most; the exchanges beyond are in the overflow menu.
+    static constexpr int kExchangeButtonLimit = 24;
+    QPushButton* m_exchangeOverflow = nullptr;
+    ExchangeBarFitter* m_exchangeBarFitter = nullptr;
+    bool m_exchangeCapLogged = false;
     double m_widthFactor = 1.0;
     double m_scale = 1.0;
 
@@ -264,6 +290,8 @@ private:
     QPushButton m_foreignAccountButton;
     QLabel m_busyLabel;
     QLabel m_statusImageLabel;
+    // The logo at the bar's left end; a child of the status bar.
+    QLabel* m_logoLabel = nullptr;
     // Contract key and commodity name (UTF-8) behind each index label.
     std::string m_indexKeys[3];
     std::string m_indexNames[3];
@@ -294,4 +322,9 @@ private:
     // Widens the panels beside the chart when their figures need more room
     // than the scaled minimum width; a child of `splitter`.
     PanelFitter* m_panelFitter = nullptr;
+    // The panels beside the chart, scrolling when the window is lower than
+    // they are; holds `splitter` once InitUi made it.
+    PanelColumn* m_panelColumn = nullptr;
+    // Folds the notice and the index labels when the bar is narrower than they are.
+    StatusBarFolder* m_statusFolder = nullptr;
 };

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QModelIndex>
 
+#include "boardstyle.h"
 #include "chartell.h"
 #include "helpers.h"
 #include "mywidget.h"
@@ -16,29 +17,11 @@
 namespace
 {
 
-constexpr unsigned kDecimals = 10;
 constexpr size_t kMaxTicks = 8;
 const QString kNoValue = QStringLiteral("---");
 
-// Detail panel: neutral, below and at-or-above the previous settlement.
-const QString kDetailNeutral = QStringLiteral("color: rgb(220, 220, 10);");
-const QString kDetailDown = QStringLiteral("color: rgb(0, 220, 0);");
-const QString kDetailUp = QStringLiteral("color: rgb( 255,60, 60);");
-const QString kLastPriceFont = QStringLiteral("font: 11pt \"宋体\";");
-// Depth levels 2 to 5 write the same colours without the closing semicolon.
-const QString kDepthNeutral = QStringLiteral("color: rgb(220, 220, 10)");
-const QString kDepthDown = QStringLiteral("color: rgb(0, 220, 0)");
-const QString kDepthUp = QStringLiteral("color: rgb( 255,60, 60)");
-
-QString Price(double v)
-{
-    return QString::number(v, 'g', 6);
-}
-
-QString Amount(double v)
-{
-    return QString::number(v, 'f', 0);
-}
+using BoardStyle::Amount;
+using BoardStyle::Price;
 
 } // namespace
 
@@ -78,6 +61,8 @@ void Quorvel::SelectContract(const std::string& selected, int period)
     QuoteDetailField quote;
     const bool found = NQuoteClient::Instance()->GetQuote(key, &quote);
     UpdateQuotePanel(quote, found);
+    // Coloured now, not at the next quote, which a quiet market may not send.
+    ColourQuotePanel(found ? &quote : nullptr);
     ResetTickerPanel();
     ResetDepthPanel();
 
@@ -127,6 +112,33 @@ void Quorvel::UpdateQuotePanel(const QuoteDetailField& q, bool found)
         label.first->setText(found ? label.second : kNoValue);
 }
 
+void Quorvel::ColourQuotePanel(const QuoteDetailField* quote)
+{
+    // Without a quote the panel shows "---", which is no price to colour.
+    const auto priceStyle = [quote](double v) {
+        if (!quote)
+            return BoardStyle::kDetailNeutral;
+        return BoardStyle::AtOrAbove(v, quote->pre_settle()) ? BoardStyle::kDetailUp
+                                                             : BoardStyle::kDetailDown;
+    };
+    const QuoteDetailField none;
+    const QuoteDetailField& q = quote ? *quote : none;
+    for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol })
+        label->setStyleSheet(BoardStyle::kDetailNeutral);
+    const std::pair<QLabel*, double> prices[] = {
+        { ui.open_price, q.open() },
+        { ui.high_price, q.high() },
+        { ui.low_price, q.low() },
+        { ui.ask_price_2, q.ask_price() },
+        { ui.ask_price, q.ask_price() },
+        { ui.bid_price_2, q.bid_price() },
+        { ui.bid_price, q.bid_price() },
+    };
+    for (const auto& price : prices)
+        price.first->setStyleSheet(priceStyle(price.second));
+    ui.last_price_2->setStyleSheet(priceStyle(q.last()) + BoardStyle::kLastPriceFont);
+}
+
 void Quorvel::ResetDepthPanel()
 {
     for (QLabel* label : { ui.ask_price2, ui.ask_vol2, ui.bid_price2, ui.bid_vol2, ui.ask_price3, ui.ask_vol3,
@@ -150,23 +162,7 @@ void Quorvel::OnQuote(const QuoteDetailField& quote)
     ++m_refreshWatch.quotes;
     if (quote.contract_code() == m_currentKey) {
         UpdateQuotePanel(quote, true);
-        const double reference = quote.pre_settle();
-        const auto priceStyle
-            = [&](double v) { return IsGreaterOrEqual(v, reference, kDecimals) ? kDetailUp : kDetailDown; };
-        for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol })
-            label->setStyleSheet(kDetailNeutral);
-        const std::pair<QLabel*, double> prices[] = {
-            { ui.open_price, quote.open() },
-            { ui.high_price, quote.high() },
-            { ui.low_price, quote.low() },
-            { ui.ask_price_2, quote.ask_price() },
-            { ui.ask_price, quote.ask_price() },
-            { ui.bid_price_2, quote.bid_price() },
-            { ui.bid_price, quote.bid_price() },
-        };
-        for (const auto& price : prices)
-            price.first->setStyleSheet(priceStyle(price.second));
-        ui.last_price_2->setStyleSheet(priceStyle(quote.last()) + kLastPriceFont);
+        ColourQuotePanel(&quote);
     }
     if (m_chartView)
         m_chartView->UpdateQuote(quote);
@@ -196,17 +192,18 @@ void Quorvel::OnDepthQuote(const DepthQuoteField& depth)
     double reference = ui.presttle->text().toDouble(&ok);
     if (!ok)
         reference = 0.0;
-    const auto priceStyle
-        = [&](double v) { return IsGreaterOrEqual(v, reference, kDecimals) ? kDepthUp : kDepthDown; };
+    const auto priceStyle = [&](double v) {
+        return BoardStyle::AtOrAbove(v, reference) ? BoardStyle::kDepthUp : BoardStyle::kDepthDown;
+    };
 
     level.askPrice->setText(Price(depth.ask_price()));
     level.askPrice->setStyleSheet(priceStyle(depth.ask_price()));
     level.bidPrice->setText(Price(depth.bid_price()));
     level.bidPrice->setStyleSheet(priceStyle(depth.bid_price()));
     level.askVol->setText(Amount(depth.ask_vol()));
-    level.askVol->setStyleSheet(kDepthNeutral);
+    level.askVol->setStyleSheet(BoardStyle::kDepthNeutral);
     level.bidVol->setText(Amount(depth.bid_vol()));
-    level.bidVol->setStyleSheet(kDepthNeutral);
+    level.bidVol->setStyleSheet(BoardStyle::kDepthNeutral);
 }
 
 void Quorvel::OnTickerQuote(const TickerField& ticker)

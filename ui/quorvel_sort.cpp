@@ -7,6 +7,7 @@
 #include <QStandardItem>
 #include <QStandardItemModel>
 
+#include "boardstyle.h"
 #include "helpers.h"
 #include "nquoteclient.h"
 #include "quotecolumns.h"
@@ -29,7 +30,9 @@ bool SortFigure(int column, const kw::pb::ostrel2::QuoteDetailField& q, double* 
         return true;
     case QuoteColumn::ChangeRate:
         // A fraction here, not a percentage: only the order matters.
-        *figure = IsZero(q.pre_settle(), 10) ? 0.0 : (q.last() - q.pre_settle()) / q.pre_settle();
+        *figure = IsZero(q.pre_settle(), BoardStyle::kDecimals)
+            ? 0.0
+            : (q.last() - q.pre_settle()) / q.pre_settle();
         return true;
     case QuoteColumn::OpenInterest:
         *figure = q.position();

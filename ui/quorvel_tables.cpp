@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_set>
 
 #include <QFont>
 #include <QHeaderView>
@@ -13,6 +14,7 @@
 #include <QStandardItemModel>
 #include <QTreeView>
 
+#include "boardstyle.h"
 #include "columnfitter.h"
 #include "contractkey.h"
 #include "helpers.h"
@@ -20,16 +22,12 @@
 #include "nquoteclient.h"
 #include "quotecolumns.h"
 #include "quotetablemodel.h"
+#include "screenfit.h"
 
 namespace
 {
 
 constexpr int kStockType = kw::pb::ostrel2::S;
-
-const QColor kHeaderColour(0, 220, 220);
-const QColor kYellow(220, 220, 10);
-const QColor kGreen(0, 220, 0);
-const QColor kRed(255, 60, 60);
 
 // Header texts of columns 0 to 22, common to every table.
 const char* const kCommonHeaders[] = {
@@ -87,9 +85,14 @@ NQuoteClient* Client()
 const QuotePaint& Quorvel::Paint()
 {
     if (!m_paint) {
-        m_paint.reset(new QuotePaint { QBrush(kYellow), QBrush(kGreen), QBrush(kRed),
-            QIcon(QStringLiteral("Resources/up.png")), QIcon(QStringLiteral("Resources/down.png")),
-            QIcon() });
+        // The arrows carry a picture for the largest scale (an unlisted DPI's)
+        // too: the cells keep these icons, whatever scale the window takes later.
+        const int largest = ScaledSize(ScaleForDpi(0), kArrowIconSize);
+        const auto arrow = [largest](const char* file) {
+            return ScaledIcon(QIcon(QString::fromLatin1(file)), QSize(largest, largest));
+        };
+        m_paint.reset(new QuotePaint { QBrush(BoardStyle::kYellow), QBrush(BoardStyle::kGreen),
+            QBrush(BoardStyle::kRed), arrow("Resources/up.png"), arrow("Resources/down.png"), QIcon() });
     }
     return *m_paint;
 }
@@ -142,7 +145,7 @@ void Quorvel::InitModelHeader(QStandardItemModel* model, int type)
         return;
     QFont font(QStringLiteral("Microsoft YaHei UI"));
     font.setPointSize(12);
-    const QBrush brush(kHeaderColour);
+    const QBrush brush(BoardStyle::kHeader);
 
     std::vector<QString> texts;
     for (const char* text : kCommonHeaders)
@@ -174,13 +177,14 @@ void Quorvel::RefreshQuoteList(QuoteTableModel* model, int type, std::string exc
     m_exchanges.clear();
 
     const std::string prefix = CategoryCode(type);
+    // A server may list an exchange per commodity: one look-up each keeps the
+    // build linear in the list.
+    std::unordered_set<std::string> seen;
     int row = 0;
     for (const CommodityField& commodity : m_commodities) {
         if (commodity.security_type() != type)
             continue;
-        const bool known = std::any_of(m_exchanges.begin(), m_exchanges.end(),
-            [&](const auto& exchange) { return exchange.second == commodity.exchange_no(); });
-        if (!known)
+        if (seen.insert(commodity.exchange_no()).second)
             m_exchanges.emplace_back(Utf8ToAnsi(commodity.exchange_name()), commodity.exchange_no());
 
         const std::string name = Utf8ToAnsi(commodity.commodity_name());
@@ -237,7 +241,7 @@ void Quorvel::NoteRefreshTick()
     if (!lcRefreshWatch().isDebugEnabled())
         return;
     using namespace std::chrono;
-    constexpr milliseconds kInterval(500);
+    constexpr milliseconds kInterval = BoardStyle::kRefreshInterval;
     RefreshWatch& w = m_refreshWatch;
     const steady_clock::time_point now = steady_clock::now();
     if (w.since == steady_clock::time_point()) {

@@ -1,57 +1,41 @@
 #include "quotetablemodel.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <utility>
 
 #include <QStandardItem>
 
-#include "helpers.h"
+#include "boardstyle.h"
 
 namespace
 {
 
-constexpr unsigned kDecimals = 10;
-// Below this a last price counts as "no trade yet" and gets no arrow.
-constexpr double kNoPrice = 0.000001;
 // The role under which Reorder hands each row its new place to the model's sort.
 constexpr int kOrderRole = Qt::UserRole + 1;
 
 const Qt::Alignment kRightAligned = Qt::AlignRight | Qt::AlignVCenter;
 
-// A whole number below `limit`, which both formats below print as plain
-// digits: printed as an integer, the same text comes several times faster.
-// Negative zero prints as "-0" and takes the general way.
-bool PlainWhole(double v, double limit)
-{
-    return std::fabs(v) < limit && v == std::trunc(v) && !(v == 0 && std::signbit(v));
-}
-
-QString Price(double v)
-{
-    if (PlainWhole(v, 1e6))
-        return QString::number(static_cast<qlonglong>(v));
-    return QString::number(v, 'g', 6);
-}
-
-QString Amount(double v)
-{
-    if (PlainWhole(v, 1e15))
-        return QString::number(static_cast<qlonglong>(v));
-    return QString::number(v, 'f', 0);
-}
+using BoardStyle::Amount;
+using BoardStyle::ChangeRateText;
+using BoardStyle::Price;
 
 double ChangeRate(const kw::pb::ostrel2::QuoteDetailField& q)
 {
-    if (IsZero(q.pre_settle(), kDecimals))
-        return 0.0;
-    return (q.last() - q.pre_settle()) / q.pre_settle() * 100;
+    return BoardStyle::ChangeRate(q.last(), q.pre_settle());
 }
 
-QString ChangeRateText(double rate)
+const QIcon& ArrowIcon(const kw::pb::ostrel2::QuoteDetailField& q, const QuotePaint& paint)
 {
-    return QString::number(rate, 'f', 2) + QLatin1Char('%');
+    switch (BoardStyle::ArrowOf(q.last(), q.pre_settle())) {
+    case BoardStyle::Arrow::Up:
+        return paint.up;
+    case BoardStyle::Arrow::Down:
+        return paint.down;
+    case BoardStyle::Arrow::None:
+        break;
+    }
+    return paint.none;
 }
 
 std::uint64_t Bits(double v)
@@ -205,9 +189,8 @@ void QuoteTableModel::ClearRows()
 void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailField& q, const QuotePaint& paint)
 {
     const double pre = q.pre_settle();
-    const auto priceBrush = [&](double v) -> const QBrush& {
-        return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green;
-    };
+    const auto priceBrush
+        = [&](double v) -> const QBrush& { return BoardStyle::AtOrAbove(v, pre) ? paint.red : paint.green; };
 
     // The items are made whole first and go into the model together: an item
     // set into a model one by one announces a change of the model's layout
@@ -229,10 +212,9 @@ void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailFiel
     };
 
     QStandardItem* arrow = put(QuoteColumn::Arrow, QString());
-    if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
-        arrow->setIcon(paint.up);
-    else if (q.last() > kNoPrice && IsLess(q.last(), pre, kDecimals))
-        arrow->setIcon(paint.down);
+    const QIcon& icon = ArrowIcon(q, paint);
+    if (&icon != &paint.none)
+        arrow->setIcon(icon);
 
     put(QuoteColumn::Number, QString::number(row + 1))->setForeground(paint.yellow);
     putRight(QuoteColumn::Name, QString::fromLocal8Bit(record.name.c_str()))->setForeground(paint.yellow);
@@ -243,7 +225,7 @@ void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailFiel
     putRight(QuoteColumn::Ask, Price(q.ask_price()));
     putRight(QuoteColumn::BidVolume, Amount(q.bid_vol()));
     // Two decimals at a rebuild; the refresh writes it without.
-    putRight(QuoteColumn::AskVolume, QString::number(q.ask_vol(), 'f', 2));
+    putRight(QuoteColumn::AskVolume, BoardStyle::AmountWithCents(q.ask_vol()));
     putRight(QuoteColumn::Volume, Amount(q.volume()));
     putRight(QuoteColumn::Change, Price(q.last() - pre));
     putRight(QuoteColumn::ChangeRate, ChangeRateText(ChangeRate(q)));
@@ -283,9 +265,8 @@ bool QuoteTableModel::UpdateRow(
     if (!arrow)
         return false;
     const double pre = q.pre_settle();
-    const auto priceBrush = [&](double v) -> const QBrush& {
-        return IsGreaterOrEqual(v, pre, kDecimals) ? paint.red : paint.green;
-    };
+    const auto priceBrush
+        = [&](double v) -> const QBrush& { return BoardStyle::AtOrAbove(v, pre) ? paint.red : paint.green; };
 
     if (m_shown.size() <= static_cast<size_t>(row))
         m_shown.resize(static_cast<size_t>(row) + 1);
@@ -328,11 +309,7 @@ bool QuoteTableModel::UpdateRow(
         }
     };
 
-    const QIcon* icon = &paint.none;
-    if (q.last() > kNoPrice && IsGreaterOrEqual(q.last(), pre, kDecimals))
-        icon = &paint.up;
-    else if (q.last() > kNoPrice && IsLess(q.last(), pre, kDecimals))
-        icon = &paint.down;
+    const QIcon* icon = &ArrowIcon(q, paint);
     if (!known || shown.icon != icon) {
         WriteText(arrow, QString());
         // Icons never compare equal as item data: rewriting an unchanged arrow
@@ -370,7 +347,7 @@ bool QuoteTableModel::UpdateRow(
     setFixed(QuoteColumn::Volume, q.volume(), Amount, paint.yellow);
     // Plain sign test here, unlike the prices: a change inside the tolerance
     // but below zero is green.
-    const QBrush& changeBrush = q.last() - pre >= 0.0 ? paint.red : paint.green;
+    const QBrush& changeBrush = BoardStyle::ChangeUp(q.last() - pre) ? paint.red : paint.green;
     setColoured(QuoteColumn::Change, q.last() - pre, Price, changeBrush);
     setColoured(QuoteColumn::ChangeRate, ChangeRate(q), ChangeRateText, changeBrush);
     setColoured(QuoteColumn::OpenInterest, q.position(), Amount, paint.yellow);

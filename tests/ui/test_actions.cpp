@@ -1,8 +1,15 @@
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <QFrame>
 #include <QHeaderView>
+#include <QImage>
+#include <QListView>
+#include <QMenu>
+#include <QScreen>
+#include <QStyleOptionButton>
 #include <QStandardItem>
 #include <QTreeView>
 
@@ -20,14 +27,29 @@ using Request = RecordingWindow::Request;
 namespace
 {
 
-const QString kChosen
-    = QStringLiteral("background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder:none;");
-const QString kOther
-    = QStringLiteral("background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder:none;");
-const QString kChosenEdge = QStringLiteral(
-    "background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder-top:none;\nborder-bottom:none;");
-const QString kOtherEdge = QStringLiteral(
-    "background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder-top:none;\nborder-bottom:none;");
+// What the user sees of a bar button: the colour behind its caption, whether
+// the caption is darker than that, and whether its sides keep an edge.
+using Look = std::tuple<QRgb, bool, bool>;
+const Look kChosen { qRgb(219, 219, 219), true, false };
+const Look kOther { qRgb(77, 77, 77), false, false };
+const Look kChosenEdge { qRgb(219, 219, 219), true, true };
+const Look kOtherEdge { qRgb(77, 77, 77), false, true };
+
+Look LookOf(QPushButton* button)
+{
+    const QImage image = button->grab().toImage();
+    const int back = qGray(image.pixel(image.width() / 2, 0));
+    int darkest = 255, lightest = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            darkest = std::min(darkest, qGray(image.pixel(x, y)));
+            lightest = std::max(lightest, qGray(image.pixel(x, y)));
+        }
+    QStyleOptionButton option;
+    option.initFrom(button);
+    const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    return { image.pixel(image.width() / 2, 0), back - darkest > lightest - back, contents.left() > 0 };
+}
 
 // Five exchanges of type 1, three of type 2, one of type 0.
 std::vector<Quorvel::CommodityField> Board()
@@ -44,6 +66,17 @@ std::vector<Quorvel::CommodityField> Board()
         MakeCommodity(2, "DCE", "M", "豆粕", { { "2705", 1 } }, "大商所"),
         MakeCommodity(0, "OWN", "X", "自选", {}, "自选所"),
     };
+}
+
+// `count` futures, each on an exchange of its own.
+std::vector<Quorvel::CommodityField> Exchanges(int count, const std::string& name)
+{
+    std::vector<Quorvel::CommodityField> list;
+    for (int i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i);
+        list.push_back(MakeCommodity(1, "X" + n, "C" + n, "品种", { { "2701", 1 } }, name));
+    }
+    return list;
 }
 
 std::vector<std::string> Keys(QStandardItemModel* model)
@@ -189,7 +222,7 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
     for (size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(peer.buttons()[i]->text(), fiveNames[i]);
         EXPECT_FALSE(peer.buttons()[i]->isHidden());
-        EXPECT_EQ(peer.buttons()[i]->styleSheet(), kOther);
+        EXPECT_EQ(LookOf(peer.buttons()[i]), kOther);
         EXPECT_EQ(peer.buttons()[i]->minimumSize(), QSize(50, 25));
         EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
         EXPECT_EQ(peer.separators()[i]->frameShape(), QFrame::VLine);
@@ -214,7 +247,7 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
         EXPECT_EQ(peer.buttons()[i]->text(), used ? threeNames[i] : QString()) << i;
         EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
     }
-    EXPECT_EQ(ui.pushButton->styleSheet(), kChosen);
+    EXPECT_EQ(LookOf(ui.pushButton), kChosen);
     EXPECT_EQ(peer.model(2)->horizontalHeaderItem(4)->text(), QStringLiteral("最新价"));
     EXPECT_EQ(peer.model(2)->horizontalHeaderItem(12)->text(), QStringLiteral("涨跌幅"));
     for (int column = 3; column <= 22; ++column)
@@ -235,9 +268,9 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
         ui.tabWidget->setCurrentIndex(1);
         peer.exchangeClicked(pick.button);
         EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
-        EXPECT_EQ(ui.pushButton->styleSheet(), kOther);
+        EXPECT_EQ(LookOf(ui.pushButton), kOther);
         for (size_t i = 0; i < 5; ++i)
-            EXPECT_EQ(peer.buttons()[i]->styleSheet(), static_cast<int>(i) == pick.button ? kChosen : kOther);
+            EXPECT_EQ(LookOf(peer.buttons()[i]), static_cast<int>(i) == pick.button ? kChosen : kOther);
         for (size_t i = 0; i < 6; ++i) {
             const bool tall = static_cast<int>(i) == pick.button || static_cast<int>(i) == pick.button + 1;
             EXPECT_EQ(peer.separators()[i]->maximumSize(), tall ? QSize(1, 24) : QSize(1, 12))
@@ -250,9 +283,9 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
     ui.tabWidget->setCurrentIndex(1);
     peer.mainContractClicked();
     EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
-    EXPECT_EQ(ui.pushButton->styleSheet(), kChosenEdge);
+    EXPECT_EQ(LookOf(ui.pushButton), kChosenEdge);
     for (QPushButton* button : peer.buttons())
-        EXPECT_EQ(button->styleSheet(), kOtherEdge);
+        EXPECT_EQ(LookOf(button), kOtherEdge);
     for (size_t i = 0; i < 6; ++i)
         EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
     EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string> { "IF2701", "CU2702", "M2705" }));
@@ -284,7 +317,7 @@ TEST_F(ActionsTest, ExchangeButtonsAreWiredToTheirSlots)
     ui.quote_tabwidget->setCurrentIndex(1);
     peer.buttons()[1]->click();
     EXPECT_EQ(Keys(peer.model(1)), (std::vector<std::string> { "GC2612" }));
-    EXPECT_EQ(peer.buttons()[1]->styleSheet(), kChosen);
+    EXPECT_EQ(LookOf(peer.buttons()[1]), kChosen);
     ui.pushButton->click();
     EXPECT_EQ(peer.model(1)->rowCount(), 6);
 }
@@ -447,4 +480,89 @@ TEST_F(ActionsTest, ACategoryWithMoreExchangesThanButtonsUsesTheButtonsThereAre)
     EXPECT_EQ(peer.buttons()[4]->text(), QStringLiteral(" 交易所D "));
     peer.exchangeClicked(5); // no button of its own, but its list exists
     EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "XE" }));
+}
+
+TEST_F(ActionsTest, LegibleExchangeBarAtEveryWidth)
+{
+    auto& ui = peer.ui();
+    const double dpi = QGuiApplication::primaryScreen()->logicalDotsPerInch();
+    peer.initUiAtScale(Quorvel::ScaleForDpi(dpi));
+    window.setWindowState(Qt::WindowNoState);
+    window.show();
+    ASSERT_TRUE(WaitFor([&] { return ui.widget->isVisible(); }));
+    // The log's warnings echo on standard output.
+    testing::internal::CaptureStdout();
+    const struct {
+        const char* what;
+        std::vector<Quorvel::CommodityField> board;
+    } cases[] = {
+        { "five", Board() },
+        { "forty", Exchanges(40, "洲际交易所") },
+        { "twenty thousand", Exchanges(20000, "所") },
+        { "10 KB names", Exchanges(3, std::string(10000, 'N')) },
+        { "no names", Exchanges(30, "") },
+        { "one", Exchanges(1, "纽约商业") },
+    };
+    for (const auto& c : cases) {
+        peer.rebuildBoard(c.board);
+        const size_t count = peer.exchanges().size();
+        EXPECT_LE(peer.buttons().size(), 24u) << c.what;
+        for (int width : { 0, 1024, 1280, 1366, 1920, 2600 }) {
+            SCOPED_TRACE(
+                std::string(c.what) + " at " + std::to_string(width) + " px, " + std::to_string(dpi));
+            window.resize(std::max(width, window.minimumSizeHint().width()), 700);
+            ASSERT_TRUE(WaitFor([&] { return ui.widget->width() + 40 >= window.width(); }));
+            QApplication::processEvents();
+            // The bar never asks for more than its fixed part, so it never widens the window.
+            EXPECT_LE(ui.widget->minimumWidth(), Quorvel::ScaledSize(dpi / 96.0, 300));
+            std::vector<QPushButton*> shown { ui.pushButton };
+            for (QPushButton* button : peer.buttons()) {
+                if (button->isVisible())
+                    shown.push_back(button);
+            }
+            if (peer.exchangeOverflow()->isVisible())
+                shown.push_back(peer.exchangeOverflow());
+            const size_t onButtons = shown.size() - 1 - (peer.exchangeOverflow()->isVisible() ? 1 : 0);
+            EXPECT_EQ(peer.exchangeBarFitter()->FirstFolded(), onButtons);
+            for (size_t i = 0; i < shown.size(); ++i) {
+                QPushButton* button = shown[i];
+                EXPECT_TRUE(ui.widget->rect().contains(button->geometry())) << i;
+                if (i > 0) {
+                    EXPECT_LE(shown[i - 1]->geometry().right(), button->geometry().left()) << i;
+                }
+                QStyleOptionButton option;
+                option.initFrom(button);
+                option.text = button->text();
+                const QRect label
+                    = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+                EXPECT_GE(label.width(), button->fontMetrics().horizontalAdvance(button->text().trimmed()))
+                    << i;
+                if (button->text().contains(QChar(0x2026))) {
+                    EXPECT_FALSE(button->toolTip().isEmpty()) << i;
+                }
+            }
+            // Whatever has no button is one click away, in the order of the list.
+            ASSERT_EQ(peer.exchangeOverflow()->isVisible(), onButtons < count);
+            if (onButtons == count)
+                continue;
+            QMenu* menu = peer.exchangeBarFitter()->OverflowMenu();
+            auto* list = menu->findChild<QListView*>();
+            ASSERT_TRUE(list);
+            ASSERT_EQ(static_cast<size_t>(list->model()->rowCount()), count - onButtons);
+            EXPECT_LE(list->width(), Quorvel::ScaledSize(dpi / 96.0, 400));
+            emit list->clicked(list->model()->index(list->model()->rowCount() - 1, 0));
+            EXPECT_EQ(peer.model(1)->rowCount(), 1);
+            // The list holds the last exchange's commodity.
+            const std::string picked = Quorvel::ContractKeyPart1(peer.model(1)->Rows()[0].key);
+            const auto commodity = std::find_if(c.board.begin(), c.board.end(),
+                [&](const Quorvel::CommodityField& f) { return f.commodity_no() == picked; });
+            ASSERT_NE(commodity, c.board.end());
+            EXPECT_EQ(commodity->exchange_no(), peer.exchanges().back().second);
+            peer.mainContractClicked();
+        }
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    const size_t first = out.find("exchange bar: 40 exchanges, buttons for the first 24");
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find("exchange bar:", first + 1), std::string::npos) << "once, for all the lists";
 }

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <set>
 
 #include <QFontMetricsF>
@@ -491,6 +493,20 @@ TEST_F(TablesTest, ContractWithoutQuoteShowsZeros)
     EXPECT_EQ(Foreground(d, 0, 11), kRed);
 }
 
+// Whatever a row without a quote shows, it is never the figures of the row before it.
+TEST_F(TablesTest, RowWithoutQuoteNeverShowsAnotherRowsFigures)
+{
+    peer.setCommodities({ MakeCommodity(2, "X", "HAS", "有", {}), MakeCommodity(2, "X", "NONE", "无", {}) });
+    peer.rebuild(2);
+    peer.showTab(2);
+    QStandardItemModel* m = peer.model(2);
+    PushQuote(MakeQuote("FI_HAS", 4321.5, 4000));
+    peer.tick();
+    ASSERT_EQ(Text(m, 0, 4), QStringLiteral("4321.5"));
+    for (int column : { 4, 11, 12 })
+        EXPECT_NE(Text(m, 1, column).toStdString(), Text(m, 0, column).toStdString()) << column;
+}
+
 TEST_F(TablesTest, RefreshTouchesOnlyTheTableOnScreen)
 {
     peer.setCommodities({ MakeCommodity(1, "X", "VA", "甲", {}), MakeCommodity(2, "Y", "VB", "乙", {}) });
@@ -595,6 +611,52 @@ TEST_F(TablesTest, BadInputGivesASensibleTable)
     EXPECT_EQ(Text(fo, 5, 2), U("后"));
     EXPECT_EQ(Text(fo, 5, 4), QStringLiteral("77"));
     EXPECT_EQ(Text(fo, 4, 2), U("欧元"));
+}
+
+// Whatever figure the server sends, each cell keeps to a width that a column
+// can show, at a rebuild and at a refresh.
+TEST_F(TablesTest, HostileFiguresKeepToABoundedWidth)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double figure; // every figure of the quote but its previous settlement of 1
+        const char *last, *volume, *askAtRebuild, *rate;
+    } cases[] = {
+        { 1e308, "1e+308", "1e+308", "1e+308", "--" },
+        { -1e308, "-1e+308", "-1e+308", "-1e+308", "--" },
+        { std::nan(""), "--", "--", "--", "--" },
+        { inf, "--", "--", "--", "--" },
+        { -inf, "--", "--", "--", "--" },
+        { 4.9e-324, "4.94066e-324", "0", "0.00", "-100.00%" },
+        { 9223372036854775807.0, "9.22337e+18", "9.22337e+18", "9.22337e+18", "9.22337e+20%" },
+        { -9223372036854775807.0, "-9.22337e+18", "-9.22337e+18", "-9.22337e+18", "-9.22337e+20%" },
+        { 999999999999.0, "1e+12", "999999999999", "999999999999.00", "1e+14%" },
+    };
+    peer.setCommodities({ MakeCommodity(4, "X", "HOSTILE", "敌", {}) });
+    peer.showTab(4);
+    QStandardItemModel* m = peer.model(4);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.figure);
+        QuoteDetailField q = MakeQuote("S_HOSTILE", 0, 0);
+        const auto* descriptor = q.GetDescriptor();
+        for (int i = 0; i < descriptor->field_count(); ++i) {
+            if (descriptor->field(i)->cpp_type() == google::protobuf::FieldDescriptor::CPPTYPE_DOUBLE)
+                q.GetReflection()->SetDouble(&q, descriptor->field(i), c.figure);
+        }
+        q.set_pre_settle(1);
+        PushQuote(q);
+        peer.rebuild(4);
+        EXPECT_EQ(Text(m, 0, QuoteColumn::AskVolume), QString::fromLatin1(c.askAtRebuild));
+        for (bool refreshed : { false, true }) {
+            if (refreshed)
+                peer.tick();
+            EXPECT_EQ(Text(m, 0, QuoteColumn::Last), QString::fromLatin1(c.last));
+            EXPECT_EQ(Text(m, 0, QuoteColumn::Volume), QString::fromLatin1(c.volume));
+            EXPECT_EQ(Text(m, 0, QuoteColumn::ChangeRate), QString::fromLatin1(c.rate));
+            for (int column = 0; column < m->columnCount(); ++column)
+                EXPECT_LE(Text(m, 0, column).size(), 17) << column << " " << Text(m, 0, column).toStdString();
+        }
+    }
 }
 
 TEST_F(TablesTest, ThousandsOfContracts)

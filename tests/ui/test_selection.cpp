@@ -226,14 +226,16 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
         const char* what;
         double price;
         const QString& style;
+        const char* text;
     } cases[] = {
-        { "at", 100.0, kUp },
-        { "above", 100.5, kUp },
-        { "below", 99.5, kDown },
-        { "below within the tolerance", 100.0 - 1e-11, kUp },
-        { "below beyond the tolerance", 100.0 - 1e-9, kDown },
-        { "NaN", kNaN, kDown },
-        { "infinite", kInf, kUp },
+        { "at", 100.0, kUp, "100" },
+        { "above", 100.5, kUp, "100.5" },
+        { "below", 99.5, kDown, "99.5" },
+        { "below within the tolerance", 100.0 - 1e-11, kUp, "100" },
+        { "below beyond the tolerance", 100.0 - 1e-9, kDown, "100" },
+        { "NaN", kNaN, kDown, "--" },
+        { "infinite", kInf, kUp, "--" },
+        { "huge", -1e308, kDown, "-1e+308" },
     };
     for (const auto& c : cases) {
         QuoteDetailField q = MakeQuote("FO_CL_1907", c.price, 100);
@@ -250,7 +252,7 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
             EXPECT_EQ(l->styleSheet(), c.style) << c.what << " " << l->objectName().toStdString();
         for (QLabel* l : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol })
             EXPECT_EQ(l->styleSheet(), kNeutral) << c.what;
-        EXPECT_EQ(ui.last_price_2->text(), QString::number(c.price, 'g', 6)) << c.what;
+        EXPECT_EQ(ui.last_price_2->text(), QString::fromLatin1(c.text)) << c.what;
         EXPECT_EQ(ui.vol->text(), QStringLiteral("42")) << c.what;
     }
 
@@ -269,6 +271,21 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
     peer.quote(MakeQuote("FO_GC_2612", 1, 5));
     EXPECT_EQ(ui.last_price_2->text(), QStringLiteral("100"));
     EXPECT_EQ(ui.presttle->text(), QStringLiteral("100"));
+
+    // A selection colours from the cached quote at once, as the quote would;
+    // without one the "---" figures are neutral.
+    QuoteDetailField gold = MakeQuote("FO_GC_2612", 2035.5, 2040);
+    gold.set_ask_price(2036);
+    gold.set_bid_price(2040);
+    PushQuote(gold);
+    peer.select("FO_GC_2612", 1);
+    EXPECT_EQ(ui.last_price_2->styleSheet(), kDown + kFont);
+    EXPECT_EQ(ui.ask_price->styleSheet(), kDown);
+    EXPECT_EQ(ui.ask_price_2->styleSheet(), kDown);
+    EXPECT_EQ(ui.bid_price->styleSheet(), kUp);
+    peer.select("FO_SI_1", 1);
+    for (QLabel* l : { ui.last_price_2, ui.ask_price, ui.bid_price, ui.open_price })
+        EXPECT_EQ(l->styleSheet().left(kNeutral.size()), kNeutral) << l->objectName().toStdString();
 }
 
 TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
@@ -325,8 +342,12 @@ TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
 
     // Prices that are not numbers still land without fault.
     peer.depth(Depth("FO_CL_1907", 4, kNaN, kInf, -kInf, kNaN));
-    EXPECT_EQ(ui.ask_price4->text(), QString::number(kNaN, 'g', 6));
+    EXPECT_EQ(ui.ask_price4->text() + ui.ask_vol4->text() + ui.bid_price4->text(), QStringLiteral("------"));
     EXPECT_EQ(ui.ask_price4->styleSheet(), QStringLiteral("color: rgb(0, 220, 0)"));
+    // Figures too large for fixed notation come in their exponent form.
+    peer.depth(Depth("FO_CL_1907", 5, 1e308, 1e308, -1e308, 9223372036854775807.0));
+    EXPECT_EQ(ui.ask_vol5->text() + ' ' + ui.bid_price5->text() + ' ' + ui.bid_vol5->text(),
+        QStringLiteral("1e+308 -1e+308 9.22337e+18"));
 }
 
 TEST_F(SelectionTest, TradeListSlidesEightRows)
@@ -369,6 +390,11 @@ TEST_F(SelectionTest, TradeListSlidesEightRows)
              Tick("FO_GC_2612", 0, -kInf, -1) })
         peer.ticker(t);
     EXPECT_EQ(peer.tickCount(), 3u);
+    EXPECT_EQ(ui.ticker_price_6->text() + ui.ticker_vol_6->text(), QStringLiteral("----"));
+    EXPECT_LE(ui.ticker_time_6->text().size(), 8);
+    peer.ticker(Tick("FO_GC_2612", 0, 1e308, -9223372036854775807.0));
+    EXPECT_EQ(
+        ui.ticker_price_4->text() + ' ' + ui.ticker_vol_4->text(), QStringLiteral("1e+308 -9.22337e+18"));
 }
 
 TEST_F(SelectionTest, KlineRepliesCreateTheChartViewOnceAndShowThePageWhenLoggedIn)

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -290,6 +292,13 @@ TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
     EXPECT_EQ(TextColour(peer.indexLabel(0)), kGreen);
     EXPECT_EQ(peer.indexLabel(1).text(), QStringLiteral(" 沪深300 4012.500 12.500 "));
     EXPECT_EQ(TextColour(peer.indexLabel(1)), kRed);
+
+    // Figures the label could not hold in fixed notation.
+    PushQuote(MakeQuote("FI_CL_2701", 1e308, -std::numeric_limits<double>::infinity()));
+    PushQuote(MakeQuote("FI_IF_2701", std::nan(""), 0));
+    peer.statusTick();
+    EXPECT_EQ(peer.indexLabel(0).text(), QStringLiteral(" 原油 1e+308 -- "));
+    EXPECT_EQ(peer.indexLabel(1).text(), QStringLiteral(" 沪深300 -- -- "));
 }
 
 TEST_F(StatusBarTest, PressOnAnIndexLabelSelectsItsContract)
