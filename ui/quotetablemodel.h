@@ -54,6 +54,8 @@ public:
     // wrote any cell since the last call; nothing when no cell changed, so a
     // still board is not repainted.
     void AnnounceRows(int rows);
+    // The same for the rows first to last (after UpdateRow of just those).
+    void AnnounceRowSpan(int first, int last);
     // Puts the rows in a new order: row i takes the row that was at order[i].
     // Views keep their selection and current row on the same contracts, and
     // show the new order at once; the sequence numbers stay 1, 2, 3 from the top.
