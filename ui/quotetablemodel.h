@@ -52,6 +52,8 @@ public:
     bool UpdateRow(int row, const QuoteDetailField& q, const ContractRow& record, const QuotePaint& paint);
     // Tells the views once that the first `rows` rows changed (after UpdateRow).
     void AnnounceRows(int rows);
+    // The same for the rows first to last (after UpdateRow of just those).
+    void AnnounceRowSpan(int first, int last);
     // Puts the rows in a new order: row i takes the row that was at order[i].
     // Views keep their selection and current row on the same contracts, and
     // show the new order at once; the sequence numbers stay 1, 2, 3 from the top.

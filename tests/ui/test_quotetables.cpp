@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../guiwait.h"
 #include "quorvelpeer.h"
 #include "quotecolumns.h"
 
@@ -675,8 +676,25 @@ TEST_F(TablesTest, ThousandsOfContracts)
     EXPECT_EQ(Text(peer.model(8), 4999, 1), QStringLiteral("5000"));
     PushQuote(MakeQuote("D_C1999_1", 3, 2));
     peer.showTab(5);
-    peer.tick();
+    // A list this long is rewritten a share at a time: every row within three ticks.
+    for (int ticks = 0; ticks < 3; ++ticks)
+        peer.tick();
     EXPECT_EQ(Text(peer.model(8), 4999, 4), QStringLiteral("3"));
+
+    // The rows on screen at every tick, wherever the list is scrolled.
+    window.show();
+    ASSERT_TRUE(WaitFor([&] { return peer.ui().D_View->isVisible(); }));
+    const struct {
+        int row;
+        const char* key;
+    } shown[] = { { 3900, "D_C900_1" }, { 4700, "D_C1700_1" }, { 10, "D_MANY_100010" } };
+    for (const auto& row : shown) {
+        peer.ui().D_View->scrollTo(peer.model(8)->index(row.row, 0), QAbstractItemView::PositionAtTop);
+        QApplication::processEvents();
+        PushQuote(MakeQuote(row.key, 7, 2));
+        peer.tick();
+        EXPECT_EQ(Text(peer.model(8), row.row, 4), QStringLiteral("7")) << row.key;
+    }
 }
 
 // Run by CTest at the default DPI and again at 96, 120, 144 and 192 DPI.
