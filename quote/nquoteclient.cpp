@@ -78,7 +78,10 @@ NQuoteClient::NQuoteClient()
     : m_reconnectTimer(std::make_unique<GenerTools::timer>())
     , m_heartBeatTimer(std::make_unique<GenerTools::timer>())
     , m_serverLog(std::make_unique<LogBudget>(kServerLogBurst, "行情服务器引发的日志过多"))
-    , m_handoff([this] { PostWake(); })
+    , m_handoff([this] { PostWake(); },
+          [this](const std::vector<std::uint32_t>& numbers, std::vector<pb::QuoteDetailField>& out) {
+              return m_store.CopyFresh(numbers, out);
+          })
 {
     // Made first, so it runs before disconnect_sig is queued to anyone: what
     // came before the loss is emitted before it, what comes after behind it.
@@ -134,9 +137,7 @@ void NQuoteClient::Reset()
     }
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        m_quotes.clear();
-        m_snapshotKeys.clear();
-        m_streamKeys.clear();
+        m_store.ClearLocked();
         m_strayQuoteLogged = false;
     }
     SetTimings(Timings());
@@ -335,8 +336,7 @@ bool NQuoteClient::ConnectSequence()
     }
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        m_snapshotKeys.clear();
-        m_snapshotKeys.insert(subscribe.contract_list().begin(), subscribe.contract_list().end());
+        m_store.ReplaceSnapshotLocked(subscribe.contract_list());
         m_strayQuoteLogged = false;
     }
     api->ReqSubscribe(&subscribe, kTagSubscribeAll);
@@ -519,15 +519,14 @@ void NQuoteClient::OnFrontDisconnected(int reason)
             static_cast<long long>(silenceMs));
     else
         WriteLog(LogWarn, "行情连接断开: %s (%d), 稍候重连", LossCause(reason), reason);
-    // Emptied first: a receiver of the loss that looks at the cache finds
-    // nothing of the lost connection.
+    // The hand-off is sealed by this signal, which resolves the batch it
+    // holds while the store still has this connection's quotes.
+    emit disconnect_sig();
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        m_quotes.clear();
-        m_snapshotKeys.clear();
         // The depth and trade subscriptions stay, for the reconnection to renew.
+        m_store.ClearKeepingStreamsLocked();
     }
-    emit disconnect_sig();
     // The first attempt runs at once on a thread of the reconnect scheduler,
     // unless the last one started less than the retry interval ago.
     ScheduleReconnect(wait, epoch);
@@ -537,16 +536,6 @@ void NQuoteClient::ScheduleReconnect(std::chrono::milliseconds delay, std::uint6
 {
     m_reconnectTimer->AddTaskAfter(GenerTools::timer::Ticks(delay.count() * GenerTools::kTicksPerMs),
         [this, epoch] { Reconnect(epoch); });
-}
-
-void NQuoteClient::Reconnect()
-{
-    std::uint64_t epoch;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        epoch = m_epoch;
-    }
-    Reconnect(epoch);
 }
 
 void NQuoteClient::Reconnect(std::uint64_t epoch)
@@ -605,37 +594,30 @@ void NQuoteClient::Stop()
     m_klineDropLogMs = 0;
     m_depthDropLogMs = 0;
     std::lock_guard<std::mutex> lock(m_quoteMutex);
-    m_streamKeys.clear();
+    m_store.ClearStreamsLocked();
 }
 
 // ---- quotes, depth, trades, K-lines --------------------------------------------------
-
-bool NQuoteClient::IsSubscribedLocked(const std::string& key) const
-{
-    return m_snapshotKeys.count(key) != 0 || m_streamKeys.count(key) != 0;
-}
 
 void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField* quote)
 {
     if (!quote)
         return;
-    bool subscribed = false;
+    std::uint32_t slot;
     bool logStray = false;
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        subscribed = IsSubscribedLocked(quote->contract_code());
-        if (subscribed) {
-            // CopyFrom clears first: a field the new quote leaves empty reads empty.
-            m_quotes[quote->contract_code()].CopyFrom(*quote);
-        } else {
+        slot = m_store.StoreLocked(*quote);
+        if (slot == QuoteStore::kNoSlot) {
             logStray = !m_strayQuoteLogged;
             m_strayQuoteLogged = true;
         }
     }
     // Handed on outside the cache lock: the GUI thread's refresh reads the
-    // cache meanwhile.
-    if (subscribed)
-        m_handoff.PushQuote(*quote);
+    // cache meanwhile. The hand-off keeps the slot only; the quote is copied
+    // out of the cache when the GUI thread takes the batch.
+    if (slot != QuoteStore::kNoSlot)
+        m_handoff.PushQuote(slot);
     else if (logStray)
         WriteLog(
             LogWarn, "丢弃未订阅合约的行情: %s (本连接不再记录)", CutForLog(quote->contract_code()).c_str());
@@ -646,18 +628,13 @@ bool NQuoteClient::GetQuote(const std::string& key, pb::QuoteDetailField* out)
     if (!out)
         return false;
     std::lock_guard<std::mutex> lock(m_quoteMutex);
-    const auto it = m_quotes.find(key);
-    if (it == m_quotes.end())
-        return false;
-    out->CopyFrom(it->second);
-    return true;
+    return m_store.ReadLocked(key, out);
 }
 
 bool NQuoteClient::IsStreamed(const std::string& key, int mode)
 {
     std::lock_guard<std::mutex> lock(m_quoteMutex);
-    const auto it = m_streamKeys.find(key);
-    return it != m_streamKeys.end() && (it->second & (1u << mode)) != 0;
+    return m_store.IsStreamedLocked(key, mode);
 }
 
 void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField* depth)
@@ -826,7 +803,7 @@ void NQuoteClient::RenewStreams(COstrelApi& api)
     std::vector<std::pair<std::string, unsigned>> streams;
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        streams.assign(m_streamKeys.begin(), m_streamKeys.end());
+        streams = m_store.StreamsLocked();
     }
     for (const auto& [key, modes] : streams) {
         for (const int mode : { pb::MODE_DEPTH, pb::MODE_TICKER }) {
@@ -843,17 +820,10 @@ template <typename Request> void NQuoteClient::SendForOneContract(int mode, cons
     // window asked for meanwhile.
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        const unsigned bit = 1u << mode;
-        if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>) {
-            m_streamKeys[key] |= bit;
-        } else {
-            const auto it = m_streamKeys.find(key);
-            if (it != m_streamKeys.end() && (it->second &= ~bit) == 0) {
-                m_streamKeys.erase(it);
-                if (!IsSubscribedLocked(key))
-                    m_quotes.erase(key);
-            }
-        }
+        if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>)
+            m_store.StreamLocked(key, mode);
+        else
+            m_store.UnStreamLocked(key, mode);
     }
     if (api)
         SendOne<Request>(*api, mode, key);

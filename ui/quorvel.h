@@ -29,7 +29,9 @@ class ColumnFitter;
 class ExchangeBarFitter;
 class IChartell;
 class MyWidget;
+class PanelColumn;
 class PanelFitter;
+class StatusBarFolder;
 class QCloseEvent;
 class QFrame;
 class QMoveEvent;
@@ -71,6 +73,8 @@ public:
     static double ScaleForDpi(double logicalDpi);
     // A size of the form at the given scale, truncated toward zero.
     static int ScaledSize(double scale, double size) { return static_cast<int>(scale * size); }
+    // A picture at the given scale (the same one at scale 1).
+    static QPixmap ScaledPixmap(const QPixmap& picture, double scale);
 
     // Removes a folder and everything in it. False only for an empty path; a
     // missing folder counts as removed. Symbolic links are removed, never
@@ -174,11 +178,16 @@ private:
     // Selected contract: detail, depth and trade panels, K-lines.
     void SelectContract(const std::string& key, int period);
     void UpdateQuotePanel(const QuoteDetailField& quote, bool found);
+    // Colours the detail panel and depth level 1 from a quote of the current
+    // contract; null (no quote) leaves every figure neutral.
+    void ColourQuotePanel(const QuoteDetailField* quote);
     void ResetDepthPanel();
     void ResetTickerPanel();
     // The link is lost: the current contract's panels show no figure until
     // its quote, depth and trades come again on the new connection.
     void ClearSelectedPanels();
+    // The link is lost: every row shows no figure until its next quote.
+    void BlankAllRows();
     void DropCrossedDepth(const QuoteDetailField& quote);
     void UpdateTickerPanel();
     // The queued event holds the payload; the handlers read it in place.
@@ -225,13 +234,21 @@ private:
 
     // Status bar: clock, latency and index labels.
     void InitStatusBar();
-    // Gives the account-kind captions room for their texts at the window's scale.
+    // Gives the account-kind captions room for their texts, and the pictures
+    // their size, at the window's scale.
     void ScaleStatusBar();
+    // Icons of the tool bars at the window's scale; the right one kept whole.
+    void ScaleToolBars();
+    // Icon side of the tool bars and of the quote lists' arrows at scale 1.
+    static constexpr int kToolIconSize = 24;
+    static constexpr int kArrowIconSize = 16;
     void OnStatusTimer();
     // Creates the index label of a reference commodity met by a table build.
     void IndexLabelStep(const CommodityField& commodity, const std::string& key);
     // Without a quote (`found` false) the label shows the name and no figure.
     void SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote, bool found);
+    // A press on an index label, or its entry in the status bar's fold menu.
+    void OnIndexLabelPressed(int label);
     static std::int32_t CurrentLatency();
     // While the link is down the picture is the worst and the tool tip says so.
     void ShowLatency(std::int32_t latency, bool linkUp = true);
@@ -281,6 +298,8 @@ private:
     QPushButton m_foreignAccountButton;
     QLabel m_busyLabel;
     QLabel m_statusImageLabel;
+    // The logo at the bar's left end; a child of the status bar.
+    QLabel* m_logoLabel = nullptr;
     // Contract key and commodity name (UTF-8) behind each index label.
     std::string m_indexKeys[3];
     std::string m_indexNames[3];
@@ -304,6 +323,8 @@ private:
         std::uint64_t quotes = 0;
     };
     RefreshWatch m_refreshWatch;
+    // Where the refresh of a list longer than a tick's share goes on.
+    size_t m_refreshTurn = 0;
 
     // The four latency pictures, loaded on first use.
     std::unique_ptr<std::array<QPixmap, 4>> m_latencyPixmaps;
@@ -311,4 +332,9 @@ private:
     // Widens the panels beside the chart when their figures need more room
     // than the scaled minimum width; a child of `splitter`.
     PanelFitter* m_panelFitter = nullptr;
+    // The panels beside the chart, scrolling when the window is lower than
+    // they are; holds `splitter` once InitUi made it.
+    PanelColumn* m_panelColumn = nullptr;
+    // Folds the notice and the index labels when the bar is narrower than they are.
+    StatusBarFolder* m_statusFolder = nullptr;
 };

@@ -390,6 +390,5 @@ void Quorvel::OnDisconnected()
 {
     m_connected = false;
     ClearSelectedPanels();
-    // The table on screen empties now rather than at the next refresh.
-    OnRefreshTimer();
+    BlankAllRows();
 }

@@ -54,8 +54,12 @@ public:
     // yet, or the link was lost): a figure the server did not send is not shown
     // as a price. Announced with AnnounceRows like UpdateRow.
     void BlankRow(int row);
-    // Tells the views once that the first `rows` rows changed (after UpdateRow).
+    // Tells the views once that the first `rows` rows changed, when UpdateRow
+    // wrote any cell since the last call; nothing when no cell changed, so a
+    // still board is not repainted.
     void AnnounceRows(int rows);
+    // The same for the rows first to last (after UpdateRow of just those).
+    void AnnounceRowSpan(int first, int last);
     // Puts the rows in a new order: row i takes the row that was at order[i].
     // Views keep their selection and current row on the same contracts, and
     // show the new order at once; the sequence numbers stay 1, 2, 3 from the top.
@@ -91,4 +95,6 @@ private:
     std::function<void()> m_grown;
     std::vector<int> m_textWidths;
     bool m_widthsGrew = false;
+    // UpdateRow wrote a cell since the last AnnounceRows.
+    bool m_unannounced = false;
 };
