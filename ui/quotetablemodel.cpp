@@ -360,6 +360,8 @@ bool QuoteTableModel::UpdateRow(
     ShownRow& shown = m_shown[static_cast<size_t>(row)];
     const bool known = shown.known;
     shown.known = true;
+    // Each write below marks the tick as one to announce.
+    bool& wrote = m_unannounced;
 
     // The text of a cell is its figure in the column's format: an unchanged
     // figure leaves the cell as it is.
@@ -373,6 +375,7 @@ bool QuoteTableModel::UpdateRow(
                 Note(column, format(figure));
             WriteFigure(cell, figure, format);
             shown.figures[static_cast<size_t>(column)] = bits;
+            wrote = true;
         }
         return cell;
     };
@@ -381,13 +384,16 @@ bool QuoteTableModel::UpdateRow(
         if (cell && (!known || shown.brushes[static_cast<size_t>(column)] != &brush)) {
             WriteForeground(cell, brush);
             shown.brushes[static_cast<size_t>(column)] = &brush;
+            wrote = true;
         }
         return cell;
     };
     const auto setFixed = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
         QStandardItem* cell = setColoured(column, figure, format, brush);
-        if (cell && cell->isEditable())
+        if (cell && cell->isEditable()) {
             cell->setEditable(false);
+            wrote = true;
+        }
     };
 
     const QIcon* icon = &ArrowIcon(q, paint);
@@ -398,6 +404,7 @@ bool QuoteTableModel::UpdateRow(
         if (arrow->icon().cacheKey() != icon->cacheKey())
             arrow->setIcon(*icon);
         shown.icon = icon;
+        wrote = true;
     }
 
     if (!known || shown.name != record.name) {
@@ -407,6 +414,7 @@ bool QuoteTableModel::UpdateRow(
             WriteText(cell, text);
         }
         shown.name = record.name;
+        wrote = true;
     }
     if (!known || shown.code != record.code) {
         if (QStandardItem* cell = item(row, QuoteColumn::Code)) {
@@ -415,6 +423,7 @@ bool QuoteTableModel::UpdateRow(
             WriteText(cell, text);
         }
         shown.code = record.code;
+        wrote = true;
     }
     setColoured(QuoteColumn::Last, q.last(), Price, priceBrush(q.last()));
     setColoured(QuoteColumn::LastVolume, q.last_vol(), Amount, paint.yellow);
@@ -443,8 +452,9 @@ bool QuoteTableModel::UpdateRow(
 void QuoteTableModel::AnnounceRows(int rows)
 {
     rows = std::min(rows, rowCount());
-    if (rows > 0)
+    if (rows > 0 && m_unannounced)
         emit dataChanged(index(0, 0), index(rows - 1, columnCount() - 1));
+    m_unannounced = false;
     ReportGrowth();
 }
 

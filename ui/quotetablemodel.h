@@ -50,7 +50,9 @@ public:
     // cell; only the cells whose figure or colour changed since the row's
     // last write are touched. False when the model has no such row.
     bool UpdateRow(int row, const QuoteDetailField& q, const ContractRow& record, const QuotePaint& paint);
-    // Tells the views once that the first `rows` rows changed (after UpdateRow).
+    // Tells the views once that the first `rows` rows changed, when UpdateRow
+    // wrote any cell since the last call; nothing when no cell changed, so a
+    // still board is not repainted.
     void AnnounceRows(int rows);
     // The same for the rows first to last (after UpdateRow of just those).
     void AnnounceRowSpan(int first, int last);
@@ -88,4 +90,6 @@ private:
     std::function<void()> m_grown;
     std::vector<int> m_textWidths;
     bool m_widthsGrew = false;
+    // UpdateRow wrote a cell since the last AnnounceRows.
+    bool m_unannounced = false;
 };
