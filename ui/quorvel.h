@@ -26,6 +26,7 @@
 
 class BannerWidgetClass;
 class ColumnFitter;
+class ExchangeBarFitter;
 class IChartell;
 class MyWidget;
 class PanelFitter;
@@ -210,8 +211,13 @@ private:
     static void ShowNotReady();
     // Shows every column that the folding buttons fold, of a tab's view.
     void ShowAllColumns(int tab);
-    // Exchange button text: a blank, the exchange's name and code, a blank.
+    // Exchange button text: a blank, the exchange's name and code, a blank;
+    // a long one cut short, whole in the tool tip that SetExchangeButton gives.
     QString ExchangeButtonText(size_t index) const;
+    void SetExchangeButton(QPushButton* button, size_t index) const;
+    // Tells the bar how many exchanges the list has; says once in the log
+    // when some have no button of their own.
+    void FitExchangeBar();
 
     // Status bar: clock, latency and index labels.
     void InitStatusBar();
@@ -250,6 +256,11 @@ private:
     std::vector<std::pair<std::string, std::string>> m_exchanges;
     // Number of exchange button slots: the largest size m_exchanges reached.
     int m_exchangeSlots = 0;
+    // Buttons there are at most; the exchanges beyond are in the overflow menu.
+    static constexpr int kExchangeButtonLimit = 24;
+    QPushButton* m_exchangeOverflow = nullptr;
+    ExchangeBarFitter* m_exchangeBarFitter = nullptr;
+    bool m_exchangeCapLogged = false;
     double m_widthFactor = 1.0;
     double m_scale = 1.0;
 

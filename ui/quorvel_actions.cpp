@@ -15,6 +15,8 @@
 
 #include "bannerwidget.h"
 #include "columnfitter.h"
+#include "exchangebarfitter.h"
+#include "logger.h"
 #include "nquoteclient.h"
 
 namespace
@@ -29,6 +31,9 @@ const QString kChosenEdgeStyle = QStringLiteral(
 const QString kOtherEdgeStyle = QStringLiteral(
     "background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder-top:none;\nborder-bottom:none;");
 const QString kSeparatorStyle = QStringLiteral("color: rgb(211, 211, 211)");
+
+// Longer captions are cut, the whole one in the button's tool tip.
+constexpr int kCaptionLimit = 16;
 
 const QSize kTallSeparator(1, 24);
 const QSize kShortSeparator(1, 12);
@@ -126,21 +131,51 @@ void Quorvel::ShowNotReady()
 QString Quorvel::ExchangeButtonText(size_t index) const
 {
     const auto& exchange = m_exchanges[index];
-    return QLatin1Char(' ') + QString::fromLocal8Bit(exchange.first.c_str())
-        + QString::fromStdString(exchange.second) + QLatin1Char(' ');
+    QString caption
+        = QString::fromLocal8Bit(exchange.first.c_str()) + QString::fromStdString(exchange.second);
+    if (caption.size() > kCaptionLimit)
+        caption = caption.left(kCaptionLimit - 1) + QChar(0x2026);
+    return QLatin1Char(' ') + caption + QLatin1Char(' ');
+}
+
+void Quorvel::SetExchangeButton(QPushButton* button, size_t index) const
+{
+    const QString text = ExchangeButtonText(index);
+    button->setText(text);
+    const auto& exchange = m_exchanges[index];
+    const QString whole
+        = QString::fromLocal8Bit(exchange.first.c_str()) + QString::fromStdString(exchange.second);
+    button->setToolTip(text.trimmed() == whole ? QString() : whole);
+}
+
+void Quorvel::FitExchangeBar()
+{
+    if (!m_exchangeBarFitter)
+        return;
+    m_exchangeBarFitter->SetCount(m_exchanges.size());
+    if (m_exchanges.size() > m_categoryButtons.size() && !m_exchangeCapLogged) {
+        m_exchangeCapLogged = true;
+        WriteLog(LogWarn,
+            "exchange bar: %zu exchanges, buttons for the first %zu; the others are under \"%s\"",
+            m_exchanges.size(), m_categoryButtons.size(),
+            m_exchangeOverflow->text().trimmed().toUtf8().constData());
+    }
 }
 
 void Quorvel::InitCategoryBar()
 {
     QWidget* bar = ui.widget;
-    for (int i = 0; i < m_exchangeSlots; ++i) {
+    // However many exchanges a server lists, the bar holds a few dozen
+    // buttons; every one of them is a widget the window lays out and paints.
+    const int buttonCount = std::min(m_exchangeSlots, kExchangeButtonLimit);
+    for (int i = 0; i < buttonCount; ++i) {
         QFrame* separator = NewSeparator(bar, i == 0 ? kTallSeparator : kShortSeparator);
         auto* button = new QPushButton(bar);
         button->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Minimum);
         button->setMinimumSize(50, 25);
         button->setStyleSheet(kOtherStyle);
         if (static_cast<size_t>(i) < m_exchanges.size()) {
-            button->setText(ExchangeButtonText(static_cast<size_t>(i)));
+            SetExchangeButton(button, static_cast<size_t>(i));
         } else {
             button->hide();
             separator->hide();
@@ -153,6 +188,23 @@ void Quorvel::InitCategoryBar()
     QFrame* closing = NewSeparator(bar, kShortSeparator);
     ui.horizontalLayout->addWidget(closing);
     m_categorySeparators.push_back(closing);
+
+    if (!m_exchangeOverflow) {
+        m_exchangeOverflow = new QPushButton(QStringLiteral(" 更多 "), bar);
+        m_exchangeOverflow->setObjectName(QStringLiteral("exchangeOverflowButton"));
+        m_exchangeOverflow->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Minimum);
+        m_exchangeOverflow->setMinimumSize(50, 25);
+        m_exchangeOverflow->setStyleSheet(kOtherStyle);
+        m_exchangeOverflow->setToolTip(QStringLiteral("其余交易所"));
+        m_exchangeOverflow->hide();
+        m_exchangeBarFitter = new ExchangeBarFitter(
+            bar, { ui.label, ui.pushButton }, m_exchangeOverflow, { kChosenStyle, kOtherStyle },
+            [this](size_t i) { return ExchangeButtonText(i); },
+            [this](int i) { OnExchangeButtonClicked(i); });
+    } else {
+        ui.horizontalLayout->removeWidget(m_exchangeOverflow);
+    }
+    ui.horizontalLayout->addWidget(m_exchangeOverflow);
     ui.horizontalLayout->addItem(new QSpacerItem(10, 22, QSizePolicy::Expanding, QSizePolicy::Minimum));
 
     for (size_t i = 0; i < m_categoryButtons.size(); ++i) {
@@ -160,6 +212,9 @@ void Quorvel::InitCategoryBar()
         connect(m_categoryButtons[i], &QAbstractButton::clicked, this,
             [this, index] { OnExchangeButtonClicked(index); });
     }
+    m_exchangeBarFitter->SetChosen(-1);
+    m_exchangeBarFitter->SetSlots(m_categoryButtons, m_categorySeparators);
+    FitExchangeBar();
 }
 
 void Quorvel::ShowAllColumns(int tab)
@@ -191,16 +246,20 @@ void Quorvel::OnCategoryClicked(int tab)
             button->show();
             m_categorySeparators[j]->show();
             button->setStyleSheet(kOtherStyle);
-            button->setText(ExchangeButtonText(j));
+            SetExchangeButton(button, j);
         } else {
             m_categorySeparators[j]->hide();
             button->hide();
             button->setText(QString());
+            button->setToolTip(QString());
         }
     }
     ui.pushButton->setStyleSheet(kChosenStyle);
     for (size_t j = 0; j < m_categorySeparators.size(); ++j)
         m_categorySeparators[j]->setMaximumSize(j == 0 ? kTallSeparator : kShortSeparator);
+    if (m_exchangeBarFitter)
+        m_exchangeBarFitter->SetChosen(-1);
+    FitExchangeBar();
 }
 
 void Quorvel::OnExchangeButtonClicked(int index)
@@ -218,6 +277,8 @@ void Quorvel::HighlightCategoryButton(int index)
         const bool tall = static_cast<int>(j) == index || static_cast<int>(j) == index + 1;
         m_categorySeparators[j]->setMaximumSize(tall ? kTallSeparator : kShortSeparator);
     }
+    if (m_exchangeBarFitter)
+        m_exchangeBarFitter->SetChosen(index);
 
     const int tab = ui.quote_tabwidget->currentIndex();
     const int type = CategoryOfTab(tab);
@@ -234,6 +295,8 @@ void Quorvel::OnMainContractClicked()
     ui.pushButton->setStyleSheet(kChosenEdgeStyle);
     for (QPushButton* button : m_categoryButtons)
         button->setStyleSheet(kOtherEdgeStyle);
+    if (m_exchangeBarFitter)
+        m_exchangeBarFitter->SetChosen(-1);
     const int tab = ui.quote_tabwidget->currentIndex();
     const int type = CategoryOfTab(tab);
     for (size_t j = 0; j < m_categorySeparators.size(); ++j)

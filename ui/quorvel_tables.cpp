@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_set>
 
 #include <QFont>
 #include <QHeaderView>
@@ -170,13 +171,14 @@ void Quorvel::RefreshQuoteList(QuoteTableModel* model, int type, std::string exc
     m_exchanges.clear();
 
     const std::string prefix = CategoryCode(type);
+    // A server may list an exchange per commodity: one look-up each keeps the
+    // build linear in the list.
+    std::unordered_set<std::string> seen;
     int row = 0;
     for (const CommodityField& commodity : m_commodities) {
         if (commodity.security_type() != type)
             continue;
-        const bool known = std::any_of(m_exchanges.begin(), m_exchanges.end(),
-            [&](const auto& exchange) { return exchange.second == commodity.exchange_no(); });
-        if (!known)
+        if (seen.insert(commodity.exchange_no()).second)
             m_exchanges.emplace_back(Utf8ToAnsi(commodity.exchange_name()), commodity.exchange_no());
 
         const std::string name = Utf8ToAnsi(commodity.commodity_name());

@@ -262,8 +262,8 @@ def start_board(build, work, env, contracts, args, server_args):
     not start); the caller stops both."""
     market = os.path.join(work, "market-%d.json" % contracts)
     write_market(market, contracts)
-    server, port = start_quote_server(build, work, ["--rate", str(args.rate), "--market", market]
-                                      + server_args)
+    server, port = start_quote_server(build, work, ["--rate", str(args.rate), "--moves", str(args.moves),
+                                                    "--market", market] + server_args)
     folder = program_folder(build, work)
     write_config(folder, port)
     log = Log(build)
@@ -413,6 +413,8 @@ def main():
     parser.add_argument("--build", default="build", help="build folder (default: build)")
     parser.add_argument("--contracts", default="100,1000,5000", help="market sizes for ingest")
     parser.add_argument("--rate", type=float, default=40, help="quote-server market steps per second (ingest)")
+    parser.add_argument("--moves", type=int, default=0, help="contracts a market step moves at most (ingest, "
+                        "flood; 0: all): --rate 2 --moves 10 offers 20 quotes a second whatever the size")
     parser.add_argument("--warmup", type=float, default=5, help="seconds before measuring (ingest)")
     parser.add_argument("--seconds", type=float, default=30, help="seconds measured per size (ingest)")
     parser.add_argument("--launches", type=int, default=10, help="launches (startup)")

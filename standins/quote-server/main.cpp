@@ -28,6 +28,8 @@ const char kUsage[]
       "                    alone on the first line of standard output\n"
       "  --rate R          market steps per second (default 2; 0 freezes prices); each step moves\n"
       "                    most contracts and pushes their quotes, depth and trades to subscribers\n"
+      "  --moves N         a step moves at most N contracts, the next ones in turn at the next\n"
+      "                    step (default 0: all of them); --rate 2 --moves 10 is 20 quotes a second\n"
       "  --seed S          seed of the price walk (default 1); the same seed gives the same prices\n"
       "  --market FILE     serve the commodities of a JSON file instead of the built-in market:\n"
       "                    {\"commodities\": [{\"security_type\": \"FO\", \"exchange_no\": \"NYMEX\",\n"
@@ -106,6 +108,8 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "quote-server: --seed wants a whole number, not \"%s\"\n", v.c_str());
                 return 2;
             }
+        } else if (Value(argc, argv, &i, "--moves", &v)) {
+            options.moves = static_cast<std::size_t>(Number(v, "--moves", 0, 1e9));
         } else if (Value(argc, argv, &i, "--market", &v)) {
             marketFile = v;
         } else if (Value(argc, argv, &i, "--drop-after", &v)) {

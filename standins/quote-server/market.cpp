@@ -281,12 +281,24 @@ void Market::Step(std::vector<std::size_t>* changed, std::vector<std::size_t>* t
 {
     changed->clear();
     traded->clear();
-    for (std::size_t i = 0; i < m_contracts.size(); ++i) {
+    const std::size_t size = m_contracts.size();
+    if (size == 0)
+        return;
+    const std::size_t moves = m_movesPerStep == 0 ? size : std::min(m_movesPerStep, size);
+    const std::size_t first = m_movesPerStep == 0 ? 0 : m_nextMove % size;
+    for (std::size_t n = 0; n < moves; ++n) {
+        const std::size_t i = (first + n) % size;
         bool didTrade;
         if (Move(m_contracts[i], &didTrade))
             changed->push_back(i);
         if (didTrade)
             traded->push_back(i);
+    }
+    m_nextMove = (first + moves) % size;
+    // Callers want the indexes in order; a turn that wrapped around has them in two runs.
+    if (first + moves > size) {
+        std::sort(changed->begin(), changed->end());
+        std::sort(traded->begin(), traded->end());
     }
 }
 

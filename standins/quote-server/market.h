@@ -87,6 +87,9 @@ public:
     // walk does in the same time, so the bar in progress on a chart looks
     // like the ones before it.
     void SetPace(double stepsPerSecond) { m_pace = stepsPerSecond > 0 ? stepsPerSecond : 0.0; }
+    // A step walks at most `count` contracts, the next ones in turn at the
+    // next step (0: every contract at every step).
+    void SetMovesPerStep(std::size_t count) { m_movesPerStep = count; }
 
     static constexpr std::uint64_t kMaxHistoryBars = 10000;
     static constexpr std::uint64_t kDefaultHistoryBars = 500;
@@ -122,6 +125,8 @@ private:
     std::unordered_map<std::string, std::size_t> m_index;
     std::uint64_t m_seed;
     double m_pace = 0;
+    std::size_t m_movesPerStep = 0;
+    std::size_t m_nextMove = 0;
 };
 
 } // namespace quoteserver

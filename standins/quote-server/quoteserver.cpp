@@ -116,6 +116,7 @@ QuoteServer::QuoteServer(Market& market, ServerOptions options, std::FILE* log, 
 {
     m_options.rate = std::clamp(m_options.rate, 0.0, 1000.0);
     m_market.SetPace(m_options.rate);
+    m_market.SetMovesPerStep(m_options.moves);
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 

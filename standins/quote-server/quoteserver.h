@@ -22,6 +22,7 @@ enum FloodKind : unsigned { kFloodQuotes = 1, kFloodDepth = 2, kFloodTrades = 4,
 struct ServerOptions {
     int port = 0; // 0: any free port
     double rate = 2.0; // market steps per second; 0 stops the walk
+    std::size_t moves = 0; // contracts a step moves at most, taking turns; 0: all
     bool refuseLogin = false; // answer every login with an error
     bool silent = false; // never answer a login
     double dropAfter = 0; // close each connection this many seconds after it came; 0: never

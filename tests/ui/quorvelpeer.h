@@ -20,6 +20,7 @@
 
 #include "chartell.h"
 #include "columnfitter.h"
+#include "exchangebarfitter.h"
 #include "mywidget.h"
 #include "nquoteclient.h"
 #include "quorvel.h"
@@ -98,6 +99,8 @@ public:
     const std::vector<QPushButton*>& buttons() const { return w.m_categoryButtons; }
     const std::vector<QFrame*>& separators() const { return w.m_categorySeparators; }
     void exchangeClicked(int i) { w.OnExchangeButtonClicked(i); }
+    QPushButton* exchangeOverflow() const { return w.m_exchangeOverflow; }
+    ExchangeBarFitter* exchangeBarFitter() const { return w.m_exchangeBarFitter; }
     void mainContractClicked() { w.OnMainContractClicked(); }
     void expandClicked() { w.OnExpandButtonClicked(); }
     void collapseClicked() { w.OnCollapseButtonClicked(); }
@@ -107,6 +110,8 @@ public:
     void rebuildBoard(std::vector<Quorvel::CommodityField> list)
     {
         w.m_commodities = std::move(list);
+        if (w.m_exchangeBarFitter)
+            w.m_exchangeBarFitter->SetSlots({}, {});
         for (QPushButton* button : w.m_categoryButtons)
             delete button;
         for (QFrame* separator : w.m_categorySeparators)

@@ -3,6 +3,10 @@
 
 #include <QFrame>
 #include <QHeaderView>
+#include <QListView>
+#include <QMenu>
+#include <QScreen>
+#include <QStyleOptionButton>
 #include <QStandardItem>
 #include <QTreeView>
 
@@ -44,6 +48,17 @@ std::vector<Quorvel::CommodityField> Board()
         MakeCommodity(2, "DCE", "M", "豆粕", { { "2705", 1 } }, "大商所"),
         MakeCommodity(0, "OWN", "X", "自选", {}, "自选所"),
     };
+}
+
+// `count` futures, each on an exchange of its own.
+std::vector<Quorvel::CommodityField> Exchanges(int count, const std::string& name)
+{
+    std::vector<Quorvel::CommodityField> list;
+    for (int i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i);
+        list.push_back(MakeCommodity(1, "X" + n, "C" + n, "品种", { { "2701", 1 } }, name));
+    }
+    return list;
 }
 
 std::vector<std::string> Keys(QStandardItemModel* model)
@@ -447,4 +462,84 @@ TEST_F(ActionsTest, ACategoryWithMoreExchangesThanButtonsUsesTheButtonsThereAre)
     EXPECT_EQ(peer.buttons()[4]->text(), QStringLiteral(" 交易所D "));
     peer.exchangeClicked(5); // no button of its own, but its list exists
     EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "XE" }));
+}
+
+TEST_F(ActionsTest, LegibleExchangeBarAtEveryWidth)
+{
+    auto& ui = peer.ui();
+    const double dpi = QGuiApplication::primaryScreen()->logicalDotsPerInch();
+    peer.initUiAtScale(Quorvel::ScaleForDpi(dpi));
+    window.setWindowState(Qt::WindowNoState);
+    window.show();
+    ASSERT_TRUE(WaitFor([&] { return ui.widget->isVisible(); }));
+    // The log's warnings echo on standard output.
+    testing::internal::CaptureStdout();
+    const struct {
+        const char* what;
+        std::vector<Quorvel::CommodityField> board;
+    } cases[] = {
+        { "five", Board() },
+        { "forty", Exchanges(40, "洲际交易所") },
+        { "twenty thousand", Exchanges(20000, "所") },
+        { "10 KB names", Exchanges(3, std::string(10000, 'N')) },
+        { "no names", Exchanges(30, "") },
+        { "one", Exchanges(1, "纽约商业") },
+    };
+    for (const auto& c : cases) {
+        peer.rebuildBoard(c.board);
+        const size_t count = peer.exchanges().size();
+        EXPECT_LE(peer.buttons().size(), 24u) << c.what;
+        for (int width : { 0, 1024, 1280, 1366, 1920, 2600 }) {
+            SCOPED_TRACE(
+                std::string(c.what) + " at " + std::to_string(width) + " px, " + std::to_string(dpi));
+            window.resize(std::max(width, window.minimumSizeHint().width()), 700);
+            ASSERT_TRUE(WaitFor([&] { return ui.widget->width() + 40 >= window.width(); }));
+            QApplication::processEvents();
+            // The bar never asks for more than its fixed part, so it never widens the window.
+            EXPECT_LE(ui.widget->minimumWidth(), Quorvel::ScaledSize(dpi / 96.0, 300));
+            std::vector<QPushButton*> shown { ui.pushButton };
+            for (QPushButton* button : peer.buttons()) {
+                if (button->isVisible())
+                    shown.push_back(button);
+            }
+            if (peer.exchangeOverflow()->isVisible())
+                shown.push_back(peer.exchangeOverflow());
+            const size_t onButtons = shown.size() - 1 - (peer.exchangeOverflow()->isVisible() ? 1 : 0);
+            EXPECT_EQ(peer.exchangeBarFitter()->FirstFolded(), onButtons);
+            for (size_t i = 0; i < shown.size(); ++i) {
+                QPushButton* button = shown[i];
+                EXPECT_TRUE(ui.widget->rect().contains(button->geometry())) << i;
+                if (i > 0) {
+                    EXPECT_LE(shown[i - 1]->geometry().right(), button->geometry().left()) << i;
+                }
+                QStyleOptionButton option;
+                option.initFrom(button);
+                option.text = button->text();
+                const QRect label
+                    = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+                EXPECT_GE(label.width(), button->fontMetrics().horizontalAdvance(button->text().trimmed()))
+                    << i;
+                if (button->text().contains(QChar(0x2026))) {
+                    EXPECT_FALSE(button->toolTip().isEmpty()) << i;
+                }
+            }
+            // Whatever has no button is one click away, in the order of the list.
+            ASSERT_EQ(peer.exchangeOverflow()->isVisible(), onButtons < count);
+            if (onButtons == count)
+                continue;
+            QMenu* menu = peer.exchangeBarFitter()->OverflowMenu();
+            auto* list = menu->findChild<QListView*>();
+            ASSERT_TRUE(list);
+            ASSERT_EQ(static_cast<size_t>(list->model()->rowCount()), count - onButtons);
+            EXPECT_LE(list->width(), Quorvel::ScaledSize(dpi / 96.0, 400));
+            emit list->clicked(list->model()->index(list->model()->rowCount() - 1, 0));
+            EXPECT_EQ(peer.model(1)->rowCount(), 1);
+            EXPECT_EQ(peer.model(1)->Rows()[0].key, "FO_C" + std::to_string(count - 1) + "_2701");
+            peer.mainContractClicked();
+        }
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    const size_t first = out.find("exchange bar: 40 exchanges, buttons for the first 24");
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find("exchange bar:", first + 1), std::string::npos) << "once, for all the lists";
 }
