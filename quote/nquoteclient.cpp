@@ -12,6 +12,7 @@
 #include "contractkey.h"
 #include "happensbefore.h"
 #include "helpers.h"
+#include "logbudget.h"
 #include "logger.h"
 #include "timer.h"
 #include "tradeconfig.h"
@@ -52,145 +53,6 @@ std::int64_t NowMs()
 
 // ---- log budget -------------------------------------------------------------------
 
-// One budget per level: each holds kServerLogBurst lines, the last of which
-// only the count of what was left out may use, and regains a line every
-// `lineEvery`. The count is written `summaryDelay` after the first line it
-// counts, before any later line of its level, or by a task of its own when
-// no further line comes. Each line is at most a few KiB (server texts are
-// cut), so the log grows by a bounded amount whatever the server sends.
-class NQuoteClient::ServerLog
-{
-public:
-    ServerLog() { m_timer.Start(); }
-    ~ServerLog() { m_timer.Stop(); }
-    ServerLog(const ServerLog&) = delete;
-    ServerLog& operator=(const ServerLog&) = delete;
-
-    // True when the caller may write its line of `level` now; otherwise the
-    // line is counted as left out.
-    bool Take(int level)
-    {
-        std::uint64_t summary = 0;
-        bool admitted = false;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            Budget& budget = m_budgets[Kind(level)];
-            const std::int64_t now = SteadyMs();
-            summary = TakeSummaryLocked(Kind(level), now);
-            admitted = budget.credit >= 2 * m_lineEveryMs;
-            if (admitted)
-                budget.credit -= m_lineEveryMs;
-            else
-                LeaveOutLocked(Kind(level), 1, now);
-        }
-        WriteSummary(summary);
-        return admitted;
-    }
-
-    void LeaveOut(int level, std::uint64_t lines)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        LeaveOutLocked(Kind(level), lines, SteadyMs());
-    }
-
-    // Full budgets with the given pace, nothing left out; counts still
-    // scheduled are dropped.
-    void Reset(std::chrono::milliseconds lineEvery, std::chrono::milliseconds summaryDelay)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_generation;
-        m_lineEveryMs = std::max<std::int64_t>(1, lineEvery.count());
-        m_summaryDelayMs = std::max<std::int64_t>(0, summaryDelay.count());
-        // Empty since long enough to be full again at the next look.
-        const std::int64_t longAgo = SteadyMs() - Capacity();
-        for (Budget& budget : m_budgets)
-            budget = Budget { 0, longAgo, 0, 0, false };
-    }
-
-private:
-    // Credit in milliseconds of refill: a line costs m_lineEveryMs.
-    struct Budget {
-        std::int64_t credit = 0;
-        std::int64_t refilledMs = 0;
-        std::uint64_t leftOut = 0;
-        std::int64_t summaryDueMs = 0;
-        bool taskQueued = false;
-    };
-
-    std::int64_t Capacity() const { return std::int64_t { kServerLogBurst } * m_lineEveryMs; }
-
-    static int Kind(int level) { return level <= LogError ? 0 : (level == LogWarn ? 1 : 2); }
-
-    void RefillLocked(Budget& budget, std::int64_t now)
-    {
-        budget.credit = std::min(budget.credit + (now - budget.refilledMs), Capacity());
-        budget.refilledMs = now;
-    }
-
-    // The count to write now, or 0: one is due and the budget has a line for it.
-    std::uint64_t TakeSummaryLocked(int kind, std::int64_t now)
-    {
-        Budget& budget = m_budgets[kind];
-        RefillLocked(budget, now);
-        if (budget.leftOut == 0 || now < budget.summaryDueMs || budget.credit < m_lineEveryMs)
-            return 0;
-        budget.credit -= m_lineEveryMs;
-        return std::exchange(budget.leftOut, 0);
-    }
-
-    void LeaveOutLocked(int kind, std::uint64_t lines, std::int64_t now)
-    {
-        Budget& budget = m_budgets[kind];
-        if (lines == 0)
-            return;
-        if (budget.leftOut == 0)
-            budget.summaryDueMs = now + m_summaryDelayMs;
-        budget.leftOut += lines;
-        if (!budget.taskQueued)
-            QueueLocked(kind, budget.summaryDueMs - now);
-    }
-
-    void QueueLocked(int kind, std::int64_t delayMs)
-    {
-        m_budgets[kind].taskQueued = true;
-        const std::uint64_t generation = m_generation;
-        m_timer.AddTask(
-            std::max<std::int64_t>(0, delayMs), [this, kind, generation] { Due(kind, generation); });
-    }
-
-    // The count's own task, for when no further line comes to carry it.
-    void Due(int kind, std::uint64_t generation)
-    {
-        std::uint64_t summary = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (generation != m_generation)
-                return;
-            Budget& budget = m_budgets[kind];
-            budget.taskQueued = false;
-            const std::int64_t now = SteadyMs();
-            summary = TakeSummaryLocked(kind, now);
-            if (summary == 0 && budget.leftOut != 0)
-                QueueLocked(kind, std::max(budget.summaryDueMs - now, m_lineEveryMs - budget.credit));
-        }
-        WriteSummary(summary);
-    }
-
-    static void WriteSummary(std::uint64_t leftOut)
-    {
-        if (leftOut != 0)
-            WriteLog(LogWarn, "行情服务器引发的日志过多，已略去 %llu 行",
-                static_cast<unsigned long long>(leftOut));
-    }
-
-    std::mutex m_mutex;
-    Budget m_budgets[3];
-    std::int64_t m_lineEveryMs = 1;
-    std::int64_t m_summaryDelayMs = 0;
-    std::uint64_t m_generation = 0;
-    GenerTools::timer m_timer;
-};
-
 // The quote API's own diagnostics (dropped frames, unknown methods, closed
 // connections) belong in the terminal's log beside the client's lines. The
 // API calls this only while an API object exists, and the client releases
@@ -212,7 +74,7 @@ NQuoteClient* NQuoteClient::Instance()
 NQuoteClient::NQuoteClient()
     : m_reconnectTimer(std::make_unique<GenerTools::timer>())
     , m_heartBeatTimer(std::make_unique<GenerTools::timer>())
-    , m_serverLog(std::make_unique<ServerLog>())
+    , m_serverLog(std::make_unique<LogBudget>(kServerLogBurst, "行情服务器引发的日志过多"))
     , m_handoff([this] { PostWake(); })
 {
     // Made first, so it runs before disconnect_sig is queued to anyone: what

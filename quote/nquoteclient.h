@@ -21,6 +21,8 @@
 #include "ostrelapi.h"
 #include "quotehandoff.h"
 
+class LogBudget;
+
 namespace GenerTools
 {
 class timer;
@@ -171,7 +173,6 @@ protected:
 
 private:
     friend struct NQuoteClientProbe;
-    class ServerLog;
 
     NQuoteClient();
     ~NQuoteClient() override;
@@ -265,7 +266,7 @@ private:
 
     std::unique_ptr<GenerTools::timer> m_reconnectTimer;
     std::unique_ptr<GenerTools::timer> m_heartBeatTimer;
-    std::unique_ptr<ServerLog> m_serverLog;
+    std::unique_ptr<LogBudget> m_serverLog;
 
     // Between the receiving thread and the GUI thread; see the class comment.
     QuoteHandoff m_handoff;

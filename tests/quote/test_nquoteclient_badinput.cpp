@@ -351,33 +351,4 @@ TEST(NQuoteClientBadInput, RepliesInBulkDrawOnALogBudgetPerLevel)
     Client()->Stop();
 }
 
-// A flood that goes on: the budget regains its lines at its pace, the counts
-// are among them, and the last count follows the flood's end by itself.
-TEST(NQuoteClientBadInput, LogBudgetHoldsItsPaceUnderASustainedFlood)
-{
-    NQuoteClientProbe::Timings timings = kit::TestTimings();
-    timings.logLineEvery = std::chrono::milliseconds(20);
-    timings.logSummaryDelay = std::chrono::milliseconds(200);
-    NQuoteClientProbe::SetTimings(timings);
-    kit::LogMark log;
-    const tagRspExParam ok { pb::ON_RSP_UNSUBSCRIBE, 0, "" };
-    COstrelSpi* spi = Client();
-    const auto start = kit::Clock::now();
-    std::uint64_t sent = 0;
-    // As the quote API's thread would: replies one after another, until the
-    // budget has counted what it left out three times.
-    while (log.Matching({ "行情服务器引发的日志过多" }).size() < 3) {
-        for (int i = 0; i < 100; ++i, ++sent)
-            spi->OnRspUnSubscribe(ok);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_TRUE(kit::WaitFor(
-        [&] { return log.Matching({ "): 取消订阅成功" }).size() + LeftOut(log.Lines()) == sent; }, 3000));
-    const long elapsedMs = kit::ElapsedMs(start);
-    const std::uint64_t budgetLines
-        = log.Matching({ "): 取消订阅成功" }).size() + log.Matching({ "行情服务器引发的日志过多" }).size();
-    EXPECT_GT(log.Matching({ "): 取消订阅成功" }).size(), NQuoteClient::kServerLogBurst - 1u);
-    EXPECT_LE(budgetLines, NQuoteClient::kServerLogBurst + elapsedMs / timings.logLineEvery.count() + 1);
-}
-
 } // namespace
