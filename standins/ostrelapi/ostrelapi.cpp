@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -28,6 +29,7 @@
 
 #include "ostrelfeed.h"
 #include "ostrelwire.h"
+#include "payloadparse.h"
 
 namespace pb = kw::pb::ostrel2;
 
@@ -486,12 +488,19 @@ bool Session::Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& c
                     T::descriptor()->full_name().c_str());
             return false;
         }
-        if (!rsp.data().UnpackTo(&payload)) {
+        // One bad text would lose the whole commodity list, and with it the
+        // board: its texts are mended instead.
+        constexpr bool mend = std::is_same_v<T, pb::RspQryCommodityDetailField>;
+        ostrelwire::ParseReport report;
+        if (!ostrelwire::ParsePayload(rsp.data().value(), &payload, mend, &report)) {
             if (LogDrop())
-                Log(1, "%s (req_id \"%s\") dropped: its %s does not parse", MethodName(rsp.method()),
-                    Quoted(rsp.req_id()).c_str(), T::descriptor()->full_name().c_str());
+                Log(1, "%s (req_id \"%s\") dropped: its %s does not parse: %s", MethodName(rsp.method()),
+                    Quoted(rsp.req_id()).c_str(), T::descriptor()->full_name().c_str(), report.why.c_str());
             return false;
         }
+        if (report.mended != 0)
+            Log(1, "%s: %zu texts not UTF-8, each bad byte replaced by U+FFFD (first: %s)",
+                MethodName(rsp.method()), report.mended, report.mendedField.c_str());
     } else if (needsPayload) {
         if (LogDrop())
             Log(1, "%s dropped: no payload", MethodName(rsp.method()));
@@ -513,8 +522,10 @@ bool Session::Dispatch(const std::string& body)
 bool Session::DispatchParsed(const std::string& body)
 {
     pb::KwBaseMessage_Rsp& rsp = *google::protobuf::Arena::CreateMessage<pb::KwBaseMessage_Rsp>(&m_arena);
-    if (!rsp.ParseFromString(body)) {
-        Log(0, "frame of %zu bytes does not parse; closing the connection", body.size());
+    ostrelwire::ParseReport report;
+    if (!ostrelwire::ParsePayload(body, &rsp, false, &report)) {
+        Log(0, "frame of %zu bytes does not parse (%s); closing the connection", body.size(),
+            report.why.c_str());
         return false;
     }
     const tagRspExParam ex { static_cast<int32_t>(rsp.method()), rsp.error_code(),
