@@ -8,15 +8,27 @@
 
 #include "cloudsettings.h"
 #include "httpclient.h"
+#include "platform.h"
 #include "tradeconfig.h"
 
 namespace
 {
 
+// A relative name is taken from the program's own folder, so an installed or
+// moved program finds the certificate that came with it.
+std::string BuiltInCaFile()
+{
+    const std::string name = QUORVEL_CLOUD_CA_FILE;
+    if (name.empty() || name.front() == '/')
+        return name;
+    const std::string program = platform::ExecutablePath();
+    return program.substr(0, program.rfind('/') + 1) + name;
+}
+
 struct Service {
     std::mutex mutex;
     std::string baseUrl = QUORVEL_CLOUD_BASE_URL;
-    std::string caFile = QUORVEL_CLOUD_CA_FILE;
+    std::string caFile = BuiltInCaFile();
 };
 
 Service& TheService()

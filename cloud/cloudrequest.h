@@ -16,7 +16,8 @@ class TradeConfig;
 
 // Base address of the service ("https://host:port", no trailing slash) and
 // the CA file trusted for it ("" means the system's store). Both default to
-// the build's settings; tests point them at a service of their own.
+// the build's settings, a relative CA file name taken from the program's own
+// folder; tests point them at a service of their own.
 std::string CloudBaseUrl();
 std::string CloudCaFile();
 void SetCloudService(const std::string& baseUrl, const std::string& caFile);

@@ -43,6 +43,11 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
 
+    // The verification-code countdown: its one-second timer and the seconds
+    // it still has to run.
+    QTimer& CountdownTimer() { return timer; }
+    int CountdownLeft() const { return countdown; }
+
 private slots:
     void OnGetVerificationCode();
     void login_clicked();
@@ -53,8 +58,6 @@ private slots:
     bool SaveConfigFile();
 
 private:
-    friend struct LoginDialogTestAccess;
-
     // A log-in or registration reply: a session token is a success, which
     // hands need_changge on and closes the dialog; each outcome has its box.
     void AcceptSession(

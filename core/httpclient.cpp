@@ -241,6 +241,8 @@ int Transfer(const std::string& url, const std::string* body, std::string* respo
     const HttpLimits limits = HttpClient::Limits();
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count()));
     curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.requestTimeout.count()));
+    char detail[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, detail);
 
     const CURLcode result = curl_easy_perform(h);
     if (sink.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
@@ -250,6 +252,11 @@ int Transfer(const std::string& url, const std::string* body, std::string* respo
         WriteLog(LogError, "reply larger than %zu bytes, transfer stopped", kMaxReplyBytes);
         return CURLE_FILESIZE_EXCEEDED;
     }
+    // The callers judge only the reply text, which cannot tell a refused
+    // connection from an untrusted certificate; the log can.
+    if (result != CURLE_OK)
+        WriteLog(LogError, "%s %s failed: %s", body != nullptr ? "POST" : "GET", CutForLog(url).c_str(),
+            detail[0] != '\0' ? detail : curl_easy_strerror(result));
     return result;
 }
 

@@ -87,4 +87,29 @@ bool OpenUrl(const std::wstring& url);
 using OpenUrlHandler = std::function<bool(const std::string& url)>;
 OpenUrlHandler SetOpenUrlHandler(OpenUrlHandler handler);
 
+// The requests to stop the program that come from outside it (on Linux
+// SIGTERM, SIGINT and SIGHUP), turned into something an event loop can wait
+// for: while an object of this class lives, each such request makes the
+// descriptor ReadyDescriptor() readable instead of ending the process, and
+// the previous handling comes back when it is destroyed. The handler itself
+// only writes to a pipe, so it is safe whatever the program was doing. One
+// object at a time; made and destroyed on one thread.
+class StopRequests
+{
+public:
+    StopRequests();
+    ~StopRequests();
+    StopRequests(const StopRequests&) = delete;
+    StopRequests& operator=(const StopRequests&) = delete;
+
+    // -1 when the requests could not be caught (they then end the process as before).
+    int ReadyDescriptor() const { return m_read; }
+    // The name of the next request that came ("SIGTERM"), or empty when none is waiting.
+    std::string Take();
+
+private:
+    int m_read = -1;
+    int m_write = -1;
+};
+
 } // namespace platform

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
+#include <csignal>
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
@@ -435,6 +437,71 @@ OpenUrlHandler SetOpenUrlHandler(OpenUrlHandler handler)
     std::lock_guard<std::mutex> lock(g_urlMutex);
     std::swap(g_urlHandler, handler);
     return handler;
+}
+
+namespace
+{
+
+    constexpr int kStopSignals[] = { SIGTERM, SIGINT, SIGHUP };
+    // Written by the signal handler, read by the thread that owns the StopRequests.
+    volatile std::sig_atomic_t g_stopPipe = -1;
+    struct sigaction g_previous[std::size(kStopSignals)];
+
+    void OnStopSignal(int signal)
+    {
+        const int savedErrno = errno;
+        const unsigned char byte = static_cast<unsigned char>(signal);
+        // A full pipe already holds a request the program has not taken yet.
+        [[maybe_unused]] const ssize_t written = write(g_stopPipe, &byte, 1);
+        errno = savedErrno;
+    }
+
+} // namespace
+
+StopRequests::StopRequests()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    m_read = ends[0];
+    m_write = ends[1];
+    g_stopPipe = m_write;
+    struct sigaction action {
+    };
+    action.sa_handler = &OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    // Interrupted system calls resume: the program goes on until its event loop takes the request.
+    action.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+        sigaction(kStopSignals[i], &action, &g_previous[i]);
+}
+
+StopRequests::~StopRequests()
+{
+    if (m_read < 0)
+        return;
+    for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+        sigaction(kStopSignals[i], &g_previous[i], nullptr);
+    g_stopPipe = -1;
+    close(m_read);
+    close(m_write);
+}
+
+std::string StopRequests::Take()
+{
+    unsigned char byte = 0;
+    if (m_read < 0 || read(m_read, &byte, 1) != 1)
+        return {};
+    switch (byte) {
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGINT:
+        return "SIGINT";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "signal " + std::to_string(byte);
+    }
 }
 
 } // namespace platform

@@ -126,16 +126,14 @@ void timer::Run()
 
         front.reset();
         lock.unlock();
-        const std::int64_t now = NowTicks();
-        lock.lock();
-        Batch batch = CollectDue(now);
-        lock.unlock();
+        Batch batch = CollectDue(NowTicks());
         Launch(batch);
     }
 }
 
 timer::Batch timer::CollectDue(std::int64_t now)
 {
+    std::lock_guard<std::mutex> lock(mutex);
     Batch batch;
     for (auto it = tasks.begin(); it != tasks.end();) {
         const auto& task = *it;
@@ -154,6 +152,30 @@ timer::Batch timer::CollectDue(std::int64_t now)
     SortTasks();
     changed = true;
     return batch;
+}
+
+std::size_t timer::PendingCount()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return tasks.size();
+}
+
+bool timer::Idle()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return tasks.empty() && inFlight.load() == 0;
+}
+
+std::vector<std::shared_ptr<timer::stTaskField>> timer::Records()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return { tasks.begin(), tasks.end() };
+}
+
+bool timer::WorkerCaughtUp()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return !changed;
 }
 
 void timer::Launch(Batch& batch)

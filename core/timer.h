@@ -60,15 +60,30 @@ public:
 
     static std::int64_t NowTicks();
 
-private:
+    // What a watcher may read from any thread: the tasks waiting, and whether
+    // nothing waits and no callback runs. IsRunning belongs to the controlling
+    // thread, as Start and Stop do.
+    std::size_t PendingCount();
+    bool Idle();
+    bool IsRunning() const { return running; }
+
+protected:
     using Batch = std::vector<std::function<void()>>;
 
+    // For a scheduler built on this one: the waiting records themselves,
+    // earliest first; whether the worker has read the latest change to the
+    // list; the worker's id (none while stopped).
+    std::vector<std::shared_ptr<stTaskField>> Records();
+    bool WorkerCaughtUp();
+    std::thread::id WorkerId() const { return worker ? worker->get_id() : std::thread::id(); }
+    // Takes the tasks due strictly before `now` out of the list (runOnce) or
+    // moves them on by their interval.
+    Batch CollectDue(std::int64_t now);
+
+private:
     TaskId Insert(std::int64_t intervalMs, std::int64_t due, const std::function<void()>& callback);
     void SortTasks();
     void Run();
-    // Takes the tasks due strictly before `now` out of the list (runOnce) or
-    // moves them on by their interval; callers hold `mutex`.
-    Batch CollectDue(std::int64_t now);
     void Launch(Batch& batch);
 
     std::list<std::shared_ptr<stTaskField>> tasks;
@@ -79,8 +94,6 @@ private:
     std::mutex mutex;
     std::condition_variable cond;
     std::atomic<int> inFlight { 0 };
-
-    friend struct TimerProbe;
 };
 
 } // namespace GenerTools

@@ -448,16 +448,6 @@ void NQuoteClient::ScheduleReconnect(std::chrono::milliseconds delay, std::uint6
         [this, epoch] { Reconnect(epoch); });
 }
 
-void NQuoteClient::Reconnect()
-{
-    std::uint64_t epoch;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        epoch = m_epoch;
-    }
-    Reconnect(epoch);
-}
-
 void NQuoteClient::Reconnect(std::uint64_t epoch)
 {
     std::chrono::milliseconds retry;

@@ -123,7 +123,6 @@ public:
 
     HeartBeatInfo GetHeartBeatInfo() const;
     void SendHeartBeat();
-    void Reconnect();
 
     // Requests for one contract; results come as signals and log lines. While
     // no connection exists they send nothing. A new connection starts with the

@@ -4,14 +4,22 @@
 # splash, banner pop-up, every market tab, the chart page, the status bar,
 # the account menu and the login dialog; then, on a 96 DPI display, the board
 # and the chart page once more.
+# With a DPI and a screen size after the folder (e.g. 144 1366x768) it takes
+# instead the board, the chart page and the status bar on such a display, the
+# window filling the screen less a 40 px panel at the bottom.
 # SCREENSHOT_DISPLAY picks the display (e.g. :155), else a random one is used;
 # the cloud service takes the port of the build's QUORVEL_CLOUD_BASE_URL.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/screenshots}")
+shot_dpi=${2:-}
+screen=${3:-1920x1080}
+screen_w=${screen%x*}
+screen_h=${screen#*x}
 cd "$root"
 bash scripts/setup.sh >/dev/null
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+source scripts/configure.sh
+configure_build build
 cmake --build build -j "$(nproc)" >/dev/null
 mkdir -p "$out"
 rm -f "$out"/*.png
@@ -20,7 +28,7 @@ display=${SCREENSHOT_DISPLAY:-:$((90 + RANDOM % 100))}
 export DISPLAY=$display
 # Extra arguments go to Xvfb, e.g. -dpi 96. Without -dpi Xvfb reports 100 DPI.
 start_display() {
-  Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp "$@" >/dev/null 2>&1 &
+  Xvfb "$display" -screen 0 "${screen}x24" -nolisten tcp "$@" >/dev/null 2>&1 &
   xvfb_pid=$!
   local i
   for i in $(seq 1 50); do
@@ -42,7 +50,11 @@ cleanup() {
   stop_servers
 }
 trap cleanup EXIT
-start_display
+if [ -n "$shot_dpi" ]; then
+  start_display -dpi "$shot_dpi"
+else
+  start_display
+fi
 start_servers "$root/build"
 
 shot() { import -window root "$out/$1.png"; echo "saved $out/$1.png"; }
@@ -55,17 +67,58 @@ start_app() {
 # The virtual display has no window manager to honour the maximised state.
 maximise_window() {
   window=$(xdotool search --sync --onlyvisible --name "Brisvane" | head -n 1)
-  xdotool windowmove "$window" 0 0 windowsize "$window" 1920 1080
+  xdotool windowmove "$window" 0 0 windowsize "$window" "${1:-1920}" "${2:-1080}"
 }
 # Logs in with the demo account on the login dialog's first page.
 log_in() {
   local dialog
-  dialog=$(xdotool search --sync --onlyvisible --name "^登录$" | head -n 1)
+  dialog=$(timeout 10 xdotool search --sync --onlyvisible --name "^登录$" | head -n 1)
+  [ -n "$dialog" ] || { echo "screenshots: no login dialog" >&2; return 1; }
   eval "$(xdotool getwindowgeometry --shell "$dialog")"
   click $((X + 296)) $((Y + 102)); xdotool key --clearmodifiers ctrl+a; xdotool type --delay 30 "$phone"
   click $((X + 296)) $((Y + 148)); xdotool key --clearmodifiers ctrl+a; xdotool type --delay 30 "$password"
   click $((X + 432)) $((Y + 196))
 }
+
+# A demo account at the cloud service, so that a login goes through.
+phone=13900001234
+password=demo1234
+add_demo_account() {
+  curl -s --cacert build/cloud-data/ca.pem -H "Content-Type: application/json" \
+    -X POST "$(grep -E '^QUORVEL_CLOUD_BASE_URL' build/CMakeCache.txt | cut -d= -f2)/1.1/users" \
+    -d "{\"username\":\"$phone\",\"password\":\"$password\",\"mobilePhoneNumber\":\"$phone\"}" >/dev/null || true
+}
+
+if [ -n "$shot_dpi" ]; then
+  name="${shot_dpi}dpi-${screen}"
+  : >"$root/build/servers/quorvel.out"
+  start_app
+  maximise_window "$screen_w" $((screen_h - 40))
+  sleep 4
+  xdotool key --clearmodifiers Escape || true
+  sleep 1
+  # The banner pop-up's close button, so that it hides no panel.
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  click $((X + WIDTH - 30)) $((Y + HEIGHT - 239))
+  sleep 2
+  shot "board-$name"
+  import -window root -crop "${WIDTH}x60+${X}+$((Y + HEIGHT - 60))" "$out/statusbar-$name.png"
+  echo "saved $out/statusbar-$name.png"
+  add_demo_account
+  # The first row (CL), a row's height lower at each scale.
+  case "$shot_dpi" in 96) row_y=90 ;; 120) row_y=100 ;; 144) row_y=118 ;; *) row_y=138 ;; esac
+  click 400 "$row_y"
+  sleep 0.3
+  xdotool click --repeat 2 --delay 80 1
+  sleep 2
+  log_in
+  sleep 2
+  xdotool key --clearmodifiers Return
+  sleep 4
+  shot "chart-$name"
+  echo "screenshots in $out"
+  exit 0
+fi
 
 : >"$root/build/servers/quorvel.out"
 start_app
@@ -94,12 +147,7 @@ eval "$(xdotool getwindowgeometry --shell "$window")"
 import -window root -crop "${WIDTH}x30+${X}+$((Y + HEIGHT - 30))" "$out/05-statusbar.png"
 echo "saved $out/05-statusbar.png"
 
-# A demo account at the cloud service, so the login below goes through.
-phone=13900001234
-password=demo1234
-curl -s --cacert build/cloud-data/ca.pem -H "Content-Type: application/json" \
-  -X POST "$(grep -E '^QUORVEL_CLOUD_BASE_URL' build/CMakeCache.txt | cut -d= -f2)/1.1/users" \
-  -d "{\"username\":\"$phone\",\"password\":\"$password\",\"mobilePhoneNumber\":\"$phone\"}" >/dev/null || true
+add_demo_account
 
 # Double-click the first row (CL): logged out, the login dialog asks first.
 click 400 105

@@ -22,7 +22,8 @@ case "$mode" in
   *) echo "usage: $0 [--sanitize|--tsan]" >&2; exit 2 ;;
 esac
 
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_WERROR=ON "${flags[@]}" >/dev/null
+source scripts/configure.sh
+configure_build "$dir" "${flags[@]}"
 cmake --build "$dir" -j "$jobs"
 
 if [ "${GTEST_SHUFFLE:-0}" != 0 ]; then

@@ -31,6 +31,7 @@
 #include "mywidget.h"
 #include "nquoteclient.h"
 #include "quotecolumns.h"
+#include "screenfit.h"
 #include "tradeconfig.h"
 
 namespace
@@ -143,6 +144,18 @@ void Quorvel::InitUiAtScale(double scale)
 
     ui.splitter->setMinimumSize(ScaledSize(m_scale, 340), 0);
     m_panelFitter->Fit();
+    if (!m_panelColumn) {
+        // The panels are taller than a small screen leaves the chart page at
+        // large DPIs: they scroll rather than hold the window taller.
+        m_panelColumn = new PanelColumn;
+        m_panelColumn->setObjectName(QStringLiteral("panelColumn"));
+        ui.splitter_2->replaceWidget(ui.splitter_2->indexOf(ui.splitter), m_panelColumn);
+        m_panelColumn->setWidget(ui.splitter);
+        // The splitter hands its hidden state (not shown yet) over as an
+        // explicit one; both show with the window.
+        ui.splitter->show();
+        m_panelColumn->show();
+    }
 
     for (QTreeView* view : { ui.FO_View, ui.FI_View, ui.C_View, ui.S_View, ui.D_View, ui.any_View }) {
         view->setStyleSheet(itemHeight);
@@ -155,8 +168,10 @@ void Quorvel::InitUiAtScale(double scale)
         view->setColumnWidth(QuoteColumn::Number, ScaledSize(m_scale, 40));
         view->setColumnWidth(QuoteColumn::Name, ScaledSize(m_scale, 100));
         view->setColumnWidth(QuoteColumn::LastVolume, ScaledSize(m_scale, 50));
+        view->setIconSize(QSize(ScaledSize(m_scale, kArrowIconSize), ScaledSize(m_scale, kArrowIconSize)));
     }
     ScaleStatusBar();
+    ScaleToolBars();
 
     QFont chartFont;
     chartFont.setPointSize(9);
@@ -188,6 +203,19 @@ void Quorvel::InitUiAtScale(double scale)
     const std::int64_t promptMs = std::int64_t(TradeConfig::GetInstance()->trigger_time) * 1000;
     if (promptMs >= 0)
         m_loginPromptTimer.start(static_cast<int>(std::min<std::int64_t>(promptMs, INT_MAX)));
+}
+
+void Quorvel::ScaleToolBars()
+{
+    // The icons grow with the scale; a picture smaller than that is enlarged
+    // rather than drawn at its own size.
+    const QSize iconSize(ScaledSize(m_scale, kToolIconSize), ScaledSize(m_scale, kToolIconSize));
+    ui.mainToolBar->setIconSize(iconSize);
+    for (QAction* action : ui.mainToolBar->actions())
+        action->setIcon(ScaledIcon(action->icon(), iconSize));
+    // Every button of the right tool bar keeps its place, the account menu's
+    // among them: the main tool bar beside it folds into its extension first.
+    ui.rToolsBar->setMinimumWidth(ui.rToolsBar->sizeHint().width());
 }
 
 void Quorvel::resizeEvent(QResizeEvent* event)

@@ -29,7 +29,9 @@ class ColumnFitter;
 class ExchangeBarFitter;
 class IChartell;
 class MyWidget;
+class PanelColumn;
 class PanelFitter;
+class StatusBarFolder;
 class QCloseEvent;
 class QFrame;
 class QMoveEvent;
@@ -71,6 +73,8 @@ public:
     static double ScaleForDpi(double logicalDpi);
     // A size of the form at the given scale, truncated toward zero.
     static int ScaledSize(double scale, double size) { return static_cast<int>(scale * size); }
+    // A picture at the given scale (the same one at scale 1).
+    static QPixmap ScaledPixmap(const QPixmap& picture, double scale);
 
     // Removes a folder and everything in it. False only for an empty path; a
     // missing folder counts as removed. Symbolic links are removed, never
@@ -174,6 +178,9 @@ private:
     // Selected contract: detail, depth and trade panels, K-lines.
     void SelectContract(const std::string& key, int period);
     void UpdateQuotePanel(const QuoteDetailField& quote, bool found);
+    // Colours the detail panel and depth level 1 from a quote of the current
+    // contract; null (no quote) leaves every figure neutral.
+    void ColourQuotePanel(const QuoteDetailField* quote);
     void ResetDepthPanel();
     void ResetTickerPanel();
     void UpdateTickerPanel();
@@ -221,12 +228,20 @@ private:
 
     // Status bar: clock, latency and index labels.
     void InitStatusBar();
-    // Gives the account-kind captions room for their texts at the window's scale.
+    // Gives the account-kind captions room for their texts, and the pictures
+    // their size, at the window's scale.
     void ScaleStatusBar();
+    // Icons of the tool bars at the window's scale; the right one kept whole.
+    void ScaleToolBars();
+    // Icon side of the tool bars and of the quote lists' arrows at scale 1.
+    static constexpr int kToolIconSize = 24;
+    static constexpr int kArrowIconSize = 16;
     void OnStatusTimer();
     // Creates the index label of a reference commodity met by a table build.
     void IndexLabelStep(const CommodityField& commodity, const std::string& key);
     void SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote);
+    // A press on an index label, or its entry in the status bar's fold menu.
+    void OnIndexLabelPressed(int label);
     static std::int32_t CurrentLatency();
     void ShowLatency(std::int32_t latency);
 
@@ -275,6 +290,8 @@ private:
     QPushButton m_foreignAccountButton;
     QLabel m_busyLabel;
     QLabel m_statusImageLabel;
+    // The logo at the bar's left end; a child of the status bar.
+    QLabel* m_logoLabel = nullptr;
     // Contract key and commodity name (UTF-8) behind each index label.
     std::string m_indexKeys[3];
     std::string m_indexNames[3];
@@ -305,4 +322,9 @@ private:
     // Widens the panels beside the chart when their figures need more room
     // than the scaled minimum width; a child of `splitter`.
     PanelFitter* m_panelFitter = nullptr;
+    // The panels beside the chart, scrolling when the window is lower than
+    // they are; holds `splitter` once InitUi made it.
+    PanelColumn* m_panelColumn = nullptr;
+    // Folds the notice and the index labels when the bar is narrower than they are.
+    StatusBarFolder* m_statusFolder = nullptr;
 };

@@ -61,6 +61,8 @@ void Quorvel::SelectContract(const std::string& selected, int period)
     QuoteDetailField quote;
     const bool found = NQuoteClient::Instance()->GetQuote(key, &quote);
     UpdateQuotePanel(quote, found);
+    // Coloured now, not at the next quote, which a quiet market may not send.
+    ColourQuotePanel(found ? &quote : nullptr);
     ResetTickerPanel();
     ResetDepthPanel();
 
@@ -110,6 +112,33 @@ void Quorvel::UpdateQuotePanel(const QuoteDetailField& q, bool found)
         label.first->setText(found ? label.second : kNoValue);
 }
 
+void Quorvel::ColourQuotePanel(const QuoteDetailField* quote)
+{
+    // Without a quote the panel shows "---", which is no price to colour.
+    const auto priceStyle = [quote](double v) {
+        if (!quote)
+            return BoardStyle::kDetailNeutral;
+        return BoardStyle::AtOrAbove(v, quote->pre_settle()) ? BoardStyle::kDetailUp
+                                                             : BoardStyle::kDetailDown;
+    };
+    const QuoteDetailField none;
+    const QuoteDetailField& q = quote ? *quote : none;
+    for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol })
+        label->setStyleSheet(BoardStyle::kDetailNeutral);
+    const std::pair<QLabel*, double> prices[] = {
+        { ui.open_price, q.open() },
+        { ui.high_price, q.high() },
+        { ui.low_price, q.low() },
+        { ui.ask_price_2, q.ask_price() },
+        { ui.ask_price, q.ask_price() },
+        { ui.bid_price_2, q.bid_price() },
+        { ui.bid_price, q.bid_price() },
+    };
+    for (const auto& price : prices)
+        price.first->setStyleSheet(priceStyle(price.second));
+    ui.last_price_2->setStyleSheet(priceStyle(q.last()) + BoardStyle::kLastPriceFont);
+}
+
 void Quorvel::ResetDepthPanel()
 {
     for (QLabel* label : { ui.ask_price2, ui.ask_vol2, ui.bid_price2, ui.bid_vol2, ui.ask_price3, ui.ask_vol3,
@@ -133,24 +162,7 @@ void Quorvel::OnQuote(const QuoteDetailField& quote)
     ++m_refreshWatch.quotes;
     if (quote.contract_code() == m_currentKey) {
         UpdateQuotePanel(quote, true);
-        const double reference = quote.pre_settle();
-        const auto priceStyle = [&](double v) {
-            return BoardStyle::AtOrAbove(v, reference) ? BoardStyle::kDetailUp : BoardStyle::kDetailDown;
-        };
-        for (QLabel* label : { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol })
-            label->setStyleSheet(BoardStyle::kDetailNeutral);
-        const std::pair<QLabel*, double> prices[] = {
-            { ui.open_price, quote.open() },
-            { ui.high_price, quote.high() },
-            { ui.low_price, quote.low() },
-            { ui.ask_price_2, quote.ask_price() },
-            { ui.ask_price, quote.ask_price() },
-            { ui.bid_price_2, quote.bid_price() },
-            { ui.bid_price, quote.bid_price() },
-        };
-        for (const auto& price : prices)
-            price.first->setStyleSheet(priceStyle(price.second));
-        ui.last_price_2->setStyleSheet(priceStyle(quote.last()) + BoardStyle::kLastPriceFont);
+        ColourQuotePanel(&quote);
     }
     if (m_chartView)
         m_chartView->UpdateQuote(quote);

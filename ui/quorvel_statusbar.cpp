@@ -15,6 +15,7 @@
 #include "helpers.h"
 #include "logger.h"
 #include "nquoteclient.h"
+#include "screenfit.h"
 
 namespace
 {
@@ -57,6 +58,14 @@ std::int64_t NowMs()
 
 } // namespace
 
+QPixmap Quorvel::ScaledPixmap(const QPixmap& picture, double scale)
+{
+    if (picture.isNull() || scale == 1.0)
+        return picture;
+    return picture.scaled(ScaledSize(scale, picture.width()), ScaledSize(scale, picture.height()),
+        Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
 std::int32_t Quorvel::LatencyFigure(
     std::int32_t latency, std::int64_t sendTime, std::int64_t replyTime, std::int64_t nowMs)
 {
@@ -84,10 +93,10 @@ void Quorvel::InitStatusBar()
 {
     QStatusBar* bar = ui.statusBar;
 
-    auto* logo = new QLabel;
-    logo->setParent(bar);
-    logo->setPixmap(QPixmap::fromImage(QImage(QStringLiteral("Resources/webStock.png"))));
-    bar->addWidget(logo, 0);
+    m_logoLabel = new QLabel;
+    m_logoLabel->setParent(bar);
+    m_logoLabel->setPixmap(QPixmap::fromImage(QImage(QStringLiteral("Resources/webStock.png"))));
+    bar->addWidget(m_logoLabel, 0);
 
     m_noticeButton.setParent(bar);
     m_noticeButton.setStyleSheet(QStringLiteral("border:none;color: rgb(0, 0, 192);font: 10pt \"宋体\";"));
@@ -151,6 +160,10 @@ void Quorvel::InitStatusBar()
     m_clockButton.setStyleSheet(QStringLiteral("border:none;"));
     m_clockButton.setText(TimeOfDay() + QStringLiteral("-Local "));
     bar->addPermanentWidget(&m_clockButton, 0);
+
+    m_statusFolder = new StatusBarFolder(bar, &m_noticeButton,
+        { &m_indexLabels[0], &m_indexLabels[1], &m_indexLabels[2] },
+        [this](int label) { OnIndexLabelPressed(label); });
 }
 
 void Quorvel::ScaleStatusBar()
@@ -163,6 +176,19 @@ void Quorvel::ScaleStatusBar()
             ScaledSize(m_scale, kAccountButtonSize.height()));
         button->setMaximumSize(scaled.expandedTo(AccountButtonNeed(*button)));
     }
+
+    // The pictures grow with the scale like the rest of the bar.
+    m_logoLabel->setPixmap(
+        ScaledPixmap(QPixmap::fromImage(QImage(QStringLiteral("Resources/webStock.png"))), m_scale));
+    m_statusImageLabel.setPixmap(ScaledPixmap(QPixmap(QStringLiteral("Resources/00005.png")), m_scale));
+    if (QMovie* busy = m_busyLabel.movie()) {
+        const QSize frame = busy->currentImage().size();
+        if (!frame.isEmpty())
+            busy->setScaledSize(frame * m_scale);
+        m_busyLabel.setMinimumSize(QSize(20, 20).expandedTo(busy->scaledSize()));
+    }
+    m_latencyPixmaps.reset();
+    ShowLatency(CurrentLatency());
 }
 
 std::int32_t Quorvel::CurrentLatency()
@@ -176,7 +202,7 @@ void Quorvel::ShowLatency(std::int32_t latency)
     if (!m_latencyPixmaps) {
         m_latencyPixmaps = std::make_unique<std::array<QPixmap, 4>>();
         for (size_t i = 0; i < m_latencyPixmaps->size(); ++i)
-            (*m_latencyPixmaps)[i] = QPixmap(QString::fromLatin1(kLatencyPictures[i]));
+            (*m_latencyPixmaps)[i] = ScaledPixmap(QPixmap(QString::fromLatin1(kLatencyPictures[i])), m_scale);
     }
     m_latencyLabel.setPixmap((*m_latencyPixmaps)[static_cast<size_t>(LatencyLevel(latency))]);
     m_latencyLabel.setToolTip(QStringLiteral("延时:%1ms").arg(latency));
@@ -209,6 +235,7 @@ void Quorvel::IndexLabelStep(const CommodityField& commodity, const std::string&
         ui.statusBar->addWidget(&m_indexLabels[i], 0);
         m_indexKeys[i] = key;
         m_indexNames[i] = commodity.commodity_name();
+        m_statusFolder->LabelAdded();
         return;
     }
 }
@@ -229,14 +256,19 @@ bool Quorvel::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::MouseButtonPress) {
         for (int i = 0; i < kIndexLabels; ++i) {
-            if (watched != &m_indexLabels[i])
-                continue;
-            PromptLogin(true);
-            const std::string key = m_indexKeys[i];
-            SelectContract(key, kw::pb::ostrel2::KLINE_1MIN);
-            m_selectedKey = key;
-            break;
+            if (watched == &m_indexLabels[i]) {
+                OnIndexLabelPressed(i);
+                break;
+            }
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void Quorvel::OnIndexLabelPressed(int label)
+{
+    PromptLogin(true);
+    const std::string key = m_indexKeys[label];
+    SelectContract(key, kw::pb::ostrel2::KLINE_1MIN);
+    m_selectedKey = key;
 }

@@ -22,6 +22,7 @@
 #include "nquoteclient.h"
 #include "quotecolumns.h"
 #include "quotetablemodel.h"
+#include "screenfit.h"
 
 namespace
 {
@@ -84,9 +85,14 @@ NQuoteClient* Client()
 const QuotePaint& Quorvel::Paint()
 {
     if (!m_paint) {
+        // The arrows carry a picture for the largest scale (an unlisted DPI's)
+        // too: the cells keep these icons, whatever scale the window takes later.
+        const int largest = ScaledSize(ScaleForDpi(0), kArrowIconSize);
+        const auto arrow = [largest](const char* file) {
+            return ScaledIcon(QIcon(QString::fromLatin1(file)), QSize(largest, largest));
+        };
         m_paint.reset(new QuotePaint { QBrush(BoardStyle::kYellow), QBrush(BoardStyle::kGreen),
-            QBrush(BoardStyle::kRed), QIcon(QStringLiteral("Resources/up.png")),
-            QIcon(QStringLiteral("Resources/down.png")), QIcon() });
+            QBrush(BoardStyle::kRed), arrow("Resources/up.png"), arrow("Resources/down.png"), QIcon() });
     }
     return *m_paint;
 }

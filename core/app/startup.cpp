@@ -8,8 +8,10 @@
 #include <QColor>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFontDatabase>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QSocketNotifier>
 #include <QSplashScreen>
 #include <QTimer>
 #include <QWindow>
@@ -112,6 +114,10 @@ int RunStartupSequence()
     ShowStatus(*splash, QStringLiteral("     服务器连接成功! 初始化数据......"));
     Pause(g_pauses.connected);
 
+    // From here on a request to stop from outside takes the way of closing
+    // the window, so the quote client stops and the picture folders go as
+    // they do then; one that comes before the event loop waits for it.
+    platform::StopRequests stopRequests;
     auto window = std::make_unique<Quorvel>();
     window->InitUi();
     window->show();
@@ -122,11 +128,38 @@ int RunStartupSequence()
     // The first pass of the event loop: start-up can be timed from the log.
     QTimer::singleShot(0, [] { WriteLog(LogDebug, "start-up done, event loop running"); });
 
+    std::unique_ptr<QSocketNotifier> stopNotifier;
+    if (stopRequests.ReadyDescriptor() >= 0) {
+        stopNotifier
+            = std::make_unique<QSocketNotifier>(stopRequests.ReadyDescriptor(), QSocketNotifier::Read);
+        QObject::connect(
+            stopNotifier.get(), &QSocketNotifier::activated, window.get(), [&stopRequests, &window] {
+                const std::string request = stopRequests.Take();
+                if (request.empty())
+                    return;
+                WriteLog(LogInfo, "%s received, closing the main window", request.c_str());
+                window->close();
+                // A box still open (with its own event loop) would hold the program.
+                QApplication::closeAllWindows();
+            });
+    }
+
     const int code = QApplication::exec();
+    stopNotifier.reset();
     window.reset();
     splash.reset();
     picture.reset();
+    WriteLog(LogInfo, "shut-down done, exit code %d", code);
     return code;
+}
+
+bool WarnIfNoChineseFont()
+{
+    if (!QFontDatabase().families(QFontDatabase::SimplifiedChinese).isEmpty())
+        return false;
+    WriteLog(
+        LogWarn, "no Chinese-capable font found: Chinese texts show as boxes (install fonts-wqy-zenhei)");
+    return true;
 }
 
 int RunQuorvel(int argc, char* argv[])
@@ -139,5 +172,6 @@ int RunQuorvel(int argc, char* argv[])
     // Qt and the C library must agree on the character set that stands in for
     // the ANSI code page.
     platform::InitLocale();
+    WarnIfNoChineseFont();
     return RunStartupSequence();
 }

@@ -28,5 +28,9 @@ void SetStartupPauses(const StartupPauses& pauses);
 // first quote connection fails).
 int RunStartupSequence();
 
+// Logs one warning when no installed font can draw simplified Chinese, so
+// boxes in place of every text have a cause in the log. True when it warned.
+bool WarnIfNoChineseFont();
+
 // The program's entry: builds the QApplication, then runs the sequence.
 int RunQuorvel(int argc, char* argv[]);

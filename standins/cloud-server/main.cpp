@@ -1,6 +1,7 @@
 // cloud-server: a local HTTPS stand-in for the terminal's cloud REST service.
 //
 //   cloud-server [--port N] [--data DIR] [--content DIR]
+//   cloud-server [--data DIR] --make-certificates
 //
 // --port     port on 127.0.0.1; 0 lets the system choose one (default: the
 //            port of the build's cloud address)
@@ -8,6 +9,7 @@
 //            clients must trust is DIR/ca.pem (default: the build's CA folder)
 // --content  BootPageConfig.json, channelConfig.json, BannerConfig.json (arrays
 //            of rows) and files/ with the pictures (default: the demo content)
+// --make-certificates  only makes the TLS material missing in DIR, then ends
 //
 // The first line on standard output is the base address, e.g.
 // "https://127.0.0.1:18443"; SIGINT or SIGTERM stop the server.
@@ -39,6 +41,7 @@ namespace
 void Usage(std::ostream& out)
 {
     out << "usage: cloud-server [--port N] [--data DIR] [--content DIR]\n"
+           "       cloud-server [--data DIR] --make-certificates\n"
            "defaults: --port "
         << CLOUD_SERVER_DEFAULT_PORT << " --data " << CLOUD_SERVER_DEFAULT_DATA << " --content "
         << CLOUD_SERVER_DEFAULT_CONTENT << "\n";
@@ -61,11 +64,16 @@ int main(int argc, char* argv[])
     int port = CLOUD_SERVER_DEFAULT_PORT;
     std::string dataDir = CLOUD_SERVER_DEFAULT_DATA;
     std::string contentDir = CLOUD_SERVER_DEFAULT_CONTENT;
+    bool certificatesOnly = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             Usage(std::cout);
             return 0;
+        }
+        if (arg == "--make-certificates") {
+            certificatesOnly = true;
+            continue;
         }
         if (i + 1 >= argc) {
             Usage(std::cerr);
@@ -90,6 +98,8 @@ int main(int argc, char* argv[])
         std::cerr << "cloud-server: " << error << "\n";
         return 1;
     }
+    if (certificatesOnly)
+        return 0;
     CloudService service(dataDir, contentDir);
     if (!service.Load(error)) {
         std::cerr << "cloud-server: " << error << "\n";

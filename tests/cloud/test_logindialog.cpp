@@ -20,9 +20,9 @@
 #include "cloudfixture.h"
 #include "logindialog.h"
 
-struct LoginDialogTestAccess {
-    static QTimer& Timer(LoginDialog& d) { return d.timer; }
-    static int Countdown(const LoginDialog& d) { return d.countdown; }
+struct WatchedLoginDialog : LoginDialog {
+    using LoginDialog::CountdownLeft;
+    using LoginDialog::CountdownTimer;
 };
 
 namespace
@@ -369,11 +369,11 @@ TEST_F(LoginDialogTest, CodeButtonCountsDownSixtySecondsEvenAfterAFailure)
     Json::Value fault = Fault("/1.1/requestSmsCode", "{\"code\":1,\"error\":\"busy\"}");
     fault["status"] = 503;
     server.AddFault(fault);
-    LoginDialog d;
+    WatchedLoginDialog d;
     QPushButton* button = Button(d, "registButton_3");
     EXPECT_EQ(RegisterPageBoxes(d, "13912345678", "", "registButton_3"), "info|验证码获取失败");
     EXPECT_EQ(boxes.Boxes().back().icon, QMessageBox::Information);
-    QTimer& timer = LoginDialogTestAccess::Timer(d);
+    QTimer& timer = d.CountdownTimer();
     EXPECT_TRUE(timer.isActive());
     EXPECT_EQ(timer.interval(), 1000);
     EXPECT_FALSE(button->isEnabled());
@@ -395,7 +395,7 @@ TEST_F(LoginDialogTest, CodeButtonCountsDownSixtySecondsEvenAfterAFailure)
     }
     EXPECT_EQ(texts[59], QStringLiteral("获取验证码"));
     EXPECT_TRUE(enabled[59]);
-    EXPECT_EQ(LoginDialogTestAccess::Countdown(d), 60);
+    EXPECT_EQ(d.CountdownLeft(), 60);
 
     // A successful request starts the same countdown.
     EXPECT_EQ(RegisterPageBoxes(d, "13912345678", "", "registButton_3"), "info|验证码已经发送");
@@ -405,7 +405,7 @@ TEST_F(LoginDialogTest, CodeButtonCountsDownSixtySecondsEvenAfterAFailure)
 
 TEST_F(LoginDialogTest, RegisterWithTheServiceCodeThenLogIn)
 {
-    LoginDialog d;
+    WatchedLoginDialog d;
     QSignalSpy spy(&d, &LoginDialog::login_sig);
     d.need_changge = true;
     d.show();
@@ -439,7 +439,7 @@ TEST_F(LoginDialogTest, RegisterWithTheServiceCodeThenLogIn)
     EXPECT_EQ(d.windowTitle(), QStringLiteral("登录"));
 
     // The same number again (once the countdown is over): the service refuses it.
-    LoginDialogTestAccess::Timer(d).stop();
+    d.CountdownTimer().stop();
     Button(d, "registButton_3")->setEnabled(true);
     server.ClearRequests();
     EXPECT_EQ(RegisterPageBoxes(d, "13912345678", "", "registButton_3"), "info|验证码已经发送");
@@ -506,7 +506,7 @@ TEST_F(LoginDialogTest, BadRepliesEndInTheirFailureBoxes)
         { "token and padding", "{\"sessionToken\":\"abc\"}" + std::string(2 << 20, ' '), 1, "warn|未知错误!",
             "warn|请求错误!" },
     };
-    LoginDialog d;
+    WatchedLoginDialog d;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Json::Value fault = Fault("/1.1/login", c.body);
@@ -519,7 +519,7 @@ TEST_F(LoginDialogTest, BadRepliesEndInTheirFailureBoxes)
 
         // Registration: the code is verified for real, the user store misbehaves.
         RegisterPageBoxes(d, "13912345678", "", "registButton_3");
-        LoginDialogTestAccess::Timer(d).stop();
+        d.CountdownTimer().stop();
         Button(d, "registButton_3")->setEnabled(true);
         Edit(d, "lineEdit_4")->setText("pw");
         fault["path"] = "/1.1/users";

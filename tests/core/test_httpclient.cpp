@@ -510,13 +510,21 @@ TEST_F(HttpClientTest, FailedConnectionsReturnLibcurlCodes)
     struct Case {
         std::string url;
         int code;
+        const char* detail;
     };
-    for (const Case& c :
-        { Case { refused, CURLE_COULDNT_CONNECT }, Case { unresolved, CURLE_COULDNT_RESOLVE_HOST } }) {
+    for (const Case& c : { Case { refused, CURLE_COULDNT_CONNECT, "Failed to connect to 127.0.0.1 port" },
+             Case {
+                 unresolved, CURLE_COULDNT_RESOLVE_HOST, "Could not resolve host: no-such-host.invalid" } }) {
         SCOPED_TRACE(c.url);
         std::string response;
+        testing::internal::CaptureStdout();
         EXPECT_EQ(m_client->Post(c.url, "{}", &response, nullptr, nullptr), c.code);
         EXPECT_EQ(m_client->Get(c.url, &response, nullptr, nullptr), c.code);
+        // The log names the transport's own reason.
+        const std::string out = testing::internal::GetCapturedStdout();
+        for (const char* method : { "POST ", "GET " })
+            EXPECT_NE(out.find(std::string(method) + c.url + " failed: " + c.detail), std::string::npos)
+                << out;
         EXPECT_TRUE(response.empty());
         const std::string file = Path("unreachable.bin");
         EXPECT_EQ(m_client->Download(c.url, file), -1);

@@ -431,6 +431,7 @@ TEST(Logger, CutForLogKeepsShortTextsAndCutsLongOnesWhole)
         // Never half a character: the cut goes back to the character's start.
         { "ab" + han + han, 4, "ab...(cut, 8 bytes)" },
         { "ab" + han + han, 5, "ab" + han + "...(cut, 8 bytes)" },
+        { "a\xf0\x9f\x98\x80", 4, "a...(cut, 5 bytes)" }, // a four-byte character, three of it kept
         { std::string(5000, 'x'), kLogTextLimit, std::string(1024, 'x') + "...(cut, 5000 bytes)" },
     };
     for (const Case& c : cases)

@@ -13,32 +13,14 @@
 using namespace std::chrono_literals;
 using GenerTools::timer;
 
-namespace GenerTools
-{
-// Reads the scheduler's inner state so ordering can be checked without
-// depending on how the OS orders freshly started threads.
-struct TimerProbe {
-    static std::vector<std::shared_ptr<timer::stTaskField>> Tasks(timer& t)
-    {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        return { t.tasks.begin(), t.tasks.end() };
-    }
-    static timer::Batch Collect(timer& t, std::int64_t now)
-    {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        return t.CollectDue(now);
-    }
-    static bool WorkerIdle(timer& t)
-    {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        return !t.changed;
-    }
-    static std::thread::id WorkerId(timer& t) { return t.worker ? t.worker->get_id() : std::thread::id(); }
-    static std::thread* Worker(timer& t) { return t.worker.get(); }
+// The scheduler as one built on it sees it, so ordering can be checked
+// without depending on how the OS orders freshly started threads.
+struct Watched : timer {
+    using timer::CollectDue;
+    using timer::Records;
+    using timer::WorkerCaughtUp;
+    using timer::WorkerId;
 };
-} // namespace GenerTools
-
-using GenerTools::TimerProbe;
 
 namespace
 {
@@ -73,10 +55,10 @@ private:
 };
 
 // The worker has read the list after the last change: it now sleeps for the earliest task.
-bool WaitWorkerIdle(timer& t)
+bool WaitWorkerIdle(Watched& t)
 {
     const auto limit = std::chrono::steady_clock::now() + 5s;
-    while (!TimerProbe::WorkerIdle(t)) {
+    while (!t.WorkerCaughtUp()) {
         if (std::chrono::steady_clock::now() > limit)
             return false;
         std::this_thread::sleep_for(1ms);
@@ -100,7 +82,7 @@ TEST(Timer, TicksAreHundredNanosecondsOfTheSystemClock)
     EXPECT_LE(ticks, after.count() / 100);
     EXPECT_EQ(kTicksPerMs * 100, 1000000); // 100 ns a tick
 
-    timer t;
+    Watched t;
     const std::int64_t t0 = timer::NowTicks();
     const auto idMs = t.AddTask(5000, [] {});
     const auto idTicks = t.AddTaskAfter(timer::Ticks(kFiveSeconds), [] {});
@@ -109,7 +91,7 @@ TEST(Timer, TicksAreHundredNanosecondsOfTheSystemClock)
     const std::int64_t t1 = timer::NowTicks();
 
     std::map<timer::TaskId, std::shared_ptr<timer::stTaskField>> byId;
-    for (const auto& task : TimerProbe::Tasks(t)) {
+    for (const auto& task : t.Records()) {
         EXPECT_EQ(task->taskId, reinterpret_cast<timer::TaskId>(task.get()));
         EXPECT_EQ(task->runOnce, 1);
         byId[task->taskId] = task;
@@ -154,11 +136,11 @@ TEST(Timer, TasksStaySortedByDueWithTiesInInsertionOrder)
     const std::int64_t base = timer::NowTicks() + 1000000000;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        timer t;
+        Watched t;
         std::vector<timer::TaskId> ids;
         for (auto due : c.dues)
             ids.push_back(t.AddTaskAt(timer::TimePoint(timer::Ticks(base + due)), [] {}));
-        const auto tasks = TimerProbe::Tasks(t);
+        const auto tasks = t.Records();
         ASSERT_EQ(tasks.size(), c.order.size());
         for (size_t i = 0; i < tasks.size(); ++i)
             EXPECT_EQ(tasks[i]->taskId, ids[c.order[i]]) << "position " << i;
@@ -167,7 +149,7 @@ TEST(Timer, TasksStaySortedByDueWithTiesInInsertionOrder)
 
 TEST(Timer, CollectingTakesTasksDueStrictlyBeforeNowInListOrder)
 {
-    timer t;
+    Watched t;
     const std::int64_t now = timer::NowTicks() + 1000000000;
     std::vector<int> ran;
     // index: offset from `now`
@@ -178,13 +160,13 @@ TEST(Timer, CollectingTakesTasksDueStrictlyBeforeNowInListOrder)
         t.AddTaskAt(
             timer::TimePoint(timer::Ticks(now + add.second)), [&ran, index] { ran.push_back(index); });
     }
-    auto batch = TimerProbe::Collect(t, now);
+    auto batch = t.CollectDue(now);
     for (auto& callback : batch)
         callback();
     EXPECT_EQ(ran, (std::vector<int> { 2, 5, 0, 3, 6 }));
 
     // A due time equal to now is not yet due.
-    const auto left = TimerProbe::Tasks(t);
+    const auto left = t.Records();
     ASSERT_EQ(left.size(), 2u);
     EXPECT_EQ(left[0]->due, now);
     EXPECT_EQ(left[1]->due, now + 7);
@@ -193,11 +175,11 @@ TEST(Timer, CollectingTakesTasksDueStrictlyBeforeNowInListOrder)
     left[0]->runOnce = 0;
     left[0]->interval = 3;
     ran.clear();
-    batch = TimerProbe::Collect(t, now + 1);
+    batch = t.CollectDue(now + 1);
     ASSERT_EQ(batch.size(), 1u);
     batch[0]();
     EXPECT_EQ(ran, std::vector<int> { 1 });
-    const auto kept = TimerProbe::Tasks(t);
+    const auto kept = t.Records();
     ASSERT_EQ(kept.size(), 2u);
     EXPECT_EQ(kept[0]->due, now + 7);
     EXPECT_EQ(kept[1]->due, now + 1 + 3 * kTicksPerMs);
@@ -206,9 +188,9 @@ TEST(Timer, CollectingTakesTasksDueStrictlyBeforeNowInListOrder)
 
 TEST(Timer, ZeroDelayTaskRunsOnAThreadOfItsOwn)
 {
-    timer t;
+    Watched t;
     t.Start();
-    const auto workerId = TimerProbe::WorkerId(t);
+    const auto workerId = t.WorkerId();
     Signal done;
     std::thread::id ranOn;
     std::int64_t ranAt = 0;
@@ -223,12 +205,12 @@ TEST(Timer, ZeroDelayTaskRunsOnAThreadOfItsOwn)
     EXPECT_NE(ranOn, workerId);
     EXPECT_GT(ranAt, added);
     t.Stop();
-    EXPECT_TRUE(TimerProbe::Tasks(t).empty());
+    EXPECT_TRUE(t.Records().empty());
 }
 
 TEST(Timer, EarlierTaskWakesTheWorker)
 {
-    timer t;
+    Watched t;
     t.Start();
     Signal late, early;
     t.AddTask(60000, [&] { late.Raise(); });
@@ -244,7 +226,7 @@ TEST(Timer, EarlierTaskWakesTheWorker)
     t.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, 1s);
     EXPECT_EQ(late.Count(), 0);
-    EXPECT_EQ(TimerProbe::Tasks(t).size(), 1u);
+    EXPECT_EQ(t.Records().size(), 1u);
 }
 
 TEST(Timer, StopWaitsForRunningCallbacks)
@@ -291,15 +273,15 @@ TEST(Timer, StopWaitsForRunningCallbacks)
 
 TEST(Timer, StopWithoutStartReturnsAtOnce)
 {
-    timer t;
+    Watched t;
     Signal ran;
     t.AddTask(0, [&] { ran.Raise(); });
     const auto begin = std::chrono::steady_clock::now();
     t.Stop();
     t.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 50ms);
-    EXPECT_EQ(TimerProbe::Worker(t), nullptr);
-    EXPECT_EQ(TimerProbe::Tasks(t).size(), 1u);
+    EXPECT_EQ(t.WorkerId(), std::thread::id());
+    EXPECT_EQ(t.Records().size(), 1u);
 
     // The waiting task still runs once a worker looks at the list.
     t.Start();
@@ -312,7 +294,7 @@ TEST(Timer, StopWithoutStartReturnsAtOnce)
 
 TEST(Timer, PendingTaskSurvivesStopAndRunsAfterRestart)
 {
-    timer t;
+    Watched t;
     Signal pending, fresh;
     t.AddTask(200, [&] { pending.Raise(); });
     t.Start();
@@ -320,7 +302,7 @@ TEST(Timer, PendingTaskSurvivesStopAndRunsAfterRestart)
     t.Stop();
     // Past its due time while stopped: it must not have run.
     EXPECT_FALSE(pending.WaitFor(1, 400ms));
-    ASSERT_EQ(TimerProbe::Tasks(t).size(), 1u);
+    ASSERT_EQ(t.Records().size(), 1u);
 
     t.Start();
     t.AddTask(0, [&] { fresh.Raise(); });
@@ -328,7 +310,7 @@ TEST(Timer, PendingTaskSurvivesStopAndRunsAfterRestart)
     EXPECT_TRUE(fresh.WaitFor(1, 5s));
     t.Stop();
     EXPECT_EQ(pending.Count(), 1);
-    EXPECT_TRUE(TimerProbe::Tasks(t).empty());
+    EXPECT_TRUE(t.Records().empty());
 }
 
 TEST(Timer, SecondStartKeepsTheWorker)
@@ -336,13 +318,11 @@ TEST(Timer, SecondStartKeepsTheWorker)
     // Declared first, so it outlives the scheduler, whose destruction waits
     // for the callback thread still notifying it.
     Signal ran;
-    timer t;
+    Watched t;
     t.Start();
-    std::thread* first = TimerProbe::Worker(t);
-    const auto firstId = TimerProbe::WorkerId(t);
+    const auto firstId = t.WorkerId();
     t.Start();
-    EXPECT_EQ(TimerProbe::Worker(t), first);
-    EXPECT_EQ(TimerProbe::WorkerId(t), firstId);
+    EXPECT_EQ(t.WorkerId(), firstId);
     t.AddTask(0, [&] { ran.Raise(); });
     EXPECT_TRUE(ran.WaitFor(1, 5s));
 }

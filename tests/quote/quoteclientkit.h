@@ -48,25 +48,6 @@
 #include "timer.h"
 #include "tradeconfig.h"
 
-namespace GenerTools
-{
-struct TimerProbe {
-    // Nothing waits in the scheduler and no callback of it runs.
-    static bool Idle(timer& t)
-    {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        return t.tasks.empty() && t.inFlight.load() == 0;
-    }
-    static std::size_t Pending(timer& t)
-    {
-        std::lock_guard<std::mutex> lock(t.mutex);
-        return t.tasks.size();
-    }
-    // Start and Stop run on the test's thread here, so reading this is safe.
-    static bool Running(const timer& t) { return t.running; }
-};
-} // namespace GenerTools
-
 struct NQuoteClientProbe {
     using State = NQuoteClient::LinkState;
     using Timings = NQuoteClient::Timings;
@@ -95,12 +76,9 @@ struct NQuoteClientProbe {
         return Client().m_state == State::Connecting
             && Client().m_attempt.awaited == NQuoteClient::Awaited::Login;
     }
-    static std::size_t PendingHeartBeats()
-    {
-        return GenerTools::TimerProbe::Pending(*Client().m_heartBeatTimer);
-    }
-    static bool HeartBeatsRunning() { return GenerTools::TimerProbe::Running(*Client().m_heartBeatTimer); }
-    static bool ReconnectsIdle() { return GenerTools::TimerProbe::Idle(*Client().m_reconnectTimer); }
+    static std::size_t PendingHeartBeats() { return Client().m_heartBeatTimer->PendingCount(); }
+    static bool HeartBeatsRunning() { return Client().m_heartBeatTimer->IsRunning(); }
+    static bool ReconnectsIdle() { return Client().m_reconnectTimer->Idle(); }
     static std::mutex& CacheMutex() { return Client().m_quoteMutex; }
     // Takes the contract as subscribed, as a commodity reply listing it would.
     static void Subscribe(const std::string& key)

@@ -28,6 +28,14 @@ long RetryMs()
     return static_cast<long>(NQuoteClientProbe::GetTimings().reconnectDelay.count());
 }
 
+// A log line's time of day ("YYYY-MM-DD hh:mm:ss mmm ..."), in milliseconds.
+long MsOfDay(const std::string& line)
+{
+    const auto at
+        = [&](std::size_t from, std::size_t length) { return std::stol(line.substr(from, length)); };
+    return ((at(11, 2) * 60 + at(14, 2)) * 60 + at(17, 2)) * 1000 + at(20, 3);
+}
+
 std::vector<std::string> AllKeys()
 {
     std::vector<pb::CommodityField> list;
@@ -250,6 +258,14 @@ TEST_F(NQuoteClientStopWhileReconnecting, BetweenAttempts)
     EXPECT_EQ(Lines("): 行情重连……"), 1u);
     EXPECT_EQ(Lines("): 行情重连成功"), 0u);
     EXPECT_EQ(NQuoteClientProbe::GetState(), NQuoteClientProbe::State::Connected);
+
+    // A newer loss before the stopped attempts' retry falls due: that retry
+    // stays out of it, so the attempts keep a retry interval apart.
+    kit::LogMark later;
+    m_server.Kill();
+    ASSERT_TRUE(kit::WaitFor([&] { return later.Matching({ "): 行情重连……" }).size() >= 2; }, 8000));
+    const std::vector<std::string> attempts = later.Matching({ "): 行情重连……" });
+    EXPECT_GE((MsOfDay(attempts[1]) - MsOfDay(attempts[0]) + 86400000) % 86400000, RetryMs() - 100);
 }
 
 // Stop while an attempt is inside its connect waits (the server accepts but

@@ -24,6 +24,7 @@
 #include "mywidget.h"
 #include "nquoteclient.h"
 #include "quorvel.h"
+#include "screenfit.h"
 
 class QuorvelTestPeer
 {
@@ -61,6 +62,8 @@ public:
     void moved() { w.moveEvent(nullptr); }
     void restoreSortHeaders(int type) { w.RestoreSortHeaderTexts(w.ModelOfCategory(type)); }
 
+    StatusBarFolder* statusFolder() { return w.m_statusFolder; }
+    PanelColumn* panelColumn() { return w.m_panelColumn; }
     QPushButton* expandButton() { return w.m_expandButton; }
     QPushButton* collapseButton() { return w.m_collapseButton; }
     MyWidget* chartHost() { return w.m_chartHost; }

@@ -1,8 +1,11 @@
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <QFrame>
 #include <QHeaderView>
+#include <QImage>
 #include <QListView>
 #include <QMenu>
 #include <QScreen>
@@ -24,14 +27,29 @@ using Request = RecordingWindow::Request;
 namespace
 {
 
-const QString kChosen
-    = QStringLiteral("background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder:none;");
-const QString kOther
-    = QStringLiteral("background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder:none;");
-const QString kChosenEdge = QStringLiteral(
-    "background-color: rgb(219, 219, 219);\ncolor: rgb(0, 0, 0);\nborder-top:none;\nborder-bottom:none;");
-const QString kOtherEdge = QStringLiteral(
-    "background-color: rgb(77, 77, 77);\ncolor: rgb(211, 211, 211);\nborder-top:none;\nborder-bottom:none;");
+// What the user sees of a bar button: the colour behind its caption, whether
+// the caption is darker than that, and whether its sides keep an edge.
+using Look = std::tuple<QRgb, bool, bool>;
+const Look kChosen { qRgb(219, 219, 219), true, false };
+const Look kOther { qRgb(77, 77, 77), false, false };
+const Look kChosenEdge { qRgb(219, 219, 219), true, true };
+const Look kOtherEdge { qRgb(77, 77, 77), false, true };
+
+Look LookOf(QPushButton* button)
+{
+    const QImage image = button->grab().toImage();
+    const int back = qGray(image.pixel(image.width() / 2, 0));
+    int darkest = 255, lightest = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            darkest = std::min(darkest, qGray(image.pixel(x, y)));
+            lightest = std::max(lightest, qGray(image.pixel(x, y)));
+        }
+    QStyleOptionButton option;
+    option.initFrom(button);
+    const QRect contents = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+    return { image.pixel(image.width() / 2, 0), back - darkest > lightest - back, contents.left() > 0 };
+}
 
 // Five exchanges of type 1, three of type 2, one of type 0.
 std::vector<Quorvel::CommodityField> Board()
@@ -204,7 +222,7 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
     for (size_t i = 0; i < 5; ++i) {
         EXPECT_EQ(peer.buttons()[i]->text(), fiveNames[i]);
         EXPECT_FALSE(peer.buttons()[i]->isHidden());
-        EXPECT_EQ(peer.buttons()[i]->styleSheet(), kOther);
+        EXPECT_EQ(LookOf(peer.buttons()[i]), kOther);
         EXPECT_EQ(peer.buttons()[i]->minimumSize(), QSize(50, 25));
         EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
         EXPECT_EQ(peer.separators()[i]->frameShape(), QFrame::VLine);
@@ -229,7 +247,7 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
         EXPECT_EQ(peer.buttons()[i]->text(), used ? threeNames[i] : QString()) << i;
         EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
     }
-    EXPECT_EQ(ui.pushButton->styleSheet(), kChosen);
+    EXPECT_EQ(LookOf(ui.pushButton), kChosen);
     EXPECT_EQ(peer.model(2)->horizontalHeaderItem(4)->text(), QStringLiteral("最新价"));
     EXPECT_EQ(peer.model(2)->horizontalHeaderItem(12)->text(), QStringLiteral("涨跌幅"));
     for (int column = 3; column <= 22; ++column)
@@ -250,9 +268,9 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
         ui.tabWidget->setCurrentIndex(1);
         peer.exchangeClicked(pick.button);
         EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
-        EXPECT_EQ(ui.pushButton->styleSheet(), kOther);
+        EXPECT_EQ(LookOf(ui.pushButton), kOther);
         for (size_t i = 0; i < 5; ++i)
-            EXPECT_EQ(peer.buttons()[i]->styleSheet(), static_cast<int>(i) == pick.button ? kChosen : kOther);
+            EXPECT_EQ(LookOf(peer.buttons()[i]), static_cast<int>(i) == pick.button ? kChosen : kOther);
         for (size_t i = 0; i < 6; ++i) {
             const bool tall = static_cast<int>(i) == pick.button || static_cast<int>(i) == pick.button + 1;
             EXPECT_EQ(peer.separators()[i]->maximumSize(), tall ? QSize(1, 24) : QSize(1, 12))
@@ -265,9 +283,9 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
     ui.tabWidget->setCurrentIndex(1);
     peer.mainContractClicked();
     EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
-    EXPECT_EQ(ui.pushButton->styleSheet(), kChosenEdge);
+    EXPECT_EQ(LookOf(ui.pushButton), kChosenEdge);
     for (QPushButton* button : peer.buttons())
-        EXPECT_EQ(button->styleSheet(), kOtherEdge);
+        EXPECT_EQ(LookOf(button), kOtherEdge);
     for (size_t i = 0; i < 6; ++i)
         EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
     EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string> { "IF2701", "CU2702", "M2705" }));
@@ -299,7 +317,7 @@ TEST_F(ActionsTest, ExchangeButtonsAreWiredToTheirSlots)
     ui.quote_tabwidget->setCurrentIndex(1);
     peer.buttons()[1]->click();
     EXPECT_EQ(Keys(peer.model(1)), (std::vector<std::string> { "GC2612" }));
-    EXPECT_EQ(peer.buttons()[1]->styleSheet(), kChosen);
+    EXPECT_EQ(LookOf(peer.buttons()[1]), kChosen);
     ui.pushButton->click();
     EXPECT_EQ(peer.model(1)->rowCount(), 6);
 }
@@ -534,7 +552,12 @@ TEST_F(ActionsTest, LegibleExchangeBarAtEveryWidth)
             EXPECT_LE(list->width(), Quorvel::ScaledSize(dpi / 96.0, 400));
             emit list->clicked(list->model()->index(list->model()->rowCount() - 1, 0));
             EXPECT_EQ(peer.model(1)->rowCount(), 1);
-            EXPECT_EQ(peer.model(1)->Rows()[0].key, "FO_C" + std::to_string(count - 1) + "_2701");
+            // The list holds the last exchange's commodity.
+            const std::string picked = Quorvel::ContractKeyPart1(peer.model(1)->Rows()[0].key);
+            const auto commodity = std::find_if(c.board.begin(), c.board.end(),
+                [&](const Quorvel::CommodityField& f) { return f.commodity_no() == picked; });
+            ASSERT_NE(commodity, c.board.end());
+            EXPECT_EQ(commodity->exchange_no(), peer.exchanges().back().second);
             peer.mainContractClicked();
         }
     }

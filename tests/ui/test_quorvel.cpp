@@ -6,6 +6,10 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGuiApplication>
+#include <QMenu>
+#include <QSizeGrip>
+#include <QStatusBar>
+#include <QToolButton>
 #include <QHeaderView>
 #include <QScreen>
 #include <QStandardItemModel>
@@ -14,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "customtabstyle.h"
+#include "../guiwait.h"
 #include "mywidget.h"
 #include "quorvelpeer.h"
 #include "tradeconfig.h"
@@ -138,6 +143,66 @@ TEST(QuorvelInitUi, SetsUpTabsChartHostAndWindow)
     QCoreApplication::processEvents();
     EXPECT_GT(ui.splitter_2->sizes().at(0), ui.splitter_2->sizes().at(1));
     window.hide();
+}
+
+TEST(QuorvelScreen, LegibleWithinTheScreenAtItsDpi)
+{
+    ScopedPictureFolder pictures;
+    Quorvel window;
+    QuorvelTestPeer peer(window);
+    std::vector<Quorvel::CommodityField> board;
+    for (const char* no : { "NYMEX", "ICE", "COMEX", "CME", "CBOT", "EUREX", "HKEX", "SGX" })
+        board.push_back(
+            MakeCommodity(1, no, std::string(no) + "1", "美原油", { { "2701", 1 } }, "芝加哥商业交易所"));
+    board.push_back(MakeCommodity(1, "NYMEX", "CL", "美原油", { { "2701", 1 } }));
+    board.push_back(MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }));
+    board.push_back(MakeCommodity(3, "FX", "EUR.USD", "欧元/美元"));
+    peer.rebuildBoard(board);
+    window.InitUi();
+    auto& ui = peer.ui();
+    ui.tabWidget->setCurrentIndex(1);
+    window.show();
+    QCoreApplication::processEvents();
+
+    // Inside a 1366 x 768 screen less a panel, or 1920 x 1080 less one at 192 DPI.
+    const bool large = QGuiApplication::primaryScreen()->logicalDotsPerInch() > 150;
+    const QSize screen = large ? QSize(1920, 1040) : QSize(1366, 728);
+    const QSize least = window.minimumSizeHint();
+    EXPECT_LE(least.width(), screen.width());
+    EXPECT_LE(least.height(), screen.height());
+
+    // At the least size and at the screen's, nothing is cut: the panels scroll,
+    // the status bar folds, the account menu keeps its button.
+    QStatusBar* bar = ui.statusBar;
+    for (const QSize size : { least, screen }) {
+        window.resize(size);
+        const auto fits = [&] {
+            for (QObject* child : bar->children()) {
+                auto* w = qobject_cast<QWidget*>(child);
+                // Texts show whole; the empty input box may narrow.
+                if (w && w->isVisible() && (qobject_cast<QLabel*>(w) || qobject_cast<QAbstractButton*>(w))
+                    && (w->width() < std::min(w->sizeHint().width(), w->maximumWidth())
+                        || w->geometry().right() > bar->width()))
+                    return false;
+            }
+            return true;
+        };
+        EXPECT_TRUE(WaitFor(fits, 2000)) << size.width();
+        EXPECT_TRUE(ui.rToolsBar->widgetForAction(ui.account_action)->isVisible()) << size.width();
+        EXPECT_GE(ui.splitter->height(), ui.splitter->minimumSizeHint().height()) << size.width();
+        EXPECT_GE(peer.panelColumn()->width(), ui.splitter->minimumWidth()) << size.width();
+    }
+    // What folded is one press away.
+    window.resize(least);
+    ASSERT_TRUE(WaitFor([&] { return peer.statusFolder()->IsFolded(2); }, 2000));
+    EXPECT_FALSE(ui.statusBar->findChild<QPushButton*>()->toolTip().isEmpty());
+    QMenu* menu = peer.statusFolder()->MoreButton()->menu();
+    emit menu->aboutToShow();
+    ASSERT_FALSE(menu->actions().isEmpty());
+    menu->actions().last()->trigger();
+    EXPECT_EQ(peer.selectedKey(), "C_EUR.USD");
+    EXPECT_EQ(peer.currentKey(), "C_EUR.USD");
+    window.close();
 }
 
 TEST(QuorvelInitUi, StartsTheLoginPromptWithTheConfiguredDelay)

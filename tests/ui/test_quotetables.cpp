@@ -488,6 +488,20 @@ TEST_F(TablesTest, ContractWithoutQuoteShowsZeros)
     EXPECT_EQ(Foreground(d, 0, 11), kRed);
 }
 
+// Whatever a row without a quote shows, it is never the figures of the row before it.
+TEST_F(TablesTest, RowWithoutQuoteNeverShowsAnotherRowsFigures)
+{
+    peer.setCommodities({ MakeCommodity(2, "X", "HAS", "有", {}), MakeCommodity(2, "X", "NONE", "无", {}) });
+    peer.rebuild(2);
+    peer.showTab(2);
+    QStandardItemModel* m = peer.model(2);
+    PushQuote(MakeQuote("FI_HAS", 4321.5, 4000));
+    peer.tick();
+    ASSERT_EQ(Text(m, 0, 4), QStringLiteral("4321.5"));
+    for (int column : { 4, 11, 12 })
+        EXPECT_NE(Text(m, 1, column).toStdString(), Text(m, 0, column).toStdString()) << column;
+}
+
 TEST_F(TablesTest, RefreshTouchesOnlyTheTableOnScreen)
 {
     peer.setCommodities({ MakeCommodity(1, "X", "VA", "甲", {}), MakeCommodity(2, "Y", "VB", "乙", {}) });

@@ -271,6 +271,21 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
     peer.quote(MakeQuote("FO_GC_2612", 1, 5));
     EXPECT_EQ(ui.last_price_2->text(), QStringLiteral("100"));
     EXPECT_EQ(ui.presttle->text(), QStringLiteral("100"));
+
+    // A selection colours from the cached quote at once, as the quote would;
+    // without one the "---" figures are neutral.
+    QuoteDetailField gold = MakeQuote("FO_GC_2612", 2035.5, 2040);
+    gold.set_ask_price(2036);
+    gold.set_bid_price(2040);
+    PushQuote(gold);
+    peer.select("FO_GC_2612", 1);
+    EXPECT_EQ(ui.last_price_2->styleSheet(), kDown + kFont);
+    EXPECT_EQ(ui.ask_price->styleSheet(), kDown);
+    EXPECT_EQ(ui.ask_price_2->styleSheet(), kDown);
+    EXPECT_EQ(ui.bid_price->styleSheet(), kUp);
+    peer.select("FO_SI_1", 1);
+    for (QLabel* l : { ui.last_price_2, ui.ask_price, ui.bid_price, ui.open_price })
+        EXPECT_EQ(l->styleSheet().left(kNeutral.size()), kNeutral) << l->objectName().toStdString();
 }
 
 TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
