@@ -76,7 +76,10 @@ NQuoteClient::NQuoteClient()
     , m_heartBeatTimer(std::make_unique<GenerTools::timer>())
     , m_serverLog(std::make_unique<LogBudget>(kServerLogBurst, "行情服务器引发的日志过多"))
     , m_textBounds([this](int level) { return m_serverLog->Take(level); })
-    , m_handoff([this] { PostWake(); })
+    , m_handoff([this] { PostWake(); },
+          [this](const std::vector<std::uint32_t>& numbers, std::vector<pb::QuoteDetailField>& out) {
+              return m_store.CopyFresh(numbers, out);
+          })
 {
     // Made first, so it runs before disconnect_sig is queued to anyone: what
     // came before the loss is emitted before it, what comes after behind it.
@@ -132,9 +135,7 @@ void NQuoteClient::Reset()
     }
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        m_quotes.clear();
-        m_snapshotKeys.clear();
-        m_streamKeys.clear();
+        m_store.ClearLocked();
         m_strayQuoteLogged = false;
     }
     m_textBounds.Rearm();
@@ -299,8 +300,7 @@ bool NQuoteClient::ConnectSequence()
     }
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        m_snapshotKeys.clear();
-        m_snapshotKeys.insert(subscribe.contract_list().begin(), subscribe.contract_list().end());
+        m_store.ReplaceSnapshotLocked(subscribe.contract_list());
         m_strayQuoteLogged = false;
     }
     m_textBounds.Rearm();
@@ -430,12 +430,12 @@ void NQuoteClient::OnFrontDisconnected(int)
         wait = std::chrono::milliseconds(
             std::max<std::int64_t>(0, m_lastAttemptMs + m_timings.reconnectDelay.count() - SteadyMs()));
     }
+    // The hand-off is sealed by this signal, which resolves the batch it
+    // holds while the store still has this connection's quotes.
     emit disconnect_sig();
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        m_quotes.clear();
-        m_snapshotKeys.clear();
-        m_streamKeys.clear();
+        m_store.ClearLocked();
     }
     // The first attempt runs at once on a thread of the reconnect scheduler,
     // unless the last one started less than the retry interval ago.
@@ -504,38 +504,31 @@ void NQuoteClient::Stop()
     m_klineDropLogMs = 0;
     m_depthDropLogMs = 0;
     std::lock_guard<std::mutex> lock(m_quoteMutex);
-    m_streamKeys.clear();
+    m_store.ClearStreamsLocked();
 }
 
 // ---- quotes, depth, trades, K-lines --------------------------------------------------
-
-bool NQuoteClient::IsSubscribedLocked(const std::string& key) const
-{
-    return m_snapshotKeys.count(key) != 0 || m_streamKeys.count(key) != 0;
-}
 
 void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField* quote)
 {
     quote = m_textBounds.Enter(quote);
     if (!quote)
         return;
-    bool subscribed = false;
+    std::uint32_t slot;
     bool logStray = false;
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        subscribed = IsSubscribedLocked(quote->contract_code());
-        if (subscribed) {
-            // CopyFrom clears first: a field the new quote leaves empty reads empty.
-            m_quotes[quote->contract_code()].CopyFrom(*quote);
-        } else {
+        slot = m_store.StoreLocked(*quote);
+        if (slot == QuoteStore::kNoSlot) {
             logStray = !m_strayQuoteLogged;
             m_strayQuoteLogged = true;
         }
     }
     // Handed on outside the cache lock: the GUI thread's refresh reads the
-    // cache meanwhile.
-    if (subscribed)
-        m_handoff.PushQuote(*quote);
+    // cache meanwhile. The hand-off keeps the slot only; the quote is copied
+    // out of the cache when the GUI thread takes the batch.
+    if (slot != QuoteStore::kNoSlot)
+        m_handoff.PushQuote(slot);
     else if (logStray)
         WriteLog(
             LogWarn, "丢弃未订阅合约的行情: %s (本连接不再记录)", CutForLog(quote->contract_code()).c_str());
@@ -546,18 +539,13 @@ bool NQuoteClient::GetQuote(const std::string& key, pb::QuoteDetailField* out)
     if (!out)
         return false;
     std::lock_guard<std::mutex> lock(m_quoteMutex);
-    const auto it = m_quotes.find(key);
-    if (it == m_quotes.end())
-        return false;
-    out->CopyFrom(it->second);
-    return true;
+    return m_store.ReadLocked(key, out);
 }
 
 bool NQuoteClient::IsStreamed(const std::string& key, int mode)
 {
     std::lock_guard<std::mutex> lock(m_quoteMutex);
-    const auto it = m_streamKeys.find(key);
-    return it != m_streamKeys.end() && (it->second & (1u << mode)) != 0;
+    return m_store.IsStreamedLocked(key, mode);
 }
 
 void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField* depth)
@@ -731,17 +719,10 @@ template <typename Request> void NQuoteClient::SendForOneContract(int mode, cons
         return;
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        const unsigned bit = 1u << mode;
-        if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>) {
-            m_streamKeys[key] |= bit;
-        } else {
-            const auto it = m_streamKeys.find(key);
-            if (it != m_streamKeys.end() && (it->second &= ~bit) == 0) {
-                m_streamKeys.erase(it);
-                if (!IsSubscribedLocked(key))
-                    m_quotes.erase(key);
-            }
-        }
+        if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>)
+            m_store.StreamLocked(key, mode);
+        else
+            m_store.UnStreamLocked(key, mode);
     }
     SendOne<Request>(*api, mode, key);
 }

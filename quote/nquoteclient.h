@@ -4,11 +4,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include <QElapsedTimer>
@@ -20,6 +18,7 @@
 #include "kw.pb.ostrel2.pb.h"
 #include "ostrelapi.h"
 #include "quotehandoff.h"
+#include "quotestore.h"
 #include "quotetextbounds.h"
 
 class LogBudget;
@@ -215,7 +214,6 @@ private:
     void ScheduleReconnect(std::chrono::milliseconds delay, std::uint64_t epoch);
     void Reconnect(std::uint64_t epoch);
     template <typename Request> void SendForOneContract(int mode, const std::string& key);
-    bool IsSubscribedLocked(const std::string& key) const;
     // Whether `key` is subscribed in `mode` (depth or trades) on this connection.
     bool IsStreamed(const std::string& key, int mode);
     static void ForwardApiLog(int level, const char* text);
@@ -254,15 +252,12 @@ private:
     std::int64_t m_lastAttemptMs = 0;
     Timings m_timings;
 
-    std::mutex m_quoteMutex;
-    std::map<std::string, kw::pb::ostrel2::QuoteDetailField> m_quotes;
-    // What this connection subscribed, guarded by m_quoteMutex: the cache keeps
-    // quotes of these contracts only, so a server pushing ever-new codes cannot
-    // grow it without end.
-    std::unordered_set<std::string> m_snapshotKeys;
-    // Depth and trade subscriptions: key to a bit per mode.
-    std::map<std::string, unsigned, std::less<>> m_streamKeys;
-    bool m_strayQuoteLogged = false;
+    // ---- quote store: the latest quotes and the subscriptions ----
+    QuoteStore m_store;
+    std::mutex& m_quoteMutex = m_store.Mutex();
+    // The snapshot subscription's keys, added under m_quoteMutex.
+    QuoteStore::SnapshotKeys m_snapshotKeys { m_store };
+    bool m_strayQuoteLogged = false; // guarded by m_quoteMutex
 
     std::unique_ptr<GenerTools::timer> m_reconnectTimer;
     std::unique_ptr<GenerTools::timer> m_heartBeatTimer;
@@ -270,6 +265,7 @@ private:
     // What a server's texts may take, checked as each message enters.
     QuoteTextBounds m_textBounds;
 
+    // ---- pump to the GUI thread ----
     // Between the receiving thread and the GUI thread; see the class comment.
     QuoteHandoff m_handoff;
     // The batch being emitted, kept so that its messages' storage is reused.

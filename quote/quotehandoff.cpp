@@ -25,13 +25,14 @@ template <typename Message> Message& SlotAt(std::vector<Message>& slots, std::si
 
 bool QuoteHandoff::Batch::Empty() const
 {
-    return m_quoteCount == 0 && m_depthUsedCount == 0 && m_tickers.count == 0 && m_otherTickers.count == 0
-        && m_klines.empty();
+    return m_quoteCount == 0 && m_quoteSlots.empty() && m_depthUsedCount == 0 && m_tickers.count == 0
+        && m_otherTickers.count == 0 && m_klines.empty();
 }
 
 void QuoteHandoff::Batch::Clear()
 {
     m_quoteCount = 0;
+    m_quoteSlots.clear();
     std::fill(m_depthUsed.begin(), m_depthUsed.end(), 0);
     m_depthContracts = 0;
     m_depthUsedCount = 0;
@@ -40,8 +41,9 @@ void QuoteHandoff::Batch::Clear()
     m_klines.clear();
 }
 
-QuoteHandoff::QuoteHandoff(std::function<void()> wake)
+QuoteHandoff::QuoteHandoff(std::function<void()> wake, ResolveQuotes resolve)
     : m_wake(std::move(wake))
+    , m_resolve(std::move(resolve))
 {
 }
 
@@ -55,7 +57,11 @@ bool QuoteHandoff::PushStarted()
 
 void QuoteHandoff::ForgetIndexes()
 {
-    m_quoteIndex.clear();
+    // A new fill batch: every slot's mark is of an earlier one.
+    if (++m_fillNumber == 0) {
+        std::fill(m_quoteBatchOf.begin(), m_quoteBatchOf.end(), 0);
+        m_fillNumber = 1;
+    }
     m_depthIndex.clear();
     m_otherDepthContracts = 0;
 }
@@ -66,19 +72,28 @@ void QuoteHandoff::WakeIf(bool wasEmpty)
         m_wake();
 }
 
-void QuoteHandoff::PushQuote(const pb::QuoteDetailField& quote)
+void QuoteHandoff::PushQuote(std::uint32_t slot)
 {
     bool wasEmpty;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         wasEmpty = PushStarted();
-        Batch& b = m_fill;
-        const auto [it, added] = m_quoteIndex.try_emplace(quote.contract_code(), b.m_quoteCount);
-        if (added)
-            ++b.m_quoteCount;
-        SlotAt(b.m_quotes, it->second).CopyFrom(quote);
+        if (slot >= m_quoteBatchOf.size())
+            m_quoteBatchOf.resize(static_cast<std::size_t>(slot) + 1, 0);
+        if (m_quoteBatchOf[slot] != m_fillNumber) {
+            m_quoteBatchOf[slot] = m_fillNumber;
+            m_fill.m_quoteSlots.push_back(slot);
+        }
     }
     WakeIf(wasEmpty);
+}
+
+void QuoteHandoff::ResolveLocked(Batch& batch)
+{
+    if (batch.m_quoteSlots.empty())
+        return;
+    batch.m_quoteCount = m_resolve ? m_resolve(batch.m_quoteSlots, batch.m_quotes) : 0;
+    batch.m_quoteSlots.clear();
 }
 
 void QuoteHandoff::PushDepth(const pb::DepthQuoteField& depth, bool subscribed)
@@ -171,6 +186,8 @@ bool QuoteHandoff::Seal()
     if (!m_sealed)
         m_sealed = std::make_unique<Batch>();
     std::swap(*m_sealed, m_fill);
+    // Now, while the store still holds this connection's quotes.
+    ResolveLocked(*m_sealed);
     m_fill.Clear();
     return true;
 }
@@ -195,6 +212,7 @@ bool QuoteHandoff::Take(Batch& out, bool* sealed)
         return false;
     std::swap(m_fill, out);
     m_fill.Clear();
+    ResolveLocked(out);
     return true;
 }
 

@@ -15,6 +15,10 @@
 
 // What waits between the quote API's receiving thread and the GUI thread.
 //
+// Quotes are not copied in: a push names the contract's slot in the quote
+// store, and a batch is resolved into messages, with the latest quote of each
+// of its contracts, when it is taken or sealed.
+//
 // Its size does not depend on how fast the server sends: per contract the
 // latest quote and the latest depth of each level, the newest trades up to
 // what the trade list shows, and K-line replies only to queries that are still
@@ -69,6 +73,9 @@ public:
         // so a steady flow reuses their storage instead of allocating.
         std::vector<kw::pb::ostrel2::QuoteDetailField> m_quotes;
         std::size_t m_quoteCount = 0;
+        // Slots of the quote store pushed into this batch and not yet
+        // resolved into m_quotes, in the order they first came.
+        std::vector<std::uint32_t> m_quoteSlots;
 
         // kDepthSlots consecutive slots per contract, levels 1 to 5 then the rest.
         std::vector<kw::pb::ostrel2::DepthQuoteField> m_depths;
@@ -92,12 +99,19 @@ public:
         std::vector<std::unique_ptr<kw::pb::ostrel2::RspReqQryHistoryField>> m_klines;
     };
 
+    // Copies the latest quotes of the given store slots into the messages,
+    // from the first on, and answers how many it copied (QuoteStore::CopyFresh).
+    using ResolveQuotes = std::function<std::size_t(
+        const std::vector<std::uint32_t>& numbers, std::vector<kw::pb::ostrel2::QuoteDetailField>& out)>;
+
     // `wake` runs on the pushing thread, outside the lock, once for each batch
     // that becomes non-empty; the owner answers it with one later Take.
-    explicit QuoteHandoff(std::function<void()> wake);
+    // `resolve` runs under the hand-off's lock: whatever lock it takes comes
+    // after this one.
+    QuoteHandoff(std::function<void()> wake, ResolveQuotes resolve);
 
-    // Receiving thread.
-    void PushQuote(const kw::pb::ostrel2::QuoteDetailField& quote);
+    // Receiving thread: the quote of store slot `slot` changed.
+    void PushQuote(std::uint32_t slot);
     // `subscribed`: the contract's depth was asked for; its depth always has
     // room, that of other contracts only up to kOtherDepthContracts a batch.
     void PushDepth(const kw::pb::ostrel2::DepthQuoteField& depth, bool subscribed);
@@ -140,15 +154,19 @@ private:
     bool PushStarted(); // under the lock: true when the fill batch was empty
     void WakeIf(bool wasEmpty);
     void ForgetIndexes();
+    void ResolveLocked(Batch& batch);
 
     std::function<void()> m_wake;
+    ResolveQuotes m_resolve;
     std::mutex m_mutex;
     Batch m_fill;
     std::unique_ptr<Batch> m_sealed;
     // Where the fill batch keeps each contract. They stay here when the batch
     // is taken and are emptied by the next push, so their entries are freed
     // by the thread that made them.
-    std::unordered_map<std::string, std::size_t> m_quoteIndex;
+    // Per store slot, the number of the fill batch it was last pushed into.
+    std::vector<std::uint32_t> m_quoteBatchOf;
+    std::uint32_t m_fillNumber = 1;
     std::unordered_map<std::string, std::size_t> m_depthIndex; // contract to its first slot
     std::size_t m_otherDepthContracts = 0;
     std::deque<std::pair<std::string, int>> m_outstanding;

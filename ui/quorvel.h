@@ -315,6 +315,8 @@ private:
         std::uint64_t quotes = 0;
     };
     RefreshWatch m_refreshWatch;
+    // Where the refresh of a list longer than a tick's share goes on.
+    size_t m_refreshTurn = 0;
 
     // The four latency pictures, loaded on first use.
     std::unique_ptr<std::array<QPixmap, 4>> m_latencyPixmaps;

@@ -65,6 +65,10 @@ const std::pair<int, const char*> kSortable[] = {
     { QuoteColumn::OpenInterest, "持仓" },
 };
 
+// Rows a refresh tick rewrites besides those on screen; a list no longer is
+// rewritten whole at every tick.
+constexpr size_t kRefreshSlice = 2000;
+
 int ColumnCount(int type)
 {
     return type == kStockType ? QuoteColumn::StockCount : QuoteColumn::Count;
@@ -290,23 +294,58 @@ void Quorvel::OnRefreshTimer()
     if (!model)
         return;
     // One change notice for the whole table instead of one per cell: the view
-    // repaints what it shows either way, and a tick writes every row.
+    // repaints what it shows either way.
+    std::vector<std::pair<int, int>> spans;
     {
         const QSignalBlocker quiet(model);
-        int i = 0;
         // One message for every row: cleared, it keeps the room its texts
         // took, so reading a quote allocates nothing.
         QuoteDetailField q;
-        for (const ContractRow& record : model->Rows()) {
+        const std::vector<ContractRow>& rows = model->Rows();
+        const auto write = [&](size_t i) {
             q.Clear();
-            Client()->GetQuote(record.key, &q);
-            UpdateQuoteRow(model, i++, &q, &record);
+            Client()->GetQuote(rows[i].key, &q);
+            UpdateQuoteRow(model, static_cast<int>(i), &q, &rows[i]);
+        };
+        const size_t count = rows.size();
+        const auto writeSpan = [&](size_t first, size_t last) {
+            for (size_t i = first; i <= last; ++i)
+                write(i);
+            spans.emplace_back(static_cast<int>(first), static_cast<int>(last));
+        };
+        if (count <= kRefreshSlice) {
+            for (size_t i = 0; i < count; ++i)
+                write(i);
+        } else {
+            // A list of a whole market: the rows on screen at every tick, the
+            // others a slice at a time, so that a tick costs the same however
+            // long the list is and every row still comes round within seconds.
+            const QTreeView* view = ViewOfTab(tab);
+            if (view && view->isVisible()) {
+                const int top = std::max(view->indexAt(QPoint(0, 0)).row(), 0);
+                int bottom = view->indexAt(QPoint(0, view->viewport()->height() - 1)).row();
+                if (bottom < 0)
+                    bottom = static_cast<int>(count) - 1;
+                writeSpan(static_cast<size_t>(top), std::min(static_cast<size_t>(bottom), count - 1));
+            }
+            const size_t first = m_refreshTurn % count;
+            const size_t end = first + kRefreshSlice;
+            writeSpan(first, std::min(end, count) - 1);
+            if (end > count)
+                writeSpan(0, end - count - 1);
+            m_refreshTurn = end % count;
         }
     }
     const int written = static_cast<int>(model->Rows().size());
     // Whatever the views do on hearing of it runs without the list lock.
     lock.unlock();
-    model->AnnounceRows(written);
+    if (spans.empty()) {
+        model->AnnounceRows(written);
+        return;
+    }
+    // Told of the whole table the model would visit every cell of it.
+    for (const auto& span : spans)
+        model->AnnounceRowSpan(span.first, span.second);
 }
 
 int Quorvel::ContractKeyType(const std::string& key)

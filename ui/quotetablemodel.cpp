@@ -13,6 +13,8 @@ namespace
 
 // The role under which Reorder hands each row its new place to the model's sort.
 constexpr int kOrderRole = Qt::UserRole + 1;
+// The role under which QStandardItem keeps an item's flags.
+constexpr int kFlagsRole = Qt::UserRole - 1;
 
 const Qt::Alignment kRightAligned = Qt::AlignRight | Qt::AlignVCenter;
 
@@ -49,25 +51,38 @@ std::uint64_t Bits(double v)
 // among the item's role values, so that the refresh can rewrite it without
 // the comparison and the change notice that QStandardItem::setData makes for
 // every write; the refresh tells the views of all its writes at once. Any
-// other writer goes through setData as usual.
+// other writer goes through setData as usual. A figure's cell keeps the
+// figure and its format and makes the text when asked: a board of a whole
+// market has millions of cells, and only those on screen are ever read.
 class QuoteCell : public QStandardItem
 {
 public:
+    using Format = QString (*)(double);
     static constexpr int kType = QStandardItem::UserType + 1;
 
-    explicit QuoteCell(const QString& text)
-        : m_text(text)
+    explicit QuoteCell(const QString& text) { new (&m_text) QString(text); }
+    QuoteCell(double figure, Format format)
+        : m_format(format)
+        , m_figure(figure)
     {
     }
+    ~QuoteCell() override { DropText(); }
+    QuoteCell(const QuoteCell&) = delete;
+    QuoteCell& operator=(const QuoteCell&) = delete;
+
     int type() const override { return kType; }
     QVariant data(int role) const override
     {
         if (role == Qt::DisplayRole || role == Qt::EditRole)
-            return m_text;
+            return Text();
         if (role == Qt::ForegroundRole && m_hasForeground)
             return m_foreground;
         if (role == kOrderRole)
             return m_order;
+        if (role == Qt::TextAlignmentRole && m_alignment != 0)
+            return static_cast<int>(m_alignment);
+        if (role == kFlagsRole && m_hasFlags)
+            return static_cast<int>(m_flags);
         return QStandardItem::data(role);
     }
     void setData(const QVariant& value, int role) override
@@ -82,25 +97,62 @@ public:
             emitDataChanged();
             return;
         }
+        // Alignment and flags, which every cell has, kept as plain numbers:
+        // among the role values they would take an allocation per cell.
+        if (role == Qt::TextAlignmentRole && value.isValid() && value.toInt() != 0) {
+            const auto alignment = static_cast<quint16>(value.toInt());
+            if (alignment != m_alignment) {
+                m_alignment = alignment;
+                emitDataChanged();
+            }
+            return;
+        }
+        if (role == kFlagsRole && value.isValid()) {
+            const auto flags = static_cast<quint16>(value.toInt());
+            if (!m_hasFlags || flags != m_flags) {
+                m_hasFlags = true;
+                m_flags = flags;
+                emitDataChanged();
+            }
+            return;
+        }
         if (role != Qt::DisplayRole && role != Qt::EditRole) {
             QStandardItem::setData(value, role);
             return;
         }
         QString text = value.toString();
-        if (text == m_text)
+        if (text == Text())
             return;
-        m_text = std::move(text);
+        SetTextUnannounced(std::move(text));
         emitDataChanged();
     }
     QStandardItem* clone() const override
     {
-        auto* copy = new QuoteCell(m_text);
+        auto* copy = m_format ? new QuoteCell(m_figure, m_format) : new QuoteCell(m_text);
         copy->QStandardItem::operator=(*this);
         copy->m_hasForeground = m_hasForeground;
         copy->m_foreground = m_foreground;
+        copy->m_alignment = m_alignment;
+        copy->m_hasFlags = m_hasFlags;
+        copy->m_flags = m_flags;
         return copy;
     }
-    void SetTextUnannounced(QString text) { m_text = std::move(text); }
+    QString Text() const { return m_format ? m_format(m_figure) : m_text; }
+    void SetTextUnannounced(QString text)
+    {
+        if (m_format) {
+            new (&m_text) QString(std::move(text));
+            m_format = nullptr;
+        } else {
+            m_text = std::move(text);
+        }
+    }
+    void SetFigureUnannounced(double figure, Format format)
+    {
+        DropText();
+        m_format = format;
+        m_figure = figure;
+    }
     void SetForegroundUnannounced(const QBrush& brush)
     {
         m_hasForeground = true;
@@ -109,9 +161,23 @@ public:
     void SetOrder(int order) { m_order = order; }
 
 private:
-    QString m_text;
+    void DropText()
+    {
+        if (!m_format)
+            m_text.~QString();
+    }
+
+    // Null while the cell holds a text.
+    Format m_format = nullptr;
+    union {
+        QString m_text;
+        double m_figure;
+    };
     int m_order = 0;
     bool m_hasForeground = false;
+    bool m_hasFlags = false;
+    quint16 m_alignment = 0;
+    quint16 m_flags = 0;
     QBrush m_foreground;
 };
 
@@ -122,6 +188,15 @@ void WriteText(QStandardItem* item, QString text)
         static_cast<QuoteCell*>(item)->SetTextUnannounced(std::move(text));
     else
         item->setText(text);
+}
+
+// The same for a figure's cell.
+void WriteFigure(QStandardItem* item, double figure, QuoteCell::Format format)
+{
+    if (item->type() == QuoteCell::kType)
+        static_cast<QuoteCell*>(item)->SetFigureUnannounced(figure, format);
+    else
+        item->setText(format(figure));
 }
 
 // The same for a cell's colour.
@@ -237,6 +312,16 @@ void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailFiel
         item->setTextAlignment(kRightAligned);
         return item;
     };
+    const auto putFigure = [&](int column, double figure, QuoteCell::Format format) {
+        Q_ASSERT(column == items.size());
+        auto* item = new QuoteCell(figure, format);
+        item->setEditable(false);
+        item->setTextAlignment(kRightAligned);
+        items.append(item);
+        if (m_measure)
+            Note(row, column, format(figure));
+        return item;
+    };
 
     QStandardItem* arrow = put(QuoteColumn::Arrow, QString());
     const QIcon& icon = ArrowIcon(q, paint);
@@ -246,27 +331,27 @@ void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailFiel
     put(QuoteColumn::Number, QString::number(row + 1))->setForeground(paint.yellow);
     putRight(QuoteColumn::Name, QString::fromLocal8Bit(record.name.c_str()))->setForeground(paint.yellow);
     putRight(QuoteColumn::Code, QString::fromStdString(record.code))->setForeground(paint.yellow);
-    putRight(QuoteColumn::Last, Price(q.last()));
-    putRight(QuoteColumn::LastVolume, Amount(q.last_vol()));
-    putRight(QuoteColumn::Bid, Price(q.bid_price()));
-    putRight(QuoteColumn::Ask, Price(q.ask_price()));
-    putRight(QuoteColumn::BidVolume, Amount(q.bid_vol()));
+    putFigure(QuoteColumn::Last, q.last(), Price);
+    putFigure(QuoteColumn::LastVolume, q.last_vol(), Amount);
+    putFigure(QuoteColumn::Bid, q.bid_price(), Price);
+    putFigure(QuoteColumn::Ask, q.ask_price(), Price);
+    putFigure(QuoteColumn::BidVolume, q.bid_vol(), Amount);
     // Two decimals at a rebuild; the refresh writes it without.
-    putRight(QuoteColumn::AskVolume, BoardStyle::AmountWithCents(q.ask_vol()));
-    putRight(QuoteColumn::Volume, Amount(q.volume()));
-    putRight(QuoteColumn::Change, Price(q.last() - pre));
-    putRight(QuoteColumn::ChangeRate, ChangeRateText(ChangeRate(q)));
-    putRight(QuoteColumn::OpenInterest, Amount(q.position()));
-    putRight(QuoteColumn::Open, Price(q.open()))->setForeground(priceBrush(q.open()));
-    putRight(QuoteColumn::High, Price(q.high()))->setForeground(priceBrush(q.high()));
-    putRight(QuoteColumn::Low, Price(q.low()))->setForeground(priceBrush(q.low()));
+    putFigure(QuoteColumn::AskVolume, q.ask_vol(), BoardStyle::AmountWithCents);
+    putFigure(QuoteColumn::Volume, q.volume(), Amount);
+    putFigure(QuoteColumn::Change, q.last() - pre, Price);
+    putFigure(QuoteColumn::ChangeRate, ChangeRate(q), ChangeRateText);
+    putFigure(QuoteColumn::OpenInterest, q.position(), Amount);
+    putFigure(QuoteColumn::Open, q.open(), Price)->setForeground(priceBrush(q.open()));
+    putFigure(QuoteColumn::High, q.high(), Price)->setForeground(priceBrush(q.high()));
+    putFigure(QuoteColumn::Low, q.low(), Price)->setForeground(priceBrush(q.low()));
     for (int column = QuoteColumn::Settle; column <= QuoteColumn::OpenInterestChange; ++column)
         putRight(column, QStringLiteral("---"));
-    putRight(QuoteColumn::PreSettle, Price(pre));
+    putFigure(QuoteColumn::PreSettle, pre, Price);
     putRight(QuoteColumn::PreClose, QStringLiteral("---"));
     if (m_stock) {
-        putRight(QuoteColumn::Turnover, Price(q.turnover()))->setForeground(paint.yellow);
-        putRight(QuoteColumn::TurnoverRate, Price(q.turnover_rate()))->setForeground(paint.yellow);
+        putFigure(QuoteColumn::Turnover, q.turnover(), Price)->setForeground(paint.yellow);
+        putFigure(QuoteColumn::TurnoverRate, q.turnover_rate(), Price)->setForeground(paint.yellow);
         put(QuoteColumn::StockEnd, QString())->setForeground(paint.yellow);
     }
     if (row >= rowCount()) {
@@ -295,11 +380,15 @@ bool QuoteTableModel::UpdateRow(
     const auto priceBrush
         = [&](double v) -> const QBrush& { return BoardStyle::AtOrAbove(v, pre) ? paint.red : paint.green; };
 
+    // Grown once to the table's size: grown row by row it would hold up to
+    // twice the room, and a copy of it while it moves.
     if (m_shown.size() <= static_cast<size_t>(row))
-        m_shown.resize(static_cast<size_t>(row) + 1);
+        m_shown.resize(std::max(static_cast<size_t>(row) + 1, static_cast<size_t>(rowCount())));
     ShownRow& shown = m_shown[static_cast<size_t>(row)];
     const bool known = shown.known;
     shown.known = true;
+    // Each write below marks the tick as one to announce.
+    bool& wrote = m_unannounced;
 
     // The text of a cell is its figure in the column's format: an unchanged
     // figure leaves the cell as it is.
@@ -309,10 +398,11 @@ bool QuoteTableModel::UpdateRow(
             return cell;
         const std::uint64_t bits = Bits(figure);
         if (!known || shown.figures[static_cast<size_t>(column)] != bits) {
-            QString text = format(figure);
-            Note(row, column, text);
-            WriteText(cell, std::move(text));
+            if (m_measure)
+                Note(row, column, format(figure));
+            WriteFigure(cell, figure, format);
             shown.figures[static_cast<size_t>(column)] = bits;
+            wrote = true;
         }
         return cell;
     };
@@ -321,13 +411,16 @@ bool QuoteTableModel::UpdateRow(
         if (cell && (!known || shown.brushes[static_cast<size_t>(column)] != &brush)) {
             WriteForeground(cell, brush);
             shown.brushes[static_cast<size_t>(column)] = &brush;
+            wrote = true;
         }
         return cell;
     };
     const auto setFixed = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
         QStandardItem* cell = setColoured(column, figure, format, brush);
-        if (cell && cell->isEditable())
+        if (cell && cell->isEditable()) {
             cell->setEditable(false);
+            wrote = true;
+        }
     };
 
     const QIcon* icon = &ArrowIcon(q, paint);
@@ -338,6 +431,7 @@ bool QuoteTableModel::UpdateRow(
         if (arrow->icon().cacheKey() != icon->cacheKey())
             arrow->setIcon(*icon);
         shown.icon = icon;
+        wrote = true;
     }
 
     if (!known || shown.name != record.name) {
@@ -347,6 +441,7 @@ bool QuoteTableModel::UpdateRow(
             WriteText(cell, text);
         }
         shown.name = record.name;
+        wrote = true;
     }
     if (!known || shown.code != record.code) {
         if (QStandardItem* cell = item(row, QuoteColumn::Code)) {
@@ -355,6 +450,7 @@ bool QuoteTableModel::UpdateRow(
             WriteText(cell, text);
         }
         shown.code = record.code;
+        wrote = true;
     }
     setColoured(QuoteColumn::Last, q.last(), Price, priceBrush(q.last()));
     setColoured(QuoteColumn::LastVolume, q.last_vol(), Amount, paint.yellow);
@@ -383,8 +479,18 @@ bool QuoteTableModel::UpdateRow(
 void QuoteTableModel::AnnounceRows(int rows)
 {
     rows = std::min(rows, rowCount());
-    if (rows > 0)
+    if (rows > 0 && m_unannounced)
         emit dataChanged(index(0, 0), index(rows - 1, columnCount() - 1));
+    m_unannounced = false;
+    ReportWidths();
+}
+
+void QuoteTableModel::AnnounceRowSpan(int first, int last)
+{
+    first = std::max(first, 0);
+    last = std::min(last, rowCount() - 1);
+    if (first <= last)
+        emit dataChanged(index(first, 0), index(last, columnCount() - 1));
     ReportWidths();
 }
 

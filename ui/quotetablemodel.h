@@ -50,8 +50,12 @@ public:
     // cell; only the cells whose figure or colour changed since the row's
     // last write are touched. False when the model has no such row.
     bool UpdateRow(int row, const QuoteDetailField& q, const ContractRow& record, const QuotePaint& paint);
-    // Tells the views once that the first `rows` rows changed (after UpdateRow).
+    // Tells the views once that the first `rows` rows changed, when UpdateRow
+    // wrote any cell since the last call; nothing when no cell changed, so a
+    // still board is not repainted.
     void AnnounceRows(int rows);
+    // The same for the rows first to last (after UpdateRow of just those).
+    void AnnounceRowSpan(int first, int last);
     // Puts the rows in a new order: row i takes the row that was at order[i].
     // Views keep their selection and current row on the same contracts, and
     // show the new order at once; the sequence numbers stay 1, 2, 3 from the top.
@@ -90,4 +94,6 @@ private:
     std::vector<int> m_textWidths;
     std::vector<bool> m_mayNarrow;
     bool m_widthsChanged = false;
+    // UpdateRow wrote a cell since the last AnnounceRows.
+    bool m_unannounced = false;
 };

@@ -4,13 +4,16 @@
 // library's receive thread to the caller's callback.
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -362,6 +365,47 @@ void BM_LoopbackQuoteFrames(benchmark::State& state)
     ::close(listener);
 }
 BENCHMARK(BM_LoopbackQuoteFrames)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// ConnectAndLogin to a server whose host has gone, played on 127.0.0.1 by a
+// listener that accepts nothing and whose queue of waiting connections is
+// full: the kernel drops further connection requests unanswered. The
+// library's time-out (ApiLimits) ends the wait; the system's own retries
+// would last minutes.
+void BM_ConnectToADroppingHost(benchmark::State& state)
+{
+    SetLogFolder();
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0
+        || ::listen(listener, 0) != 0
+        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        std::abort();
+    std::vector<int> queued;
+    for (bool dropping = false; !dropping && queued.size() < 64;) {
+        queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (::connect(queued.back(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            pollfd watch { queued.back(), POLLOUT, 0 };
+            dropping = errno == EINPROGRESS && ::poll(&watch, 1, 300) == 0;
+        }
+    }
+    QuoteAppInfo info {};
+    int result = -1;
+    IKivQuoteAPI* api = CreateKivQuoteAPI(&info, &result);
+    api->SetServerAddress("127.0.0.1", ntohs(address.sin_port));
+    QuoteLoginRecord login {};
+    for (auto _ : state) {
+        if (api->ConnectAndLogin(&login) != KQ_ERR_NETWORK)
+            std::abort();
+    }
+    FreeKivQuoteAPI(api);
+    for (int fd : queued)
+        ::close(fd);
+    ::close(listener);
+}
+BENCHMARK(BM_ConnectToADroppingHost)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 } // namespace
 

@@ -5,6 +5,10 @@
 // thread took the batch is not delivered, so the figure is what the window
 // gets, at most what arrived.
 //
+// BM_QuoteToGuiValues: the client's own cost per quote without the network,
+// from the quote callback to the figures a receiver of quote_sig reads on the
+// GUI thread.
+//
 //   build/bin/bench_nquoteclient [--benchmark_min_time=3]
 
 #include <atomic>
@@ -12,6 +16,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <QCoreApplication>
@@ -120,6 +125,86 @@ BENCHMARK(BM_QuotesToGuiThread)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(3);
+
+// Each iteration: `rounds` quotes of every one of `contracts` subscribed
+// contracts go into the quote callback, as the quote API calls it, then the
+// GUI thread takes the batch (its wake delivered as the event loop would) and
+// a receiver of quote_sig reads the figures. The pause that keeps batches
+// 5 ms apart is left out of the time.
+void BM_QuoteToGuiValues(benchmark::State& state)
+{
+    const int contracts = static_cast<int>(state.range(0));
+    const int rounds = static_cast<int>(state.range(1));
+    NQuoteClientProbe::Fresh(NQuoteClientProbe::Timings());
+    NQuoteClient* client = NQuoteClient::Instance();
+    std::vector<nsquote::QuoteDetailField> quotes(static_cast<std::size_t>(contracts));
+    for (int i = 0; i < contracts; ++i) {
+        nsquote::QuoteDetailField& q = quotes[static_cast<std::size_t>(i)];
+        q.set_contract_code("FO_B" + std::to_string(i / 50) + "_" + std::to_string(2701 + i % 50));
+        q.set_time_flag(20270101093000000ull);
+        q.set_pre_settle(50.0 + i);
+        q.set_pre_closing(50.5 + i);
+        q.set_last(51.0 + i);
+        q.set_open(49.0 + i);
+        q.set_low(48.0 + i);
+        q.set_high(52.0 + i);
+        q.set_last_vol(3);
+        q.set_volume(12000);
+        q.set_position(4000);
+        q.set_ask_price(51.1 + i);
+        q.set_ask_vol(5);
+        q.set_bid_price(50.9 + i);
+        q.set_bid_vol(7);
+        q.set_src_type("SIM");
+        q.set_gw_recv_time(1);
+        q.set_gw_send_time(2);
+        q.set_front_recv_time(3);
+        q.set_turnover(1e6);
+        q.set_turnover_rate(0.5);
+        NQuoteClientProbe::Subscribe(q.contract_code());
+    }
+    double applied = 0;
+    std::size_t received = 0;
+    QObject receiver;
+    QObject::connect(client, &NQuoteClient::quote_sig, &receiver, [&](const nsquote::QuoteDetailField& q) {
+        applied += q.last() + q.volume() + q.bid_price() + q.ask_price();
+        ++received;
+    });
+    auto* spi = static_cast<COstrelSpi*>(client);
+    Clock::time_point lastDrain = Clock::now() - std::chrono::milliseconds(10);
+    std::size_t pushed = 0;
+    double seconds = 0;
+    double volume = 12000;
+    for (auto _ : state) {
+        while (Clock::now() - lastDrain < std::chrono::milliseconds(6))
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        for (auto& q : quotes)
+            q.set_volume(++volume);
+        const auto start = Clock::now();
+        for (int r = 0; r < rounds; ++r)
+            for (const auto& q : quotes)
+                spi->OnRtnQuote(&q);
+        QCoreApplication::sendPostedEvents(client, 0);
+        const auto end = Clock::now();
+        lastDrain = end;
+        const double took = std::chrono::duration<double>(end - start).count();
+        state.SetIterationTime(took);
+        seconds += took;
+        pushed += quotes.size() * static_cast<std::size_t>(rounds);
+    }
+    benchmark::DoNotOptimize(applied);
+    state.SetItemsProcessed(static_cast<int64_t>(pushed));
+    state.counters["ns_per_quote"]
+        = benchmark::Counter(pushed ? seconds * 1e9 / static_cast<double>(pushed) : 0);
+    state.counters["received_per_round"]
+        = benchmark::Counter(static_cast<double>(received) / static_cast<double>(state.iterations()));
+    NQuoteClientProbe::Fresh(NQuoteClientProbe::Timings());
+}
+BENCHMARK(BM_QuoteToGuiValues)
+    ->Args({ 5000, 1 })
+    ->Args({ 100, 50 })
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 double RssMib()
 {

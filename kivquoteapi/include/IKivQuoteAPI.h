@@ -73,7 +73,11 @@ static_assert(sizeof(QuoteKeyedRecord) == 274, "QuoteKeyedRecord is 274 bytes on
 // Implemented by the caller. Every operation is called on the library's
 // receive thread, one at a time. Pointers are valid only during the call.
 // A callback may issue requests, and OnConnectionLost may call
-// ConnectAndLogin again; no callback may free the API object.
+// ConnectAndLogin again. A callback may also free the API object: no
+// callback follows once FreeKivQuoteAPI has returned, not even the rest of
+// a reply's records. After a disconnect, by Disconnect or by the library
+// itself (a rejected login, a malformed frame), what the server sent before
+// is dropped: OnConnectionLost is the next callback.
 class IKivQuoteEvents
 {
 public:
@@ -110,6 +114,19 @@ protected:
 // The API object. Made by CreateKivQuoteAPI, released by FreeKivQuoteAPI,
 // never deleted by the caller. Requests from several threads must be
 // serialised by the caller.
+//
+// Bounds, whatever the server sends:
+// - The records the server pushes are kept per API object up to a cap:
+//   10,000 commodities, 100,000 contracts and 100,000 keyed records. A push
+//   of a record with a new key beyond its cap is dropped, a record already
+//   kept is still replaced; the query replies deliver only the records kept.
+//   The log notes the first record dropped in a connection and, when the
+//   connection ends, how many were.
+// - The log writes, per level, a burst of 1,000 lines and then 10 a second
+//   of the lines that the server's messages cause, and counts the rest in a
+//   line of its own. Lines about the caller's own calls are always written.
+// - ConnectAndLogin gives up on a server that has not taken the connection
+//   within 5 seconds.
 class IKivQuoteAPI
 {
 public:
@@ -119,7 +136,8 @@ public:
     // null address or port 0 (nothing stored then).
     virtual int SetServerAddress(const char* ip, uint16_t port) = 0;
     // Connects and sends the login; the outcome arrives by OnLoginReply.
-    // 0, -1 (connect or send failed, or already connected), -10000 (null).
+    // 0, -1 (connect failed or timed out, send failed, or already
+    // connected), -10000 (null).
     virtual int ConnectAndLogin(const QuoteLoginRecord* login) = 0;
     // Closes the connection; OnConnectionLost(-1) follows. Always 0.
     virtual int Disconnect() = 0;
@@ -142,8 +160,9 @@ extern "C" {
 KIVQUOTEAPI_EXPORT IKivQuoteAPI* CreateKivQuoteAPI(const QuoteAppInfo* appInfo, int* result);
 
 // Closes the object's connection, waits until its receive thread has let go
-// of it and frees it. Null and objects not made by CreateKivQuoteAPI are
-// left alone.
+// of it and frees it; called from one of the object's own callbacks, it
+// returns at once and the object is freed once that callback has returned.
+// Null and objects not made by CreateKivQuoteAPI are left alone.
 KIVQUOTEAPI_EXPORT void FreeKivQuoteAPI(IKivQuoteAPI* api);
 
 // "V9.3.1.0", valid while the library is loaded.

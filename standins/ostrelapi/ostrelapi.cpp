@@ -26,6 +26,8 @@
 
 #include <google/protobuf/arena.h>
 #include <google/protobuf/descriptor.h>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format_lite.h>
 
 #include "ostrelfeed.h"
 #include "ostrelwire.h"
@@ -138,6 +140,109 @@ bool StringsAreUtf8(const google::protobuf::Message& msg)
     return true;
 }
 
+// A reply or push as KwBaseMessage.Rsp carries it, read in place from its
+// frame: the texts and the payload's bytes point into the frame, so the
+// payload is parsed once, straight from the bytes as they came, rather than
+// copied into the envelope's Any and parsed again from there. It accepts and
+// refuses what the message runtime's parse of the envelope would: unknown
+// fields and unexpected wire types are skipped, texts must be UTF-8, and of a
+// field that comes more than once the last counts.
+struct Envelope {
+    std::int32_t method = 0;
+    std::string_view reqId;
+    std::int32_t errorCode = 0;
+    std::string_view errorMessage;
+    bool hasData = false;
+    std::string_view typeUrl;
+    std::string_view value;
+};
+
+using google::protobuf::internal::WireFormatLite;
+
+// Calls field(number, wire type, stream, bytes) for each field of `bytes`;
+// for a length-delimited field the stream stands before its length. The
+// callback answers false when it left the field unread.
+template <typename Field> bool ForEachField(std::string_view bytes, Field&& field)
+{
+    google::protobuf::io::CodedInputStream in(
+        reinterpret_cast<const std::uint8_t*>(bytes.data()), static_cast<int>(bytes.size()));
+    for (;;) {
+        const std::uint32_t tag = in.ReadTag();
+        // 0 at the end of the bytes, and for a tag that is cut or is 0 itself.
+        if (tag == 0)
+            return in.ConsumedEntireMessage();
+        const int number = WireFormatLite::GetTagFieldNumber(tag);
+        const auto type = WireFormatLite::GetTagWireType(tag);
+        bool read = false;
+        if (!field(number, type, in, read))
+            return false;
+        if (!read && !WireFormatLite::SkipField(&in, tag))
+            return false;
+    }
+}
+
+// The length-delimited field the stream stands before, as a view into `bytes`.
+bool ReadSpan(google::protobuf::io::CodedInputStream& in, std::string_view bytes, std::string_view* out)
+{
+    std::uint32_t length = 0;
+    if (!in.ReadVarint32(&length))
+        return false;
+    const int start = in.CurrentPosition();
+    if (!in.Skip(static_cast<int>(length)))
+        return false;
+    *out = bytes.substr(static_cast<std::size_t>(start), length);
+    return true;
+}
+
+bool ReadText(google::protobuf::io::CodedInputStream& in, std::string_view bytes, std::string_view* out)
+{
+    return ReadSpan(in, bytes, out) && ostrelwire::IsUtf8(out->data(), out->size());
+}
+
+bool ReadEnvelope(std::string_view frame, Envelope* env)
+{
+    using Type = WireFormatLite::WireType;
+    return ForEachField(frame, [&](int number, Type type, auto& in, bool& read) {
+        std::uint64_t varint = 0;
+        if (type == WireFormatLite::WIRETYPE_VARINT && (number == 1 || number == 3 || number == 5)) {
+            read = true;
+            if (!in.ReadVarint64(&varint))
+                return false;
+            if (number == 1)
+                env->method = static_cast<std::int32_t>(static_cast<std::uint32_t>(varint));
+            else if (number == 3)
+                env->errorCode = static_cast<std::int32_t>(static_cast<std::uint32_t>(varint));
+            return true;
+        }
+        if (type != WireFormatLite::WIRETYPE_LENGTH_DELIMITED)
+            return true;
+        if (number == 2 || number == 4) {
+            read = true;
+            return ReadText(in, frame, number == 2 ? &env->reqId : &env->errorMessage);
+        }
+        if (number != 6)
+            return true;
+        read = true;
+        std::string_view any;
+        if (!ReadSpan(in, frame, &any))
+            return false;
+        env->hasData = true;
+        return ForEachField(any, [&](int inner, Type innerType, auto& anyIn, bool& innerRead) {
+            if (innerType != WireFormatLite::WIRETYPE_LENGTH_DELIMITED || (inner != 1 && inner != 2))
+                return true;
+            innerRead = true;
+            return inner == 1 ? ReadText(anyIn, any, &env->typeUrl) : ReadSpan(anyIn, any, &env->value);
+        });
+    });
+}
+
+// Whether an Any's type URL names `type`, as Any::Is tells.
+bool NamesType(std::string_view typeUrl, const std::string& type)
+{
+    return typeUrl.size() >= type.size() + 1 && typeUrl[typeUrl.size() - type.size() - 1] == '/'
+        && typeUrl.substr(typeUrl.size() - type.size()) == type;
+}
+
 // What outlives the API object while a detached I/O thread winds down.
 struct Core {
     // Recursive: a callback may call RegisterSpi, which waits for running callbacks elsewhere.
@@ -237,15 +342,14 @@ private:
     bool ReadAvailable(int* reason);
     // Dispatches the complete frames buffered; false as ReadAvailable.
     bool DispatchBuffered(int* reason);
-    bool Dispatch(const std::string& body);
+    bool Dispatch(std::string_view body);
     // Counts a dropped frame; false once the connection has dropped too many.
     bool NoteDropped();
     // Whether the frame about to be dropped gets its own line.
     bool LogDrop() const { return m_dropped < static_cast<std::size_t>(kLoggedDrops); }
     // False when the frame was dropped.
-    bool DispatchParsed(const std::string& body);
-    template <typename T, typename F>
-    bool Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call);
+    bool DispatchParsed(std::string_view body);
+    template <typename T, typename F> bool Deliver(const Envelope& env, bool needsPayload, F&& call);
     void Finish(int reason);
 
     std::shared_ptr<Core> m_core;
@@ -272,6 +376,8 @@ private:
     google::protobuf::Arena m_arena;
 
     // I/O thread only.
+    // The error text of the frame being dispatched, for its callback.
+    std::string m_errorText;
     std::size_t m_dropped = 0;
     double m_dropTokens = kDropBurst;
     std::chrono::steady_clock::time_point m_dropRefilled = std::chrono::steady_clock::now();
@@ -439,7 +545,7 @@ bool Session::ReadAvailable(int* reason)
 
 bool Session::DispatchBuffered(int* reason)
 {
-    std::string body;
+    std::string_view body;
     for (;;) {
         const auto result = m_reader.Next(&body);
         if (result == ostrelwire::FrameReader::Result::NeedMore)
@@ -476,15 +582,14 @@ bool Session::NoteDropped()
     return true;
 }
 
-template <typename T, typename F>
-bool Session::Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& call)
+template <typename T, typename F> bool Session::Deliver(const Envelope& env, bool needsPayload, F&& call)
 {
     T& payload = *google::protobuf::Arena::CreateMessage<T>(&m_arena);
-    if (rsp.has_data()) {
-        if (!rsp.data().template Is<T>()) {
+    if (env.hasData) {
+        if (!NamesType(env.typeUrl, T::descriptor()->full_name())) {
             if (LogDrop())
-                Log(1, "%s (req_id \"%s\") dropped: payload is \"%s\", expected %s", MethodName(rsp.method()),
-                    Quoted(rsp.req_id()).c_str(), Quoted(rsp.data().type_url()).c_str(),
+                Log(1, "%s (req_id \"%s\") dropped: payload is \"%s\", expected %s", MethodName(env.method),
+                    Quoted(std::string(env.reqId)).c_str(), Quoted(std::string(env.typeUrl)).c_str(),
                     T::descriptor()->full_name().c_str());
             return false;
         }
@@ -492,89 +597,92 @@ bool Session::Deliver(const pb::KwBaseMessage_Rsp& rsp, bool needsPayload, F&& c
         // board: its texts are mended instead.
         constexpr bool mend = std::is_same_v<T, pb::RspQryCommodityDetailField>;
         ostrelwire::ParseReport report;
-        if (!ostrelwire::ParsePayload(rsp.data().value(), &payload, mend, &report)) {
+        if (!ostrelwire::ParsePayload(env.value, &payload, mend, &report)) {
             if (LogDrop())
-                Log(1, "%s (req_id \"%s\") dropped: its %s does not parse: %s", MethodName(rsp.method()),
-                    Quoted(rsp.req_id()).c_str(), T::descriptor()->full_name().c_str(), report.why.c_str());
+                Log(1, "%s (req_id \"%s\") dropped: its %s does not parse: %s", MethodName(env.method),
+                    Quoted(std::string(env.reqId)).c_str(), T::descriptor()->full_name().c_str(),
+                    report.why.c_str());
             return false;
         }
         if (report.mended != 0)
             Log(1, "%s: %zu texts not UTF-8, each bad byte replaced by U+FFFD (first: %s)",
-                MethodName(rsp.method()), report.mended, report.mendedField.c_str());
+                MethodName(env.method), report.mended, report.mendedField.c_str());
     } else if (needsPayload) {
         if (LogDrop())
-            Log(1, "%s dropped: no payload", MethodName(rsp.method()));
+            Log(1, "%s dropped: no payload", MethodName(env.method));
         return false;
     }
-    const tagRspExParam ex { static_cast<int32_t>(rsp.method()), rsp.error_code(),
-        rsp.error_message().c_str() };
+    const tagRspExParam ex { env.method, env.errorCode, m_errorText.c_str() };
     Invoke([&](COstrelSpi* spi) { call(spi, &payload, ex); });
     return true;
 }
 
-bool Session::Dispatch(const std::string& body)
+bool Session::Dispatch(std::string_view body)
 {
     const bool kept = DispatchParsed(body);
     m_arena.Reset();
     return kept;
 }
 
-bool Session::DispatchParsed(const std::string& body)
+bool Session::DispatchParsed(std::string_view body)
 {
-    pb::KwBaseMessage_Rsp& rsp = *google::protobuf::Arena::CreateMessage<pb::KwBaseMessage_Rsp>(&m_arena);
-    ostrelwire::ParseReport report;
-    if (!ostrelwire::ParsePayload(body, &rsp, false, &report)) {
+    Envelope env;
+    if (!ReadEnvelope(body, &env)) {
+        // Why, as the message's own parser sees it.
+        pb::KwBaseMessage_Rsp rsp;
+        ostrelwire::ParseReport report;
+        const bool parses = ostrelwire::ParsePayload(body, &rsp, false, &report);
         Log(0, "frame of %zu bytes does not parse (%s); closing the connection", body.size(),
-            report.why.c_str());
+            parses ? "a text is not UTF-8" : report.why.c_str());
         return false;
     }
-    const tagRspExParam ex { static_cast<int32_t>(rsp.method()), rsp.error_code(),
-        rsp.error_message().c_str() };
+    m_errorText.assign(env.errorMessage.data(), env.errorMessage.size());
+    const tagRspExParam ex { env.method, env.errorCode, m_errorText.c_str() };
     bool delivered = true;
-    switch (rsp.method()) {
+    switch (env.method) {
     case pb::ON_RTN_QUOTE:
         delivered = Deliver<pb::QuoteDetailField>(
-            rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnQuote(m); });
+            env, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnQuote(m); });
         break;
     case pb::ON_RTN_COMM:
         delivered = Deliver<pb::CommodityField>(
-            rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnCommodity(m); });
+            env, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnCommodity(m); });
         break;
     case pb::ON_RTN_DEPTH:
         delivered = Deliver<pb::DepthQuoteField>(
-            rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnDepthQuote(m); });
+            env, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnDepthQuote(m); });
         break;
     case pb::ON_RTN_TICKER:
         delivered
-            = Deliver<pb::TickerField>(rsp, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnTicker(m); });
+            = Deliver<pb::TickerField>(env, true, [](COstrelSpi* s, auto* m, auto&) { s->OnRtnTicker(m); });
         break;
     case pb::ON_RSP_LOGIN:
         delivered = Deliver<pb::RspLoginField>(
-            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspLogin(m, e); });
+            env, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspLogin(m, e); });
         break;
     case pb::ON_RSP_LOGOUT:
         Invoke([&](COstrelSpi* s) { s->OnRspLogout(ex); });
         break;
     case pb::ON_RSP_COMMODITY_LIST:
         delivered = Deliver<pb::RspQryCommodityField>(
-            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodity(m, e); });
+            env, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodity(m, e); });
         break;
     case pb::ON_RSP_COMMODITY_DETAIL:
         delivered = Deliver<pb::RspQryCommodityDetailField>(
-            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodityDetail(m, e); });
+            env, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryCommodityDetail(m, e); });
         break;
     case pb::ON_RSP_HISTORY_DATA:
         delivered = Deliver<pb::RspReqQryHistoryField>(
-            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryHistory(m, e); });
+            env, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspQryHistory(m, e); });
         break;
     case pb::ON_RSP_HSIMONEY_INFLOW:
         delivered = Deliver<pb::RspHisMoneyFlowField>(
-            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHisMoneyFlow(m, e); });
+            env, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHisMoneyFlow(m, e); });
         break;
     case pb::ON_RSP_SUBSCRIBE:
     case pb::ON_RSP_SUBSCRIBE_DEPTH:
         delivered = Deliver<pb::RspSubscribedField>(
-            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspSubscribe(m, e); });
+            env, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspSubscribe(m, e); });
         break;
     case pb::ON_RSP_UNSUBSCRIBE:
     case pb::ON_RSP_UNSUBSCRIBE_DEPTH:
@@ -582,13 +690,13 @@ bool Session::DispatchParsed(const std::string& body)
         break;
     case pb::ON_RSP_HEARTBEAT:
         delivered = Deliver<pb::HeartBeatField>(
-            rsp, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHeartBeat(m, e); });
+            env, false, [](COstrelSpi* s, auto* m, auto& e) { s->OnRspHeartBeat(m, e); });
         break;
     default:
         delivered = false;
         if (LogDrop())
             Log(1, "frame with method %d (req_id \"%s\") dropped: not a reply or push this library knows",
-                static_cast<int>(rsp.method()), Quoted(rsp.req_id()).c_str());
+                static_cast<int>(env.method), Quoted(std::string(env.reqId)).c_str());
         break;
     }
     return delivered || NoteDropped();

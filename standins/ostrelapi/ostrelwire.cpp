@@ -64,6 +64,15 @@ void FrameReader::Feed(const char* data, std::size_t size)
 
 FrameReader::Result FrameReader::Next(std::string* body)
 {
+    std::string_view view;
+    const Result result = Next(&view);
+    if (result == Result::Frame)
+        body->assign(view.data(), view.size());
+    return result;
+}
+
+FrameReader::Result FrameReader::Next(std::string_view* body)
+{
     const std::size_t available = m_buffer.size() - m_offset;
     if (available < kHeaderBytes)
         return Result::NeedMore;
@@ -74,7 +83,7 @@ FrameReader::Result FrameReader::Next(std::string* body)
         return Result::TooLarge;
     if (available - kHeaderBytes < size)
         return Result::NeedMore;
-    body->assign(m_buffer, m_offset + kHeaderBytes, size);
+    *body = std::string_view(m_buffer.data() + m_offset + kHeaderBytes, size);
     m_offset += kHeaderBytes + size;
     return Result::Frame;
 }

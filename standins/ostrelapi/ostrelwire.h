@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace google::protobuf
 {
@@ -42,6 +43,9 @@ public:
 
     void Feed(const char* data, std::size_t size);
     Result Next(std::string* body);
+    // The same without a copy: *body points into the reader's buffer and
+    // stays valid until the next Feed or Clear.
+    Result Next(std::string_view* body);
     // Bytes buffered but not yet returned as frames.
     std::size_t Buffered() const { return m_buffer.size() - m_offset; }
     void Clear();

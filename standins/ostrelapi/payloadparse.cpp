@@ -176,14 +176,15 @@ bool MendUtf8(std::string* text)
     return true;
 }
 
-bool ParsePayload(const std::string& bytes, Message* out, bool mendTexts, ParseReport* report)
+bool ParsePayload(std::string_view bytes, Message* out, bool mendTexts, ParseReport* report)
 {
     *report = ParseReport();
-    if (out->ParseFromString(bytes))
+    const int size = static_cast<int>(bytes.size());
+    if (out->ParseFromArray(bytes.data(), size))
         return true;
     const Descriptor* view = View().Find(out->GetDescriptor());
     std::unique_ptr<Message> loose(view ? View().Factory().GetPrototype(view)->New() : nullptr);
-    if (!loose || !loose->ParseFromString(bytes)) {
+    if (!loose || !loose->ParseFromArray(bytes.data(), size)) {
         report->why = "its bytes are not a " + out->GetDescriptor()->full_name();
         return false;
     }

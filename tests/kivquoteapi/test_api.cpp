@@ -282,21 +282,51 @@ TEST_F(ApiAgainstServer, ConnectFailuresReturnMinusOne)
 
 TEST_F(ApiAgainstServer, RejectedLoginReportsMinusTwoThenTheLoss)
 {
-    login = Login("u1", "wrong");
+    // The refusal and, in the same write behind it, a record, the completions
+    // and a quote: dropped with the connection. Many times over, so that
+    // every way the bytes are split between reads has its chance.
+    server.SetAcceptCode(1);
+    server.AddCommodity(Commodity("SHFE", 'F', "cu"));
+    server.SetCompletionOrder({ 11001, 11002, 11003, 20000 });
+    const ScopedLimits budgetRefilledAfterwards { ApiLimits() };
     LogWatch watch(LogFolder());
-    ASSERT_EQ(api->ConnectAndLogin(&login), KQ_SUCCESS);
-    ASSERT_TRUE(events.WaitFor(EventKind::ConnectionLost, 1));
-    const auto all = events.Events();
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].kind, EventKind::LoginReply);
-    EXPECT_EQ(all[0].code, -2);
-    EXPECT_FALSE(all[0].hasData);
-    EXPECT_EQ(all[1].code, -1);
-    EXPECT_TRUE(server.WaitForClosedConnections(1));
+    for (int run = 1; run <= 1000; ++run) {
+        events.Clear();
+        ASSERT_EQ(api->ConnectAndLogin(&login), KQ_SUCCESS);
+        ASSERT_TRUE(events.WaitFor(EventKind::ConnectionLost, 1));
+        const auto all = events.Events();
+        ASSERT_EQ(all.size(), 2u) << "run " << run;
+        EXPECT_EQ(all[0].kind, EventKind::LoginReply);
+        EXPECT_EQ(all[0].code, -2);
+        EXPECT_FALSE(all[0].hasData);
+        EXPECT_EQ(all[1].code, -1);
+    }
+    EXPECT_TRUE(server.WaitForClosedConnections(1000));
     EXPECT_EQ(api->Socket(), -1);
+    EXPECT_EQ(api->Cache().CommodityCount(), 0u);
     EXPECT_TRUE(watch.Contains("[ERROR] Failed to login, invalid user information.\n"));
     EXPECT_TRUE(watch.Contains("[INFO] Disconnect action is called.\n"));
     EXPECT_TRUE(watch.Contains("[ERROR] Connection is disconnected.\n"));
+    EXPECT_FALSE(watch.Contains("complete message"));
+}
+
+TEST_F(ApiAgainstServer, EveryLineOfTheCallersOwnCallsIsWrittenWhateverTheBudget)
+{
+    LoginAndWaitReady();
+    ApiLimits limits;
+    limits.logBurst = 3;
+    limits.logLinesPerSecond = 0;
+    ScopedLimits shortened(limits);
+    LogWatch watch(LogFolder());
+    const QuoteContractKey contract = ContractKey("SHFE", 'F', "cu", "2501");
+    for (int i = 0; i < 20; ++i) {
+        uint32_t session = 0;
+        ASSERT_EQ(api->SubscribeQuote(&session, &contract), KQ_SUCCESS);
+    }
+    ASSERT_TRUE(events.WaitFor(EventKind::Subscribe, 20));
+    EXPECT_EQ(watch.Count("[INFO] Send subscribe command to server sucessfully."), 20u);
+    EXPECT_EQ(watch.Count("[INFO] Successfully recv subscribe"), 3u)
+        << "what the server causes has its budget";
 }
 
 TEST_F(ApiAgainstServer, AnyErrorCodeButOneIsAnAcceptedLogin)

@@ -364,6 +364,24 @@ TEST(RecvBuffer, ReadFromSocketAppendsAndReportsTheReadResult)
     EXPECT_EQ(buffer.WriteOffset(), 8u) << "a failed read leaves the buffer as it was";
 }
 
+TEST(RecvBuffer, EachReadGetsTheWholeFreeSpaceOnceWhatWasCutIsMovedOut)
+{
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const std::string frame = EncodeFrame(20000, "", std::string(1000, 'q'), false);
+    const std::string stream = frame + frame + frame + frame + frame + frame;
+    RecvBuffer buffer(4096);
+    buffer.Feed(stream.data(), 2 * frame.size() + 500);
+    ASSERT_EQ(ExtractAll(buffer).messages.size(), 2u);
+    const size_t rest = stream.size() - 2 * frame.size() - 500;
+    ASSERT_EQ(::write(pair[1], stream.data() + stream.size() - rest, rest), static_cast<ssize_t>(rest));
+    // The 500 bytes left go to the front first; the read then fills all but kMinFree.
+    EXPECT_EQ(buffer.ReadFromSocket(pair[0]), static_cast<int>(4096 - 500 - RecvBuffer::kMinFree));
+    EXPECT_EQ(ExtractAll(buffer).messages.size(), 3u);
+    ::close(pair[0]);
+    ::close(pair[1]);
+}
+
 TEST(RecvBuffer, FramesBreakingABoundAreMalformedNotAwaited)
 {
     struct Case {

@@ -166,6 +166,16 @@ TEST_F(Dispatching, CommodityReplyDeliversTheCacheInKeyOrder)
     EXPECT_EQ(items[0].data, Bytes(Commodity("CME", 'F', "GC")));
     EXPECT_EQ(items[1].data, Bytes(Commodity("SHFE", 'F', "al")));
     EXPECT_EQ(items[2].data, Bytes(Commodity("SHFE", 'F', "cu", 'z')));
+
+    // Once the object is being freed, the rest of a reply is not delivered.
+    for (const char* number : { "2501", "2502", "2503" })
+        Push(Contract("SHFE", 'F', "cu", number));
+    events.SetOnEvent([this](const Event&) { api.MarkDestroying(); });
+    api.Dispatch(Msg(10011, "sessionID=7;", Bytes(CommodityKey("", 0, ""))));
+    api.Dispatch(Msg(10009, "sessionID=8;", ""));
+    ASSERT_EQ(events.Events().size(), 4u);
+    EXPECT_EQ(events.Events()[3].kind, EventKind::Contract) << "and nothing after the first";
+    events.SetOnEvent(nullptr);
 }
 
 TEST(KeyOrders, CommodityAndContractKeysCompareLikeZeroTerminatedTexts)

@@ -7,6 +7,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -126,14 +127,26 @@ TEST_F(Lifetime, FreeFromAnotherThreadWaitsForTheRunningCallback)
 
 TEST_F(Lifetime, FreeFromInsideItsOwnCallbacks)
 {
+    // Amid a reply of five records, many times over, so that every
+    // interleaving of the receive thread and the release has its chance.
     struct Case {
         const char* name;
         EventKind trigger;
+        int runs;
     };
-    const Case cases[] = { { "quote", EventKind::Quote }, { "ready", EventKind::Ready },
-        { "connection lost", EventKind::ConnectionLost } };
+    const Case cases[] = { { "quote", EventKind::Quote, 1 }, { "ready", EventKind::Ready, 1 },
+        { "connection lost", EventKind::ConnectionLost, 1 }, { "commodity", EventKind::Commodity, 500 },
+        { "contract", EventKind::Contract, 500 } };
+    for (const char* number : { "1", "2", "3", "4", "5" }) {
+        server.AddCommodity(Commodity("SHFE", 'F', number));
+        server.AddContract(Contract("SHFE", 'F', "cu", number));
+    }
+    const QuoteCommodityKey any = CommodityKey("", 0, "");
+    std::vector<Case> rounds;
+    for (const Case& c : cases)
+        rounds.insert(rounds.end(), static_cast<size_t>(c.runs), c);
     int round = 0;
-    for (const Case& c : cases) {
+    for (const Case& c : rounds) {
         SCOPED_TRACE(c.name);
         ++round;
         events.Clear();
@@ -165,6 +178,11 @@ TEST_F(Lifetime, FreeFromInsideItsOwnCallbacks)
         } else if (c.trigger == EventKind::ConnectionLost) {
             ASSERT_TRUE(events.WaitFor(EventKind::Ready, 1));
             server.Cut();
+        } else if (c.trigger != EventKind::Ready) {
+            ASSERT_TRUE(events.WaitFor(EventKind::Ready, 1));
+            uint32_t id = 0;
+            ASSERT_EQ(
+                c.trigger == EventKind::Commodity ? api->QryCommodity(&id) : api->QryContract(&id, &any), 0);
         }
         ASSERT_EQ(freed.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
         EXPECT_TRUE(server.WaitForClosedConnections(round));

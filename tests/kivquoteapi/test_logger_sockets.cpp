@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -25,18 +26,20 @@ using namespace kqtest;
 namespace
 {
 
+constexpr std::chrono::milliseconds kWait { 5000 };
+
 // A listening socket on 127.0.0.1 with an OS-chosen port.
 struct Listener {
     int fd = -1;
     uint16_t port = 0;
-    Listener()
+    explicit Listener(int backlog = 4)
     {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        ::listen(fd, 4);
+        ::listen(fd, backlog);
         socklen_t length = sizeof(address);
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
         port = ntohs(address.sin_port);
@@ -175,6 +178,25 @@ TEST(ApiLogger, EachLevelHasABudgetAndTheLeftOutLinesAreCountedInOneLineOfTheirO
     EXPECT_LT(countAt, text.find("[INFO] info after the warnings\n"));
 }
 
+TEST(ApiLogger, ALongQuietRefillsTheBudgetNoFurtherThanItsBurst)
+{
+    ApiLimits limits;
+    limits.logBurst = 3;
+    limits.logLinesPerSecond = 500;
+    ScopedLimits shortened(limits);
+    LogWatch watch(TemporaryLogFolder());
+    for (int i = 0; i < 3; ++i)
+        KQLOG_WARN("spent\n");
+    // The quiet itself is what is tested: at this pace it is worth 150 lines.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i)
+        KQLOG_WARN("after the quiet\n");
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The burst, and what the pace refilled while these lines were written.
+    EXPECT_LE(watch.Count("] after the quiet"), 4 + static_cast<size_t>(seconds * 500)) << seconds;
+}
+
 TEST(ApiLogger, TodayTextIsTheLocalDate)
 {
     const std::time_t now = std::time(nullptr);
@@ -222,16 +244,17 @@ TEST(Sockets, ConnectRefusesWhatIsNotADottedIPv4Address)
     for (const char* address :
         { "", "localhost", "256.0.0.1", "127.0.0", "::1", "127.0.0.1 ", "0x7f.0.0.1" }) {
         SCOPED_TRACE(address);
-        EXPECT_EQ(SocketConnect(address, listener.port), -1);
+        EXPECT_EQ(SocketConnect(address, listener.port, kWait), -1);
     }
-    EXPECT_EQ(SocketConnect(nullptr, listener.port), -1);
+    EXPECT_EQ(SocketConnect(nullptr, listener.port, kWait), -1);
 }
 
 TEST(Sockets, ConnectSendReceiveAndPeerClose)
 {
     Listener listener;
-    const int client = SocketConnect("127.0.0.1", listener.port);
+    const int client = SocketConnect("127.0.0.1", listener.port, kWait);
     ASSERT_GE(client, 0);
+    EXPECT_EQ(::fcntl(client, F_GETFL) & O_NONBLOCK, 0) << "connected, it reads and sends blocking";
     const int server = listener.Accept();
     ASSERT_GE(server, 0);
 
@@ -266,13 +289,26 @@ TEST(Sockets, ConnectToAClosedPortFails)
         Listener listener;
         port = listener.port;
     }
-    EXPECT_EQ(SocketConnect("127.0.0.1", port), -1);
+    EXPECT_EQ(SocketConnect("127.0.0.1", port, kWait), -1);
+}
+
+TEST(Sockets, ConnectGivesUpOnAHostThatDropsTheRequest)
+{
+    // Nobody accepts: once the queue is full, the kernel drops connection
+    // requests unanswered, as for a host that has gone.
+    Listener dropping(0);
+    std::vector<int> queued;
+    while (queued.size() < 64 && (queued.empty() || queued.back() >= 0))
+        queued.push_back(SocketConnect("127.0.0.1", dropping.port, std::chrono::milliseconds(300)));
+    EXPECT_EQ(queued.back(), -1);
+    for (int fd : queued)
+        SocketClose(fd);
 }
 
 TEST(Sockets, ShutdownWakesABlockedReaderAndKeepsTheHandle)
 {
     Listener listener;
-    const int client = SocketConnect("127.0.0.1", listener.port);
+    const int client = SocketConnect("127.0.0.1", listener.port, kWait);
     ASSERT_GE(client, 0);
     const int server = listener.Accept();
     int result = 99;

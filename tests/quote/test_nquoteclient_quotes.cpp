@@ -604,4 +604,38 @@ TEST(NQuoteClientQuoteCache, GetQuoteWaitsWhileTheCacheIsHeld)
     EXPECT_TRUE(MessageDifferencer::Equals(read, quote));
 }
 
+// The hand-off names a contract by its slot in the cache. Once the list that
+// made the slots is gone, they go to the contracts of the next one: each
+// quote still reaches the window, and the cache, under its own contract.
+TEST(NQuoteClientQuoteCache, SlotsOfAGoneListServeTheNextOne)
+{
+    kit::SignalProbe probe(Client());
+    auto* spi = static_cast<COstrelSpi*>(Client());
+    NQuoteClientProbe::Subscribe("FO_A");
+    NQuoteClientProbe::Subscribe("FO_B");
+    pb::QuoteDetailField a = FullQuote("FO_A");
+    spi->OnRtnQuote(&a);
+    ASSERT_TRUE(kit::WaitFor([&] { return probe.Count(probe.quotes) == 1; }, 3000));
+
+    NQuoteClientProbe::Fresh(kit::TestTimings());
+    NQuoteClientProbe::Subscribe("FO_C");
+    NQuoteClientProbe::Subscribe("FO_A");
+    pb::QuoteDetailField c = FullQuote("FO_C");
+    c.set_last(1);
+    spi->OnRtnQuote(&c);
+    a.set_last(2);
+    spi->OnRtnQuote(&a);
+    pb::QuoteDetailField read;
+    EXPECT_FALSE(Client()->GetQuote("FO_B", &read));
+    ASSERT_TRUE(Client()->GetQuote("FO_C", &read));
+    EXPECT_TRUE(MessageDifferencer::Equals(read, c));
+    ASSERT_TRUE(Client()->GetQuote("FO_A", &read));
+    EXPECT_TRUE(MessageDifferencer::Equals(read, a));
+    ASSERT_TRUE(kit::WaitFor([&] { return probe.Count(probe.quotes) == 3; }, 3000));
+    const auto received = Of(probe, probe.quotes, "FO_C");
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].last(), 1);
+    EXPECT_EQ(Of(probe, probe.quotes, "FO_A").back().last(), 2);
+}
+
 } // namespace

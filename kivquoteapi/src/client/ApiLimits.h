@@ -23,6 +23,11 @@ struct ApiLimits {
     // looks whether that count is due.
     std::chrono::milliseconds logSummaryDelay { 1000 };
 
+    // The longest ConnectAndLogin waits for the server to take the
+    // connection: a host that drops the connection's packets must not hold
+    // the caller for the system's minutes of retries.
+    std::chrono::milliseconds connectTimeout { 5000 };
+
     static ApiLimits Current();
     // Takes effect for API objects made afterwards; the log budget starts
     // afresh, full, with nothing counted as left out.

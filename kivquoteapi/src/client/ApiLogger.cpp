@@ -11,6 +11,25 @@
 #include "ApiLimits.h"
 #include "Immortal.h"
 
+namespace
+{
+
+// A count, not a flag: one call of the caller may make another (a failed
+// start of ConnectAndLogin ends in Disconnect).
+thread_local int t_callerLines = 0;
+
+} // namespace
+
+ApiLogger::CallerLines::CallerLines()
+{
+    ++t_callerLines;
+}
+
+ApiLogger::CallerLines::~CallerLines()
+{
+    --t_callerLines;
+}
+
 ApiLogger& ApiLogger::GetInstance()
 {
     static Immortal<ApiLogger> instance;
@@ -66,7 +85,7 @@ void ApiLogger::Write(const char* sourceFile, int line, int level, const char* f
     if (!m_enabled || level > m_level || !m_hasPath)
         return;
     LeftOut due;
-    const bool admitted = Admit(level, &due);
+    const bool admitted = t_callerLines > 0 || Admit(level, &due);
     if (due.level >= 0)
         WriteLeftOut(due);
     if (!admitted)

@@ -19,7 +19,10 @@ enum ApiLogLevel : int { API_LOG_ERROR = 0, API_LOG_WARN = 1, API_LOG_INFO = 2, 
 //
 // Whatever a server sends, the log grows at a bounded pace: each level has a
 // budget of lines (ApiLimits: a burst, then a steady pace), and lines beyond
-// it are counted instead of written. The count is written as one line of its
+// it are counted instead of written. Lines logged inside a caller's own call
+// (a CallerLines scope) are always written and use no budget: the caller
+// already bounds them, and whoever checks whether a request went out needs
+// every one. The count is written as one line of its
 // own, charged to the budget, once the first left-out line is
 // logSummaryDelay old: by the next line logged after that, or by
 // FlushLeftOut, which the receive threads call when their reads wait.
@@ -30,6 +33,16 @@ public:
 
     void Write(const char* sourceFile, int line, int level, const char* format, ...)
         __attribute__((format(printf, 5, 6)));
+
+    // Marks the lines this thread logs while it lives as the caller's own.
+    class CallerLines
+    {
+    public:
+        CallerLines();
+        ~CallerLines();
+        CallerLines(const CallerLines&) = delete;
+        CallerLines& operator=(const CallerLines&) = delete;
+    };
 
     // Writes the count of left-out lines if it is due (or at once with
     // `now`). Cheap when nothing was left out.

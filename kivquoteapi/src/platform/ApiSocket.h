@@ -9,8 +9,9 @@
 
 // 0 when sockets are usable (nothing to start on POSIX systems), -1 otherwise.
 int SocketStartup();
-// A socket connected to a dotted IPv4 address, or -1. Host names are not resolved.
-int SocketConnect(const char* ip, uint16_t port);
+// A socket connected to a dotted IPv4 address within `timeout`, or -1. Host
+// names are not resolved.
+int SocketConnect(const char* ip, uint16_t port, std::chrono::milliseconds timeout);
 // One read: bytes read, 0 when the peer closed, negative on error.
 int SocketRecv(int socket, char* buffer, size_t size);
 // Lets a blocked read give up after `timeout` (zero: never); the read then

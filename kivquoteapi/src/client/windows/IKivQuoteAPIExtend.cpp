@@ -107,6 +107,16 @@ void IKivQuoteAPIExtend::JoinFinishedThreads()
         thread.join();
 }
 
+bool IKivQuoteAPIExtend::Dispatching() const
+{
+    return !m_destroying && (m_dispatchedSocket == -1 || m_socket == m_dispatchedSocket);
+}
+
+IKivQuoteEvents* IKivQuoteAPIExtend::Events() const
+{
+    return Dispatching() ? m_handler.load() : nullptr;
+}
+
 bool IKivQuoteAPIExtend::OnReceiveThreadOf(const IKivQuoteAPIExtend* api)
 {
     return api && t_receiveThreadOf == api;
@@ -133,6 +143,7 @@ int IKivQuoteAPIExtend::SetServerAddress(const char* ip, uint16_t port)
 
 int IKivQuoteAPIExtend::ConnectAndLogin(const QuoteLoginRecord* login)
 {
+    const ApiLogger::CallerLines callerLines;
     if (!login)
         return KQ_ERR_BAD_ARGUMENT;
     if (t_connectionHeldBy == this) {
@@ -162,7 +173,7 @@ int IKivQuoteAPIExtend::ConnectAndLogin(const QuoteLoginRecord* login)
     std::memcpy(&m_loginRecord, login, sizeof(m_loginRecord));
     if (SocketStartup() != 0)
         return KQ_ERR_NETWORK;
-    const int socket = SocketConnect(m_serverIp, m_serverPort);
+    const int socket = SocketConnect(m_serverIp, m_serverPort, ApiLimits::Current().connectTimeout);
     if (socket == -1) {
         KQLOG_ERROR("Cannot connect to server ip:%s, port:%d.\n", m_serverIp, static_cast<int>(m_serverPort));
         return KQ_ERR_NETWORK;
@@ -212,6 +223,7 @@ int IKivQuoteAPIExtend::ConnectAndLogin(const QuoteLoginRecord* login)
 
 int IKivQuoteAPIExtend::Disconnect()
 {
+    const ApiLogger::CallerLines callerLines;
     std::lock_guard<std::mutex> lock(m_connMutex);
     const int socket = m_socket.exchange(-1);
     if (socket == -1)
@@ -269,6 +281,7 @@ int IKivQuoteAPIExtend::Refuse(RequestStep step, const char* operation, const ch
 
 int IKivQuoteAPIExtend::QryCommodity(uint32_t* sessionID)
 {
+    const ApiLogger::CallerLines callerLines;
     const RequestStep step = IssueRequest(CMD_QRY_COMMODITY, nullptr, 0, false, sessionID);
     if (step == RequestStep::SendFailed) {
         KQLOG_ERROR("Failed to send qry commodity command to server.\n");
@@ -282,6 +295,7 @@ int IKivQuoteAPIExtend::QryCommodity(uint32_t* sessionID)
 
 int IKivQuoteAPIExtend::QryContract(uint32_t* sessionID, const QuoteCommodityKey* qryReq)
 {
+    const ApiLogger::CallerLines callerLines;
     const RequestStep step
         = IssueRequest(CMD_QRY_CONTRACT, qryReq, sizeof(QuoteCommodityKey), true, sessionID);
     if (step == RequestStep::SendFailed) {
@@ -297,11 +311,13 @@ int IKivQuoteAPIExtend::QryContract(uint32_t* sessionID, const QuoteCommodityKey
 
 int IKivQuoteAPIExtend::SubscribeQuote(uint32_t* sessionID, const QuoteContractKey* contract)
 {
+    const ApiLogger::CallerLines callerLines;
     return RequestSubscription(sessionID, contract, true);
 }
 
 int IKivQuoteAPIExtend::UnSubscribeQuote(uint32_t* sessionID, const QuoteContractKey* contract)
 {
+    const ApiLogger::CallerLines callerLines;
     return RequestSubscription(sessionID, contract, false);
 }
 
@@ -334,7 +350,7 @@ void IKivQuoteAPIExtend::ReceiveLoop(int socket)
     t_receiveThreadOf = this;
     t_connectionHeldBy = this;
     KQLOG_INFO("Start thread for receiving and processing messages.\n");
-    if (socket == -1 || !Events()) {
+    if (socket == -1 || !m_handler.load()) {
         // Nothing is read; the connection stays open until Disconnect or
         // the destructor closes it.
         ReleaseUnreadSocket(socket);
@@ -345,7 +361,8 @@ void IKivQuoteAPIExtend::ReceiveLoop(int socket)
     // Reads wake up now and then even on a quiet connection, so that the
     // count of log lines left out during a flood is written soon after it.
     SocketSetReadTimeout(socket, ApiLimits::Current().logSummaryDelay);
-    while (!m_destroying) {
+    m_dispatchedSocket = socket;
+    while (Dispatching()) {
         const int result = m_recvBuffer.ReadFromSocket(socket);
         if (result > 0) {
             if (!DispatchAll(m_recvBuffer))
@@ -358,13 +375,14 @@ void IKivQuoteAPIExtend::ReceiveLoop(int socket)
         }
         break;
     }
+    m_dispatchedSocket = -1;
     KQLOG_ERROR("Connection is disconnected.\n");
     ReportDroppedRecords();
     ApiLogger::GetInstance().FlushLeftOut(true);
     EndConnection(socket);
     t_connectionHeldBy = nullptr;
     if (!m_destroying) {
-        if (IKivQuoteEvents* events = Events())
+        if (IKivQuoteEvents* events = m_handler.load())
             events->OnConnectionLost(KQ_ERR_NETWORK);
     }
     ThreadFinished(true);
@@ -416,7 +434,7 @@ void IKivQuoteAPIExtend::ThreadFinished(bool receiveThread)
 bool IKivQuoteAPIExtend::DispatchAll(RecvBuffer& buffer)
 {
     bool readable = true;
-    while (!m_destroying) {
+    while (Dispatching()) {
         const FrameStatus status = buffer.ExtractMessage(&m_message);
         if (status == FrameStatus::Incomplete)
             break;
@@ -536,13 +554,15 @@ void IKivQuoteAPIExtend::HandleCommodityResponse(const WireMessage& message)
         return;
     }
     KQLOG_INFO("Recv query commodity response, begin to find all commodities.\n");
-    IKivQuoteEvents* events = Events();
     QuoteCommodityRecord scratch;
     std::memset(&scratch, 0, sizeof(scratch));
     int delivered = 0;
     bool isLast = false;
     for (int n = 0; m_cache.CommodityAt(n, &scratch, &isLast); ++n) {
-        if (events)
+        // A callback may free the object or disconnect: the rest is not delivered then.
+        if (!Dispatching())
+            break;
+        if (IKivQuoteEvents* events = Events())
             events->OnCommodityItem(sessionID, 0, isLast ? 'Y' : 'N', &scratch);
         ++delivered;
         if (isLast)
@@ -562,7 +582,10 @@ void IKivQuoteAPIExtend::HandleContractResponse(const WireMessage& message)
     if (!BodyHolds<QuoteCommodityKey>(message, "query contract response"))
         return;
     const QuoteCommodityKey filter = BodyRecord<QuoteCommodityKey>(message);
-    IKivQuoteEvents* events = Events();
+    const auto deliver = [this, sessionID](char isLast, const QuoteContractRecord* contract) {
+        if (IKivQuoteEvents* events = Events())
+            events->OnContractItem(sessionID, 0, isLast, contract);
+    };
 
     // The last match can only be told once the walk is over, so matches are
     // held back: two at most, the older one delivered when a third arrives.
@@ -573,24 +596,21 @@ void IKivQuoteAPIExtend::HandleContractResponse(const WireMessage& message)
     for (int n = 0; m_cache.ContractAt(n, &current, &isLast); ++n) {
         if (ContractMatches(&filter, &current)) {
             if (heldCount == 2) {
-                if (events)
-                    events->OnContractItem(sessionID, 0, 'N', &held[0]);
+                deliver('N', &held[0]);
                 held[0] = held[1];
                 held[1] = current;
             } else {
                 held[heldCount++] = current;
             }
         }
-        if (isLast)
+        if (isLast || !Dispatching())
             break;
     }
-    if (!events)
-        return;
     if (heldCount == 2) {
-        events->OnContractItem(sessionID, 0, 'N', &held[0]);
-        events->OnContractItem(sessionID, 0, 'Y', &held[1]);
+        deliver('N', &held[0]);
+        deliver('Y', &held[1]);
     } else if (heldCount == 1) {
-        events->OnContractItem(sessionID, 0, 'Y', &held[0]);
+        deliver('Y', &held[0]);
     }
 }
 

@@ -62,7 +62,8 @@ public:
     static bool ContractMatches(const QuoteCommodityKey* filter, const QuoteContractRecord* contract);
     bool AllCompleteFlagsSet() const;
 
-    // Stops callbacks after the one running now; the destructor does this first.
+    // Stops callbacks after the one running now, also within a reply that
+    // delivers several records; the destructor does this first.
     void MarkDestroying() { m_destroying = true; }
     // True on a receive thread of `api` (also inside its OnConnectionLost).
     static bool OnReceiveThreadOf(const IKivQuoteAPIExtend* api);
@@ -88,7 +89,13 @@ private:
     void NoteDroppedRecord(RecordKind kind);
     // How many pushes the caps refused during the connection that ends.
     void ReportDroppedRecords();
-    IKivQuoteEvents* Events() const { return m_handler.load(); }
+    // The caller's handler while callbacks may reach it: not once the object
+    // is being freed, nor once the connection being dispatched has been
+    // closed (what is still buffered of it is dropped). Asked before every
+    // callback.
+    IKivQuoteEvents* Events() const;
+    // Whether frames of the connection this thread dispatches may still be handled.
+    bool Dispatching() const;
     // Gives up the receive thread's claim on a socket it will not read.
     void ReleaseUnreadSocket(int socket);
     // The end of a connection seen by its receive thread: close and reset.
@@ -112,6 +119,11 @@ private:
     RecvBuffer m_recvBuffer { RecvBuffer::kDefaultCapacity };
     // Filled from frame to frame by whoever dispatches (the receive thread).
     WireMessage m_message;
+    // The socket whose frames the receive thread dispatches, -1 while none
+    // does (and for frames handed to Dispatch without a connection). Only
+    // the receive thread writes it, and gives it back before the next
+    // connection can start.
+    int m_dispatchedSocket = -1;
     static constexpr size_t kMessageStorageKept = 64 * 1024;
     QuoteDataCache m_cache;
     // Pushes refused by the cache's caps in this connection (receive thread only).
