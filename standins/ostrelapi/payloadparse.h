@@ -29,7 +29,7 @@ struct ParseReport {
 // are mended and the message parses all the same. False, with `report->why`
 // set, when the bytes still do not parse.
 bool ParsePayload(
-    const std::string& bytes, google::protobuf::Message* out, bool mendTexts, ParseReport* report);
+    std::string_view bytes, google::protobuf::Message* out, bool mendTexts, ParseReport* report);
 
 // `text` with each byte that does not begin or continue a well-formed UTF-8
 // sequence replaced by U+FFFD; true when anything was replaced.
