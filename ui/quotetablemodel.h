@@ -50,6 +50,10 @@ public:
     // cell; only the cells whose figure or colour changed since the row's
     // last write are touched. False when the model has no such row.
     bool UpdateRow(int row, const QuoteDetailField& q, const ContractRow& record, const QuotePaint& paint);
+    // Empties the figures and the arrow of a row that has no quote (none came
+    // yet, or the link was lost): a figure the server did not send is not shown
+    // as a price. Announced with AnnounceRows like UpdateRow.
+    void BlankRow(int row);
     // Tells the views once that the first `rows` rows changed, when UpdateRow
     // wrote any cell since the last call; nothing when no cell changed, so a
     // still board is not repainted.
@@ -61,10 +65,10 @@ public:
     // show the new order at once; the sequence numbers stay 1, 2, 3 from the top.
     void Reorder(const std::vector<size_t>& order);
 
-    // Measures every text written from now on; `grown` is called after a
-    // write that made some column's widest text wider.
-    void SetMeasure(Measure measure, std::function<void()> grown);
-    // Width of the widest text written into a column since its rows were built.
+    // Measures every text written from now on; `changed` is called after a
+    // write that made some column's widest text wider or narrower.
+    void SetMeasure(Measure measure, std::function<void()> changed);
+    // Width of the widest text that a column shows now.
     int TextWidth(int column) const;
 
 private:
@@ -73,6 +77,7 @@ private:
     // its brush. Each write costs far more than this comparison.
     struct ShownRow {
         bool known = false;
+        bool blank = false; // BlankRow emptied it and nothing was written since
         std::array<std::uint64_t, QuoteColumn::StockCount> figures {};
         std::array<const QBrush*, QuoteColumn::StockCount> brushes {};
         const QIcon* icon = nullptr;
@@ -80,16 +85,20 @@ private:
         std::string code;
     };
 
-    void Note(int column, const QString& text);
-    void ReportGrowth();
+    void Note(int row, int column, const QString& text);
+    void ReportWidths();
 
     bool m_stock;
     std::vector<ContractRow> m_rows;
     std::vector<ShownRow> m_shown;
     Measure m_measure;
-    std::function<void()> m_grown;
+    std::function<void()> m_widthsChange;
+    // Width of each cell's text, QuoteColumn::StockCount a row, so that a
+    // column can narrow again once its widest text is gone.
+    std::vector<std::uint16_t> m_cellWidths;
     std::vector<int> m_textWidths;
-    bool m_widthsGrew = false;
+    std::vector<bool> m_mayNarrow;
+    bool m_widthsChanged = false;
     // UpdateRow wrote a cell since the last AnnounceRows.
     bool m_unannounced = false;
 };

@@ -476,22 +476,32 @@ TEST_F(TablesTest, EveryTickShowsTheLatestFiguresAndTellsTheViewsOnce)
     EXPECT_EQ(Text(m, 1, 4), QStringLiteral("x"));
 }
 
-TEST_F(TablesTest, ContractWithoutQuoteShowsZeros)
+// No quote (none came yet, or the link was lost and the cache emptied): the
+// figures are empty, not zeros, at a rebuild and at each refresh; the name,
+// code and the constant columns stay, and the first quote fills the row.
+TEST_F(TablesTest, ContractWithoutQuoteShowsNoFigures)
 {
     peer.setCommodities({ MakeCommodity(8, "X", "NOQUOTE", "无报价", { { "A", 1 } }) });
     peer.rebuild(8);
     QStandardItemModel* d = peer.model(8);
     ASSERT_EQ(d->rowCount(), 1);
-    EXPECT_EQ(Text(d, 0, 4), QStringLiteral("0"));
-    EXPECT_EQ(Text(d, 0, 9), QStringLiteral("0.00"));
-    EXPECT_EQ(Text(d, 0, 12), QStringLiteral("0.00%"));
-    EXPECT_EQ(ArrowOf(d, 0), Arrow::None);
-    EXPECT_EQ(Foreground(d, 0, 14), kRed);
     peer.showTab(5);
-    peer.tick();
-    EXPECT_EQ(Text(d, 0, 9), QStringLiteral("0"));
-    EXPECT_EQ(Foreground(d, 0, 4), kRed);
-    EXPECT_EQ(Foreground(d, 0, 11), kRed);
+    for (int pass = 0; pass < 3; ++pass) {
+        if (pass == 1)
+            peer.tick();
+        if (pass == 2) {
+            PushQuote(MakeQuote("D_NOQUOTE_A", 5, 4));
+            peer.tick();
+            EXPECT_EQ(Text(d, 0, 4), QStringLiteral("5"));
+            NQuoteClientProbe::ForgetQuotes();
+            peer.tick();
+        }
+        for (int column : { 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 21 })
+            EXPECT_EQ(Text(d, 0, column), QString()) << pass << " " << column;
+        EXPECT_EQ(ArrowOf(d, 0), Arrow::None) << pass;
+        EXPECT_EQ(Text(d, 0, 3), QStringLiteral("NOQUOTEA"));
+        EXPECT_EQ(Text(d, 0, 17), QStringLiteral("---"));
+    }
 }
 
 // Whatever a row without a quote shows, it is never the figures of the row before it.
@@ -525,7 +535,7 @@ TEST_F(TablesTest, RefreshTouchesOnlyTheTableOnScreen)
     peer.tick();
     EXPECT_EQ(Text(fo, 0, 4), foBefore);
     EXPECT_EQ(Text(fi, 0, 4), fiBefore);
-    EXPECT_EQ(Text(fo, 0, 9), QStringLiteral("0.00"));
+    EXPECT_EQ(Text(fo, 0, 9), QString());
 
     // The views hear of the tick once, for the whole table on screen.
     std::vector<std::pair<QModelIndex, QModelIndex>> foNotices;
@@ -777,8 +787,9 @@ TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
 }
 
 // Columns grow as soon as a wider text is written, whether or not the list
-// is painted, never shrink, and a paint by itself changes no width.
-TEST_F(TablesTest, ColumnsGrowWhenAWiderTextIsWritten)
+// is painted, narrow again to the widths given them once it is gone, and a
+// paint by itself changes no width.
+TEST_F(TablesTest, ColumnsFollowTheWidestTextShown)
 {
     peer.initUiAtScale(1.0);
     PushQuote(MakeQuote("FO_WIDE", 1, 1));
@@ -802,7 +813,7 @@ TEST_F(TablesTest, ColumnsGrowWhenAWiderTextIsWritten)
 
     PushQuote(MakeQuote("FO_WIDE", 1, 1));
     peer.tick();
-    EXPECT_EQ(view->columnWidth(QuoteColumn::Last), grown);
+    EXPECT_EQ(view->columnWidth(QuoteColumn::Last), before);
 
     // A longer header text (a sort arrow) widens its column too.
     m->horizontalHeaderItem(QuoteColumn::Name)->setText(QStringLiteral("品种名称品种名称品种名称↓"));
@@ -818,6 +829,32 @@ TEST_F(TablesTest, ColumnsGrowWhenAWiderTextIsWritten)
         if (!view->isColumnHidden(column)) {
             EXPECT_EQ(view->columnWidth(column), widths[static_cast<size_t>(column)]) << column;
         }
+    }
+
+    // On screen no text takes more than a third of the list, and once the
+    // hostile texts are gone every column has its width back.
+    std::vector<int> shown;
+    for (int column = 0; column < m->columnCount() - 1; ++column)
+        shown.push_back(view->isColumnHidden(column) ? 0 : view->columnWidth(column));
+    const struct {
+        std::string name;
+        double figure;
+    } hostile[] = { { std::string(10000, 'N'), 1 }, { "宽", 1e308 }, { "宽", -9223372036854775807.0 },
+        { std::string(10000, 'N'), std::nan("") }, { "宽", 1 } };
+    for (const auto& h : hostile) {
+        peer.setCommodities({ MakeCommodity(1, "X", "WIDE", h.name, {}) });
+        peer.rebuild(1);
+        PushQuote(MakeQuote("FO_WIDE", h.figure, h.figure));
+        peer.tick();
+        for (int column = 0; column < m->columnCount() - 1; ++column) {
+            EXPECT_LE(view->columnWidth(column),
+                std::max(view->viewport()->width() / 3, widths[static_cast<size_t>(column)]))
+                << column;
+        }
+    }
+    for (int column = 0; column < m->columnCount() - 1; ++column) {
+        EXPECT_EQ(view->isColumnHidden(column), shown[static_cast<size_t>(column)] == 0) << column;
+        EXPECT_EQ(view->columnWidth(column), shown[static_cast<size_t>(column)]) << column;
     }
     window.hide();
 }
