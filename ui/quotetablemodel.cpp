@@ -126,6 +126,14 @@ public:
         SetTextUnannounced(std::move(text));
         emitDataChanged();
     }
+    // The model's sort compares rows by their cells in the arrow column: their
+    // places, handed over by Reorder, compared without going through QVariant.
+    bool operator<(const QStandardItem& other) const override
+    {
+        if (other.type() == kType)
+            return m_order < static_cast<const QuoteCell&>(other).m_order;
+        return QStandardItem::operator<(other);
+    }
     QStandardItem* clone() const override
     {
         auto* copy = m_format ? new QuoteCell(m_figure, m_format) : new QuoteCell(m_text);
