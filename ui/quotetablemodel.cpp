@@ -398,7 +398,8 @@ bool QuoteTableModel::UpdateRow(
     };
     const auto setFixed = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
         QStandardItem* cell = setColoured(column, figure, format, brush);
-        if (cell && cell->isEditable()) {
+        // Made not editable at its first write; nothing makes it editable again.
+        if (cell && !known && cell->isEditable()) {
             cell->setEditable(false);
             wrote = true;
         }
