@@ -106,7 +106,7 @@ if [ -n "$shot_dpi" ]; then
   echo "saved $out/statusbar-$name.png"
   add_demo_account
   # The first row (CL), a row's height lower at each scale.
-  case "$shot_dpi" in 96) row_y=90 ;; 120) row_y=100 ;; 144) row_y=118 ;; *) row_y=138 ;; esac
+  case "$shot_dpi" in 96) row_y=90 ;; 120) row_y=100 ;; 144) row_y=118 ;; *) row_y=160 ;; esac
   click 400 "$row_y"
   sleep 0.3
   xdotool click --repeat 2 --delay 80 1

@@ -149,6 +149,13 @@ QMenu* ExchangeBarFitter::OverflowMenu()
         m_list->setUniformItemSizes(true);
         m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
         m_list->setFont(m_bar->font());
+        // The bar's own colours: the menu would otherwise take the button's
+        // grey text onto the menu's light ground.
+        m_list->setStyleSheet(
+            QStringLiteral("QListView { background-color: rgb(77, 77, 77); "
+                           "color: rgb(231, 231, 231); border: 1px solid rgb(211, 211, 211); }"
+                           "QListView::item:hover { background-color: rgb(219, 219, 219); "
+                           "color: rgb(0, 0, 0); }"));
         auto* action = new QWidgetAction(m_menu);
         action->setDefaultWidget(m_list);
         m_menu->addAction(action);

@@ -88,6 +88,8 @@ StatusBarFolder::StatusBarFolder(
     m_more->setText(QStringLiteral("»"));
     m_more->setAutoRaise(true);
     m_more->setPopupMode(QToolButton::InstantPopup);
+    // The "»" says there is more; the menu's own arrow beside it would only crowd it.
+    m_more->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; }"));
     m_menu = new QMenu(m_more);
     m_more->setMenu(m_menu);
     connect(m_menu, &QMenu::aboutToShow, this, &StatusBarFolder::FillMenu);

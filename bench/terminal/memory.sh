@@ -92,9 +92,10 @@ for _ in $(seq 1 100); do
 done
 [ -n "$port" ] || { echo "memory: the quote server did not start; see $out/quote-server.out" >&2; exit 1; }
 
-# The terminal trusts only the certificate authority that the build names.
+# The terminal trusts the stand-in's certificate authority, which the build
+# keeps in its cloud-data folder and places beside the program.
 cloud_port=$(grep -E '^QUORVEL_CLOUD_BASE_URL' "$build/CMakeCache.txt" | sed -E 's/.*:([0-9]+)\/?$/\1/')
-cloud_data=$(dirname "$(grep -E '^QUORVEL_CLOUD_CA_FILE' "$build/CMakeCache.txt" | cut -d= -f2-)")
+cloud_data=$build/cloud-data
 if ! (exec 3<>"/dev/tcp/127.0.0.1/$cloud_port") 2>/dev/null; then
   "$bin/cloud-server" --port "$cloud_port" --data "$cloud_data" \
     --content "$root/standins/cloud-server/demo" >"$out/cloud-server.out" 2>&1 &

@@ -132,11 +132,14 @@ int RunStartupSequence()
     if (stopRequests.ReadyDescriptor() >= 0) {
         stopNotifier
             = std::make_unique<QSocketNotifier>(stopRequests.ReadyDescriptor(), QSocketNotifier::Read);
+        QSocketNotifier* notifier = stopNotifier.get();
         QObject::connect(
-            stopNotifier.get(), &QSocketNotifier::activated, window.get(), [&stopRequests, &window] {
+            notifier, &QSocketNotifier::activated, window.get(), [&stopRequests, &window, notifier] {
                 const std::string request = stopRequests.Take();
                 if (request.empty())
                     return;
+                // The first request closes the window; a second (Ctrl-C and kill at once) changes nothing.
+                notifier->setEnabled(false);
                 WriteLog(LogInfo, "%s received, closing the main window", request.c_str());
                 window->close();
                 // A box still open (with its own event loop) would hold the program.

@@ -42,20 +42,6 @@ s=socket.socket(); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); print("re
   grep -q 'another run is going' "$work/run.out" || fail "no hint at the other run: $(cat "$work/run.out")"
   echo "taken port: refused, $(grep -m1 'already in use' "$work/run.out")"
 
-  # Every process below PID, as "pid pid ...".
-  descendants() {
-    local all=" $1 " grew=1 pid ppid
-    while [ "$grew" = 1 ]; do
-      grew=0
-      while read -r pid ppid; do
-        if [[ "$all" == *" $ppid "* && "$all" != *" $pid "* ]]; then
-          all="$all$pid "
-          grew=1
-        fi
-      done < <(ps -e -o pid=,ppid=)
-    done
-    echo $all
-  }
   logs=$run_build/bin/Logs
   for how in INT TERM HUP; do
     rm -rf "$logs"
@@ -64,8 +50,9 @@ s=socket.socket(); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); print("re
     started() { grep -qs 'start-up done, event loop running' "$logs"/*.log; }
     wait_for 90 started || fail "$how: the terminal did not start: $(cat "$work/run.out")"
     display=$(cat "$run_build/servers/display")
-    pids=$(descendants "$pid")
-    started=$(ps -o comm= -p "${pids// /,}" | sort -u | tr '\n' ' ')
+    # Everything it starts is its own child.
+    pids=$(ps -o pid= --ppid "$pid" | xargs | tr ' ' ',')
+    started=$(ps -o comm= -p "$pids" | sort -u | tr '\n' ' ')
     for name in Quorvel Xvfb cloud-server quote-server; do
       [[ " $started" == *" $name "* ]] || fail "$how: $name is not running: $started"
     done
@@ -74,8 +61,7 @@ s=socket.socket(); s.bind(("127.0.0.1",int(sys.argv[1]))); s.listen(); print("re
     wait "$pid" || status=$?
     expected=$((128 + $(kill -l "$how")))
     [ "$status" = "$expected" ] || fail "$how: run.sh ended with $status, not $expected: $(cat "$work/run.out")"
-    alive() { ps -o pid=,comm= -p "${pids// /,}"; }
-    wait_for 10 bash -c "! ps -p '${pids// /,}' >/dev/null" || fail "$how: left running: $(alive)"
+    wait_for 10 bash -c "! ps -p '$pid,$pids' >/dev/null" || fail "$how: left running: $(ps -p "$pids")"
     grep -q 'shut-down done, exit code 0' "$logs"/*.log || fail "$how: no clean shut-down: $(cat "$logs"/*.log)"
     [ -z "$(ls -A "$TMPDIR")" ] || fail "$how: left in the temporary folder: $(ls -A "$TMPDIR")"
     for left in "/tmp/.X$display-lock" "/tmp/.X11-unix/X$display"; do

@@ -1,6 +1,7 @@
 // The simulated market on its own: the built-in commodity list, the walk, the
 // history and the JSON market files.
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <map>
@@ -384,4 +385,24 @@ TEST(MarketJson, ReadsAndRefuses)
     Market m(specs, 1);
     EXPECT_GE(m.Find("UNKNOWN_A"), 0);
     EXPECT_GE(m.Find("_B"), 0);
+}
+
+TEST(Market, MovesPerStepTakeTurns)
+{
+    Market m(BuiltinMarket(kDecember2026), 5);
+    const std::size_t size = m.Size();
+    ASSERT_GT(size, 7u);
+    m.SetMovesPerStep(7);
+    std::vector<std::size_t> changed, traded;
+    std::set<std::size_t> moved;
+    // Each step's indexes are in order, at most 7 of them, and in turn every
+    // contract comes up.
+    for (std::size_t step = 0; step < size; ++step) {
+        m.Step(&changed, &traded);
+        EXPECT_LE(changed.size(), 7u);
+        EXPECT_TRUE(std::is_sorted(changed.begin(), changed.end()));
+        EXPECT_TRUE(std::is_sorted(traded.begin(), traded.end()));
+        moved.insert(changed.begin(), changed.end());
+    }
+    EXPECT_GT(moved.size(), size / 2);
 }
