@@ -75,6 +75,7 @@ NQuoteClient::NQuoteClient()
     : m_reconnectTimer(std::make_unique<GenerTools::timer>())
     , m_heartBeatTimer(std::make_unique<GenerTools::timer>())
     , m_serverLog(std::make_unique<LogBudget>(kServerLogBurst, "行情服务器引发的日志过多"))
+    , m_textBounds([this](int level) { return m_serverLog->Take(level); })
     , m_handoff([this] { PostWake(); },
           [this](const std::vector<std::uint32_t>& numbers, std::vector<pb::QuoteDetailField>& out) {
               return m_store.CopyFresh(numbers, out);
@@ -137,6 +138,7 @@ void NQuoteClient::Reset()
         m_store.ClearLocked();
         m_strayQuoteLogged = false;
     }
+    m_textBounds.Rearm();
     SetTimings(Timings());
 }
 
@@ -301,6 +303,7 @@ bool NQuoteClient::ConnectSequence()
         m_store.ReplaceSnapshotLocked(subscribe.contract_list());
         m_strayQuoteLogged = false;
     }
+    m_textBounds.Rearm();
     api->ReqSubscribe(&subscribe, kTagSubscribeAll);
 
     // Started while this thread still alone controls the schedulers. Should
@@ -333,6 +336,7 @@ void NQuoteClient::OnRspLogin(const pb::RspLoginField*, const tagRspExParam&)
 
 void NQuoteClient::OnRspQryCommodityDetail(const pb::RspQryCommodityDetailField* rsp, const tagRspExParam&)
 {
+    rsp = m_textBounds.Enter(rsp);
     Answer(Awaited::Commodities, [rsp](Attempt& attempt) {
         if (rsp)
             attempt.commodities.CopyFrom(*rsp);
@@ -507,6 +511,7 @@ void NQuoteClient::Stop()
 
 void NQuoteClient::OnRtnQuote(const pb::QuoteDetailField* quote)
 {
+    quote = m_textBounds.Enter(quote);
     if (!quote)
         return;
     std::uint32_t slot;
@@ -545,6 +550,7 @@ bool NQuoteClient::IsStreamed(const std::string& key, int mode)
 
 void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField* depth)
 {
+    depth = m_textBounds.Enter(depth);
     if (!depth)
         return;
     const bool subscribed = IsStreamed(depth->contract_code(), pb::MODE_DEPTH);
@@ -555,12 +561,14 @@ void NQuoteClient::OnRtnDepthQuote(const pb::DepthQuoteField* depth)
 
 void NQuoteClient::OnRtnTicker(const pb::TickerField* ticker)
 {
+    ticker = m_textBounds.Enter(ticker);
     if (ticker)
         m_handoff.PushTicker(*ticker, IsStreamed(ticker->contract_code(), pb::MODE_TICKER));
 }
 
 void NQuoteClient::OnRspQryHistory(const pb::RspReqQryHistoryField* rsp, const tagRspExParam&)
 {
+    rsp = m_textBounds.Enter(rsp);
     if (!rsp)
         return;
     if (!m_handoff.PushKLine(*rsp)) {

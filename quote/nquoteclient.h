@@ -19,6 +19,7 @@
 #include "ostrelapi.h"
 #include "quotehandoff.h"
 #include "quotestore.h"
+#include "quotetextbounds.h"
 
 class LogBudget;
 
@@ -261,6 +262,8 @@ private:
     std::unique_ptr<GenerTools::timer> m_reconnectTimer;
     std::unique_ptr<GenerTools::timer> m_heartBeatTimer;
     std::unique_ptr<LogBudget> m_serverLog;
+    // What a server's texts may take, checked as each message enters.
+    QuoteTextBounds m_textBounds;
 
     // ---- pump to the GUI thread ----
     // Between the receiving thread and the GUI thread; see the class comment.

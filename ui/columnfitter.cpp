@@ -58,7 +58,9 @@ bool ColumnFitter::eventFilter(QObject* watched, QEvent* event)
             break;
         case QEvent::Resize:
         case QEvent::Show:
-            Relayout();
+            // The share a column may take follows the list's width.
+            if (!Fit())
+                Relayout();
             break;
         default:
             break;
@@ -97,33 +99,47 @@ int ColumnFitter::Margins() const
     return 2 * (m_view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_view) + 1);
 }
 
-void ColumnFitter::Fit()
+bool ColumnFitter::Fit()
 {
     QHeaderView* header = m_view->header();
     const int columns = header->count();
     if (columns == 0)
-        return;
+        return false;
+    m_floors.resize(static_cast<size_t>(columns), 0);
+    m_fitted.resize(static_cast<size_t>(columns), 0);
     const int margins = Margins();
-    bool grew = false;
+    // Off screen a list has no width to share; it is fitted again when shown.
+    const int share = m_view->isVisible() ? m_view->viewport()->width() / kShareOfView : INT_MAX;
+    bool changed = false;
     m_applying = true;
     for (int column = 0; column < columns - 1; ++column) {
         // A hidden column has neither size nor size hint: it is measured shown.
         const bool hidden = header->isSectionHidden(column);
         if (hidden)
             header->setSectionHidden(column, false);
+        const int size = header->sectionSize(column);
+        int& floor = m_floors[static_cast<size_t>(column)];
+        int& fitted = m_fitted[static_cast<size_t>(column)];
+        // A width that this fitter did not set was given by the window or
+        // the user: the column never narrows below it.
+        if (size != fitted)
+            floor = size;
         int need = header->sectionSizeHint(column);
         if (m_model && m_model->TextWidth(column) > 0)
-            need = std::max(need, m_model->TextWidth(column) + margins);
-        if (need > header->sectionSize(column)) {
-            header->resizeSection(column, need);
-            grew = true;
+            need = std::max(need, std::min(m_model->TextWidth(column) + margins, share));
+        const int width = std::max(floor, need);
+        if (width != size) {
+            header->resizeSection(column, width);
+            changed = true;
         }
+        fitted = width;
         if (hidden)
             header->setSectionHidden(column, true);
     }
     m_applying = false;
-    if (grew)
+    if (changed)
         Relayout();
+    return changed;
 }
 
 void ColumnFitter::SetLimit(int width)

@@ -13,12 +13,13 @@ class QTreeView;
 class QWidget;
 class QuoteTableModel;
 
-// The column layout of a quote list: columns grow to fit their header and the
-// widest text written into them (never shrinking below the widths the window
-// gives them), and only columns that fit whole in the room the list has are
-// shown. Those out of room wait, hidden, until ">>" folds the leading ones
-// away (Fold) or the list grows; "<<" brings the folded ones back (Unfold).
-// The view owns it. GUI thread only.
+// The column layout of a quote list: columns fit their header and the widest
+// text they show, growing with it and narrowing again once it is gone (never
+// below the widths the window or the user gives them); a text takes at most
+// a third of the list's width, beyond which it is elided. Only columns that
+// fit whole in the room the list has are shown. Those out of room wait, hidden, until ">>" folds the leading
+// ones away (Fold) or the list grows; "<<" brings the folded ones back (Unfold). The view owns it. GUI thread
+// only.
 class ColumnFitter : public QObject
 {
 public:
@@ -42,8 +43,10 @@ public:
     bool Fold();
     // "<<": shows the folded columns again.
     void Unfold();
-    // Widens the columns whose header or texts need more room.
-    void Fit();
+    // Widens the columns whose header or texts need more room and narrows
+    // those that need less; true when some width changed (the columns are
+    // then laid out again).
+    bool Fit();
     // Stops measuring the model's texts (it goes away first).
     void Detach();
 
@@ -65,6 +68,10 @@ private:
     int m_firstParked = -1;
     // Width of each column as the latest layout found it, hidden ones included.
     std::vector<int> m_widths;
+    // Per column: the width it was given, and the width Fit last gave it.
+    std::vector<int> m_floors;
+    std::vector<int> m_fitted;
+    static constexpr int kShareOfView = 3;
     bool m_applying = false;
     // The view's font, and the advance of each ASCII character in it,
     // measured on first use.

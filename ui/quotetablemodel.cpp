@@ -224,10 +224,10 @@ QuoteTableModel::QuoteTableModel(int columns, bool stock, QObject* parent)
 {
 }
 
-void QuoteTableModel::SetMeasure(Measure measure, std::function<void()> grown)
+void QuoteTableModel::SetMeasure(Measure measure, std::function<void()> changed)
 {
     m_measure = std::move(measure);
-    m_grown = std::move(grown);
+    m_widthsChange = std::move(changed);
 }
 
 int QuoteTableModel::TextWidth(int column) const
@@ -237,35 +237,62 @@ int QuoteTableModel::TextWidth(int column) const
         : 0;
 }
 
-void QuoteTableModel::Note(int column, const QString& text)
+void QuoteTableModel::Note(int row, int column, const QString& text)
 {
-    if (!m_measure || text.isEmpty() || column < 0)
+    if (!m_measure || row < 0 || column < 0 || column >= QuoteColumn::StockCount)
         return;
-    if (m_textWidths.size() <= static_cast<size_t>(column))
-        m_textWidths.resize(static_cast<size_t>(column) + 1, 0);
-    const int width = m_measure(text);
+    const size_t cell = static_cast<size_t>(row) * QuoteColumn::StockCount + static_cast<size_t>(column);
+    if (m_cellWidths.size() <= cell)
+        m_cellWidths.resize((static_cast<size_t>(row) + 1) * QuoteColumn::StockCount, 0);
+    if (m_textWidths.size() < QuoteColumn::StockCount) {
+        m_textWidths.resize(QuoteColumn::StockCount, 0);
+        m_mayNarrow.resize(QuoteColumn::StockCount, false);
+    }
+    const int width = text.isEmpty() ? 0 : std::clamp(m_measure(text), 0, int { UINT16_MAX });
+    std::uint16_t& was = m_cellWidths[cell];
+    if (was == width)
+        return;
     int& widest = m_textWidths[static_cast<size_t>(column)];
     if (width > widest) {
         widest = width;
-        m_widthsGrew = true;
+        m_widthsChanged = true;
+    } else if (was == widest) {
+        m_mayNarrow[static_cast<size_t>(column)] = true;
     }
+    was = static_cast<std::uint16_t>(width);
 }
 
-void QuoteTableModel::ReportGrowth()
+void QuoteTableModel::ReportWidths()
 {
-    if (!m_widthsGrew)
+    // A column whose widest text was overwritten is measured again over its
+    // rows, once per write of the table rather than once per cell.
+    for (size_t column = 0; column < m_mayNarrow.size(); ++column) {
+        if (!m_mayNarrow[column])
+            continue;
+        m_mayNarrow[column] = false;
+        int widest = 0;
+        for (size_t cell = column; cell < m_cellWidths.size(); cell += QuoteColumn::StockCount)
+            widest = std::max<int>(widest, m_cellWidths[cell]);
+        if (widest != m_textWidths[column]) {
+            m_textWidths[column] = widest;
+            m_widthsChanged = true;
+        }
+    }
+    if (!m_widthsChanged)
         return;
-    m_widthsGrew = false;
-    if (m_grown)
-        m_grown();
+    m_widthsChanged = false;
+    if (m_widthsChange)
+        m_widthsChange();
 }
 
 void QuoteTableModel::ClearRows()
 {
     m_rows.clear();
     m_shown.clear();
+    m_cellWidths.clear();
     m_textWidths.clear();
-    m_widthsGrew = false;
+    m_mayNarrow.clear();
+    m_widthsChanged = false;
     removeRows(0, rowCount());
 }
 
@@ -285,7 +312,7 @@ void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailFiel
         auto* item = new QuoteCell(text);
         item->setEditable(false);
         items.append(item);
-        Note(column, text);
+        Note(row, column, text);
         return item;
     };
     const auto putRight = [&](int column, const QString& text) {
@@ -300,7 +327,7 @@ void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailFiel
         item->setTextAlignment(kRightAligned);
         items.append(item);
         if (m_measure)
-            Note(column, format(figure));
+            Note(row, column, format(figure));
         return item;
     };
 
@@ -348,7 +375,7 @@ void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailFiel
 
     record.row = row;
     m_rows.push_back(std::move(record));
-    ReportGrowth();
+    ReportWidths();
 }
 
 bool QuoteTableModel::UpdateRow(
@@ -380,7 +407,7 @@ bool QuoteTableModel::UpdateRow(
         const std::uint64_t bits = Bits(figure);
         if (!known || shown.figures[static_cast<size_t>(column)] != bits) {
             if (m_measure)
-                Note(column, format(figure));
+                Note(row, column, format(figure));
             WriteFigure(cell, figure, format);
             shown.figures[static_cast<size_t>(column)] = bits;
             wrote = true;
@@ -419,7 +446,7 @@ bool QuoteTableModel::UpdateRow(
     if (!known || shown.name != record.name) {
         if (QStandardItem* cell = item(row, QuoteColumn::Name)) {
             const QString text = QString::fromLocal8Bit(record.name.c_str());
-            Note(QuoteColumn::Name, text);
+            Note(row, QuoteColumn::Name, text);
             WriteText(cell, text);
         }
         shown.name = record.name;
@@ -428,7 +455,7 @@ bool QuoteTableModel::UpdateRow(
     if (!known || shown.code != record.code) {
         if (QStandardItem* cell = item(row, QuoteColumn::Code)) {
             const QString text = QString::fromStdString(record.code);
-            Note(QuoteColumn::Code, text);
+            Note(row, QuoteColumn::Code, text);
             WriteText(cell, text);
         }
         shown.code = record.code;
@@ -464,7 +491,7 @@ void QuoteTableModel::AnnounceRows(int rows)
     if (rows > 0 && m_unannounced)
         emit dataChanged(index(0, 0), index(rows - 1, columnCount() - 1));
     m_unannounced = false;
-    ReportGrowth();
+    ReportWidths();
 }
 
 void QuoteTableModel::AnnounceRowSpan(int first, int last)
@@ -473,7 +500,7 @@ void QuoteTableModel::AnnounceRowSpan(int first, int last)
     last = std::min(last, rowCount() - 1);
     if (first <= last)
         emit dataChanged(index(first, 0), index(last, columnCount() - 1));
-    ReportGrowth();
+    ReportWidths();
 }
 
 void QuoteTableModel::Reorder(const std::vector<size_t>& order)
@@ -506,6 +533,16 @@ void QuoteTableModel::Reorder(const std::vector<size_t>& order)
     }
     m_rows.swap(rows);
     m_shown.swap(shown);
+    if (!m_cellWidths.empty()) {
+        std::vector<std::uint16_t> widths(order.size() * QuoteColumn::StockCount, 0);
+        for (size_t i = 0; i < order.size(); ++i) {
+            const size_t from = order[i] * QuoteColumn::StockCount;
+            if (from < m_cellWidths.size())
+                std::copy_n(
+                    &m_cellWidths[from], QuoteColumn::StockCount, &widths[i * QuoteColumn::StockCount]);
+        }
+        m_cellWidths.swap(widths);
+    }
 
     // The sequence numbers belong to the places, not to the rows that moved.
     for (int i = 0; i < count; ++i) {

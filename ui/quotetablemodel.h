@@ -61,10 +61,10 @@ public:
     // show the new order at once; the sequence numbers stay 1, 2, 3 from the top.
     void Reorder(const std::vector<size_t>& order);
 
-    // Measures every text written from now on; `grown` is called after a
-    // write that made some column's widest text wider.
-    void SetMeasure(Measure measure, std::function<void()> grown);
-    // Width of the widest text written into a column since its rows were built.
+    // Measures every text written from now on; `changed` is called after a
+    // write that made some column's widest text wider or narrower.
+    void SetMeasure(Measure measure, std::function<void()> changed);
+    // Width of the widest text that a column shows now.
     int TextWidth(int column) const;
 
 private:
@@ -80,16 +80,20 @@ private:
         std::string code;
     };
 
-    void Note(int column, const QString& text);
-    void ReportGrowth();
+    void Note(int row, int column, const QString& text);
+    void ReportWidths();
 
     bool m_stock;
     std::vector<ContractRow> m_rows;
     std::vector<ShownRow> m_shown;
     Measure m_measure;
-    std::function<void()> m_grown;
+    std::function<void()> m_widthsChange;
+    // Width of each cell's text, QuoteColumn::StockCount a row, so that a
+    // column can narrow again once its widest text is gone.
+    std::vector<std::uint16_t> m_cellWidths;
     std::vector<int> m_textWidths;
-    bool m_widthsGrew = false;
+    std::vector<bool> m_mayNarrow;
+    bool m_widthsChanged = false;
     // UpdateRow wrote a cell since the last AnnounceRows.
     bool m_unannounced = false;
 };

@@ -177,11 +177,11 @@ def program_folder(build, work):
     return folder
 
 
-def write_market(path, contracts):
+def write_market(path, contracts, exchanges=7):
     commodities = []
     for i in range(contracts):
-        commodities.append({"security_type": "FO", "exchange_no": "EX%d" % (i % 7),
-                            "exchange_name": "EX%d" % (i % 7), "commodity_no": "B%d" % i,
+        commodities.append({"security_type": "FO", "exchange_no": "EX%d" % (i % exchanges),
+                            "exchange_name": "EX%d" % (i % exchanges), "commodity_no": "B%d" % i,
                             "commodity_name": "B%d" % i, "price": 50 + i % 97,
                             "contract_no_list": [{"contract_no": "2701", "flags": 1}]})
     with open(path, "w") as f:
@@ -414,7 +414,7 @@ def startup(build, source, work, env, args):
     market = []
     if args.market_contracts:
         market = ["--market", os.path.join(work, "market-%d.json" % args.market_contracts)]
-        write_market(market[1], args.market_contracts)
+        write_market(market[1], args.market_contracts, args.exchanges)
     server, port = start_quote_server(build, work, market)
     cloud = start_cloud(build, work, source)
     folder = program_folder(build, work)
@@ -465,6 +465,8 @@ def main():
     parser.add_argument("--launches", type=int, default=10, help="launches (startup)")
     parser.add_argument("--market-contracts", type=int, default=0,
                         help="startup with a market of this many contracts instead of the built-in one")
+    parser.add_argument("--exchanges", type=int, default=7,
+                        help="startup: exchanges the market's commodities are spread over (one each at most)")
     parser.add_argument("--flood", default="all", help="what the hostile server sends (flood): quotes, depth, "
                         "trades, klines, comma-separated, or all")
     parser.add_argument("--rss-limit-mib", type=float, default=2048, help="flood: stop the run past this RSS")

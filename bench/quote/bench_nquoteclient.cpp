@@ -225,6 +225,73 @@ BENCHMARK(BM_QuoteToGuiValues)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 
+double RssMib()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmRSS:") == 0)
+            return std::stod(line.substr(6)) / 1024;
+    }
+    return 0;
+}
+
+// A server that pads its quotes: forty quotes of contracts of the list, each
+// with a text field of nearly 16 MiB, sent once. The resident size after they
+// have been cached and delivered, and what they added to it.
+void BM_PaddedQuotes(benchmark::State& state)
+{
+    kit::QuoteServer server;
+    if (!server.Start({ "--rate", "0" })) {
+        state.SkipWithError("quote-server did not start");
+        return;
+    }
+    kit::FrameRelay relay(server.port());
+    TradeConfig* config = TradeConfig::GetInstance();
+    config->ip = "127.0.0.1";
+    config->port = relay.port();
+    NQuoteClient* client = NQuoteClient::Instance();
+    if (!client->Connect()) {
+        state.SkipWithError("connect failed");
+        return;
+    }
+    std::vector<kw::pb::ostrel2::CommodityField> list;
+    client->GetCommodityList(list);
+    const double before = RssMib();
+    double after = before;
+    int sent = 0;
+    for (auto _ : state) {
+        sent = 0;
+        for (const auto& commodity : list) {
+            for (const auto& contract : commodity.contract_no_list()) {
+                if (sent == 40)
+                    break;
+                const std::string key = client->MakeContractCode(
+                    commodity.security_type(), commodity.commodity_no(), contract.contract_no());
+                kw::pb::ostrel2::QuoteDetailField q;
+                q.set_contract_code(key);
+                q.set_last(++sent);
+                q.set_src_type(std::string(ostrelwire::kMaxFrameBytes - 4096, 'p'));
+                relay.InjectRsp(kit::FrameRelay::MakeRsp(kw::pb::ostrel2::ON_RTN_QUOTE, q));
+                // One at a time: the relay, which lives in this process too,
+                // then holds at most one of them.
+                kw::pb::ostrel2::QuoteDetailField cached;
+                const auto end = Clock::now() + std::chrono::seconds(10);
+                while (Clock::now() < end && !(client->GetQuote(key, &cached) && cached.last() == sent))
+                    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            }
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        after = RssMib();
+        state.SetIterationTime(1);
+    }
+    client->Stop();
+    state.counters["rss_mib"] = benchmark::Counter(after);
+    state.counters["added_mib"] = benchmark::Counter(after - before);
+    state.counters["quotes"] = benchmark::Counter(sent);
+}
+BENCHMARK(BM_PaddedQuotes)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 int main(int argc, char** argv)

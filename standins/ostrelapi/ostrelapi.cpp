@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -30,6 +31,7 @@
 
 #include "ostrelfeed.h"
 #include "ostrelwire.h"
+#include "payloadparse.h"
 
 namespace pb = kw::pb::ostrel2;
 
@@ -591,12 +593,20 @@ template <typename T, typename F> bool Session::Deliver(const Envelope& env, boo
                     T::descriptor()->full_name().c_str());
             return false;
         }
-        if (!payload.ParseFromArray(env.value.data(), static_cast<int>(env.value.size()))) {
+        // One bad text would lose the whole commodity list, and with it the
+        // board: its texts are mended instead.
+        constexpr bool mend = std::is_same_v<T, pb::RspQryCommodityDetailField>;
+        ostrelwire::ParseReport report;
+        if (!ostrelwire::ParsePayload(env.value, &payload, mend, &report)) {
             if (LogDrop())
-                Log(1, "%s (req_id \"%s\") dropped: its %s does not parse", MethodName(env.method),
-                    Quoted(std::string(env.reqId)).c_str(), T::descriptor()->full_name().c_str());
+                Log(1, "%s (req_id \"%s\") dropped: its %s does not parse: %s", MethodName(env.method),
+                    Quoted(std::string(env.reqId)).c_str(), T::descriptor()->full_name().c_str(),
+                    report.why.c_str());
             return false;
         }
+        if (report.mended != 0)
+            Log(1, "%s: %zu texts not UTF-8, each bad byte replaced by U+FFFD (first: %s)",
+                MethodName(env.method), report.mended, report.mendedField.c_str());
     } else if (needsPayload) {
         if (LogDrop())
             Log(1, "%s dropped: no payload", MethodName(env.method));
@@ -618,7 +628,12 @@ bool Session::DispatchParsed(std::string_view body)
 {
     Envelope env;
     if (!ReadEnvelope(body, &env)) {
-        Log(0, "frame of %zu bytes does not parse; closing the connection", body.size());
+        // Why, as the message's own parser sees it.
+        pb::KwBaseMessage_Rsp rsp;
+        ostrelwire::ParseReport report;
+        const bool parses = ostrelwire::ParsePayload(body, &rsp, false, &report);
+        Log(0, "frame of %zu bytes does not parse (%s); closing the connection", body.size(),
+            parses ? "a text is not UTF-8" : report.why.c_str());
         return false;
     }
     m_errorText.assign(env.errorMessage.data(), env.errorMessage.size());

