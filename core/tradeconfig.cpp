@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <QTextCodec>
+
 #include <tinyxml.h>
 
 #include "logger.h"
@@ -16,12 +18,44 @@
 namespace
 {
 
-// Stream extraction of an int: white space skipped, sign and digits taken,
-// stops at the first other character; a value that is no number gives 0.
+// A TCP port: decimal digits only, 1 to 65535. Anything else (blanks, a
+// sign, letters after the digits) leaves 0 and says so in the log: a port
+// that was half read would connect somewhere unintended.
 void ReadPort(const std::string& text, int* port)
 {
-    std::istringstream in(text);
-    in >> *port;
+    long value = 0;
+    bool ok = !text.empty() && text.size() <= 5;
+    for (const char c : text) {
+        ok = ok && c >= '0' && c <= '9';
+        value = value * 10 + (c - '0');
+    }
+    if (ok && value >= 1 && value <= 65535) {
+        *port = static_cast<int>(value);
+        return;
+    }
+    *port = 0;
+    WriteLog(LogError, "Quote 的 port 值 \"%s\" 无效: 须为 1 到 65535 的十进制数字", CutForLog(text).c_str());
+}
+
+// What the quote connection needs and neither a bad value nor an absent
+// attribute gave it.
+void CheckQuoteServer(const std::string& ip, int port, bool portGiven)
+{
+    if (ip.empty())
+        WriteLog(LogError, "Quote 的 ip 值 \"\" 无效: 缺少或为空");
+    if (!portGiven && (port < 1 || port > 65535))
+        WriteLog(LogError, "Quote 的 port 值 \"%d\" 无效: 缺少 port 属性", port);
+}
+
+// The parser reads UTF-8 (or its own legacy single-byte reading); a file in
+// another encoding would otherwise be reported as lacking its root.
+bool IsUtf8(const std::string& text)
+{
+    if (text.find('\0') != std::string::npos)
+        return false;
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForMib(106)->toUnicode(text.data(), static_cast<int>(text.size()), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
 // What "%d" would read, except that an out-of-range number is clamped to the
@@ -81,6 +115,10 @@ bool TradeConfig::LoadConfigFile(const std::string& path)
             WriteLog(LogError, "配置文件超过%lld字节,不予解析", static_cast<long long>(kMaxFileBytes));
             return false;
         }
+        if (!IsUtf8(text)) {
+            WriteLog(LogError, "配置文件不是 UTF-8 编码的文本,不予解析");
+            return false;
+        }
         if (std::count(text.begin(), text.end(), '<') > kMaxMarkup) {
             WriteLog(LogError, "配置文件含有超过%ld个'<',不予解析", kMaxMarkup);
             return false;
@@ -104,13 +142,17 @@ bool TradeConfig::LoadConfigFile(const std::string& path)
         return false;
     }
 
+    bool portGiven = false;
     if (const TiXmlElement* quote = root->FirstChildElement("Quote")) {
         ReadText(quote, "ip", &ip);
-        if (const std::string* value = quote->Attribute(std::string("port")))
+        if (const std::string* value = quote->Attribute(std::string("port"))) {
             ReadPort(*value, &port);
+            portGiven = true;
+        }
         ReadText(quote, "username", &username);
         ReadText(quote, "password", &password);
     }
+    CheckQuoteServer(ip, port, portGiven);
 
     const TiXmlElement* cloud = root->FirstChildElement("LeanCloud");
     if (!cloud) {

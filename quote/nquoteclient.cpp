@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -26,6 +27,8 @@ namespace
 constexpr std::int64_t kDropLogIntervalMs = 10000;
 // The shortest time between two batches handed to the GUI thread.
 constexpr qint64 kDrainIntervalMs = 5;
+// Unanswered heartbeats whose send times are kept.
+constexpr std::size_t kBeatsRemembered = 8;
 
 constexpr const char* kTagLogin = "321456";
 constexpr const char* kTagCommodity = "123456";
@@ -129,7 +132,7 @@ void NQuoteClient::Reset()
         m_attempt = Attempt();
         m_commodityList.clear();
         m_heartBeat = HeartBeatInfo();
-        m_heartBeatAwaited = false;
+        m_beatsOut.clear();
         m_strayHeartBeatLogged = false;
         m_lastAttemptMs = 0;
     }
@@ -163,6 +166,12 @@ HeartBeatInfo NQuoteClient::GetHeartBeatInfo() const
     return m_heartBeat;
 }
 
+bool NQuoteClient::IsConnected() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_state == LinkState::Connected;
+}
+
 std::shared_ptr<COstrelApi> NQuoteClient::Api() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -179,13 +188,29 @@ void NQuoteClient::Arm(Awaited awaited)
     m_attempt.answered = false;
 }
 
-bool NQuoteClient::Await()
+bool NQuoteClient::Await(COstrelApi* api)
 {
+    using Clock = std::chrono::steady_clock;
     std::unique_lock<std::mutex> lock(m_mutex);
     // One deadline for the whole wait: spurious wake-ups must not extend it.
-    const auto deadline = std::chrono::steady_clock::now() + m_timings.replyWait;
-    m_changed.wait_until(lock, deadline,
-        [&] { return m_attempt.answered || m_attempt.lineLost || m_state != LinkState::Connecting; });
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point limit = start + std::max(m_timings.replyWaitLimit, m_timings.replyWait);
+    Clock::time_point deadline = start + m_timings.replyWait;
+    const auto done
+        = [&] { return m_attempt.answered || m_attempt.lineLost || m_state != LinkState::Connecting; };
+    while (!m_changed.wait_until(lock, std::min(deadline, limit), done)) {
+        if (!api || Clock::now() >= limit)
+            break;
+        // A large reply on a slow line is still arriving: the wait runs from
+        // its latest bytes. The API is asked without our lock.
+        lock.unlock();
+        const int idleMs = api->GetRecvIdleTime();
+        lock.lock();
+        const Clock::time_point lastBytes = Clock::now() - std::chrono::milliseconds(idleMs);
+        if (idleMs < 0 || lastBytes + m_timings.replyWait <= deadline)
+            break;
+        deadline = lastBytes + m_timings.replyWait;
+    }
     m_attempt.awaited = Awaited::Nothing;
     return m_attempt.answered;
 }
@@ -249,13 +274,15 @@ bool NQuoteClient::ConnectSequence()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         // A beat of an earlier connection is awaited no more.
-        m_heartBeatAwaited = false;
+        m_beatsOut.clear();
         m_strayHeartBeatLogged = false;
         m_lastAttemptMs = SteadyMs();
         m_attempt = Attempt();
         if (m_state != LinkState::Connecting)
             return false;
     }
+    // The sequence has waits of its own; silence counts once it is through.
+    api->SetRecvTimeout(0);
     Arm(Awaited::Connected);
     if (api->Connect(config->ip.c_str(), config->port) != 0)
         return false;
@@ -269,10 +296,21 @@ bool NQuoteClient::ConnectSequence()
     Arm(Awaited::Login);
     if (api->ReqLogin(&login, kTagLogin) != 0 || !Await())
         return false;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_attempt.refused) {
+            const int code = m_attempt.refusalCode;
+            const std::string text = m_attempt.refusalText;
+            lock.unlock();
+            if (m_serverLog->Take(LogError))
+                WriteLog(LogError, "行情服务器拒绝登录: 错误码 %d, %s", code, Utf8ToAnsi(text).c_str());
+            return false;
+        }
+    }
 
     pb::ReqQryCommodityField query;
     Arm(Awaited::Commodities);
-    if (api->ReqQryCommodityDetail(&query, kTagCommodity) != 0 || !Await())
+    if (api->ReqQryCommodityDetail(&query, kTagCommodity) != 0 || !Await(api.get()))
         return false;
 
     pb::RspQryCommodityDetailField commodities;
@@ -305,21 +343,30 @@ bool NQuoteClient::ConnectSequence()
     }
     m_textBounds.Rearm();
     api->ReqSubscribe(&subscribe, kTagSubscribeAll);
+    RenewStreams(*api);
+    std::int64_t silenceMs;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        silenceMs = m_timings.silenceLimit.count();
+    }
+    api->SetRecvTimeout(static_cast<int>(std::min<std::int64_t>(silenceMs, INT32_MAX)));
 
     // Started while this thread still alone controls the schedulers. Should
     // the line have dropped meanwhile, the attempt fails and its caller's
     // retry takes over; a running scheduler with nothing due costs nothing.
     m_reconnectTimer->Start();
     m_heartBeatTimer->Start();
+    std::uint64_t epoch = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_state != LinkState::Connecting || m_attempt.lineLost)
             return false;
         m_state = LinkState::Connected;
-        ++m_epoch;
+        epoch = ++m_epoch;
         m_attempt = Attempt();
     }
     SendHeartBeat();
+    ScheduleHeartBeat(epoch);
     return true;
 }
 
@@ -328,10 +375,15 @@ void NQuoteClient::OnFrontConnected()
     Answer(Awaited::Connected, [](Attempt&) {});
 }
 
-void NQuoteClient::OnRspLogin(const pb::RspLoginField*, const tagRspExParam&)
+void NQuoteClient::OnRspLogin(const pb::RspLoginField*, const tagRspExParam& param)
 {
-    // The reply is not examined: any login reply lets the sequence go on.
-    Answer(Awaited::Login, [](Attempt&) {});
+    Answer(Awaited::Login, [&param](Attempt& attempt) {
+        attempt.refused = param.error_code != 0;
+        if (attempt.refused) {
+            attempt.refusalCode = param.error_code;
+            attempt.refusalText = CutForLog(param.error_msg ? param.error_msg : "");
+        }
+    });
 }
 
 void NQuoteClient::OnRspQryCommodityDetail(const pb::RspQryCommodityDetailField* rsp, const tagRspExParam&)
@@ -359,11 +411,17 @@ void NQuoteClient::SendHeartBeat()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         api = m_api;
-        m_heartBeat.sendTime = NowMs();
+        const std::int64_t now = NowMs();
+        // Noted before the beat leaves: its reply may come before the call returns.
+        if (api) {
+            if (m_beatsOut.size() >= kBeatsRemembered)
+                m_beatsOut.pop_front();
+            m_beatsOut.push_back(now);
+        }
+        // While beats go unanswered the wait shown runs from the first of them.
+        m_heartBeat.sendTime = m_beatsOut.empty() ? now : m_beatsOut.front();
         m_heartBeat.replyTime = 0;
         m_heartBeat.latency = 0;
-        // Set before the beat leaves: its reply may come before the call returns.
-        m_heartBeatAwaited = api != nullptr;
     }
     if (api) {
         pb::HeartBeatField beat;
@@ -380,40 +438,69 @@ void NQuoteClient::HeartBeatDue(std::uint64_t epoch)
             return;
     }
     SendHeartBeat();
+    ScheduleHeartBeat(epoch);
+}
+
+// Beats go on their schedule whether or not the last was answered: a server
+// that stops answering is then still asked, and its silence is noticed.
+void NQuoteClient::ScheduleHeartBeat(std::uint64_t epoch)
+{
+    std::chrono::milliseconds delay;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        delay = m_timings.heartBeatDelay;
+    }
+    m_heartBeatTimer->AddTask(delay.count(), [this, epoch] { HeartBeatDue(epoch); });
 }
 
 void NQuoteClient::OnRspHeartBeat(const pb::HeartBeatField*, const tagRspExParam&)
 {
-    bool counted = false;
     bool logStray = false;
-    std::uint64_t epoch = 0;
-    std::chrono::milliseconds delay;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_heartBeatAwaited) {
+        if (m_beatsOut.empty()) {
             logStray = !m_strayHeartBeatLogged;
             m_strayHeartBeatLogged = true;
         } else {
-            counted = true;
-            m_heartBeatAwaited = false;
+            // Replies come in the order of their beats.
+            m_heartBeat.sendTime = m_beatsOut.front();
+            m_beatsOut.pop_front();
             m_heartBeat.replyTime = NowMs();
             m_heartBeat.latency = static_cast<std::int32_t>(m_heartBeat.replyTime - m_heartBeat.sendTime);
         }
-        epoch = m_epoch;
-        delay = m_timings.heartBeatDelay;
     }
     if (logStray)
         WriteLog(LogWarn, "丢弃未请求的心跳回复 (本连接不再记录)");
-    if (counted)
-        m_heartBeatTimer->AddTask(delay.count(), [this, epoch] { HeartBeatDue(epoch); });
 }
 
 // ---- loss of connection and reconnection -------------------------------------------
 
-void NQuoteClient::OnFrontDisconnected(int)
+namespace
+{
+
+const char* LossCause(int reason)
+{
+    switch (reason) {
+    case OSTREL_DISCONNECT_CLOSED:
+        return "行情服务器关闭了连接";
+    case OSTREL_DISCONNECT_IO_ERROR:
+        return "连接读写失败";
+    case OSTREL_DISCONNECT_BAD_FRAME:
+        return "行情服务器发来无法解析的数据";
+    case OSTREL_DISCONNECT_IDLE:
+        return "行情服务器长时间无任何数据";
+    default:
+        return "原因未知";
+    }
+}
+
+} // namespace
+
+void NQuoteClient::OnFrontDisconnected(int reason)
 {
     std::uint64_t epoch = 0;
     std::chrono::milliseconds wait { 0 };
+    std::int64_t silenceMs = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_state == LinkState::Connecting) {
@@ -427,15 +514,22 @@ void NQuoteClient::OnFrontDisconnected(int)
         m_state = LinkState::Reconnecting;
         epoch = ++m_epoch;
         m_commodityList.clear();
+        silenceMs = m_timings.silenceLimit.count();
         wait = std::chrono::milliseconds(
             std::max<std::int64_t>(0, m_lastAttemptMs + m_timings.reconnectDelay.count() - SteadyMs()));
     }
+    if (reason == OSTREL_DISCONNECT_IDLE)
+        WriteLog(LogWarn, "行情连接断开: %s (%lld 毫秒), 稍候重连", LossCause(reason),
+            static_cast<long long>(silenceMs));
+    else
+        WriteLog(LogWarn, "行情连接断开: %s (%d), 稍候重连", LossCause(reason), reason);
     // The hand-off is sealed by this signal, which resolves the batch it
     // holds while the store still has this connection's quotes.
     emit disconnect_sig();
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
-        m_store.ClearLocked();
+        // The depth and trade subscriptions stay, for the reconnection to renew.
+        m_store.ClearKeepingStreamsLocked();
     }
     // The first attempt runs at once on a thread of the reconnect scheduler,
     // unless the last one started less than the retry interval ago.
@@ -712,11 +806,26 @@ template <typename Request> void SendOne(COstrelApi& api, int mode, const std::s
 
 } // namespace
 
+void NQuoteClient::RenewStreams(COstrelApi& api)
+{
+    std::vector<std::pair<std::string, unsigned>> streams;
+    {
+        std::lock_guard<std::mutex> lock(m_quoteMutex);
+        streams = m_store.StreamsLocked();
+    }
+    for (const auto& [key, modes] : streams) {
+        for (const int mode : { pb::MODE_DEPTH, pb::MODE_TICKER }) {
+            if (modes & (1u << mode))
+                SendOne<pb::ReqSubscribedField>(api, mode, key);
+        }
+    }
+}
+
 template <typename Request> void NQuoteClient::SendForOneContract(int mode, const std::string& key)
 {
     std::shared_ptr<COstrelApi> api = Api();
-    if (!api)
-        return;
+    // Noted also while the line is down: the reconnection renews what the
+    // window asked for meanwhile.
     {
         std::lock_guard<std::mutex> lock(m_quoteMutex);
         if constexpr (std::is_same_v<Request, pb::ReqSubscribedField>)
@@ -724,7 +833,8 @@ template <typename Request> void NQuoteClient::SendForOneContract(int mode, cons
         else
             m_store.UnStreamLocked(key, mode);
     }
-    SendOne<Request>(*api, mode, key);
+    if (api)
+        SendOne<Request>(*api, mode, key);
 }
 
 void NQuoteClient::SubscribeDepth(std::string key)

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -79,10 +80,16 @@ public:
     // How long the client waits, in one place; the defaults are the quote
     // protocol's.
     struct Timings {
-        // Each of the connect sequence's three waits for a reply.
+        // Each of the connect sequence's three waits for a reply; the
+        // commodity reply's wait starts anew while its bytes keep coming ...
         std::chrono::milliseconds replyWait { 5000 };
-        // From a heartbeat reply to the next heartbeat.
+        // ... up to this long in all.
+        std::chrono::milliseconds replyWaitLimit { 60000 };
+        // From one heartbeat to the next, answered or not.
         std::chrono::milliseconds heartBeatDelay { 5000 };
+        // A connection that brings nothing for this long is lost: about
+        // three heartbeats without any answer.
+        std::chrono::milliseconds silenceLimit { 15000 };
         // From a failed reconnection attempt to the next; attempts also start
         // at least this far apart.
         std::chrono::milliseconds reconnectDelay { 5000 };
@@ -101,6 +108,10 @@ public:
     // False at once while a connection is up or being (re)established: one
     // connection at a time.
     bool Connect();
+
+    // Whether a connection is up: false before the first connect, from a loss
+    // until a reconnection completes, and after Stop. Any thread.
+    bool IsConnected() const;
 
     // Stops heartbeats and reconnection attempts and releases the quote API.
     // Returns once no attempt of the client runs any more.
@@ -124,10 +135,9 @@ public:
     void SendHeartBeat();
 
     // Requests for one contract; results come as signals and log lines. While
-    // no connection exists they send nothing. A new connection starts with the
-    // snapshot subscription of every contract only: depth and trade
-    // subscriptions are not renewed, the window makes them again when a
-    // contract is selected.
+    // no connection exists they send nothing. The depth and trade
+    // subscriptions in force when a connection is lost are renewed, beside the
+    // snapshot subscription of every contract, by the reconnection.
     void SubscribeDepth(std::string key);
     void SubscribeTicker(std::string key);
     void UnSubscribeDepth(std::string key);
@@ -198,6 +208,10 @@ private:
         // The line dropped during the sequence: its waits end at once and it
         // fails rather than start on a dead line.
         bool lineLost = false;
+        // The server answered the login with an error.
+        bool refused = false;
+        int refusalCode = 0;
+        std::string refusalText;
         kw::pb::ostrel2::RspQryCommodityDetailField commodities;
     };
 
@@ -206,11 +220,16 @@ private:
     // when Stop asked the sequence to give up (the state is then Idle).
     bool EndFailedAttempt(LinkState next);
     void Arm(Awaited awaited);
-    // Waits for the armed reply; false at the deadline, when the line drops or on Stop.
-    bool Await();
+    // Waits for the armed reply; false at the deadline, when the line drops or
+    // on Stop. With `api`, the deadline moves on while bytes keep coming.
+    bool Await(COstrelApi* api = nullptr);
+    // Renews, on a new connection, the depth and trade subscriptions that
+    // were in force when the last one was lost.
+    void RenewStreams(COstrelApi& api);
     template <typename Fill> void Answer(Awaited awaited, Fill fill);
     std::shared_ptr<COstrelApi> Api() const;
     void HeartBeatDue(std::uint64_t epoch);
+    void ScheduleHeartBeat(std::uint64_t epoch);
     void ScheduleReconnect(std::chrono::milliseconds delay, std::uint64_t epoch);
     void Reconnect(std::uint64_t epoch);
     template <typename Request> void SendForOneContract(int mode, const std::string& key);
@@ -241,9 +260,10 @@ private:
     std::shared_ptr<COstrelApi> m_api;
     std::vector<kw::pb::ostrel2::CommodityField> m_commodityList;
     HeartBeatInfo m_heartBeat;
-    // Only the reply to the beat that went out counts: a server that sends
-    // replies unasked must not multiply the chain of beats.
-    bool m_heartBeatAwaited = false;
+    // Send times of the beats still unanswered, oldest first (a few at most:
+    // the silence limit ends a connection that answers none). Only a reply to
+    // one of them counts; the shown wait runs from the oldest.
+    std::deque<std::int64_t> m_beatsOut;
     bool m_strayHeartBeatLogged = false;
     // Start of the latest connect attempt (steady clock, ms): attempts are at
     // least the retry interval apart, also after a connection that a server

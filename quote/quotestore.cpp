@@ -106,3 +106,22 @@ void QuoteStore::ClearLocked()
     m_index.clear();
     m_slots.clear();
 }
+
+std::vector<std::pair<std::string, unsigned>> QuoteStore::StreamsLocked() const
+{
+    std::vector<std::pair<std::string, unsigned>> streams;
+    for (const auto& [key, number] : m_index) {
+        if (m_slots[number].streams != 0)
+            streams.emplace_back(key, m_slots[number].streams);
+    }
+    return streams;
+}
+
+void QuoteStore::ClearKeepingStreamsLocked()
+{
+    const std::vector<std::pair<std::string, unsigned>> streams = StreamsLocked();
+    ClearLocked();
+    std::lock_guard<std::mutex> copying(m_copyMutex);
+    for (const auto& [key, modes] : streams)
+        SlotOfLocked(key).streams = modes;
+}

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "kw.pb.ostrel2.pb.h"
@@ -73,6 +74,10 @@ public:
 
     // Forgets every contract: quotes, subscriptions and slot numbers.
     void ClearLocked();
+    // The same, but the depth and trade subscriptions stay, for a new
+    // connection to renew; they are listed, key and mode bits, by StreamsLocked.
+    void ClearKeepingStreamsLocked();
+    std::vector<std::pair<std::string, unsigned>> StreamsLocked() const;
 
     // Adds keys to the snapshot subscription, as a commodity reply listing
     // them would (the quote API's test programs have no server to ask).

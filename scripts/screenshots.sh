@@ -147,6 +147,31 @@ eval "$(xdotool getwindowgeometry --shell "$window")"
 import -window root -crop "${WIDTH}x30+${X}+$((Y + HEIGHT - 30))" "$out/05-statusbar.png"
 echo "saved $out/05-statusbar.png"
 
+# The quote server gone for 20 s with a contract selected: the board, its
+# panels and the status bar show the loss; back, they fill again by themselves.
+click 1888 841
+sleep 0.5
+click 400 105
+sleep 0.3
+xdotool click --repeat 2 --delay 80 1
+sleep 1
+xdotool key --clearmodifiers Escape || true
+sleep 2
+shot 05a-selected
+quote_port=$(sed -n 's/.*<Quote .*port="\([0-9]*\)".*/\1/p' build/bin/TradeConfig.xml)
+kill "$QUOTE_PID" 2>/dev/null || true
+wait "$QUOTE_PID" 2>/dev/null || true
+sleep 20
+shot 05b-outage
+xdotool mousemove --sync $((X + WIDTH - 150)) $((Y + HEIGHT - 12))
+sleep 2
+import -window root -crop "${WIDTH}x60+${X}+$((Y + HEIGHT - 60))" "$out/05c-statusbar-outage.png"
+echo "saved $out/05c-statusbar-outage.png"
+setsid build/bin/quote-server --port "$quote_port" >>"$SERVERS_LOG/quote-server.out" 2>&1 &
+QUOTE_PID=$!
+sleep 10
+shot 05d-back
+
 add_demo_account
 
 # Double-click the first row (CL): logged out, the login dialog asks first.

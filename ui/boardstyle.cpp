@@ -15,6 +15,7 @@ const QColor kYellow(220, 220, 10);
 const QColor kHeader(0, 220, 220);
 const QColor kIndexUp(220, 0, 0);
 const QColor kIndexDown(0, 120, 0);
+const QColor kIndexNone(128, 128, 128);
 
 const QString kDetailNeutral = QStringLiteral("color: rgb(220, 220, 10);");
 const QString kDetailDown = QStringLiteral("color: rgb(0, 220, 0);");

@@ -25,6 +25,7 @@ extern const QColor kYellow; // neutral figures and texts
 extern const QColor kHeader; // table header texts
 extern const QColor kIndexUp; // status-bar index label, at or above
 extern const QColor kIndexDown; // status-bar index label, below
+extern const QColor kIndexNone; // status-bar index label without a quote: neither
 
 // The same colours as the style sheets of the detail panel's labels...
 extern const QString kDetailNeutral;

@@ -183,6 +183,12 @@ private:
     void ColourQuotePanel(const QuoteDetailField* quote);
     void ResetDepthPanel();
     void ResetTickerPanel();
+    // The link is lost: the current contract's panels show no figure until
+    // its quote, depth and trades come again on the new connection.
+    void ClearSelectedPanels();
+    // The link is lost: every row shows no figure until its next quote.
+    void BlankAllRows();
+    void DropCrossedDepth(const QuoteDetailField& quote);
     void UpdateTickerPanel();
     // The queued event holds the payload; the handlers read it in place.
     void OnQuote(const QuoteDetailField& quote);
@@ -239,11 +245,13 @@ private:
     void OnStatusTimer();
     // Creates the index label of a reference commodity met by a table build.
     void IndexLabelStep(const CommodityField& commodity, const std::string& key);
-    void SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote);
+    // Without a quote (`found` false) the label shows the name and no figure.
+    void SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote, bool found);
     // A press on an index label, or its entry in the status bar's fold menu.
     void OnIndexLabelPressed(int label);
     static std::int32_t CurrentLatency();
-    void ShowLatency(std::int32_t latency);
+    // While the link is down the picture is the worst and the tool tip says so.
+    void ShowLatency(std::int32_t latency, bool linkUp = true);
 
     bool m_loggedIn = false;
     QTimer m_refreshTimer;

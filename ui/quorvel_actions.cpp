@@ -389,4 +389,6 @@ void Quorvel::OnConnected()
 void Quorvel::OnDisconnected()
 {
     m_connected = false;
+    ClearSelectedPanels();
+    BlankAllRows();
 }

@@ -54,6 +54,10 @@ void Quorvel::SelectContract(const std::string& selected, int period)
     // The key may be a member that this selection overwrites.
     const std::string key = selected;
     if (key == m_currentKey) {
+        // Asked for again, the contract's depth and trades are renewed: a
+        // server that stopped sending them starts again.
+        SendContractRequest(ContractRequest::SubscribeDepth, key, 0);
+        SendContractRequest(ContractRequest::SubscribeTicker, key, 0);
         SendContractRequest(ContractRequest::QueryKLine, key, period);
         return;
     }
@@ -157,11 +161,39 @@ void Quorvel::ResetTickerPanel()
         label->setText(QString());
 }
 
+void Quorvel::ClearSelectedPanels()
+{
+    QuoteDetailField none;
+    UpdateQuotePanel(none, false);
+    for (QLabel* label :
+        { ui.last_vol, ui.vol, ui.position_vol, ui.presttle, ui.ask_vol, ui.bid_vol, ui.open_price,
+            ui.high_price, ui.low_price, ui.ask_price_2, ui.ask_price, ui.bid_price_2, ui.bid_price })
+        label->setStyleSheet(BoardStyle::kDetailNeutral);
+    ui.last_price_2->setStyleSheet(BoardStyle::kDetailNeutral + BoardStyle::kLastPriceFont);
+    ResetDepthPanel();
+    m_ticks.clear();
+    ResetTickerPanel();
+}
+
+// Levels 2 to 5 shown beside a new level 1 that they cross or touch are older
+// than it: they go until the next depth push rather than show a crossed book.
+void Quorvel::DropCrossedDepth(const QuoteDetailField& quote)
+{
+    bool askOk = false, bidOk = false;
+    const double ask2 = ui.ask_price2->text().toDouble(&askOk);
+    const double bid2 = ui.bid_price2->text().toDouble(&bidOk);
+    const bool crossed = (askOk && ask2 > 0 && quote.ask_price() > 0 && ask2 <= quote.ask_price())
+        || (bidOk && quote.bid_price() > 0 && bid2 >= quote.bid_price());
+    if (crossed)
+        ResetDepthPanel();
+}
+
 void Quorvel::OnQuote(const QuoteDetailField& quote)
 {
     ++m_refreshWatch.quotes;
     if (quote.contract_code() == m_currentKey) {
         UpdateQuotePanel(quote, true);
+        DropCrossedDepth(quote);
         ColourQuotePanel(&quote);
     }
     if (m_chartView)
@@ -196,6 +228,17 @@ void Quorvel::OnDepthQuote(const DepthQuoteField& depth)
         return BoardStyle::AtOrAbove(v, reference) ? BoardStyle::kDepthUp : BoardStyle::kDepthDown;
     };
 
+    // A level inside the level 1 on show is newer than it: it waits for the
+    // quote that moves level 1 rather than show a crossed book.
+    bool askOk = false, bidOk = false;
+    const double ask1 = ui.ask_price->text().toDouble(&askOk);
+    const double bid1 = ui.bid_price->text().toDouble(&bidOk);
+    if ((askOk && ask1 > 0 && depth.ask_price() > 0 && depth.ask_price() <= ask1)
+        || (bidOk && bid1 > 0 && depth.bid_price() > 0 && depth.bid_price() >= bid1)) {
+        for (QLabel* label : { level.askPrice, level.askVol, level.bidPrice, level.bidVol })
+            label->setText(kNoValue);
+        return;
+    }
     level.askPrice->setText(Price(depth.ask_price()));
     level.askPrice->setStyleSheet(priceStyle(depth.ask_price()));
     level.bidPrice->setText(Price(depth.bid_price()));

@@ -172,7 +172,7 @@ void Quorvel::InitStatusBar()
     bar->addPermanentWidget(&m_statusImageLabel, 0);
 
     m_latencyLabel.setParent(bar);
-    ShowLatency(CurrentLatency());
+    ShowLatency(CurrentLatency(), NQuoteClient::Instance()->IsConnected());
     bar->addPermanentWidget(&m_latencyLabel, 0);
 
     m_clockButton.setParent(bar);
@@ -222,28 +222,39 @@ std::int32_t Quorvel::CurrentLatency()
     return LatencyFigure(info.latency, info.sendTime, info.replyTime, NowMs());
 }
 
-void Quorvel::ShowLatency(std::int32_t latency)
+void Quorvel::ShowLatency(std::int32_t latency, bool linkUp)
 {
     if (!m_latencyPixmaps) {
         m_latencyPixmaps = std::make_unique<std::array<QPixmap, 4>>();
         for (size_t i = 0; i < m_latencyPixmaps->size(); ++i)
             (*m_latencyPixmaps)[i] = ScaledPixmap(QPixmap(QString::fromLatin1(kLatencyPictures[i])), m_scale);
     }
+    if (!linkUp) {
+        // No heartbeat goes while the link is down: the last figure would
+        // keep saying how fast it was.
+        m_latencyLabel.setPixmap(m_latencyPixmaps->back());
+        m_latencyLabel.setToolTip(QStringLiteral("行情连接已断开，正在重新连接……"));
+        return;
+    }
     m_latencyLabel.setPixmap((*m_latencyPixmaps)[static_cast<size_t>(LatencyLevel(latency))]);
     m_latencyLabel.setToolTip(QStringLiteral("延时:%1ms").arg(latency));
 }
 
-void Quorvel::SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote)
+void Quorvel::SetIndexLabel(int label, const std::string& name, const QuoteDetailField& quote, bool found)
 {
     QLabel& index = m_indexLabels[label];
+    // Without a quote: the name, and no figure nor colour of a rise or a fall.
+    const QString figures = found ? BoardStyle::IndexFigure(quote.last()) + QLatin1Char(' ')
+            + BoardStyle::IndexFigure(quote.last() - quote.pre_settle())
+                                  : QStringLiteral("--- ---");
     const QString text = QLatin1Char(' ') + QString::fromLocal8Bit(Utf8ToAnsi(name).c_str())
-        + QLatin1Char(' ') + BoardStyle::IndexFigure(quote.last()) + QLatin1Char(' ')
-        + BoardStyle::IndexFigure(quote.last() - quote.pre_settle()) + QLatin1Char(' ');
+        + QLatin1Char(' ') + figures + QLatin1Char(' ');
     index.setText(text);
     QPalette palette = index.palette();
     palette.setColor(QPalette::WindowText,
-        BoardStyle::AtOrAbove(quote.last(), quote.pre_settle()) ? BoardStyle::kIndexUp
-                                                                : BoardStyle::kIndexDown);
+        !found ? BoardStyle::kIndexNone
+               : (BoardStyle::AtOrAbove(quote.last(), quote.pre_settle()) ? BoardStyle::kIndexUp
+                                                                          : BoardStyle::kIndexDown));
     index.setPalette(palette);
 }
 
@@ -253,8 +264,8 @@ void Quorvel::IndexLabelStep(const CommodityField& commodity, const std::string&
         if (commodity.commodity_no() != kIndexCommodities[i] || !m_indexKeys[i].empty())
             continue;
         QuoteDetailField quote;
-        NQuoteClient::Instance()->GetQuote(key, &quote);
-        SetIndexLabel(i, commodity.commodity_name(), quote);
+        const bool found = NQuoteClient::Instance()->GetQuote(key, &quote);
+        SetIndexLabel(i, commodity.commodity_name(), quote, found);
         m_indexLabels[i].installEventFilter(this);
         m_indexLabels[i].setParent(ui.statusBar);
         ui.statusBar->addWidget(&m_indexLabels[i], 0);
@@ -268,12 +279,12 @@ void Quorvel::IndexLabelStep(const CommodityField& commodity, const std::string&
 void Quorvel::OnStatusTimer()
 {
     m_clockButton.setText(TimeOfDay() + QStringLiteral("-Local"));
-    ShowLatency(CurrentLatency());
+    ShowLatency(CurrentLatency(), NQuoteClient::Instance()->IsConnected());
     for (int i = 0; i < kIndexLabels; ++i) {
         QuoteDetailField quote;
-        if (!m_indexKeys[i].empty())
-            NQuoteClient::Instance()->GetQuote(m_indexKeys[i], &quote);
-        SetIndexLabel(i, m_indexNames[i], quote);
+        const bool found
+            = !m_indexKeys[i].empty() && NQuoteClient::Instance()->GetQuote(m_indexKeys[i], &quote);
+        SetIndexLabel(i, m_indexNames[i], quote, found);
     }
 }
 

@@ -227,10 +227,12 @@ void Quorvel::FillQuoteRow(QuoteTableModel* model, int row, std::string key, std
     if (!model)
         return;
     QuoteDetailField q;
-    Client()->GetQuote(key, &q);
+    const bool found = Client()->GetQuote(key, &q);
     const ContractKey::Parts parts = ContractKey::Parse(key);
     std::string code = parts.commodityNo + parts.contractNo;
     model->FillRow(row, ContractRow { row, std::move(name), std::move(key), std::move(code) }, q, Paint());
+    if (!found)
+        model->BlankRow(row);
 }
 
 void Quorvel::UpdateQuoteRow(
@@ -282,6 +284,24 @@ bool Quorvel::RefreshWatchOn()
     return lcRefreshWatch().isDebugEnabled();
 }
 
+void Quorvel::BlankAllRows()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_listMutex);
+        for (QuoteTableModel* model : m_models) {
+            const QSignalBlocker quiet(model);
+            const int rows = model ? static_cast<int>(model->Rows().size()) : 0;
+            for (int row = 0; row < rows; ++row)
+                model->BlankRow(row);
+        }
+    }
+    // Told without the list lock, as the refresh does.
+    for (QuoteTableModel* model : m_models) {
+        if (model)
+            model->AnnounceRows(static_cast<int>(model->Rows().size()));
+    }
+}
+
 void Quorvel::OnRefreshTimer()
 {
     NoteRefreshTick();
@@ -304,8 +324,10 @@ void Quorvel::OnRefreshTimer()
         const std::vector<ContractRow>& rows = model->Rows();
         const auto write = [&](size_t i) {
             q.Clear();
-            Client()->GetQuote(rows[i].key, &q);
-            UpdateQuoteRow(model, static_cast<int>(i), &q, &rows[i]);
+            if (Client()->GetQuote(rows[i].key, &q))
+                UpdateQuoteRow(model, static_cast<int>(i), &q, &rows[i]);
+            else
+                model->BlankRow(static_cast<int>(i));
         };
         const size_t count = rows.size();
         const auto writeSpan = [&](size_t first, size_t last) {

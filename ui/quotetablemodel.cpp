@@ -395,6 +395,7 @@ bool QuoteTableModel::UpdateRow(
     ShownRow& shown = m_shown[static_cast<size_t>(row)];
     const bool known = shown.known;
     shown.known = true;
+    shown.blank = false;
     // Each write below marks the tick as one to announce.
     bool& wrote = m_unannounced;
 
@@ -483,6 +484,34 @@ bool QuoteTableModel::UpdateRow(
         setColoured(QuoteColumn::TurnoverRate, q.turnover_rate(), Price, paint.yellow);
     }
     return true;
+}
+
+void QuoteTableModel::BlankRow(int row)
+{
+    QStandardItem* arrow = item(row, QuoteColumn::Arrow);
+    if (!arrow)
+        return;
+    if (m_shown.size() <= static_cast<size_t>(row))
+        m_shown.resize(static_cast<size_t>(row) + 1);
+    ShownRow& shown = m_shown[static_cast<size_t>(row)];
+    if (shown.blank)
+        return;
+    shown.blank = true;
+    shown.known = false;
+    m_unannounced = true;
+    if (!arrow->icon().isNull())
+        arrow->setIcon(QIcon());
+    const auto blank = [&](int column) {
+        if (QStandardItem* cell = item(row, column))
+            WriteText(cell, QString());
+    };
+    for (int column = QuoteColumn::Last; column <= QuoteColumn::Low; ++column)
+        blank(column);
+    blank(QuoteColumn::PreSettle);
+    if (m_stock) {
+        blank(QuoteColumn::Turnover);
+        blank(QuoteColumn::TurnoverRate);
+    }
 }
 
 void QuoteTableModel::AnnounceRows(int rows)

@@ -50,6 +50,10 @@ public:
     // cell; only the cells whose figure or colour changed since the row's
     // last write are touched. False when the model has no such row.
     bool UpdateRow(int row, const QuoteDetailField& q, const ContractRow& record, const QuotePaint& paint);
+    // Empties the figures and the arrow of a row that has no quote (none came
+    // yet, or the link was lost): a figure the server did not send is not shown
+    // as a price. Announced with AnnounceRows like UpdateRow.
+    void BlankRow(int row);
     // Tells the views once that the first `rows` rows changed, when UpdateRow
     // wrote any cell since the last call; nothing when no cell changed, so a
     // still board is not repainted.
@@ -73,6 +77,7 @@ private:
     // its brush. Each write costs far more than this comparison.
     struct ShownRow {
         bool known = false;
+        bool blank = false; // BlankRow emptied it and nothing was written since
         std::array<std::uint64_t, QuoteColumn::StockCount> figures {};
         std::array<const QBrush*, QuoteColumn::StockCount> brushes {};
         const QIcon* icon = nullptr;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -243,11 +244,21 @@ bool NamesType(std::string_view typeUrl, const std::string& type)
         && typeUrl.substr(typeUrl.size() - type.size()) == type;
 }
 
+std::int64_t SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // What outlives the API object while a detached I/O thread winds down.
 struct Core {
     // Recursive: a callback may call RegisterSpi, which waits for running callbacks elsewhere.
     std::recursive_mutex callbackMutex;
     std::atomic<COstrelSpi*> spi { nullptr };
+    // SetRecvTimeout: the limit (0: none) and when it was set (steady ms).
+    std::atomic<int> recvTimeoutMs { 0 };
+    std::atomic<std::int64_t> recvTimeoutSetMs { 0 };
 };
 
 // One connection attempt and, if it comes up, the connection. Shared by the
@@ -287,6 +298,20 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_state == State::Closed;
+    }
+
+    // The limit of SetRecvTimeout changed: the I/O thread's wait starts anew.
+    void TimeoutChanged() { Wake(); }
+
+    int RecvIdleTime()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_state != State::Connected)
+                return -1;
+        }
+        const std::int64_t idle = SteadyMs() - m_lastBytesMs.load();
+        return static_cast<int>(std::min<std::int64_t>(std::max<std::int64_t>(idle, 0), INT32_MAX));
     }
 
     int Enqueue(const std::string& frame)
@@ -337,6 +362,9 @@ private:
     }
 
     bool WaitConnected(int* reason);
+    // Milliseconds the next wait may last before the receive limit runs out
+    // (-1: no limit); 0 once it has run out.
+    int IdleWaitMs() const;
     bool Flush();
     // False when the connection ended; *reason then says why (0: stopped).
     bool ReadAvailable(int* reason);
@@ -363,6 +391,10 @@ private:
     std::size_t m_outboxOffset = 0;
 
     ostrelwire::FrameReader m_reader;
+    // Steady ms of the last bytes (any thread reads it) and of the last whole
+    // frame (I/O thread only) from the server.
+    std::atomic<std::int64_t> m_lastBytesMs { 0 };
+    std::int64_t m_lastFrameMs = 0;
 
     static google::protobuf::ArenaOptions ArenaOptionsFor(char* block, std::size_t size)
     {
@@ -430,6 +462,8 @@ void Session::Run()
         Finish(reason);
         return;
     }
+    m_lastFrameMs = SteadyMs();
+    m_lastBytesMs = m_lastFrameMs;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_state = State::Connected;
@@ -446,9 +480,16 @@ void Session::Run()
             std::lock_guard<std::mutex> lock(m_mutex);
             wantWrite = m_outbox.size() > m_outboxOffset;
         }
+        // A server that keeps the line open but sends nothing (or one frame
+        // that never ends) would otherwise hold the session for ever.
+        const int waitMs = IdleWaitMs();
+        if (waitMs == 0) {
+            Finish(OSTREL_DISCONNECT_IDLE);
+            return;
+        }
         pollfd fds[2] = { { m_fd, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0 },
             { m_wakeFd, POLLIN, 0 } };
-        const int n = ::poll(fds, 2, -1);
+        const int n = ::poll(fds, 2, waitMs);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -477,6 +518,16 @@ void Session::Run()
             }
         }
     }
+}
+
+int Session::IdleWaitMs() const
+{
+    const int limit = m_core->recvTimeoutMs.load();
+    if (limit <= 0)
+        return -1;
+    const std::int64_t since = std::max(m_lastFrameMs, m_core->recvTimeoutSetMs.load());
+    const std::int64_t left = since + limit - SteadyMs();
+    return static_cast<int>(std::min<std::int64_t>(std::max<std::int64_t>(left, 0), INT32_MAX));
 }
 
 bool Session::Flush()
@@ -510,6 +561,7 @@ bool Session::ReadAvailable(int* reason)
     char buffer[kReadChunk];
     std::size_t total = 0;
     bool closed = false;
+    const std::size_t heldBefore = m_reader.Buffered();
     while (total < kMaxReadPerTurn) {
         const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (got > 0) {
@@ -530,9 +582,14 @@ bool Session::ReadAvailable(int* reason)
         return false;
     }
 
+    if (total > 0)
+        m_lastBytesMs = SteadyMs();
     // Frames that arrived complete before a close are still delivered.
     if (!DispatchBuffered(reason))
         return false;
+    // Whatever was taken out of the reader left it as whole frames.
+    if (m_reader.Buffered() < heldBefore + total)
+        m_lastFrameMs = m_lastBytesMs.load();
     if (closed) {
         if (m_reader.Buffered() > 0)
             Log(1, "connection closed by the server inside a frame (%zu bytes left over)",
@@ -819,6 +876,22 @@ public:
     int ReqHeartBeat(const pb::HeartBeatField* req, const char* reqId) override
     {
         return Send(pb::REQ_HEARTBEAT, req, reqId);
+    }
+    int SetRecvTimeout(int ms) override
+    {
+        if (ms < 0)
+            return OSTREL_ERR_BAD_ARGUMENT;
+        m_core->recvTimeoutSetMs = SteadyMs();
+        m_core->recvTimeoutMs = ms;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_session)
+            m_session->TimeoutChanged();
+        return OSTREL_OK;
+    }
+    int GetRecvIdleTime() override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_session ? m_session->RecvIdleTime() : -1;
     }
 
 private:

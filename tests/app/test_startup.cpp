@@ -145,22 +145,38 @@ TEST_F(StartupTest, SplashPictureIsTheFirstLoadableFileInCaseInsensitiveOrder)
 
 TEST_F(StartupTest, FailedQuoteConnectionEndsWithMinusOneAfterItsText)
 {
-    // A port nobody listens on: bind one, then close it.
-    std::ofstream(Path("TradeConfig.xml").toStdString())
-        << "<root><Quote ip=\"127.0.0.1\" port=\"1\" username=\"u\" password=\"p\"/>"
-           "<LeanCloud id=\"i\" key=\"k\" productID=\"p\" channelName=\"c\" trigger_time=\"5\"/></root>";
-    SplashWatcher watcher;
-    EXPECT_EQ(RunStartupSequence(), -1);
-    EXPECT_EQ(watcher.splashesShown, 1);
-    ASSERT_FALSE(watcher.texts.isEmpty());
-    EXPECT_EQ(watcher.texts.first(), QStringLiteral("     正在加载配置文件....."));
-    EXPECT_EQ(watcher.texts.last(), QStringLiteral("     连接行情服务器失败....."));
-    // The cloud service is not reachable from this test either: its text
-    // shows and the sequence goes on to the quote connection.
-    EXPECT_TRUE(watcher.texts.contains(QStringLiteral("     获取LC banner配置失败!!!")));
-    EXPECT_TRUE(watcher.texts.contains(QStringLiteral("     正在连接行情服务器......")));
-    for (QWidget* w : QApplication::topLevelWidgets())
-        EXPECT_FALSE(w->inherits("Quorvel") && w->isVisible());
+    kit::QuoteServer refusing;
+    ASSERT_TRUE(refusing.Start({ "--refuse-login" }));
+    const struct {
+        const char* what;
+        std::string port;
+        std::string logged; // a line that says why
+    } cases[] = {
+        // A port nobody listens on.
+        { "no server", "1", "" },
+        { "login refused", std::to_string(refusing.port()), "): 行情服务器拒绝登录: 错误码 " },
+        { "port not a number", std::to_string(refusing.port()) + "x", "Quote 的 port 值 \"" },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::ofstream(Path("TradeConfig.xml").toStdString())
+            << "<root><Quote ip=\"127.0.0.1\" port=\"" << c.port << "\" username=\"u\" password=\"p\"/>"
+            << "<LeanCloud id=\"i\" key=\"k\" productID=\"p\" channelName=\"c\" trigger_time=\"5\"/></root>";
+        SplashWatcher watcher;
+        kit::LogMark log;
+        EXPECT_EQ(RunStartupSequence(), -1);
+        EXPECT_EQ(watcher.splashesShown, 1);
+        ASSERT_FALSE(watcher.texts.isEmpty());
+        EXPECT_EQ(watcher.texts.first(), QStringLiteral("     正在加载配置文件....."));
+        EXPECT_EQ(watcher.texts.last(), QStringLiteral("     连接行情服务器失败....."));
+        EXPECT_TRUE(c.logged.empty() || log.Matching({ c.logged }).size() == 1u);
+        // The cloud service is not reachable from this test either: its text
+        // shows and the sequence goes on to the quote connection.
+        EXPECT_TRUE(watcher.texts.contains(QStringLiteral("     获取LC banner配置失败!!!")));
+        EXPECT_TRUE(watcher.texts.contains(QStringLiteral("     正在连接行情服务器......")));
+        for (QWidget* w : QApplication::topLevelWidgets())
+            EXPECT_FALSE(w->inherits("Quorvel") && w->isVisible());
+    }
 }
 
 TEST_F(StartupTest, BannerBranchAndBootPageWarning)

@@ -1,5 +1,6 @@
 #include <climits>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -66,6 +67,16 @@ Expect Loaded(std::string ip, int port, std::string user, std::string pwd)
     return { true, nullptr, ip, port, user, pwd, "app", "secret", "P1", "渠道A", 30, "vip" };
 }
 
+Expect BadPort(const std::string& quoted)
+{
+    static std::vector<std::unique_ptr<std::string>> texts;
+    texts.push_back(std::make_unique<std::string>(
+        "Quote 的 port 值 " + quoted + " 无效: 须为 1 到 65535 的十进制数字"));
+    Expect e = Loaded("old-ip", 0, "old-user", "old-pwd");
+    e.logged = texts.back()->c_str();
+    return e;
+}
+
 const Expect kUntouched = { false, kNoRoot, "old-ip", 1, "old-user", "old-pwd", "old-id", "old-key",
     "old-product", "old-channel", 12, "old-class" };
 
@@ -93,6 +104,10 @@ std::vector<Case> Cases()
     Expect tooLarge = kUntouched;
     tooLarge.logged = kTooLarge;
     const std::string flood = Repeat("<a>", 100000);
+    Expect noIp = Loaded("", 1, "old-user", "old-pwd");
+    noIp.logged = "Quote 的 ip 值 \"\" 无效: 缺少或为空";
+    Expect notUtf8 = kUntouched;
+    notUtf8.logged = "配置文件不是 UTF-8 编码的文本,不予解析";
     Expect onlyId = kUntouched;
     onlyId.result = true;
     onlyId.logged = nullptr;
@@ -114,17 +129,21 @@ std::vector<Case> Cases()
                 + kCloud + "</root>",
             Loaded("1.1.1.1", 1111, "old-user", "old-pwd") },
         { "absent attributes keep their fields", "<root><LeanCloud id=\"just-id\"/></root>", onlyId },
+        // A port is digits only, 1 to 65535; anything else is 0 and logged.
         { "port with a leading blank", "<root><Quote port=\" 9000\"/>" + kCloud + "</root>",
-            Loaded("old-ip", 9000, "old-user", "old-pwd") },
+            BadPort("\" 9000\"") },
         { "port followed by letters", "<root><Quote port=\"9000abc\"/>" + kCloud + "</root>",
-            Loaded("old-ip", 9000, "old-user", "old-pwd") },
-        { "port of letters only", "<root><Quote port=\"abc\"/>" + kCloud + "</root>",
-            Loaded("old-ip", 0, "old-user", "old-pwd") },
-        { "port with a sign", "<root><Quote port=\"+8080\"/>" + kCloud + "</root>",
-            Loaded("old-ip", 8080, "old-user", "old-pwd") },
-        // Extraction finds no character at all and so stores nothing.
-        { "empty port", "<root><Quote port=\"\"/>" + kCloud + "</root>",
-            Loaded("old-ip", 1, "old-user", "old-pwd") },
+            BadPort("\"9000abc\"") },
+        { "port of letters only", "<root><Quote port=\"abc\"/>" + kCloud + "</root>", BadPort("\"abc\"") },
+        { "port with a sign", "<root><Quote port=\"+8080\"/>" + kCloud + "</root>", BadPort("\"+8080\"") },
+        { "empty port", "<root><Quote port=\"\"/>" + kCloud + "</root>", BadPort("\"\"") },
+        { "port 0", "<root><Quote port=\"0\"/>" + kCloud + "</root>", BadPort("\"0\"") },
+        { "port 65536", "<root><Quote port=\"65536\"/>" + kCloud + "</root>", BadPort("\"65536\"") },
+        { "port 65535", "<root><Quote port=\"65535\"/>" + kCloud + "</root>",
+            Loaded("old-ip", 65535, "old-user", "old-pwd") },
+        { "empty ip", "<root><Quote ip=\"\"/>" + kCloud + "</root>", noIp },
+        { "UTF-16", std::string("\xff\xfe<\0r\0o\0o\0t\0/\0>\0", 16), notUtf8 },
+        { "a byte that is not UTF-8", "<root><Quote username=\"\xd3\xc3\"/>" + kCloud + "</root>", notUtf8 },
         { "syntax error after the root", "<root>" + quote + kCloud + "</root><broken",
             Loaded("10.0.0.5", 9000, "u1", "p&1") },
         { "not XML at all", "\x01\x02 this is not xml {", kUntouched },

@@ -251,20 +251,82 @@ TEST(NQuoteClientConnect, EmptyCommodityListGivesEmptySubscriptionAndStartedClie
     Client()->Stop();
 }
 
-TEST(NQuoteClientConnect, RefusedLoginStillCompletesTheSequence)
+// A refused login fails the sequence, with the server's code and text in one
+// log line; no commodity query follows.
+TEST(NQuoteClientConnect, RefusedLoginFailsTheSequence)
 {
     kit::QuoteServer server;
     ASSERT_TRUE(server.Start({ "--refuse-login" }));
     FrameRelay relay(server.port());
     kit::UseServer(relay.port());
     kit::StopAtEnd stop;
+    kit::LogMark log;
 
-    EXPECT_TRUE(Client()->Connect());
+    EXPECT_FALSE(Client()->Connect());
     const std::vector<kit::Frame> logins = relay.Replies(pb::ON_RSP_LOGIN);
     ASSERT_EQ(logins.size(), 1u);
-    EXPECT_NE(logins[0].errorCode, 0);
-    EXPECT_EQ(relay.Requests(pb::REQ_COMMODITY_DETAIL).size(), 1u);
+    ASSERT_NE(logins[0].errorCode, 0);
+    EXPECT_TRUE(relay.Requests(pb::REQ_COMMODITY_DETAIL).empty());
+    EXPECT_EQ(
+        log.Matching({ "[ERROR]", "): 行情服务器拒绝登录: 错误码 " + std::to_string(logins[0].errorCode),
+                         "用户名或密码错误" })
+            .size(),
+        1u);
+    EXPECT_EQ(NQuoteClientProbe::GetState(), NQuoteClientProbe::State::Idle);
     Client()->Stop();
+}
+
+// A commodity list that takes longer than the reply wait to arrive is still
+// taken while its bytes keep coming; one that stops half-way is not.
+TEST(NQuoteClientConnect, CommodityWaitRunsFromTheLastBytes)
+{
+    for (const bool stalls : { false, true }) {
+        SCOPED_TRACE(stalls ? "stalls" : "keeps coming");
+        NQuoteClientProbe::Timings timings = kit::TestTimings();
+        timings.replyWait = std::chrono::milliseconds(400);
+        NQuoteClientProbe::Fresh(timings);
+        kit::QuoteServer server;
+        ASSERT_TRUE(server.Start());
+        FrameRelay relay(server.port());
+        std::mutex mutex;
+        std::string held;
+        relay.SetServerHook([&](pb::KwBaseMessage_Rsp& rsp) {
+            FrameRelay::Verdict verdict;
+            if (rsp.method() == pb::ON_RSP_COMMODITY_DETAIL) {
+                std::lock_guard<std::mutex> lock(mutex);
+                ostrelwire::AppendMessage(held, rsp);
+                verdict.drop = true;
+            }
+            return verdict;
+        });
+        kit::UseServer(relay.port());
+        kit::StopAtEnd stop;
+
+        std::atomic<bool> connected { false };
+        std::thread connecting([&] { connected = Client()->Connect(); });
+        ASSERT_TRUE(kit::WaitFor(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex);
+                return !held.empty();
+            },
+            3000));
+        std::string frame;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            frame = held;
+        }
+        // Eight pieces 250 ms apart: two seconds in all, five reply waits.
+        const std::size_t piece = frame.size() / 8 + 1;
+        for (std::size_t at = 0; at < frame.size(); at += piece) {
+            if (stalls && at >= frame.size() / 2)
+                break;
+            relay.InjectRaw(frame.substr(at, piece));
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+        connecting.join();
+        EXPECT_EQ(connected.load(), !stalls);
+        Client()->Stop();
+    }
 }
 
 TEST(NQuoteClientConnect, UnansweredLoginFailsAfterTheReplyWaitWithoutCommodityQuery)

@@ -39,7 +39,7 @@ void ExpectOneChain(const std::vector<kit::Frame>& beats)
         EXPECT_GE(Between(beats[i - 1].at, beats[i].at), HeartBeatDelayMs() - 50) << i;
 }
 
-TEST(NQuoteClientHeartBeat, LatencyIsZeroWhileOutstandingAndNextBeatFollowsReplyByTheDelay)
+TEST(NQuoteClientHeartBeat, LatencyIsZeroWhileOutstandingAndNextBeatFollowsTheLastByTheDelay)
 {
     constexpr int kReplyDelayMs = 200;
     kit::QuoteServer server;
@@ -72,12 +72,12 @@ TEST(NQuoteClientHeartBeat, LatencyIsZeroWhileOutstandingAndNextBeatFollowsReply
     EXPECT_GE(beat.latency, kReplyDelayMs - 50);
     EXPECT_LT(beat.latency, kReplyDelayMs + 2000);
     EXPECT_EQ(beat.latency, beat.replyTime - beat.sendTime);
-    const Clock::time_point replied = relay.LastForwarded(pb::ON_RSP_HEARTBEAT);
 
-    // The next one a heartbeat delay after the reply, not after the send.
+    // The next one a heartbeat delay after the last send, whatever the reply.
     ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT).size() >= 2; }, 7000));
     const HeartBeatInfo second = Client()->GetHeartBeatInfo();
-    const long gap = Between(replied, relay.Requests(pb::REQ_HEARTBEAT)[1].at);
+    const auto beats = relay.Requests(pb::REQ_HEARTBEAT);
+    const long gap = Between(beats[0].at, beats[1].at);
     EXPECT_GE(gap, HeartBeatDelayMs() - 50);
     EXPECT_LT(gap, HeartBeatDelayMs() + 2000); // loose: a loaded machine wakes late
     EXPECT_GT(second.sendTime, beat.replyTime);
@@ -183,6 +183,54 @@ TEST(NQuoteClientHeartBeat, UnaskedRepliesDoNotMultiplyTheBeats)
     EXPECT_GE(now.latency, 0);
     EXPECT_EQ(log.Matching({ "[WARN]", "nquoteclient.cpp(", "): 丢弃未请求的心跳回复" }).size(), 1u);
     Client()->Stop();
+}
+
+// Servers that keep the line open but send nothing, or one frame that never
+// ends: beats go on unanswered, the wait shown runs from the first of them,
+// and after the silence limit the line counts as lost, with its cause in the
+// log, and the client reconnects.
+TEST(NQuoteClientHeartBeat, SilenceEndsTheConnection)
+{
+    for (const bool incompleteFrame : { false, true }) {
+        SCOPED_TRACE(incompleteFrame ? "a frame that never ends" : "nothing at all");
+        NQuoteClientProbe::Timings timings = kit::TestTimings();
+        timings.silenceLimit = std::chrono::milliseconds(1000);
+        timings.replyWait = std::chrono::milliseconds(500);
+        NQuoteClientProbe::Fresh(timings);
+        kit::QuoteServer server;
+        ASSERT_TRUE(server.Start());
+        FrameRelay relay(server.port());
+        std::atomic<bool> mute { false };
+        relay.SetServerHook([&](pb::KwBaseMessage_Rsp&) {
+            FrameRelay::Verdict verdict;
+            verdict.drop = mute.load();
+            return verdict;
+        });
+        kit::UseServer(relay.port());
+        kit::StopAtEnd stop;
+        kit::LogMark log;
+
+        ASSERT_TRUE(Client()->Connect());
+        ASSERT_TRUE(kit::WaitFor([] { return Client()->GetHeartBeatInfo().replyTime != 0; }, 3000));
+        mute = true;
+        const Clock::time_point muted = Clock::now();
+        if (incompleteFrame)
+            relay.InjectRaw(std::string("\xa0\x86\x01\x00", 4)); // 100,000 bytes announced
+        ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT, 1).size() >= 4; }, 3000));
+        const HeartBeatInfo waiting = Client()->GetHeartBeatInfo();
+        EXPECT_EQ(waiting.replyTime, 0);
+        EXPECT_LE(waiting.sendTime, NowMs() - 2 * HeartBeatDelayMs() + 100);
+        const std::vector<std::string> loss { "[WARN]",
+            "): 行情连接断开: 行情服务器长时间无任何数据 (1000 毫秒)" };
+        ASSERT_TRUE(kit::WaitFor([&] { return log.Matching(loss).size() == 1; }, 5000));
+        EXPECT_GE(kit::ElapsedMs(muted), 900);
+        EXPECT_FALSE(Client()->IsConnected());
+        mute = false;
+        EXPECT_TRUE(kit::WaitFor([] { return Client()->IsConnected(); }, 5000));
+        EXPECT_GE(relay.Connections(), 2);
+        EXPECT_EQ(log.Matching(loss).size(), 1u);
+        Client()->Stop();
+    }
 }
 
 } // namespace

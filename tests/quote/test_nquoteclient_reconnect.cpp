@@ -127,10 +127,10 @@ TEST(NQuoteClientReconnect, ServerDropsTheConnection)
 }
 
 // A new connection carries the snapshot subscription of every contract and
-// nothing else: the depth and trade subscriptions of the old one, and what
-// was asked for while the line was down, are not sent; selecting a contract
-// again brings its depth and trades back.
-TEST(NQuoteClientReconnect, DepthAndTradeSubscriptionsAreNotRenewed)
+// the depth and trade subscriptions in force: those asked for while the line
+// was down, not those given up meanwhile. Depth and trades then come by
+// themselves; selecting the contract again renews them once more.
+TEST(NQuoteClientReconnect, DepthAndTradeSubscriptionsAreRenewed)
 {
     kit::QuoteServer server;
     ASSERT_TRUE(server.Start());
@@ -158,8 +158,6 @@ TEST(NQuoteClientReconnect, DepthAndTradeSubscriptionsAreNotRenewed)
     Client()->UnSubscribeTicker(keys[0]);
     Client()->SubscribeDepth(keys[1]);
     Client()->SubscribeTicker(keys[1]);
-    // Market steps on the new connection (the server moves prices twice a
-    // second) bring quotes, and no depth or trades of either contract.
     ASSERT_TRUE(kit::WaitFor([&] { return relay.Requests(pb::REQ_HEARTBEAT, 2).size() >= 1; }, 8000));
     const auto pushesOnTheNewLine = [&](int method) {
         std::size_t count = 0;
@@ -170,20 +168,30 @@ TEST(NQuoteClientReconnect, DepthAndTradeSubscriptionsAreNotRenewed)
     const std::size_t quotesAtStart = pushesOnTheNewLine(pb::ON_RTN_QUOTE);
     ASSERT_TRUE(
         kit::WaitFor([&] { return pushesOnTheNewLine(pb::ON_RTN_QUOTE) > quotesAtStart + 20; }, 5000));
+    EXPECT_TRUE(kit::WaitFor([&] { return depthsOf(keys[1]) > 0; }, 3000));
     const auto depths1 = depthsOf(keys[1]);
 
     const auto subscribed = relay.Requests(pb::REQ_SUBSCRIBE, 2);
-    ASSERT_EQ(subscribed.size(), 1u);
+    ASSERT_EQ(subscribed.size(), 3u);
     EXPECT_EQ(subscribed[0].Payload<pb::ReqSubscribedField>().mode(), pb::MODE_SNAP);
+    for (int i = 1; i <= 2; ++i) {
+        const auto request = subscribed[static_cast<std::size_t>(i)].Payload<pb::ReqSubscribedField>();
+        EXPECT_EQ(request.mode(), i == 1 ? pb::MODE_DEPTH : pb::MODE_TICKER);
+        ASSERT_EQ(request.contract_list_size(), 1);
+        EXPECT_EQ(request.contract_list(0), keys[1]);
+    }
     EXPECT_TRUE(relay.Requests(pb::REQ_UNSUBSCRIBE, 2).empty());
-    EXPECT_EQ(pushesOnTheNewLine(pb::ON_RTN_DEPTH), 0u);
-    EXPECT_EQ(pushesOnTheNewLine(pb::ON_RTN_TICKER), 0u);
+    for (const kit::Frame& f : relay.Frames()) {
+        if (!f.fromClient && f.connection == 2 && f.method == pb::ON_RTN_DEPTH) {
+            EXPECT_EQ(f.Payload<pb::DepthQuoteField>().contract_code(), keys[1]);
+        }
+    }
 
     // Selected again: the server answers a depth subscription with the book at once.
     Client()->SubscribeDepth(keys[1]);
     Client()->SubscribeTicker(keys[1]);
     EXPECT_TRUE(kit::WaitFor([&] { return depthsOf(keys[1]) > depths1; }, 3000));
-    EXPECT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 2).size(), 3u);
+    EXPECT_EQ(relay.Requests(pb::REQ_SUBSCRIBE, 2).size(), 5u);
     Client()->Stop();
 }
 

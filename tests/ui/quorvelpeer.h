@@ -129,7 +129,7 @@ public:
 
     // Status bar.
     void statusTick() { w.OnStatusTimer(); }
-    void showLatency(std::int32_t latency) { w.ShowLatency(latency); }
+    void showLatency(std::int32_t latency, bool linkUp = true) { w.ShowLatency(latency, linkUp); }
     QLabel& latencyLabel() { return w.m_latencyLabel; }
     QPushButton& clockButton() { return w.m_clockButton; }
     QLabel& indexLabel(int i) { return w.m_indexLabels[i]; }

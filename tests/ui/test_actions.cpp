@@ -131,8 +131,8 @@ TEST_F(ActionsTest, PeriodActionsSelectThePickedContract)
         EXPECT_EQ(window.requests.back(), (Request { Kind::QueryKLine, "FO_CL_1907", c.period }))
             << c.action->objectName().toStdString();
     }
-    // Only the first press subscribed; the others asked for K-lines only.
-    EXPECT_EQ(window.requests.size(), 2 + std::size(cases));
+    // Each press renews the contract's depth and trades beside its K-lines.
+    EXPECT_EQ(window.requests.size(), 3 * std::size(cases));
 }
 
 TEST_F(ActionsTest, UnfinishedFeaturesSayDevelopmentIsUnderWay)

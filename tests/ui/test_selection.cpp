@@ -169,7 +169,9 @@ TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
             { { Kind::SubscribeDepth, "FO_CL_1907", 0 }, { Kind::SubscribeTicker, "FO_CL_1907", 0 },
                 { Kind::QueryKLine, "FO_CL_1907", 1 } },
             "FO_CL_1907", QStringLiteral("美原油 CL1907"), QStringLiteral("---") },
-        { "same key, other period: K-lines only", "FO_CL_1907", 5, { { Kind::QueryKLine, "FO_CL_1907", 5 } },
+        { "same key, other period: depth and trades renewed, panels kept", "FO_CL_1907", 5,
+            { { Kind::SubscribeDepth, "FO_CL_1907", 0 }, { Kind::SubscribeTicker, "FO_CL_1907", 0 },
+                { Kind::QueryKLine, "FO_CL_1907", 5 } },
             "FO_CL_1907", QStringLiteral("美原油 CL1907"), QStringLiteral("kept") },
         { "new key with a cached quote", "FO_GC_2612", 2,
             { { Kind::UnSubscribeDepth, "FO_CL_1907", 0 }, { Kind::UnSubscribeTicker, "FO_CL_1907", 0 },
@@ -192,6 +194,7 @@ TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
             l->setText(QStringLiteral("t"));
         const size_t ticksBefore = peer.tickCount();
         const size_t before = window.requests.size();
+        const bool switched = !s.key.empty() && s.key != peer.currentKey();
 
         peer.select(s.key, s.period);
 
@@ -205,7 +208,6 @@ TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
             for (QLabel* l : DetailLabels(ui))
                 EXPECT_EQ(l->text(), QStringLiteral("---")) << s.what << " " << l->objectName().toStdString();
         }
-        const bool switched = s.requests.size() > 1;
         for (QLabel* l : DepthLabels(ui))
             EXPECT_EQ(l->text(), switched ? QStringLiteral("---") : QStringLiteral("d")) << s.what;
         for (QLabel* l : TickerLabels(ui))
@@ -572,18 +574,40 @@ TEST_F(SelectionTest, ConnectionLossKeepsTheChartPageWorking)
 
     peer.connected();
     EXPECT_TRUE(peer.isConnected());
+    peer.quote(MakeQuote("FO_CL_1907", 60.5, 60));
+    peer.depth(Depth("FO_CL_1907", 2, 61, 1, 59, 1));
+    peer.ticker(Tick("FO_CL_1907", 1, 60.5, 2));
     peer.disconnected();
     EXPECT_FALSE(peer.isConnected());
+    // Nothing of the lost connection stays as if it were live.
+    for (QLabel* l : DetailLabels(ui))
+        EXPECT_EQ(l->text(), QStringLiteral("---")) << l->objectName().toStdString();
+    EXPECT_EQ(ui.last_price_2->styleSheet().left(25), QStringLiteral("color: rgb(220, 220, 10);"));
+    for (QLabel* l : DepthLabels(ui))
+        EXPECT_EQ(l->text(), QStringLiteral("---"));
+    for (QLabel* l : TickerLabels(ui))
+        EXPECT_EQ(l->text(), QString());
+    EXPECT_EQ(peer.tickCount(), 0u);
     // The page stays; pushes after the reconnection are shown again.
     EXPECT_EQ(ui.tabWidget->currentIndex(), 1);
     peer.connected();
-    peer.quote(MakeQuote("FO_CL_1907", 60.5, 60));
+    peer.depth(Depth("FO_CL_1907", 2, 60.4, 1, 59, 1));
+    QuoteDetailField moved = MakeQuote("FO_CL_1907", 60.5, 60);
+    moved.set_ask_price(60.6);
+    peer.quote(moved);
     EXPECT_EQ(ui.last_price_2->text(), QStringLiteral("60.5"));
-    // Selecting the same key again after the loss only asks for K-lines.
+    // A level 2 that crosses the new level 1 is dropped rather than shown,
+    // and so is a depth push inside the level 1 on show.
+    EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("---"));
+    peer.depth(Depth("FO_CL_1907", 2, 60.7, 1, 59, 1));
+    EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("60.7"));
+    peer.depth(Depth("FO_CL_1907", 2, 60.6, 1, 59, 1));
+    EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("---"));
+    // Selecting the same key again renews its depth and trades.
     const size_t sent = window.requests.size();
     peer.select("FO_CL_1907", 1);
-    ASSERT_EQ(window.requests.size(), sent + 1);
-    EXPECT_EQ(window.requests.back().kind, Kind::QueryKLine);
+    ASSERT_EQ(window.requests.size(), sent + 3);
+    EXPECT_EQ(window.requests[sent].kind, Kind::SubscribeDepth);
 }
 
 // Run by CTest at the default DPI and again at 96, 120, 144 and 192 DPI.

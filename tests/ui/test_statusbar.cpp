@@ -176,7 +176,8 @@ TEST_F(StatusBarTest, NineWidgetsInTheirOrder)
     EXPECT_EQ(PictureColour(picture->pixmap(Qt::ReturnByValue)), QColor(20, 20, 20));
 
     EXPECT_EQ(bar[7], &peer.latencyLabel());
-    EXPECT_TRUE(peer.latencyLabel().toolTip().startsWith(QStringLiteral("延时:")));
+    // No quote connection here: the loss shows from the start.
+    EXPECT_EQ(peer.latencyLabel().toolTip(), QStringLiteral("行情连接已断开，正在重新连接……"));
     EXPECT_FALSE(peer.latencyLabel().pixmap(Qt::ReturnByValue).isNull());
 
     EXPECT_EQ(bar[8], &peer.clockButton());
@@ -221,14 +222,16 @@ TEST_F(StatusBarTest, LatencyPictureAndToolTip)
         EXPECT_EQ(PictureColour(peer.latencyLabel().pixmap(Qt::ReturnByValue)), c.picture) << c.latency;
         EXPECT_EQ(peer.latencyLabel().toolTip(), QStringLiteral("延时:%1ms").arg(c.latency));
     }
-    // The tick shows the quote client's figure: with no heartbeat answered
-    // it is the wait since the last send.
-    peer.statusTick();
-    const HeartBeatInfo info = NQuoteClient::Instance()->GetHeartBeatInfo();
-    if (info.latency == 0) {
-        const QString tip = peer.latencyLabel().toolTip();
-        EXPECT_TRUE(tip.startsWith(QStringLiteral("延时:")) && tip.endsWith(QStringLiteral("ms")))
-            << tip.toStdString();
+    // While the link is down the last figure says nothing: the worst picture,
+    // whatever the figure, and the tool tip tells of the loss; the tick shows
+    // the same while the quote client has no connection.
+    for (const bool tick : { false, true }) {
+        if (tick)
+            peer.statusTick();
+        else
+            peer.showLatency(5, false);
+        EXPECT_EQ(PictureColour(peer.latencyLabel().pixmap(Qt::ReturnByValue)), QColor(255, 0, 0));
+        EXPECT_EQ(peer.latencyLabel().toolTip(), QStringLiteral("行情连接已断开，正在重新连接……"));
     }
 }
 
@@ -244,7 +247,7 @@ TEST_F(StatusBarTest, IndexLabelsAbsentWithoutTheirCommodities)
     // The tick writes them all the same; they stay out of sight.
     peer.statusTick();
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(peer.indexLabel(i).text(), QStringLiteral("  0.000 0.000 ")) << i;
+        EXPECT_EQ(peer.indexLabel(i).text(), QStringLiteral("  --- --- ")) << i;
         EXPECT_TRUE(peer.indexLabel(i).isHidden());
     }
 }
@@ -266,8 +269,9 @@ TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
         QString text;
         QColor colour;
     } cases[] = {
-        { 0, "FI_CL_2701", QStringLiteral(" 原油 0.000 0.000 "), kRed },
-        { 1, "FI_IF_2701", QStringLiteral(" 沪深300 0.000 0.000 "), kRed },
+        // No quote: no figure and no colour of a rise or a fall.
+        { 0, "FI_CL_2701", QStringLiteral(" 原油 --- --- "), QColor(128, 128, 128) },
+        { 1, "FI_IF_2701", QStringLiteral(" 沪深300 --- --- "), QColor(128, 128, 128) },
         { 2, "C_EUR.USD", QStringLiteral(" 欧元美元 1.250 0.000 "), kRed },
     };
     for (const auto& c : cases) {

@@ -97,6 +97,7 @@ enum : int {
     OSTREL_DISCONNECT_CLOSED = 2, // the server closed the connection
     OSTREL_DISCONNECT_IO_ERROR = 3, // reading or writing the socket failed
     OSTREL_DISCONNECT_BAD_FRAME = 4, // the server sent a frame over the size limit or one that does not parse
+    OSTREL_DISCONNECT_IDLE = 5, // no whole frame came within the limit of COstrelApi::SetRecvTimeout
 };
 
 class COstrelApi
@@ -142,6 +143,16 @@ public:
     virtual int ReqSubscribe(const kw::pb::ostrel2::ReqSubscribedField* pReq, const char* pszReqId) = 0;
     virtual int ReqUnSubscribe(const kw::pb::ostrel2::ReqUnSubscribedField* pReq, const char* pszReqId) = 0;
     virtual int ReqHeartBeat(const kw::pb::ostrel2::HeartBeatField* pReq, const char* pszReqId) = 0;
+
+    // A connection up this long without a whole frame from the server ends
+    // with OnFrontDisconnected(OSTREL_DISCONNECT_IDLE); bytes of a frame that
+    // stays incomplete do not count. Counted from the later of the last whole
+    // frame and this call; 0, the default, never ends it. Applies to the
+    // connection now up and to later ones. OSTREL_ERR_BAD_ARGUMENT when negative.
+    virtual int SetRecvTimeout(int nMilliseconds) = 0;
+    // Milliseconds since bytes last came from the server, or since the
+    // connection came up when none came yet; -1 while no connection is up.
+    virtual int GetRecvIdleTime() = 0;
 
     COstrelApi(const COstrelApi&) = delete;
     COstrelApi& operator=(const COstrelApi&) = delete;
