@@ -37,7 +37,11 @@
 namespace
 {
 
-const char* const kArrowButtonStyle = "border:none;color: rgb(220, 220, 10)";
+// The fold buttons over the list, in the board's neutral yellow.
+QString ArrowButtonStyle()
+{
+    return QStringLiteral("border:none;") + BoardStyle::kDepthNeutral;
+}
 
 // The form's fonts are Windows ones. Where they are missing the font
 // database falls back to a Latin sans font whose digits are wider than the
@@ -69,9 +73,9 @@ Quorvel::Quorvel(QWidget* parent)
     InitStatusBar();
 
     m_expandButton = new QPushButton(QStringLiteral(">>"), this);
-    m_expandButton->setStyleSheet(QString::fromLatin1(kArrowButtonStyle));
+    m_expandButton->setStyleSheet(ArrowButtonStyle());
     m_collapseButton = new QPushButton(QStringLiteral("<<"), this);
-    m_collapseButton->setStyleSheet(QString::fromLatin1(kArrowButtonStyle));
+    m_collapseButton->setStyleSheet(ArrowButtonStyle());
     m_collapseButton->hide();
 
     InitConnections();

@@ -341,7 +341,8 @@ TEST(NQuoteClientBadInput, RepliesInBulkDrawOnALogBudgetPerLevel)
     // No refill during a case: the counts are exact.
     NQuoteClientProbe::Timings timings = kit::TestTimings();
     timings.logLineEvery = std::chrono::hours(1);
-    timings.logSummaryDelay = std::chrono::milliseconds(100);
+    // Long enough for a slowed-down build to read a whole flood before the count.
+    timings.logSummaryDelay = std::chrono::milliseconds(1000);
     // A still market: the quote behind each flood is the last word on its code.
     kit::QuoteServer server;
     ASSERT_TRUE(server.Start({ "--rate", "0" }));
