@@ -138,6 +138,7 @@ void Quorvel::InitQuoteModels()
     namespace pb = kw::pb::ostrel2;
     for (int type : { pb::FI, pb::C, pb::S, pb::D, pb::FO })
         RefreshQuoteList(ModelOfCategory(type), type, std::string());
+    m_untouchedTab = TabOfCategory(pb::FO);
 
     InitCategoryBar();
     ResetDepthPanel();
@@ -176,6 +177,7 @@ void Quorvel::InitModelHeader(QStandardItemModel* model, int type)
 
 void Quorvel::RefreshQuoteList(QuoteTableModel* model, int type, std::string exchangeNo)
 {
+    m_untouchedTab = -1;
     if (model)
         model->ClearRows();
     m_exchanges.clear();
@@ -224,6 +226,7 @@ void Quorvel::RefreshQuoteList(QuoteTableModel* model, int type, std::string exc
 
 void Quorvel::FillQuoteRow(QuoteTableModel* model, int row, std::string key, std::string name)
 {
+    m_untouchedTab = -1;
     if (!model)
         return;
     QuoteDetailField q;
@@ -286,6 +289,7 @@ bool Quorvel::RefreshWatchOn()
 
 void Quorvel::BlankAllRows()
 {
+    m_untouchedTab = -1;
     {
         std::lock_guard<std::mutex> lock(m_listMutex);
         for (QuoteTableModel* model : m_models) {
