@@ -1,6 +1,7 @@
 #include "helpers.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,16 @@ namespace
 
 double Tolerance(unsigned n)
 {
+    // The board compares every figure of every row on each refresh: the
+    // common places are worked out once, to the same values.
+    static const auto kCommon = [] {
+        std::array<double, 16> table {};
+        for (unsigned i = 0; i < table.size(); ++i)
+            table[i] = std::pow(0.1, static_cast<double>(i));
+        return table;
+    }();
+    if (n < kCommon.size())
+        return kCommon[n];
     return std::pow(0.1, static_cast<double>(n));
 }
 

@@ -89,8 +89,10 @@ void Quorvel::SortQuoteList(int type, int column, bool ascending)
     // the sort's preconditions.
     std::vector<double> figures(rows.size(), 0.0);
     NQuoteClient* client = NQuoteClient::Instance();
+    // One message for every row: cleared, it keeps its room.
+    QuoteDetailField q;
     for (size_t i = 0; i < rows.size(); ++i) {
-        QuoteDetailField q;
+        q.Clear();
         client->GetQuote(rows[i].key, &q);
         SortFigure(column, q, &figures[i]);
     }

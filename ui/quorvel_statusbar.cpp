@@ -7,6 +7,7 @@
 
 #include <QEvent>
 #include <QImage>
+#include <QImageReader>
 #include <QMovie>
 #include <QPalette>
 #include <QStatusBar>
@@ -19,6 +20,25 @@
 
 namespace
 {
+
+// The busy animation keeps its frames once decoded: without that the movie
+// opens and decodes its file again at every loop. Frames `scale` times their
+// own size; the size is set before the first frame is decoded, so that every
+// kept frame has it.
+QMovie* MakeBusyMovie(QObject* owner, double scale)
+{
+    const QString path = QStringLiteral("Resources/rotate.gif");
+    auto* movie = new QMovie(path, QByteArray(), owner);
+    movie->setCacheMode(QMovie::CacheAll);
+    if (scale != 1.0) {
+        const QSize frame = QImageReader(path).size();
+        if (frame.isValid())
+            movie->setScaledSize(frame * scale);
+    }
+    movie->setProperty("scale", scale);
+    return movie;
+}
+
 
 constexpr int kIndexLabels = 3;
 // Commodity numbers of the reference contracts, in label order.
@@ -142,7 +162,7 @@ void Quorvel::InitStatusBar()
     m_busyLabel.setParent(bar);
     m_busyLabel.setMinimumSize(20, 20);
     // The label owns the animation, so it goes with the window.
-    auto* busy = new QMovie(QStringLiteral("Resources/rotate.gif"), QByteArray(), &m_busyLabel);
+    QMovie* busy = MakeBusyMovie(&m_busyLabel, 1.0);
     m_busyLabel.setMovie(busy);
     busy->start();
     bar->addPermanentWidget(&m_busyLabel, 0);
@@ -181,10 +201,15 @@ void Quorvel::ScaleStatusBar()
     m_logoLabel->setPixmap(
         ScaledPixmap(QPixmap::fromImage(QImage(QStringLiteral("Resources/webStock.png"))), m_scale));
     m_statusImageLabel.setPixmap(ScaledPixmap(QPixmap(QStringLiteral("Resources/00005.png")), m_scale));
-    if (QMovie* busy = m_busyLabel.movie()) {
-        const QSize frame = busy->currentImage().size();
-        if (!frame.isEmpty())
-            busy->setScaledSize(frame * m_scale);
+    if (QMovie* old = m_busyLabel.movie()) {
+        // Kept frames have the size they were decoded at: another scale takes a new movie.
+        QMovie* busy = old;
+        if (old->property("scale").toDouble() != m_scale) {
+            busy = MakeBusyMovie(&m_busyLabel, m_scale);
+            m_busyLabel.setMovie(busy);
+            busy->start();
+            delete old;
+        }
         m_busyLabel.setMinimumSize(QSize(20, 20).expandedTo(busy->scaledSize()));
     }
     m_latencyPixmaps.reset();

@@ -126,6 +126,14 @@ public:
         SetTextUnannounced(std::move(text));
         emitDataChanged();
     }
+    // The model's sort compares rows by their cells in the arrow column: their
+    // places, handed over by Reorder, compared without going through QVariant.
+    bool operator<(const QStandardItem& other) const override
+    {
+        if (other.type() == kType)
+            return m_order < static_cast<const QuoteCell&>(other).m_order;
+        return QStandardItem::operator<(other);
+    }
     QStandardItem* clone() const override
     {
         auto* copy = m_format ? new QuoteCell(m_figure, m_format) : new QuoteCell(m_text);
@@ -418,7 +426,8 @@ bool QuoteTableModel::UpdateRow(
     };
     const auto setFixed = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
         QStandardItem* cell = setColoured(column, figure, format, brush);
-        if (cell && cell->isEditable()) {
+        // Made not editable at its first write; nothing makes it editable again.
+        if (cell && !known && cell->isEditable()) {
             cell->setEditable(false);
             wrote = true;
         }

@@ -8,7 +8,8 @@ measured window, the quotes per second the window handled, the refresh
 timer's lateness (p95, max), the GUI thread's CPU share and that of the
 terminal's other threads, the quote server's CPU share, the bytes left unread
 in the terminal's socket (the server is ahead when they stay high) and the
-process's RSS.
+process's RSS; also the whole process's CPU share and its threads' wake-ups
+a second (with --rate 0, a frozen market: what a still board costs).
 
 flood: the same board against a hostile quote-server (--flood KINDS) that, besides
 its market steps, sends unasked quotes, depth, trades or K-line replies of
@@ -19,6 +20,9 @@ largest and last RSS and the refresh timer's lateness over the run.
 startup: starts the cloud service and quote-server with the built-in market,
 launches Quorvel --launches times and reports how long each took from exec to
 the event loop's first pass, beyond the start-up's fixed 2,500 ms of pauses.
+With --floor it launches the start-up floor (bench/startup: the same
+libraries, splash, pauses and a 5,000-row table, nothing of the terminal's
+own) instead, from the same folder, and times it the same way.
 
 Quote and lateness figures come from the TRACE line per 20 refresh ticks that
 quorvel-refreshwatch (the program with a watch on its window's refresh timer
@@ -198,6 +202,21 @@ def process_cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def wakeups(pid):
+    """Times the process's threads went to sleep so far (their voluntary context switches):
+    each is later a wake-up. Threads that ended are not counted."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
 def unread_kib(server_port):
     """Bytes from the quote server that wait unread in the terminal's socket: when they stay
     high, the terminal rather than the server sets the pace (the server then drops pushes)."""
@@ -292,17 +311,22 @@ def ingest(build, work, env, contracts, args):
         load = load_average()
         cpu0, wall0 = thread_cpu_seconds(program.pid, program.pid), time.time()
         all0, server0 = process_cpu_seconds(program.pid), process_cpu_seconds(server.pid)
+        wakes0 = wakeups(program.pid)
         pushed0, held0 = server_counts(work)
         time.sleep(args.seconds)
         cpu1, wall1 = thread_cpu_seconds(program.pid, program.pid), time.time()
         all1, server1 = process_cpu_seconds(program.pid), process_cpu_seconds(server.pid)
+        wakes1 = wakeups(program.pid)
         pushed1, held1 = server_counts(work)
         rss = rss_mib(program.pid)
         unread = unread_kib(port)
         # The line that closes the window's last 20 ticks may come up to 10 s later.
         quotes, span_ms, late = refresh_figures(log.new_lines(), wall0, wall1)
         result = {"contracts": contracts, "load": load, "unread_kib": unread,
-                  "rss_mib": rss, "exited": program.poll() is not None}
+                  "rss_mib": rss, "exited": program.poll() is not None,
+                  # With --rate 0 (a frozen market), what a still board costs.
+                  "cpu_pct": 100.0 * (all1 - all0) / (wall1 - wall0),
+                  "wakeups_per_s": (wakes1 - wakes0) / (wall1 - wall0)}
         result.update(run_figures(late, quotes, span_ms, (wall0, wall1), (cpu0, cpu1), (all0, all1),
                                   (server0, server1)))
         if pushed0 is not None and pushed1 is not None:
@@ -373,6 +397,21 @@ def flood(build, work, env, contracts, args):
         stop(server)
 
 
+def floor_startup(build, folder, env):
+    """One launch of the start-up floor (bench/startup): the ms from exec to its line
+    "start-up done" on standard output, or None."""
+    began = time.time()
+    program = subprocess.Popen([os.path.join(build, "bin", "startup_floor")], cwd=folder, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        for line in program.stdout:
+            if line.startswith("start-up done"):
+                return (time.time() - began) * 1000.0
+        return None
+    finally:
+        stop(program)
+
+
 def startup(build, source, work, env, args):
     market = []
     if args.market_contracts:
@@ -385,6 +424,11 @@ def startup(build, source, work, env, args):
     extra = []
     try:
         for _ in range(args.launches):
+            if args.floor:
+                at = floor_startup(build, folder, env)
+                if at is not None:
+                    extra.append(at - FIXED_PAUSES_MS)
+                continue
             for picture_folder in ("BootPage", "banner"):
                 shutil.rmtree(os.path.join(folder, picture_folder), ignore_errors=True)
             log = Log(build)
@@ -401,6 +445,7 @@ def startup(build, source, work, env, args):
         stop(cloud)
         stop(server)
     result = {"launches": len(extra), "contracts": args.market_contracts or "built-in", "load": load_average(),
+              "program": "startup_floor" if args.floor else "Quorvel",
             "beyond_pauses_ms_median": statistics.median(extra) if extra else float("nan"),
             "min_ms": min(extra) if extra else float("nan"), "max_ms": max(extra) if extra else float("nan"),
             "each_ms": [round(v) for v in extra]}
@@ -427,6 +472,8 @@ def main():
     parser.add_argument("--flood", default="all", help="what the hostile server sends (flood): quotes, depth, "
                         "trades, klines, comma-separated, or all")
     parser.add_argument("--rss-limit-mib", type=float, default=2048, help="flood: stop the run past this RSS")
+    parser.add_argument("--floor", action="store_true", help="startup: launch the start-up floor "
+                        "(bench/startup) instead of Quorvel, the same way")
     parser.add_argument("--server", help="quote-server program (default: the build's)")
     parser.add_argument("--display", default=":156", help="X display to use; Xvfb is started on it when none is there")
     args = parser.parse_args()

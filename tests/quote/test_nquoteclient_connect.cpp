@@ -2,11 +2,14 @@
 // order of requests, the commodity list, the one snapshot subscription of every
 // contract, and the time-outs.
 
+#include <future>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <google/protobuf/util/message_differencer.h>
+
 #include <gtest/gtest.h>
 
 #include <QMetaMethod>
@@ -288,33 +291,24 @@ TEST(NQuoteClientConnect, CommodityWaitRunsFromTheLastBytes)
         kit::QuoteServer server;
         ASSERT_TRUE(server.Start());
         FrameRelay relay(server.port());
-        std::mutex mutex;
-        std::string held;
+        std::promise<std::string> held;
         relay.SetServerHook([&](pb::KwBaseMessage_Rsp& rsp) {
             FrameRelay::Verdict verdict;
-            if (rsp.method() == pb::ON_RSP_COMMODITY_DETAIL) {
-                std::lock_guard<std::mutex> lock(mutex);
-                ostrelwire::AppendMessage(held, rsp);
-                verdict.drop = true;
+            verdict.drop = rsp.method() == pb::ON_RSP_COMMODITY_DETAIL;
+            if (verdict.drop) {
+                std::string frame;
+                ostrelwire::AppendMessage(frame, rsp);
+                held.set_value(frame);
             }
             return verdict;
         });
         kit::UseServer(relay.port());
         kit::StopAtEnd stop;
 
-        std::atomic<bool> connected { false };
-        std::thread connecting([&] { connected = Client()->Connect(); });
-        ASSERT_TRUE(kit::WaitFor(
-            [&] {
-                std::lock_guard<std::mutex> lock(mutex);
-                return !held.empty();
-            },
-            3000));
-        std::string frame;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            frame = held;
-        }
+        std::future<bool> connected = std::async(std::launch::async, [] { return Client()->Connect(); });
+        std::future<std::string> reply = held.get_future();
+        ASSERT_EQ(reply.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+        const std::string frame = reply.get();
         // Eight pieces 250 ms apart: two seconds in all, five reply waits.
         const std::size_t piece = frame.size() / 8 + 1;
         for (std::size_t at = 0; at < frame.size(); at += piece) {
@@ -323,8 +317,7 @@ TEST(NQuoteClientConnect, CommodityWaitRunsFromTheLastBytes)
             relay.InjectRaw(frame.substr(at, piece));
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
         }
-        connecting.join();
-        EXPECT_EQ(connected.load(), !stalls);
+        EXPECT_EQ(connected.get(), !stalls);
         Client()->Stop();
     }
 }

@@ -79,6 +79,12 @@ TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
     // later; it is itself no sooner than that after the connect.
     ASSERT_TRUE(log.WaitForLine({ "[INFO]", "): 行情重连失败，稍候再试" }, 8000));
     EXPECT_TRUE(CachedKeys(keys).empty());
+    // Back, but refusing the login: each attempt fails with its line and is retried.
+    ASSERT_TRUE(server.Start({ "--refuse-login" }, port));
+    const std::vector<std::string> refused { "[ERROR]", "): 行情服务器拒绝登录: 错误码 " };
+    ASSERT_TRUE(kit::WaitFor([&] { return log.Matching(refused).size() >= 2; }, 8000));
+    EXPECT_TRUE(CachedKeys(keys).empty());
+    server.Kill();
     ASSERT_TRUE(server.Start({}, port));
 
     const auto restarted = Clock::now();
