@@ -61,9 +61,9 @@ public:
     QPushButton* expandButton() { return m_expandButton; }
     QPushButton* collapseButton() { return m_collapseButton; }
     MyWidget* chartHost() { return m_chartHost; }
-    QTimer& refreshTimer() { return m_refreshTimer; }
-    QTimer& statusTimer() { return m_statusTimer; }
-    QTimer& loginPromptTimer() { return m_loginPromptTimer; }
+    QTimer& refreshTimer() { return *findChild<QTimer*>(QStringLiteral("refreshTimer")); }
+    QTimer& statusTimer() { return *findChild<QTimer*>(QStringLiteral("statusTimer")); }
+    QTimer& loginPromptTimer() { return *findChild<QTimer*>(QStringLiteral("loginPromptTimer")); }
     double scale() const { return m_scale; }
     double widthFactor() const { return m_widthFactor; }
     const std::vector<std::pair<int, QString>>& sortHeaders() const { return m_sortHeaders; }
