@@ -320,8 +320,7 @@ void Quorvel::OnRefreshTimer()
         return;
     }
     // Told of the whole table the model would visit every cell of it.
-    for (const auto& span : spans)
-        model->AnnounceRowSpan(span.first, span.second);
+    model->AnnounceRowSpans(spans);
 }
 
 int Quorvel::ContractKeyType(const std::string& key)
