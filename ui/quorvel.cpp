@@ -64,6 +64,9 @@ Quorvel::Quorvel(QWidget* parent)
     : QMainWindow(parent)
 {
     ui.setupUi(this);
+    m_refreshTimer.setObjectName(QStringLiteral("refreshTimer"));
+    m_statusTimer.setObjectName(QStringLiteral("statusTimer"));
+    m_loginPromptTimer.setObjectName(QStringLiteral("loginPromptTimer"));
     m_panelFitter = new PanelFitter(ui.splitter);
 
     const TradeConfig* config = TradeConfig::GetInstance();
@@ -85,11 +88,6 @@ Quorvel::Quorvel(QWidget* parent)
 
     InitQuoteModels();
 
-    // Measured, the ticks are due every 500 ms on the dot: a coarse timer may
-    // drift by a twentieth of its interval per tick, which the lateness
-    // figures would count against the window.
-    if (RefreshWatchOn())
-        m_refreshTimer.setTimerType(Qt::PreciseTimer);
     m_refreshTimer.start(BoardStyle::kRefreshInterval);
     m_statusTimer.start(1000);
     m_loginPromptTimer.setSingleShot(true);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -140,9 +139,8 @@ protected:
     };
     virtual void SendContractRequest(ContractRequest request, const std::string& key, int period);
 
-private:
-    friend class QuorvelTestPeer;
-    friend class SelectionTestPeer;
+    // The window's own operations and the state they keep, for a subclass to
+    // drive and read (the tests' window among them).
 
     // Post-construction set-up at a given scale (InitUi with the screen's).
     void InitUiAtScale(double scale);
@@ -159,9 +157,6 @@ private:
     void UpdateQuoteRow(
         QuoteTableModel* model, int row, const QuoteDetailField* quote, const ContractRow* record);
     void OnRefreshTimer();
-    // Notes one refresh tick for the diagnostics line below, when asked for.
-    void NoteRefreshTick();
-    static bool RefreshWatchOn();
 
     // Sorting.
     void OnHeaderClicked(int type, unsigned& clickCount, int section);
@@ -254,9 +249,11 @@ private:
     void ShowLatency(std::int32_t latency, bool linkUp = true);
 
     bool m_loggedIn = false;
-    QTimer m_refreshTimer;
-    QTimer m_statusTimer;
-    QTimer m_loginPromptTimer;
+    // Named children of the window ("refreshTimer", "statusTimer",
+    // "loginPromptTimer"), so that what watches the window can find them.
+    QTimer m_refreshTimer { this };
+    QTimer m_statusTimer { this };
+    QTimer m_loginPromptTimer { this };
     Ui_KwTradeClientClass ui;
     MyWidget* m_chartHost = nullptr;
     bool m_connected = false;
@@ -313,16 +310,6 @@ private:
     const QuotePaint& Paint();
     std::unique_ptr<QuotePaint> m_paint;
 
-    // How late the refresh ticks come and how many quotes arrive meanwhile,
-    // for the TRACE line that NoteRefreshTick writes when asked for.
-    struct RefreshWatch {
-        std::chrono::steady_clock::time_point due;
-        std::chrono::steady_clock::time_point since;
-        std::array<int, 20> lateMs {};
-        size_t ticks = 0;
-        std::uint64_t quotes = 0;
-    };
-    RefreshWatch m_refreshWatch;
     // Where the refresh of a list longer than a tick's share goes on.
     size_t m_refreshTurn = 0;
 

@@ -190,7 +190,6 @@ void Quorvel::DropCrossedDepth(const QuoteDetailField& quote)
 
 void Quorvel::OnQuote(const QuoteDetailField& quote)
 {
-    ++m_refreshWatch.quotes;
     if (quote.contract_code() == m_currentKey) {
         UpdateQuotePanel(quote, true);
         DropCrossedDepth(quote);

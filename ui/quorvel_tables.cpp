@@ -3,12 +3,10 @@
 #include "quorvel.h"
 
 #include <algorithm>
-#include <chrono>
 #include <unordered_set>
 
 #include <QFont>
 #include <QHeaderView>
-#include <QLoggingCategory>
 #include <QSignalBlocker>
 #include <QStandardItem>
 #include <QStandardItemModel>
@@ -73,11 +71,6 @@ int ColumnCount(int type)
 {
     return type == kStockType ? QuoteColumn::StockCount : QuoteColumn::Count;
 }
-
-// Off unless asked for ("quorvel.refresh.debug=true" in the logging rules):
-// a line per 20 refresh ticks on how late they came and how many quotes
-// arrived meanwhile, so that a run of the program can be measured from its log.
-Q_LOGGING_CATEGORY(lcRefreshWatch, "quorvel.refresh", QtInfoMsg)
 
 NQuoteClient* Client()
 {
@@ -242,48 +235,6 @@ void Quorvel::UpdateQuoteRow(
         model->UpdateRow(row, *quote, *record, Paint());
 }
 
-void Quorvel::NoteRefreshTick()
-{
-    if (!lcRefreshWatch().isDebugEnabled())
-        return;
-    using namespace std::chrono;
-    constexpr milliseconds kInterval = BoardStyle::kRefreshInterval;
-    RefreshWatch& w = m_refreshWatch;
-    const steady_clock::time_point now = steady_clock::now();
-    if (w.since == steady_clock::time_point()) {
-        // The first tick sets the schedule the later ones are held to.
-        w.since = now;
-        w.due = now + kInterval;
-        w.quotes = 0;
-        return;
-    }
-    auto late = duration_cast<milliseconds>(now - w.due);
-    // A tick later than a whole interval makes the timer start its schedule
-    // again from that tick; an early one (the timer may round) moves it back.
-    if (late > kInterval || late < milliseconds(0)) {
-        w.due = now;
-        late = std::max(late, milliseconds(0));
-    }
-    w.due += kInterval;
-    w.lateMs[w.ticks++] = static_cast<int>(late.count());
-    if (w.ticks < w.lateMs.size())
-        return;
-    std::string list;
-    for (int ms : w.lateMs)
-        list += ' ' + std::to_string(ms);
-    WriteLog(LogTrace, "refresh: %llu quotes in %lld ms; ticks late (ms):%s",
-        static_cast<unsigned long long>(w.quotes),
-        static_cast<long long>(duration_cast<milliseconds>(now - w.since).count()), list.c_str());
-    w.ticks = 0;
-    w.quotes = 0;
-    w.since = now;
-}
-
-bool Quorvel::RefreshWatchOn()
-{
-    return lcRefreshWatch().isDebugEnabled();
-}
-
 void Quorvel::BlankAllRows()
 {
     {
@@ -304,7 +255,6 @@ void Quorvel::BlankAllRows()
 
 void Quorvel::OnRefreshTimer()
 {
-    NoteRefreshTick();
     std::unique_lock<std::mutex> lock(m_listMutex);
     const int tab = ui.quote_tabwidget->currentIndex();
     // The custom list (tab 0) is never refreshed.

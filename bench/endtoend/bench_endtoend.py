@@ -24,9 +24,11 @@ With --floor it launches the start-up floor (bench/startup: the same
 libraries, splash, pauses and a 5,000-row table, nothing of the terminal's
 own) instead, from the same folder, and times it the same way.
 
-Quote and lateness figures come from the program's TRACE line per 20 refresh
-ticks; the start-up end from its DEBUG line; CPU time and RSS from /proc. All
-traffic stays on 127.0.0.1.
+Quote and lateness figures come from the TRACE line per 20 refresh ticks that
+quorvel-refreshwatch (the program with a watch on its window's refresh timer
+and quote signal, built beside it) writes to the program's log; ingest and
+flood run it in place of Quorvel. The start-up end comes from the program's
+DEBUG line; CPU time and RSS from /proc. All traffic stays on 127.0.0.1.
 """
 
 import argparse
@@ -288,7 +290,7 @@ def start_board(build, work, env, contracts, args, server_args):
     log = Log(build)
     program = None
     try:
-        program = subprocess.Popen([os.path.join(build, "bin", "Quorvel")], cwd=folder, env=env,
+        program = subprocess.Popen([os.path.join(build, "bin", "quorvel-refreshwatch")], cwd=folder, env=env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     finally:
         if program is None:
@@ -486,9 +488,7 @@ def main():
     if not os.path.exists("/tmp/.X11-unix/X" + args.display.lstrip(":")):
         xvfb = subprocess.Popen(["Xvfb", args.display, "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # The refresh watch writes its TRACE lines only with its logging category on.
-    env = dict(os.environ, DISPLAY=args.display, QT_QPA_PLATFORM="xcb",
-               QT_LOGGING_RULES="quorvel.refresh.debug=true")
+    env = dict(os.environ, DISPLAY=args.display, QT_QPA_PLATFORM="xcb")
     failed = 0
     try:
         time.sleep(1)

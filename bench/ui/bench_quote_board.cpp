@@ -23,10 +23,10 @@ struct Board {
                 MakeCommodity(1, "EX" + std::to_string(i % 7), no, "品种", { { "2406", 0 }, { "2409", 1 } }));
             keys.push_back("FO_" + no + "_2409");
         }
-        peer.setCommodities(list);
-        peer.rebuild(1);
+        window.setCommodities(list);
+        window.rebuild(1);
         Quote(0);
-        peer.showTab(1);
+        window.showTab(1);
         // On screen, as in the program: the view then does its share of each tick.
         window.resize(1600, 900);
         window.show();
@@ -55,8 +55,7 @@ struct Board {
     }
 
     ScopedPictureFolder folder;
-    Quorvel window;
-    QuorvelTestPeer peer { window };
+    QuorvelTestPeer window;
     std::vector<std::string> keys;
 };
 
@@ -64,13 +63,13 @@ struct Board {
 void RefreshTicks(benchmark::State& state, bool paint)
 {
     Board board(static_cast<int>(state.range(0)));
-    QWidget* viewport = board.peer.ui().FO_View->viewport();
+    QWidget* viewport = board.window.ui().FO_View->viewport();
     int generation = 0;
     for (auto _ : state) {
         state.PauseTiming();
         board.Quote(++generation);
         state.ResumeTiming();
-        board.peer.tick();
+        board.window.tick();
         if (paint)
             viewport->repaint();
     }
@@ -109,13 +108,13 @@ protected:
 void BM_RefreshTickUnchanged(benchmark::State& state)
 {
     Board board(static_cast<int>(state.range(0)));
-    QWidget* viewport = board.peer.ui().FO_View->viewport();
-    board.peer.tick();
+    QWidget* viewport = board.window.ui().FO_View->viewport();
+    board.window.tick();
     QCoreApplication::processEvents();
     PaintCounter counter;
     viewport->installEventFilter(&counter);
     for (auto _ : state) {
-        board.peer.tick();
+        board.window.tick();
         QCoreApplication::processEvents();
     }
     viewport->removeEventFilter(&counter);
@@ -129,7 +128,7 @@ void BM_Sort(benchmark::State& state)
     Board board(static_cast<int>(state.range(0)));
     bool ascending = false;
     for (auto _ : state) {
-        board.peer.sort(1, 10, ascending);
+        board.window.sort(1, 10, ascending);
         ascending = !ascending;
     }
 }
@@ -140,7 +139,7 @@ void BM_Rebuild(benchmark::State& state)
 {
     Board board(static_cast<int>(state.range(0)));
     for (auto _ : state)
-        board.peer.rebuild(1);
+        board.window.rebuild(1);
 }
 BENCHMARK(BM_Rebuild)->Arg(1000)->Arg(5000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
@@ -150,7 +149,7 @@ BENCHMARK(BM_Rebuild)->Arg(1000)->Arg(5000)->Arg(100000)->Unit(benchmark::kMilli
 void BM_WholeMarketTick(benchmark::State& state)
 {
     Board board(static_cast<int>(state.range(0)));
-    board.peer.tick();
+    board.window.tick();
     size_t next = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -159,7 +158,7 @@ void BM_WholeMarketTick(benchmark::State& state)
             PushQuote(MakeQuote(board.keys[i], 100 + static_cast<double>(next % 7), 100));
         }
         state.ResumeTiming();
-        board.peer.tick();
+        board.window.tick();
     }
     state.counters["rows"] = static_cast<double>(state.range(0));
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-// Test access to the main window's internals, commodities and quotes made
-// up for tests, and a working folder with the pictures the window loads.
+// The main window with its protected operations and state in reach of tests,
+// commodities and quotes made up for tests, and a working folder with the
+// pictures the window loads.
 
 #include <cstdint>
 #include <mutex>
@@ -26,124 +27,117 @@
 #include "quorvel.h"
 #include "screenfit.h"
 
-class QuorvelTestPeer
+class QuorvelTestPeer : public Quorvel
 {
 public:
-    explicit QuorvelTestPeer(Quorvel& window)
-        : w(window)
-    {
-    }
-
-    Ui_KwTradeClientClass& ui() { return w.ui; }
-    QuoteTableModel* model(int type) { return w.ModelOfCategory(type); }
+    Ui_KwTradeClientClass& ui() { return Quorvel::ui; }
+    QuoteTableModel* model(int type) { return ModelOfCategory(type); }
     const std::vector<ContractRow>& rows(int type)
     {
         static const std::vector<ContractRow> none;
-        return w.ModelOfCategory(type) ? w.ModelOfCategory(type)->Rows() : none;
+        return ModelOfCategory(type) ? ModelOfCategory(type)->Rows() : none;
     }
-    void setCommodities(std::vector<Quorvel::CommodityField> list) { w.m_commodities = std::move(list); }
+    void setCommodities(std::vector<Quorvel::CommodityField> list) { m_commodities = std::move(list); }
     void rebuild(int type, const std::string& exchangeNo = std::string())
     {
-        w.RefreshQuoteList(w.ModelOfCategory(type), type, exchangeNo);
+        RefreshQuoteList(ModelOfCategory(type), type, exchangeNo);
     }
-    void tick() { w.OnRefreshTimer(); }
-    static bool refreshWatchOn() { return Quorvel::RefreshWatchOn(); }
+    void tick() { OnRefreshTimer(); }
     // Puts a quote tab on screen without the category switch that a user's
     // click runs (which rebuilds the list).
     void showTab(int tab)
     {
-        const QSignalBlocker quiet(w.ui.quote_tabwidget);
-        w.ui.quote_tabwidget->setCurrentIndex(tab);
+        const QSignalBlocker quiet(Quorvel::ui.quote_tabwidget);
+        Quorvel::ui.quote_tabwidget->setCurrentIndex(tab);
     }
-    void sort(int type, int column, bool ascending) { w.SortQuoteList(type, column, ascending); }
-    void initUiAtScale(double scale) { w.InitUiAtScale(scale); }
-    void replaceArrows() { w.resizeEvent(nullptr); }
-    ColumnFitter* fitter(int tab) { return w.m_columnFitters[static_cast<size_t>(tab)]; }
-    void moved() { w.moveEvent(nullptr); }
-    void restoreSortHeaders(int type) { w.RestoreSortHeaderTexts(w.ModelOfCategory(type)); }
+    void sort(int type, int column, bool ascending) { SortQuoteList(type, column, ascending); }
+    void initUiAtScale(double scale) { InitUiAtScale(scale); }
+    void replaceArrows() { resizeEvent(nullptr); }
+    void moved() { moveEvent(nullptr); }
+    void restoreSortHeaders(int type) { RestoreSortHeaderTexts(ModelOfCategory(type)); }
 
-    StatusBarFolder* statusFolder() { return w.m_statusFolder; }
-    PanelColumn* panelColumn() { return w.m_panelColumn; }
-    QPushButton* expandButton() { return w.m_expandButton; }
-    QPushButton* collapseButton() { return w.m_collapseButton; }
-    MyWidget* chartHost() { return w.m_chartHost; }
-    QTimer& refreshTimer() { return w.m_refreshTimer; }
-    QTimer& statusTimer() { return w.m_statusTimer; }
-    QTimer& loginPromptTimer() { return w.m_loginPromptTimer; }
-    double scale() const { return w.m_scale; }
-    double widthFactor() const { return w.m_widthFactor; }
-    const std::vector<std::pair<int, QString>>& sortHeaders() const { return w.m_sortHeaders; }
-    const std::vector<std::pair<std::string, std::string>>& exchanges() const { return w.m_exchanges; }
-    int exchangeSlots() const { return w.m_exchangeSlots; }
-    const std::string& currentKey() const { return w.m_currentKey; }
-    const std::string& selectedKey() const { return w.m_selectedKey; }
-    void initUi() { w.InitUiAtScale(1.0); }
-    void setScale(double scale) { w.m_scale = scale; }
+    StatusBarFolder* statusFolder() { return m_statusFolder; }
+    PanelColumn* panelColumn() { return m_panelColumn; }
+    QPushButton* expandButton() { return m_expandButton; }
+    QPushButton* collapseButton() { return m_collapseButton; }
+    MyWidget* chartHost() { return m_chartHost; }
+    QTimer& refreshTimer() { return *findChild<QTimer*>(QStringLiteral("refreshTimer")); }
+    QTimer& statusTimer() { return *findChild<QTimer*>(QStringLiteral("statusTimer")); }
+    QTimer& loginPromptTimer() { return *findChild<QTimer*>(QStringLiteral("loginPromptTimer")); }
+    double scale() const { return m_scale; }
+    double widthFactor() const { return m_widthFactor; }
+    const std::vector<std::pair<int, QString>>& sortHeaders() const { return m_sortHeaders; }
+    const std::vector<std::pair<std::string, std::string>>& exchanges() const { return m_exchanges; }
+    int exchangeSlots() const { return m_exchangeSlots; }
+    const std::string& currentKey() const { return m_currentKey; }
+    const std::string& selectedKey() const { return m_selectedKey; }
+    void initUi() { InitUiAtScale(1.0); }
+    void setScale(double scale) { m_scale = scale; }
 
     // Selected contract.
-    void select(const std::string& key, int period) { w.SelectContract(key, period); }
-    void quote(const Quorvel::QuoteDetailField& q) { w.OnQuote(q); }
-    void depth(const Quorvel::DepthQuoteField& d) { w.OnDepthQuote(d); }
-    void ticker(const Quorvel::TickerField& t) { w.OnTickerQuote(t); }
-    void kline(const Quorvel::RspReqQryHistoryField& k) { w.OnKline(k); }
-    void login(bool needChange) { w.OnLogin(needChange); }
-    void rowClicked(int type, int row) { w.OnQuoteRowClicked(model(type)->index(row, 0), type); }
-    void rowDoubleClicked(int type, int row) { w.OnQuoteRowDoubleClicked(model(type)->index(row, 0), type); }
-    void connected() { w.OnConnected(); }
-    void disconnected() { w.OnDisconnected(); }
-    bool loggedIn() const { return w.m_loggedIn; }
-    void setLoggedIn(bool on) { w.m_loggedIn = on; }
-    bool isConnected() const { return w.m_connected; }
-    void setSelectedKey(const std::string& key) { w.m_selectedKey = key; }
-    size_t tickCount() const { return w.m_ticks.size(); }
-    IChartell*& chartView() { return w.m_chartView; }
+    void select(const std::string& key, int period) { SelectContract(key, period); }
+    void quote(const Quorvel::QuoteDetailField& q) { OnQuote(q); }
+    void depth(const Quorvel::DepthQuoteField& d) { OnDepthQuote(d); }
+    void ticker(const Quorvel::TickerField& t) { OnTickerQuote(t); }
+    void kline(const Quorvel::RspReqQryHistoryField& k) { OnKline(k); }
+    void login(bool needChange) { OnLogin(needChange); }
+    void rowClicked(int type, int row) { OnQuoteRowClicked(model(type)->index(row, 0), type); }
+    void rowDoubleClicked(int type, int row) { OnQuoteRowDoubleClicked(model(type)->index(row, 0), type); }
+    void connected() { OnConnected(); }
+    void disconnected() { OnDisconnected(); }
+    bool loggedIn() const { return m_loggedIn; }
+    void setLoggedIn(bool on) { m_loggedIn = on; }
+    bool isConnected() const { return m_connected; }
+    void setSelectedKey(const std::string& key) { m_selectedKey = key; }
+    size_t tickCount() const { return m_ticks.size(); }
+    IChartell*& chartView() { return m_chartView; }
 
     // Exchange bar.
-    const std::vector<QPushButton*>& buttons() const { return w.m_categoryButtons; }
-    const std::vector<QFrame*>& separators() const { return w.m_categorySeparators; }
-    void exchangeClicked(int i) { w.OnExchangeButtonClicked(i); }
-    QPushButton* exchangeOverflow() const { return w.m_exchangeOverflow; }
-    ExchangeBarFitter* exchangeBarFitter() const { return w.m_exchangeBarFitter; }
-    void mainContractClicked() { w.OnMainContractClicked(); }
-    void expandClicked() { w.OnExpandButtonClicked(); }
-    void collapseClicked() { w.OnCollapseButtonClicked(); }
-    void returnAction() { w.OnReturnAction(); }
+    const std::vector<QPushButton*>& buttons() const { return m_categoryButtons; }
+    const std::vector<QFrame*>& separators() const { return m_categorySeparators; }
+    void exchangeClicked(int i) { OnExchangeButtonClicked(i); }
+    QPushButton* exchangeOverflow() const { return m_exchangeOverflow; }
+    ExchangeBarFitter* exchangeBarFitter() const { return m_exchangeBarFitter; }
+    void mainContractClicked() { OnMainContractClicked(); }
+    void expandClicked() { OnExpandButtonClicked(); }
+    void collapseClicked() { OnCollapseButtonClicked(); }
+    void returnAction() { OnReturnAction(); }
     // Rebuilds the tables and the exchange bar from the commodity list, as
     // construction does with the quote client's list.
     void rebuildBoard(std::vector<Quorvel::CommodityField> list)
     {
-        w.m_commodities = std::move(list);
-        if (w.m_exchangeBarFitter)
-            w.m_exchangeBarFitter->SetSlots({}, {});
-        for (QPushButton* button : w.m_categoryButtons)
+        m_commodities = std::move(list);
+        if (m_exchangeBarFitter)
+            m_exchangeBarFitter->SetSlots({}, {});
+        for (QPushButton* button : m_categoryButtons)
             delete button;
-        for (QFrame* separator : w.m_categorySeparators)
+        for (QFrame* separator : m_categorySeparators)
             delete separator;
-        w.m_categoryButtons.clear();
-        w.m_categorySeparators.clear();
-        w.m_exchangeSlots = 0;
+        m_categoryButtons.clear();
+        m_categorySeparators.clear();
+        m_exchangeSlots = 0;
         for (int type : { 2, 3, 4, 8, 1 })
             rebuild(type);
-        w.InitCategoryBar();
+        InitCategoryBar();
     }
 
     // Status bar.
-    void statusTick() { w.OnStatusTimer(); }
-    void showLatency(std::int32_t latency, bool linkUp = true) { w.ShowLatency(latency, linkUp); }
-    QLabel& latencyLabel() { return w.m_latencyLabel; }
-    QPushButton& clockButton() { return w.m_clockButton; }
-    QLabel& indexLabel(int i) { return w.m_indexLabels[i]; }
-    QPushButton& futuresButton() { return w.m_futuresAccountButton; }
-    QPushButton& foreignButton() { return w.m_foreignAccountButton; }
-    const std::string& indexKey(int i) const { return w.m_indexKeys[i]; }
+    void statusTick() { OnStatusTimer(); }
+    void showLatency(std::int32_t latency, bool linkUp = true) { ShowLatency(latency, linkUp); }
+    QLabel& latencyLabel() { return m_latencyLabel; }
+    QPushButton& clockButton() { return m_clockButton; }
+    QLabel& indexLabel(int i) { return m_indexLabels[i]; }
+    QPushButton& futuresButton() { return m_futuresAccountButton; }
+    QPushButton& foreignButton() { return m_foreignAccountButton; }
+    const std::string& indexKey(int i) const { return m_indexKeys[i]; }
 
     // Login dialog and banner pop-up.
-    LoginDialog& loginDialog() { return w.m_loginDialog; }
-    BannerWidgetClass* banner() { return w.m_banner; }
+    LoginDialog& loginDialog() { return m_loginDialog; }
+    BannerWidgetClass* banner() { return m_banner; }
 
     bool allModelsAlive() const
     {
-        for (QStandardItemModel* m : w.m_models) {
+        for (QStandardItemModel* m : m_models) {
             if (!m)
                 return false;
         }
@@ -151,15 +145,12 @@ public:
     }
     bool anyModelAlive() const
     {
-        for (QStandardItemModel* m : w.m_models) {
+        for (QStandardItemModel* m : m_models) {
             if (m)
                 return true;
         }
         return false;
     }
-
-private:
-    Quorvel& w;
 };
 
 // The window tests run without a quote server: they take the contracts of

@@ -23,7 +23,7 @@ inline void PrintTo(const QString& text, std::ostream* os)
 }
 
 // A window whose contract requests are recorded, not sent.
-class RecordingWindow : public Quorvel
+class RecordingWindow : public QuorvelTestPeer
 {
 public:
     using Quorvel::ContractRequest;

@@ -90,28 +90,23 @@ std::vector<std::string> Keys(QStandardItemModel* model)
 class ActionsTest : public testing::Test
 {
 protected:
-    ActionsTest()
-        : peer(window)
-    {
-    }
     ~ActionsTest() override { window.close(); }
 
     ScopedPictureFolder pictures;
     RecordingWindow window;
-    QuorvelTestPeer peer;
 };
 
 } // namespace
 
 TEST_F(ActionsTest, PeriodActionsSelectThePickedContract)
 {
-    auto& ui = peer.ui();
-    peer.setCommodities(Board());
+    auto& ui = window.ui();
+    window.setCommodities(Board());
     // Before any row was picked the key is empty: nothing happens.
     ui.kline_action->trigger();
     EXPECT_TRUE(window.requests.empty());
 
-    peer.setSelectedKey("FO_CL_1907");
+    window.setSelectedKey("FO_CL_1907");
     struct Case {
         QAction* action;
         int period;
@@ -137,7 +132,7 @@ TEST_F(ActionsTest, PeriodActionsSelectThePickedContract)
 
 TEST_F(ActionsTest, UnfinishedFeaturesSayDevelopmentIsUnderWay)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     struct Case {
         QAction* action;
         size_t boxes;
@@ -180,7 +175,7 @@ TEST_F(ActionsTest, UnfinishedFeaturesSayDevelopmentIsUnderWay)
 
 TEST_F(ActionsTest, AccountMenuOffersLoginThenLogout)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     ModalWatcher watcher;
     ui.account_action->trigger();
     ASSERT_EQ(watcher.menus.size(), 1u);
@@ -191,12 +186,12 @@ TEST_F(ActionsTest, AccountMenuOffersLoginThenLogout)
 
 TEST_F(ActionsTest, LogoutClearsSilentlyThenWarns)
 {
-    auto& ui = peer.ui();
-    peer.setLoggedIn(true);
+    auto& ui = window.ui();
+    window.setLoggedIn(true);
     {
         ModalWatcher watcher;
         ui.logout_action->trigger();
-        EXPECT_FALSE(peer.loggedIn());
+        EXPECT_FALSE(window.loggedIn());
         QApplication::processEvents();
         EXPECT_TRUE(watcher.boxes.empty());
     }
@@ -207,53 +202,53 @@ TEST_F(ActionsTest, LogoutClearsSilentlyThenWarns)
     EXPECT_EQ(watcher.boxes[0].text, QStringLiteral("你尚未登录!"));
     EXPECT_EQ(watcher.boxes[0].icon, QMessageBox::Warning);
     EXPECT_EQ(watcher.boxes[0].buttons, 1);
-    EXPECT_FALSE(peer.loggedIn());
+    EXPECT_FALSE(window.loggedIn());
 }
 
 TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
 {
-    auto& ui = peer.ui();
-    peer.rebuildBoard(Board());
-    ASSERT_EQ(peer.exchangeSlots(), 5);
-    ASSERT_EQ(peer.buttons().size(), 5u);
-    ASSERT_EQ(peer.separators().size(), 6u) << "one more separator than buttons";
+    auto& ui = window.ui();
+    window.rebuildBoard(Board());
+    ASSERT_EQ(window.exchangeSlots(), 5);
+    ASSERT_EQ(window.buttons().size(), 5u);
+    ASSERT_EQ(window.separators().size(), 6u) << "one more separator than buttons";
     const QString fiveNames[] = { QStringLiteral(" 纽约商业NYMEX "), QStringLiteral(" 纽约金属COMEX "),
         QStringLiteral(" 芝加哥CBOT "), QStringLiteral(" 伦敦金属LME "), QStringLiteral(" 新加坡SGX ") };
     for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(peer.buttons()[i]->text(), fiveNames[i]);
-        EXPECT_FALSE(peer.buttons()[i]->isHidden());
-        EXPECT_EQ(LookOf(peer.buttons()[i]), kOther);
-        EXPECT_EQ(peer.buttons()[i]->minimumSize(), QSize(50, 25));
-        EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
-        EXPECT_EQ(peer.separators()[i]->frameShape(), QFrame::VLine);
-        EXPECT_EQ(peer.separators()[i]->styleSheet(), QStringLiteral("color: rgb(211, 211, 211)"));
+        EXPECT_EQ(window.buttons()[i]->text(), fiveNames[i]);
+        EXPECT_FALSE(window.buttons()[i]->isHidden());
+        EXPECT_EQ(LookOf(window.buttons()[i]), kOther);
+        EXPECT_EQ(window.buttons()[i]->minimumSize(), QSize(50, 25));
+        EXPECT_EQ(window.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
+        EXPECT_EQ(window.separators()[i]->frameShape(), QFrame::VLine);
+        EXPECT_EQ(window.separators()[i]->styleSheet(), QStringLiteral("color: rgb(211, 211, 211)"));
     }
-    EXPECT_EQ(peer.separators()[5]->maximumSize(), QSize(1, 12));
+    EXPECT_EQ(window.separators()[5]->maximumSize(), QSize(1, 12));
 
     // A sorted, folded list of type 2 gets its plain headers and columns back.
-    peer.model(2)->horizontalHeaderItem(4)->setText(QStringLiteral("最新价↓"));
-    peer.model(2)->horizontalHeaderItem(12)->setText(QStringLiteral("涨跌幅↑"));
+    window.model(2)->horizontalHeaderItem(4)->setText(QStringLiteral("最新价↓"));
+    window.model(2)->horizontalHeaderItem(12)->setText(QStringLiteral("涨跌幅↑"));
     ui.FI_View->setColumnHidden(5, true);
     ui.FI_View->setColumnHidden(22, true);
-    peer.collapseButton()->show();
+    window.collapseButton()->show();
 
     ui.quote_tabwidget->setCurrentIndex(2); // "期货", three exchanges
     const QString threeNames[]
         = { QStringLiteral(" 中金所CFFEX "), QStringLiteral(" 上期所SHFE "), QStringLiteral(" 大商所DCE ") };
     for (size_t i = 0; i < 5; ++i) {
         const bool used = i < 3;
-        EXPECT_EQ(peer.buttons()[i]->isHidden(), !used) << i;
-        EXPECT_EQ(peer.separators()[i]->isHidden(), !used) << i;
-        EXPECT_EQ(peer.buttons()[i]->text(), used ? threeNames[i] : QString()) << i;
-        EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
+        EXPECT_EQ(window.buttons()[i]->isHidden(), !used) << i;
+        EXPECT_EQ(window.separators()[i]->isHidden(), !used) << i;
+        EXPECT_EQ(window.buttons()[i]->text(), used ? threeNames[i] : QString()) << i;
+        EXPECT_EQ(window.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
     }
     EXPECT_EQ(LookOf(ui.pushButton), kChosen);
-    EXPECT_EQ(peer.model(2)->horizontalHeaderItem(4)->text(), QStringLiteral("最新价"));
-    EXPECT_EQ(peer.model(2)->horizontalHeaderItem(12)->text(), QStringLiteral("涨跌幅"));
+    EXPECT_EQ(window.model(2)->horizontalHeaderItem(4)->text(), QStringLiteral("最新价"));
+    EXPECT_EQ(window.model(2)->horizontalHeaderItem(12)->text(), QStringLiteral("涨跌幅"));
     for (int column = 3; column <= 22; ++column)
         EXPECT_FALSE(ui.FI_View->isColumnHidden(column)) << column;
-    EXPECT_TRUE(peer.collapseButton()->isHidden());
-    EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string> { "IF2701", "CU2702", "M2705" }));
+    EXPECT_TRUE(window.collapseButton()->isHidden());
+    EXPECT_EQ(Keys(window.model(2)), (std::vector<std::string> { "IF2701", "CU2702", "M2705" }));
 
     // Exchange button 0: its separators 0 and 1 tall, the list of that exchange.
     struct Pick {
@@ -266,65 +261,65 @@ TEST_F(ActionsTest, ExchangeBarFollowsTheCategory)
     };
     for (const auto& pick : picks) {
         ui.tabWidget->setCurrentIndex(1);
-        peer.exchangeClicked(pick.button);
+        window.exchangeClicked(pick.button);
         EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
         EXPECT_EQ(LookOf(ui.pushButton), kOther);
         for (size_t i = 0; i < 5; ++i)
-            EXPECT_EQ(LookOf(peer.buttons()[i]), static_cast<int>(i) == pick.button ? kChosen : kOther);
+            EXPECT_EQ(LookOf(window.buttons()[i]), static_cast<int>(i) == pick.button ? kChosen : kOther);
         for (size_t i = 0; i < 6; ++i) {
             const bool tall = static_cast<int>(i) == pick.button || static_cast<int>(i) == pick.button + 1;
-            EXPECT_EQ(peer.separators()[i]->maximumSize(), tall ? QSize(1, 24) : QSize(1, 12))
+            EXPECT_EQ(window.separators()[i]->maximumSize(), tall ? QSize(1, 24) : QSize(1, 12))
                 << "button " << pick.button << " separator " << i;
         }
-        EXPECT_EQ(Keys(peer.model(2)), pick.keys);
+        EXPECT_EQ(Keys(window.model(2)), pick.keys);
     }
 
     // " 主力合约 ": one row per commodity again, only separator 0 tall.
     ui.tabWidget->setCurrentIndex(1);
-    peer.mainContractClicked();
+    window.mainContractClicked();
     EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
     EXPECT_EQ(LookOf(ui.pushButton), kChosenEdge);
-    for (QPushButton* button : peer.buttons())
+    for (QPushButton* button : window.buttons())
         EXPECT_EQ(LookOf(button), kOtherEdge);
     for (size_t i = 0; i < 6; ++i)
-        EXPECT_EQ(peer.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
-    EXPECT_EQ(Keys(peer.model(2)), (std::vector<std::string> { "IF2701", "CU2702", "M2705" }));
+        EXPECT_EQ(window.separators()[i]->maximumSize(), i == 0 ? QSize(1, 24) : QSize(1, 12));
+    EXPECT_EQ(Keys(window.model(2)), (std::vector<std::string> { "IF2701", "CU2702", "M2705" }));
 
     // Back to five exchanges: all slots in use again.
     ui.quote_tabwidget->setCurrentIndex(1);
     for (size_t i = 0; i < 5; ++i) {
-        EXPECT_FALSE(peer.buttons()[i]->isHidden());
-        EXPECT_EQ(peer.buttons()[i]->text(), fiveNames[i]);
+        EXPECT_FALSE(window.buttons()[i]->isHidden());
+        EXPECT_EQ(window.buttons()[i]->text(), fiveNames[i]);
     }
 
     // On the custom tab the buttons refill the custom list (category 0).
     ui.quote_tabwidget->setCurrentIndex(0);
-    ASSERT_EQ(peer.exchanges().size(), 1u);
-    EXPECT_EQ(peer.buttons()[0]->text(), QStringLiteral(" 自选所OWN "));
-    peer.exchangeClicked(0);
-    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "X" }));
-    peer.mainContractClicked();
-    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "X" }));
+    ASSERT_EQ(window.exchanges().size(), 1u);
+    EXPECT_EQ(window.buttons()[0]->text(), QStringLiteral(" 自选所OWN "));
+    window.exchangeClicked(0);
+    EXPECT_EQ(Keys(window.model(0)), (std::vector<std::string> { "X" }));
+    window.mainContractClicked();
+    EXPECT_EQ(Keys(window.model(0)), (std::vector<std::string> { "X" }));
     // A hidden slot pressed by code does nothing to the list.
-    peer.exchangeClicked(4);
-    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "X" }));
+    window.exchangeClicked(4);
+    EXPECT_EQ(Keys(window.model(0)), (std::vector<std::string> { "X" }));
 }
 
 TEST_F(ActionsTest, ExchangeButtonsAreWiredToTheirSlots)
 {
-    auto& ui = peer.ui();
-    peer.rebuildBoard(Board());
+    auto& ui = window.ui();
+    window.rebuildBoard(Board());
     ui.quote_tabwidget->setCurrentIndex(1);
-    peer.buttons()[1]->click();
-    EXPECT_EQ(Keys(peer.model(1)), (std::vector<std::string> { "GC2612" }));
-    EXPECT_EQ(LookOf(peer.buttons()[1]), kChosen);
+    window.buttons()[1]->click();
+    EXPECT_EQ(Keys(window.model(1)), (std::vector<std::string> { "GC2612" }));
+    EXPECT_EQ(LookOf(window.buttons()[1]), kChosen);
     ui.pushButton->click();
-    EXPECT_EQ(peer.model(1)->rowCount(), 6);
+    EXPECT_EQ(window.model(1)->rowCount(), 6);
 }
 
 TEST_F(ActionsTest, FoldingHidesFromColumnThreeUp)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     ui.quote_tabwidget->setCurrentIndex(1);
     // At scale 1 the columns are 30, 40, 100, 70, 70, 50 and then 70 wide:
     // 1550 in all. ">>" folds the columns from 3 up to the first one out of
@@ -345,47 +340,47 @@ TEST_F(ActionsTest, FoldingHidesFromColumnThreeUp)
         { 150, 1, 4, true },
         { 150, 2, 5, true },
     };
-    peer.initUiAtScale(1.0);
+    window.initUiAtScale(1.0);
     ui.quote_tabwidget->setCurrentIndex(1);
     for (const auto& c : cases) {
-        peer.collapseClicked();
+        window.collapseClicked();
         ui.FO_View->resize(c.width, 300);
         for (int i = 0; i < c.presses; ++i)
-            peer.expandClicked();
+            window.expandClicked();
         for (int column = 0; column < 24; ++column) {
             const bool hidden = column >= 3 && column < c.foldEnd;
             EXPECT_EQ(ui.FO_View->isColumnHidden(column), hidden)
                 << "width " << c.width << " presses " << c.presses << " column " << column;
         }
-        EXPECT_EQ(!peer.collapseButton()->isHidden(), c.collapseShown) << c.width;
+        EXPECT_EQ(!window.collapseButton()->isHidden(), c.collapseShown) << c.width;
     }
 
     // "<<" shows every column again and hides itself.
-    peer.setScale(1.0);
+    window.setScale(1.0);
     ui.FO_View->resize(500, 300);
-    peer.expandClicked();
-    peer.collapseClicked();
+    window.expandClicked();
+    window.collapseClicked();
     for (int column = 3; column <= 22; ++column)
         EXPECT_FALSE(ui.FO_View->isColumnHidden(column));
-    EXPECT_TRUE(peer.collapseButton()->isHidden());
+    EXPECT_TRUE(window.collapseButton()->isHidden());
 
     // On the custom tab "<<" hides itself and touches no column.
     ui.quote_tabwidget->setCurrentIndex(0);
     ui.any_View->setColumnHidden(4, true);
-    peer.collapseButton()->show();
-    peer.collapseClicked();
+    window.collapseButton()->show();
+    window.collapseClicked();
     EXPECT_TRUE(ui.any_View->isColumnHidden(4));
-    EXPECT_TRUE(peer.collapseButton()->isHidden());
+    EXPECT_TRUE(window.collapseButton()->isHidden());
 
     // "后退" goes to the list page from any tab and unfolds the list.
     for (int tab : { 0, 1, 5 }) {
         ui.quote_tabwidget->setCurrentIndex(tab);
         ui.tabWidget->setCurrentIndex(1);
         ui.D_View->setColumnHidden(7, true);
-        peer.collapseButton()->show();
-        peer.returnAction();
+        window.collapseButton()->show();
+        window.returnAction();
         EXPECT_EQ(ui.tabWidget->currentIndex(), 0) << tab;
-        EXPECT_TRUE(peer.collapseButton()->isHidden()) << tab;
+        EXPECT_TRUE(window.collapseButton()->isHidden()) << tab;
         EXPECT_EQ(ui.D_View->isColumnHidden(7), tab != 5) << tab;
     }
     ui.D_View->setColumnHidden(7, false);
@@ -393,16 +388,16 @@ TEST_F(ActionsTest, FoldingHidesFromColumnThreeUp)
     // The two buttons are wired to the folding.
     ui.quote_tabwidget->setCurrentIndex(1);
     ui.FO_View->resize(500, 300);
-    peer.expandButton()->click();
+    window.expandButton()->click();
     EXPECT_TRUE(ui.FO_View->isColumnHidden(3));
-    peer.collapseButton()->click();
+    window.collapseButton()->click();
     EXPECT_FALSE(ui.FO_View->isColumnHidden(3));
 }
 
 TEST_F(ActionsTest, QuoteClientSignalsAndRowSignalsReachTheWindow)
 {
-    auto& ui = peer.ui();
-    peer.rebuildBoard(Board());
+    auto& ui = window.ui();
+    window.rebuildBoard(Board());
     NQuoteClient* client = NQuoteClient::Instance();
 
     // Row signals of the five category views, each with its own type.
@@ -415,18 +410,18 @@ TEST_F(ActionsTest, QuoteClientSignalsAndRowSignalsReachTheWindow)
         { ui.FI_View, 2, "FI_IF_2701" },
     };
     for (const auto& v : views) {
-        emit v.view->clicked(peer.model(v.type)->index(0, 0));
-        EXPECT_EQ(peer.selectedKey(), v.firstKey);
-        peer.setSelectedKey("");
-        peer.setLoggedIn(true);
-        emit v.view->doubleClicked(peer.model(v.type)->index(0, 0));
-        EXPECT_EQ(peer.currentKey(), v.firstKey);
-        EXPECT_EQ(peer.selectedKey(), v.firstKey);
+        emit v.view->clicked(window.model(v.type)->index(0, 0));
+        EXPECT_EQ(window.selectedKey(), v.firstKey);
+        window.setSelectedKey("");
+        window.setLoggedIn(true);
+        emit v.view->doubleClicked(window.model(v.type)->index(0, 0));
+        EXPECT_EQ(window.currentKey(), v.firstKey);
+        EXPECT_EQ(window.selectedKey(), v.firstKey);
     }
     // The custom view has no click connections.
-    peer.rebuild(0);
-    emit ui.any_View->doubleClicked(peer.model(0)->index(0, 0));
-    EXPECT_EQ(peer.currentKey(), "FI_IF_2701");
+    window.rebuild(0);
+    emit ui.any_View->doubleClicked(window.model(0)->index(0, 0));
+    EXPECT_EQ(window.currentKey(), "FI_IF_2701");
 
     DepthQuoteField depth;
     depth.set_contract_code("FI_IF_2701");
@@ -442,51 +437,51 @@ TEST_F(ActionsTest, QuoteClientSignalsAndRowSignalsReachTheWindow)
     EXPECT_EQ(ui.ticker_price_7->text(), QStringLiteral("3999.8"));
 
     emit client->connect_sig();
-    EXPECT_TRUE(peer.isConnected());
+    EXPECT_TRUE(window.isConnected());
     emit client->disconnect_sig();
-    EXPECT_FALSE(peer.isConnected());
+    EXPECT_FALSE(window.isConnected());
 
-    peer.initUi();
+    window.initUi();
     RspReqQryHistoryField kline;
     kline.set_contract_code("FI_IF_2701");
     emit client->Kline_sig(kline);
-    EXPECT_NE(peer.chartView(), nullptr);
+    EXPECT_NE(window.chartView(), nullptr);
     EXPECT_EQ(ui.tabWidget->currentIndex(), 1);
     window.close();
-    if (IChartell* view = peer.chartView()) {
+    if (IChartell* view = window.chartView()) {
         view->Release();
         DeleteChartell(view);
-        peer.chartView() = nullptr;
+        window.chartView() = nullptr;
     }
 }
 
 TEST_F(ActionsTest, ACategoryWithMoreExchangesThanButtonsUsesTheButtonsThereAre)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     // Five exchanges in the built categories, six in the custom one, which
     // no start-up build lists.
     std::vector<Quorvel::CommodityField> board = Board();
     for (const char* exchange : { "A", "B", "C", "D", "E" })
         board.push_back(MakeCommodity(0, exchange, std::string("X") + exchange, "自选"));
-    peer.rebuildBoard(board);
-    ASSERT_EQ(peer.buttons().size(), 5u);
+    window.rebuildBoard(board);
+    ASSERT_EQ(window.buttons().size(), 5u);
 
     ui.quote_tabwidget->setCurrentIndex(1);
     ui.quote_tabwidget->setCurrentIndex(0);
-    EXPECT_EQ(peer.exchanges().size(), 6u);
-    EXPECT_EQ(peer.exchangeSlots(), 6);
-    for (QPushButton* button : peer.buttons())
+    EXPECT_EQ(window.exchanges().size(), 6u);
+    EXPECT_EQ(window.exchangeSlots(), 6);
+    for (QPushButton* button : window.buttons())
         EXPECT_FALSE(button->isHidden());
-    EXPECT_EQ(peer.buttons()[4]->text(), QStringLiteral(" 交易所D "));
-    peer.exchangeClicked(5); // no button of its own, but its list exists
-    EXPECT_EQ(Keys(peer.model(0)), (std::vector<std::string> { "XE" }));
+    EXPECT_EQ(window.buttons()[4]->text(), QStringLiteral(" 交易所D "));
+    window.exchangeClicked(5); // no button of its own, but its list exists
+    EXPECT_EQ(Keys(window.model(0)), (std::vector<std::string> { "XE" }));
 }
 
 TEST_F(ActionsTest, LegibleExchangeBarAtEveryWidth)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     const double dpi = QGuiApplication::primaryScreen()->logicalDotsPerInch();
-    peer.initUiAtScale(Quorvel::ScaleForDpi(dpi));
+    window.initUiAtScale(Quorvel::ScaleForDpi(dpi));
     window.setWindowState(Qt::WindowNoState);
     window.show();
     ASSERT_TRUE(WaitFor([&] { return ui.widget->isVisible(); }));
@@ -504,9 +499,9 @@ TEST_F(ActionsTest, LegibleExchangeBarAtEveryWidth)
         { "one", Exchanges(1, "纽约商业") },
     };
     for (const auto& c : cases) {
-        peer.rebuildBoard(c.board);
-        const size_t count = peer.exchanges().size();
-        EXPECT_LE(peer.buttons().size(), 24u) << c.what;
+        window.rebuildBoard(c.board);
+        const size_t count = window.exchanges().size();
+        EXPECT_LE(window.buttons().size(), 24u) << c.what;
         for (int width : { 0, 1024, 1280, 1366, 1920, 2600 }) {
             SCOPED_TRACE(
                 std::string(c.what) + " at " + std::to_string(width) + " px, " + std::to_string(dpi));
@@ -516,14 +511,14 @@ TEST_F(ActionsTest, LegibleExchangeBarAtEveryWidth)
             // The bar never asks for more than its fixed part, so it never widens the window.
             EXPECT_LE(ui.widget->minimumWidth(), Quorvel::ScaledSize(dpi / 96.0, 300));
             std::vector<QPushButton*> shown { ui.pushButton };
-            for (QPushButton* button : peer.buttons()) {
+            for (QPushButton* button : window.buttons()) {
                 if (button->isVisible())
                     shown.push_back(button);
             }
-            if (peer.exchangeOverflow()->isVisible())
-                shown.push_back(peer.exchangeOverflow());
-            const size_t onButtons = shown.size() - 1 - (peer.exchangeOverflow()->isVisible() ? 1 : 0);
-            EXPECT_EQ(peer.exchangeBarFitter()->FirstFolded(), onButtons);
+            if (window.exchangeOverflow()->isVisible())
+                shown.push_back(window.exchangeOverflow());
+            const size_t onButtons = shown.size() - 1 - (window.exchangeOverflow()->isVisible() ? 1 : 0);
+            EXPECT_EQ(window.exchangeBarFitter()->FirstFolded(), onButtons);
             for (size_t i = 0; i < shown.size(); ++i) {
                 QPushButton* button = shown[i];
                 EXPECT_TRUE(ui.widget->rect().contains(button->geometry())) << i;
@@ -542,23 +537,23 @@ TEST_F(ActionsTest, LegibleExchangeBarAtEveryWidth)
                 }
             }
             // Whatever has no button is one click away, in the order of the list.
-            ASSERT_EQ(peer.exchangeOverflow()->isVisible(), onButtons < count);
+            ASSERT_EQ(window.exchangeOverflow()->isVisible(), onButtons < count);
             if (onButtons == count)
                 continue;
-            QMenu* menu = peer.exchangeBarFitter()->OverflowMenu();
+            QMenu* menu = window.exchangeBarFitter()->OverflowMenu();
             auto* list = menu->findChild<QListView*>();
             ASSERT_TRUE(list);
             ASSERT_EQ(static_cast<size_t>(list->model()->rowCount()), count - onButtons);
             EXPECT_LE(list->width(), Quorvel::ScaledSize(dpi / 96.0, 400));
             emit list->clicked(list->model()->index(list->model()->rowCount() - 1, 0));
-            EXPECT_EQ(peer.model(1)->rowCount(), 1);
+            EXPECT_EQ(window.model(1)->rowCount(), 1);
             // The list holds the last exchange's commodity.
-            const std::string picked = Quorvel::ContractKeyPart1(peer.model(1)->Rows()[0].key);
+            const std::string picked = Quorvel::ContractKeyPart1(window.model(1)->Rows()[0].key);
             const auto commodity = std::find_if(c.board.begin(), c.board.end(),
                 [&](const Quorvel::CommodityField& f) { return f.commodity_no() == picked; });
             ASSERT_NE(commodity, c.board.end());
-            EXPECT_EQ(commodity->exchange_no(), peer.exchanges().back().second);
-            peer.mainContractClicked();
+            EXPECT_EQ(commodity->exchange_no(), window.exchanges().back().second);
+            window.mainContractClicked();
         }
     }
     const std::string out = testing::internal::GetCapturedStdout();

@@ -65,23 +65,22 @@ protected:
 TEST_F(LoginHandOverTest, LoginActionAndPromptShowTheDialogForTheListPage)
 {
     RecordingWindow window;
-    QuorvelTestPeer peer(window);
-    LoginDialog& dialog = peer.loginDialog();
+    LoginDialog& dialog = window.loginDialog();
     EXPECT_EQ(dialog.parent(), nullptr);
     EXPECT_FALSE(dialog.isVisible());
 
     ModalWatcher watcher;
     dialog.need_changge = true;
-    peer.ui().login_action->trigger();
+    window.ui().login_action->trigger();
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_FALSE(dialog.need_changge);
     EXPECT_TRUE(watcher.boxes.empty());
     dialog.hide();
 
     dialog.need_changge = true;
-    emit peer.loginDialog().login_sig(false);
-    ASSERT_TRUE(peer.loggedIn());
-    peer.ui().login_action->trigger();
+    emit window.loginDialog().login_sig(false);
+    ASSERT_TRUE(window.loggedIn());
+    window.ui().login_action->trigger();
     ASSERT_EQ(watcher.boxes.size(), 1u);
     EXPECT_EQ(watcher.boxes[0].title, "warn");
     EXPECT_EQ(watcher.boxes[0].text, QStringLiteral("你已经登录!"));
@@ -89,12 +88,12 @@ TEST_F(LoginHandOverTest, LoginActionAndPromptShowTheDialogForTheListPage)
     EXPECT_FALSE(dialog.isVisible());
 
     // The prompt comes only while nobody is logged in.
-    QMetaObject::invokeMethod(&peer.loginPromptTimer(), "timeout");
+    QMetaObject::invokeMethod(&window.loginPromptTimer(), "timeout");
     EXPECT_FALSE(dialog.isVisible());
-    peer.ui().logout_action->trigger();
-    ASSERT_FALSE(peer.loggedIn());
+    window.ui().logout_action->trigger();
+    ASSERT_FALSE(window.loggedIn());
     dialog.need_changge = true;
-    QMetaObject::invokeMethod(&peer.loginPromptTimer(), "timeout");
+    QMetaObject::invokeMethod(&window.loginPromptTimer(), "timeout");
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_FALSE(dialog.need_changge);
     window.close();
@@ -113,60 +112,57 @@ TEST_F(LoginHandOverTest, PromptTimerStartsWithTheConfiguredSeconds)
         SCOPED_TRACE(c.seconds);
         TradeConfig::GetInstance()->trigger_time = c.seconds;
         RecordingWindow window;
-        QuorvelTestPeer peer(window);
-        EXPECT_FALSE(peer.loginPromptTimer().isActive());
-        peer.initUi();
-        EXPECT_EQ(peer.loginPromptTimer().isActive(), c.active);
-        EXPECT_TRUE(peer.loginPromptTimer().isSingleShot());
+        EXPECT_FALSE(window.loginPromptTimer().isActive());
+        window.initUi();
+        EXPECT_EQ(window.loginPromptTimer().isActive(), c.active);
+        EXPECT_TRUE(window.loginPromptTimer().isSingleShot());
         if (c.active) {
-            EXPECT_EQ(peer.loginPromptTimer().interval(), c.ms);
+            EXPECT_EQ(window.loginPromptTimer().interval(), c.ms);
         }
         window.close();
     }
     // With 0 s the prompt shows on the first pass of the event loop, once.
     TradeConfig::GetInstance()->trigger_time = 0;
     RecordingWindow window;
-    QuorvelTestPeer peer(window);
-    peer.initUi();
-    ASSERT_TRUE(WaitFor([&] { return peer.loginDialog().isVisible(); }));
-    EXPECT_FALSE(peer.loginDialog().need_changge);
-    EXPECT_FALSE(peer.loginPromptTimer().isActive());
+    window.initUi();
+    ASSERT_TRUE(WaitFor([&] { return window.loginDialog().isVisible(); }));
+    EXPECT_FALSE(window.loginDialog().need_changge);
+    EXPECT_FALSE(window.loginPromptTimer().isActive());
     window.close();
 }
 
 TEST_F(LoginHandOverTest, PickingAContractWhileLoggedOutAsksForTheLoginForTheChart)
 {
     RecordingWindow window;
-    QuorvelTestPeer peer(window);
-    peer.rebuildBoard(Board());
-    LoginDialog& dialog = peer.loginDialog();
+    window.rebuildBoard(Board());
+    LoginDialog& dialog = window.loginDialog();
 
     // A quote-row double click: the dialog, flagged for the chart, and the selection.
-    peer.rowDoubleClicked(1, 0);
+    window.rowDoubleClicked(1, 0);
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_TRUE(dialog.need_changge);
-    EXPECT_EQ(peer.currentKey(), "FO_CL_1906");
+    EXPECT_EQ(window.currentKey(), "FO_CL_1906");
     dialog.hide();
     dialog.need_changge = false;
 
     // An index label press: the same.
-    ASSERT_EQ(peer.indexKey(1), "FI_IF_2701");
-    Press(&peer.indexLabel(1));
+    ASSERT_EQ(window.indexKey(1), "FI_IF_2701");
+    Press(&window.indexLabel(1));
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_TRUE(dialog.need_changge);
-    EXPECT_EQ(peer.currentKey(), "FI_IF_2701");
+    EXPECT_EQ(window.currentKey(), "FI_IF_2701");
     dialog.hide();
 
     // The login comes back with the flag: the chart page is shown.
-    peer.ui().tabWidget->setCurrentIndex(0);
+    window.ui().tabWidget->setCurrentIndex(0);
     emit dialog.login_sig(true);
-    EXPECT_TRUE(peer.loggedIn());
-    EXPECT_EQ(peer.ui().tabWidget->currentIndex(), 1);
+    EXPECT_TRUE(window.loggedIn());
+    EXPECT_EQ(window.ui().tabWidget->currentIndex(), 1);
 
     // Logged in: the selection alone.
     dialog.need_changge = false;
-    peer.rowDoubleClicked(1, 0);
-    Press(&peer.indexLabel(1));
+    window.rowDoubleClicked(1, 0);
+    Press(&window.indexLabel(1));
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_FALSE(dialog.need_changge);
     window.close();
@@ -186,13 +182,12 @@ TEST_F(LoginHandOverTest, BannerPopUpExistsOnlyWhenSwitchedOnWithBanners)
         for (int i = 0; i < c.banners; ++i)
             AddBanner("ad.gif", 1);
         RecordingWindow window;
-        QuorvelTestPeer peer(window);
-        EXPECT_EQ(peer.banner() != nullptr, c.exists);
-        if (peer.banner()) {
-            EXPECT_EQ(peer.banner()->parent(), &window);
+        EXPECT_EQ(window.banner() != nullptr, c.exists);
+        if (window.banner()) {
+            EXPECT_EQ(window.banner()->parent(), &window);
         }
         // Without a pop-up the find action, resizing and closing do nothing to it.
-        peer.ui().find_action->trigger();
+        window.ui().find_action->trigger();
         window.resize(900, 700);
         window.close();
     }
@@ -205,8 +200,7 @@ TEST_F(LoginHandOverTest, BannerSitsInTheCornerComesBackOnFindAndClosesWithTheWi
     TradeConfig::GetInstance()->bannerSwitchFlag = true;
     AddBanner("ad.gif", 2);
     RecordingWindow window;
-    QuorvelTestPeer peer(window);
-    BannerWidgetClass* banner = peer.banner();
+    BannerWidgetClass* banner = window.banner();
     ASSERT_NE(banner, nullptr);
     window.resize(1000, 700);
     window.show();
@@ -221,7 +215,7 @@ TEST_F(LoginHandOverTest, BannerSitsInTheCornerComesBackOnFindAndClosesWithTheWi
     banner->findChild<QPushButton*>()->click();
     EXPECT_FALSE(banner->isVisible());
     EXPECT_TRUE(banner->ReshowTimer().isActive());
-    peer.ui().find_action->trigger();
+    window.ui().find_action->trigger();
     EXPECT_TRUE(banner->isVisible());
     EXPECT_FALSE(banner->ReshowTimer().isActive());
 

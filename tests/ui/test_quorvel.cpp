@@ -58,12 +58,11 @@ TEST(QuorvelScale, LogicalDpiPicksTheFactor)
 
 TEST(QuorvelScale, InitUiUsesThePrimaryScreen)
 {
-    Quorvel window;
-    QuorvelTestPeer peer(window);
+    QuorvelTestPeer window;
     window.InitUi();
     const double dpi = QGuiApplication::primaryScreen()->logicalDotsPerInch();
-    EXPECT_EQ(peer.scale(), Quorvel::ScaleForDpi(dpi));
-    EXPECT_EQ(peer.widthFactor(), 1.0);
+    EXPECT_EQ(window.scale(), Quorvel::ScaleForDpi(dpi));
+    EXPECT_EQ(window.widthFactor(), 1.0);
 }
 
 TEST(QuorvelScale, EveryScaledSizeAtEachFactor)
@@ -80,10 +79,9 @@ TEST(QuorvelScale, EveryScaledSizeAtEachFactor)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.scale);
-        Quorvel window;
-        QuorvelTestPeer peer(window);
-        peer.initUiAtScale(c.scale);
-        auto& ui = peer.ui();
+        QuorvelTestPeer window;
+        window.initUiAtScale(c.scale);
+        auto& ui = window.ui();
         for (QTreeView* view : { ui.FO_View, ui.FI_View, ui.C_View, ui.S_View, ui.D_View, ui.any_View }) {
             SCOPED_TRACE(view->objectName().toStdString());
             EXPECT_EQ(view->styleSheet(), QStringLiteral("QTreeView::item{height:%1px; } ").arg(c.item));
@@ -100,20 +98,19 @@ TEST(QuorvelScale, EveryScaledSizeAtEachFactor)
         // The columns' width decides the ">>" button: shown while the list is narrower.
         ui.quote_tabwidget->setCurrentIndex(1);
         ui.FO_View->resize(c.full, 400);
-        peer.replaceArrows();
-        EXPECT_TRUE(peer.expandButton()->isHidden());
+        window.replaceArrows();
+        EXPECT_TRUE(window.expandButton()->isHidden());
         ui.FO_View->resize(c.full - 1, 400);
-        peer.replaceArrows();
-        EXPECT_FALSE(peer.expandButton()->isHidden());
+        window.replaceArrows();
+        EXPECT_FALSE(window.expandButton()->isHidden());
     }
 }
 
 TEST(QuorvelInitUi, SetsUpTabsChartHostAndWindow)
 {
-    Quorvel window;
-    QuorvelTestPeer peer(window);
-    peer.initUiAtScale(1.0);
-    auto& ui = peer.ui();
+    QuorvelTestPeer window;
+    window.initUiAtScale(1.0);
+    auto& ui = window.ui();
     EXPECT_EQ(window.contextMenuPolicy(), Qt::NoContextMenu);
     EXPECT_EQ(ui.quote_tabwidget->tabBar()->shape(), QTabBar::TriangularWest);
     EXPECT_EQ(ui.quote_tabwidget->tabBar()->tabRect(1).size(), QSize(28, 88));
@@ -124,7 +121,7 @@ TEST(QuorvelInitUi, SetsUpTabsChartHostAndWindow)
     EXPECT_TRUE(ui.tabWidget->tabBar()->isHidden());
     EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
 
-    MyWidget* host = peer.chartHost();
+    MyWidget* host = window.chartHost();
     ASSERT_NE(host, nullptr);
     EXPECT_EQ(host->objectName(), QStringLiteral("Kline_widget"));
     EXPECT_EQ(host->parentWidget(), ui.widget_2);
@@ -148,8 +145,7 @@ TEST(QuorvelInitUi, SetsUpTabsChartHostAndWindow)
 TEST(QuorvelScreen, LegibleWithinTheScreenAtItsDpi)
 {
     ScopedPictureFolder pictures;
-    Quorvel window;
-    QuorvelTestPeer peer(window);
+    QuorvelTestPeer window;
     std::vector<Quorvel::CommodityField> board;
     for (const char* no : { "NYMEX", "ICE", "COMEX", "CME", "CBOT", "EUREX", "HKEX", "SGX" })
         board.push_back(
@@ -157,9 +153,9 @@ TEST(QuorvelScreen, LegibleWithinTheScreenAtItsDpi)
     board.push_back(MakeCommodity(1, "NYMEX", "CL", "美原油", { { "2701", 1 } }));
     board.push_back(MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }));
     board.push_back(MakeCommodity(3, "FX", "EUR.USD", "欧元/美元"));
-    peer.rebuildBoard(board);
+    window.rebuildBoard(board);
     window.InitUi();
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     ui.tabWidget->setCurrentIndex(1);
     window.show();
     QCoreApplication::processEvents();
@@ -190,18 +186,18 @@ TEST(QuorvelScreen, LegibleWithinTheScreenAtItsDpi)
         EXPECT_TRUE(WaitFor(fits, 2000)) << size.width();
         EXPECT_TRUE(ui.rToolsBar->widgetForAction(ui.account_action)->isVisible()) << size.width();
         EXPECT_GE(ui.splitter->height(), ui.splitter->minimumSizeHint().height()) << size.width();
-        EXPECT_GE(peer.panelColumn()->width(), ui.splitter->minimumWidth()) << size.width();
+        EXPECT_GE(window.panelColumn()->width(), ui.splitter->minimumWidth()) << size.width();
     }
     // What folded is one press away.
     window.resize(least);
-    ASSERT_TRUE(WaitFor([&] { return peer.statusFolder()->IsFolded(2); }, 2000));
+    ASSERT_TRUE(WaitFor([&] { return window.statusFolder()->IsFolded(2); }, 2000));
     EXPECT_FALSE(ui.statusBar->findChild<QPushButton*>()->toolTip().isEmpty());
-    QMenu* menu = peer.statusFolder()->MoreButton()->menu();
+    QMenu* menu = window.statusFolder()->MoreButton()->menu();
     emit menu->aboutToShow();
     ASSERT_FALSE(menu->actions().isEmpty());
     menu->actions().last()->trigger();
-    EXPECT_EQ(peer.selectedKey(), "C_EUR.USD");
-    EXPECT_EQ(peer.currentKey(), "C_EUR.USD");
+    EXPECT_EQ(window.selectedKey(), "C_EUR.USD");
+    EXPECT_EQ(window.currentKey(), "C_EUR.USD");
     window.close();
 }
 
@@ -216,14 +212,13 @@ TEST(QuorvelInitUi, StartsTheLoginPromptWithTheConfiguredDelay)
         { -5, -1 } };
     for (const auto& c : cases) {
         config->trigger_time = c.seconds;
-        Quorvel window;
-        QuorvelTestPeer peer(window);
-        EXPECT_FALSE(peer.loginPromptTimer().isActive());
-        peer.initUiAtScale(1.0);
-        EXPECT_TRUE(peer.loginPromptTimer().isSingleShot());
-        EXPECT_EQ(peer.loginPromptTimer().isActive(), c.interval >= 0) << c.seconds;
+        QuorvelTestPeer window;
+        EXPECT_FALSE(window.loginPromptTimer().isActive());
+        window.initUiAtScale(1.0);
+        EXPECT_TRUE(window.loginPromptTimer().isSingleShot());
+        EXPECT_EQ(window.loginPromptTimer().isActive(), c.interval >= 0) << c.seconds;
         if (c.interval >= 0) {
-            EXPECT_EQ(peer.loginPromptTimer().interval(), c.interval) << c.seconds;
+            EXPECT_EQ(window.loginPromptTimer().interval(), c.interval) << c.seconds;
         }
     }
     config->trigger_time = saved;
@@ -231,30 +226,29 @@ TEST(QuorvelInitUi, StartsTheLoginPromptWithTheConfiguredDelay)
 
 TEST(QuorvelConstruction, StartsWithTablesTimersAndArrowButtons)
 {
-    Quorvel window;
-    QuorvelTestPeer peer(window);
-    auto& ui = peer.ui();
+    QuorvelTestPeer window;
+    auto& ui = window.ui();
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Brisvane  v1.0.0"));
-    EXPECT_TRUE(peer.currentKey().empty());
-    EXPECT_TRUE(peer.selectedKey().empty());
-    EXPECT_TRUE(peer.refreshTimer().isActive());
-    EXPECT_EQ(peer.refreshTimer().interval(), 500);
-    EXPECT_FALSE(peer.refreshTimer().isSingleShot());
-    EXPECT_TRUE(peer.statusTimer().isActive());
-    EXPECT_EQ(peer.statusTimer().interval(), 1000);
-    EXPECT_TRUE(peer.loginPromptTimer().isSingleShot());
-    EXPECT_FALSE(peer.loginPromptTimer().isActive());
-    EXPECT_EQ(peer.chartHost(), nullptr);
+    EXPECT_TRUE(window.currentKey().empty());
+    EXPECT_TRUE(window.selectedKey().empty());
+    EXPECT_TRUE(window.refreshTimer().isActive());
+    EXPECT_EQ(window.refreshTimer().interval(), 500);
+    EXPECT_FALSE(window.refreshTimer().isSingleShot());
+    EXPECT_TRUE(window.statusTimer().isActive());
+    EXPECT_EQ(window.statusTimer().interval(), 1000);
+    EXPECT_TRUE(window.loginPromptTimer().isSingleShot());
+    EXPECT_FALSE(window.loginPromptTimer().isActive());
+    EXPECT_EQ(window.chartHost(), nullptr);
 
-    ASSERT_NE(peer.expandButton(), nullptr);
-    ASSERT_NE(peer.collapseButton(), nullptr);
-    EXPECT_EQ(peer.expandButton()->text(), QStringLiteral(">>"));
-    EXPECT_EQ(peer.collapseButton()->text(), QStringLiteral("<<"));
-    for (QPushButton* b : { peer.expandButton(), peer.collapseButton() }) {
+    ASSERT_NE(window.expandButton(), nullptr);
+    ASSERT_NE(window.collapseButton(), nullptr);
+    EXPECT_EQ(window.expandButton()->text(), QStringLiteral(">>"));
+    EXPECT_EQ(window.collapseButton()->text(), QStringLiteral("<<"));
+    for (QPushButton* b : { window.expandButton(), window.collapseButton() }) {
         EXPECT_EQ(b->parent(), &window);
         EXPECT_EQ(b->styleSheet(), QStringLiteral("border:none;color: rgb(220, 220, 10)"));
     }
-    EXPECT_TRUE(peer.collapseButton()->isHidden());
+    EXPECT_TRUE(window.collapseButton()->isHidden());
     EXPECT_EQ(ui.tabWidget->currentIndex(), 0);
     EXPECT_EQ(ui.quote_tabwidget->currentIndex(), 0);
 }
@@ -269,68 +263,65 @@ TEST(QuorvelResize, NullEventPlacesTheArrowButtons)
         { 1.5, 2400, false } };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.width);
-        Quorvel window;
-        QuorvelTestPeer peer(window);
-        peer.initUiAtScale(c.scale);
-        auto& ui = peer.ui();
+        QuorvelTestPeer window;
+        window.initUiAtScale(c.scale);
+        auto& ui = window.ui();
         ui.quote_tabwidget->setCurrentIndex(1);
         ui.FO_View->setGeometry(7, 11, c.width, 300);
         ui.FO_View->header()->resize(c.width, 31);
-        peer.replaceArrows();
+        window.replaceArrows();
         const int y = static_cast<int>(c.scale * 30 + (11 + 31 / 2));
-        EXPECT_EQ(peer.expandButton()->geometry(), QRect(7 + c.width, y, 40, 30));
-        EXPECT_EQ(peer.collapseButton()->geometry(), QRect(static_cast<int>(c.scale * 30) + 7, y, 40, 30));
-        EXPECT_EQ(!peer.expandButton()->isHidden(), c.expandShown);
+        EXPECT_EQ(window.expandButton()->geometry(), QRect(7 + c.width, y, 40, 30));
+        EXPECT_EQ(window.collapseButton()->geometry(), QRect(static_cast<int>(c.scale * 30) + 7, y, 40, 30));
+        EXPECT_EQ(!window.expandButton()->isHidden(), c.expandShown);
         // "<<" is never shown by the placement, nor ">>" over the chart page.
-        EXPECT_TRUE(peer.collapseButton()->isHidden());
+        EXPECT_TRUE(window.collapseButton()->isHidden());
         ui.tabWidget->setCurrentIndex(1);
-        peer.replaceArrows();
-        EXPECT_TRUE(peer.expandButton()->isHidden());
+        window.replaceArrows();
+        EXPECT_TRUE(window.expandButton()->isHidden());
         ui.tabWidget->setCurrentIndex(0);
-        peer.moved();
+        window.moved();
     }
 }
 
 TEST(QuorvelResize, WidthComesFromTheListOnScreen)
 {
-    Quorvel window;
-    QuorvelTestPeer peer(window);
-    peer.initUiAtScale(1.0);
-    auto& ui = peer.ui();
+    QuorvelTestPeer window;
+    window.initUiAtScale(1.0);
+    auto& ui = window.ui();
     ui.quote_tabwidget->setCurrentIndex(4);
     ui.FO_View->resize(2000, 300);
     ui.S_View->resize(1000, 300);
-    peer.replaceArrows();
-    EXPECT_FALSE(peer.expandButton()->isHidden());
-    EXPECT_EQ(peer.expandButton()->x(), ui.FO_View->x() + 1000);
+    window.replaceArrows();
+    EXPECT_FALSE(window.expandButton()->isHidden());
+    EXPECT_EQ(window.expandButton()->x(), ui.FO_View->x() + 1000);
     // The stock list has two columns more; the closing empty one takes what is left.
     int full = 0;
     for (int column = 0; column < ui.S_View->header()->count() - 1; ++column)
         full += ui.S_View->columnWidth(column);
     EXPECT_GT(full, 1550 + 2 * 70 - 1);
     ui.S_View->resize(full - 1, 300);
-    peer.replaceArrows();
-    EXPECT_FALSE(peer.expandButton()->isHidden());
+    window.replaceArrows();
+    EXPECT_FALSE(window.expandButton()->isHidden());
     ui.S_View->resize(full, 300);
     ui.FO_View->resize(1000, 300);
-    peer.replaceArrows();
-    EXPECT_TRUE(peer.expandButton()->isHidden());
-    EXPECT_EQ(peer.expandButton()->x(), ui.FO_View->x() + full);
+    window.replaceArrows();
+    EXPECT_TRUE(window.expandButton()->isHidden());
+    EXPECT_EQ(window.expandButton()->x(), ui.FO_View->x() + full);
 }
 
 TEST(QuorvelResize, ArrowsFollowTheListOnceShown)
 {
-    Quorvel window;
-    QuorvelTestPeer peer(window);
-    peer.initUiAtScale(1.0);
+    QuorvelTestPeer window;
+    window.initUiAtScale(1.0);
     window.setWindowState(Qt::WindowNoState);
     window.resize(1000, 700);
     window.show();
     QCoreApplication::processEvents();
-    const QTreeView* fo = peer.ui().FO_View;
+    const QTreeView* fo = window.ui().FO_View;
     EXPECT_GT(fo->width(), 640);
-    EXPECT_EQ(peer.expandButton()->x(), fo->x() + fo->width());
-    EXPECT_TRUE(peer.expandButton()->isVisible());
+    EXPECT_EQ(window.expandButton()->x(), fo->x() + fo->width());
+    EXPECT_TRUE(window.expandButton()->isVisible());
     window.hide();
 }
 
@@ -395,7 +386,7 @@ namespace
 {
 
 // Records what still stands when the window stops the quote client.
-class ClosingWindow : public Quorvel
+class ClosingWindow : public QuorvelTestPeer
 {
 public:
     bool modelsAliveAtStop = false;
@@ -405,9 +396,8 @@ public:
 protected:
     void StopQuoteClient() override
     {
-        QuorvelTestPeer peer(*this);
-        modelsAliveAtStop = peer.allModelsAlive();
-        refreshRunningAtStop = peer.refreshTimer().isActive();
+        modelsAliveAtStop = allModelsAlive();
+        refreshRunningAtStop = refreshTimer().isActive();
         ++stops;
         Quorvel::StopQuoteClient();
     }
@@ -424,20 +414,20 @@ TEST(QuorvelClose, StopsTheQuoteClientFirstAndReleasesEverything)
     ASSERT_TRUE(MakeFile(QStringLiteral("banner/2.png")));
 
     ClosingWindow window;
-    QuorvelTestPeer peer(window);
-    peer.initUiAtScale(1.0);
-    peer.setCommodities({ MakeCommodity(1, "NYMEX", "CL", "原油", { { "1907", 1 } }) });
-    peer.rebuild(1);
+    window.initUiAtScale(1.0);
+    window.setCommodities({ MakeCommodity(1, "NYMEX", "CL", "原油", { { "1907", 1 } }) });
+    window.rebuild(1);
     PushQuote(MakeQuote("FO_CL_1907", 60, 59));
-    peer.tick();
+    window.tick();
 
     // Any model that goes away must find the refresh stopped and the quote client stopped.
     int released = 0;
     bool refreshStoppedFirst = true;
     for (int type : { 0, 1, 2, 3, 4, 8 }) {
-        QObject::connect(peer.model(type), &QObject::destroyed, [&] {
+        QObject::connect(window.model(type), &QObject::destroyed, [&] {
             ++released;
-            refreshStoppedFirst = refreshStoppedFirst && !peer.refreshTimer().isActive() && window.stops == 1;
+            refreshStoppedFirst
+                = refreshStoppedFirst && !window.refreshTimer().isActive() && window.stops == 1;
         });
     }
 
@@ -449,26 +439,26 @@ TEST(QuorvelClose, StopsTheQuoteClientFirstAndReleasesEverything)
     EXPECT_TRUE(window.refreshRunningAtStop);
     EXPECT_EQ(released, 6);
     EXPECT_TRUE(refreshStoppedFirst);
-    EXPECT_FALSE(peer.anyModelAlive());
-    EXPECT_FALSE(peer.refreshTimer().isActive());
-    EXPECT_FALSE(peer.statusTimer().isActive());
-    EXPECT_FALSE(peer.loginPromptTimer().isActive());
-    EXPECT_EQ(peer.expandButton(), nullptr);
-    EXPECT_EQ(peer.collapseButton(), nullptr);
-    EXPECT_EQ(peer.chartHost(), nullptr);
+    EXPECT_FALSE(window.anyModelAlive());
+    EXPECT_FALSE(window.refreshTimer().isActive());
+    EXPECT_FALSE(window.statusTimer().isActive());
+    EXPECT_FALSE(window.loginPromptTimer().isActive());
+    EXPECT_EQ(window.expandButton(), nullptr);
+    EXPECT_EQ(window.collapseButton(), nullptr);
+    EXPECT_EQ(window.chartHost(), nullptr);
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("BootPage")));
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("banner")));
 
     // Whatever still arrives afterwards reaches no released model.
     PushQuote(MakeQuote("FO_CL_1907", 61, 59));
     QCoreApplication::processEvents();
-    peer.tick();
-    auto& ui = peer.ui();
+    window.tick();
+    auto& ui = window.ui();
     for (QTreeView* view : { ui.FO_View, ui.FI_View, ui.C_View, ui.S_View, ui.D_View })
         emit view->header()->sectionClicked(4);
-    peer.rebuild(1);
-    peer.replaceArrows();
-    peer.moved();
+    window.rebuild(1);
+    window.replaceArrows();
+    window.moved();
 
     // A second close finds nothing left to release.
     QCloseEvent again;
@@ -479,10 +469,9 @@ TEST(QuorvelClose, StopsTheQuoteClientFirstAndReleasesEverything)
 TEST(QuorvelClose, WithoutInitUiOrChartView)
 {
     ScopedPictureFolder folder;
-    Quorvel window;
-    QuorvelTestPeer peer(window);
+    QuorvelTestPeer window;
     QCloseEvent close;
     QApplication::sendEvent(&window, &close);
     EXPECT_TRUE(close.isAccepted());
-    EXPECT_FALSE(peer.anyModelAlive());
+    EXPECT_FALSE(window.anyModelAlive());
 }

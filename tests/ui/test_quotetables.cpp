@@ -6,7 +6,6 @@
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QHeaderView>
-#include <QLoggingCategory>
 #include <QScreen>
 #include <QStandardItem>
 #include <QStandardItemModel>
@@ -81,8 +80,7 @@ class TablesTest : public ::testing::Test
 {
 protected:
     ScopedPictureFolder folder;
-    Quorvel window;
-    QuorvelTestPeer peer { window };
+    QuorvelTestPeer window;
 };
 
 } // namespace
@@ -132,7 +130,7 @@ TEST_F(TablesTest, ModelsHeadersAndViews)
         "昨结算", "昨收盘" };
     for (int type : { 0, 1, 2, 3, 4, 8 }) {
         SCOPED_TRACE(type);
-        QStandardItemModel* model = peer.model(type);
+        QStandardItemModel* model = window.model(type);
         ASSERT_NE(model, nullptr);
         EXPECT_EQ(model->parent(), &window);
         EXPECT_EQ(model->rowCount(), 0);
@@ -164,7 +162,7 @@ TEST_F(TablesTest, ModelsHeadersAndViews)
         }
     }
 
-    const auto& headers = peer.sortHeaders();
+    const auto& headers = window.sortHeaders();
     ASSERT_EQ(headers.size(), 30u);
     const std::pair<int, const char*> five[]
         = { { 4, "最新价" }, { 10, "成交量" }, { 11, "涨跌" }, { 12, "涨跌幅" }, { 13, "持仓" } };
@@ -173,12 +171,12 @@ TEST_F(TablesTest, ModelsHeadersAndViews)
         EXPECT_EQ(headers[i].second, U(five[i % 5].second));
     }
 
-    auto& ui = peer.ui();
-    EXPECT_EQ(ui.any_View->model(), peer.model(0));
+    auto& ui = window.ui();
+    EXPECT_EQ(ui.any_View->model(), window.model(0));
     const std::pair<QTreeView*, int> views[]
         = { { ui.FO_View, 1 }, { ui.FI_View, 2 }, { ui.C_View, 3 }, { ui.S_View, 4 }, { ui.D_View, 8 } };
     for (const auto& v : views) {
-        EXPECT_EQ(v.first->model(), peer.model(v.second));
+        EXPECT_EQ(v.first->model(), window.model(v.second));
         EXPECT_EQ(v.first->selectionMode(), QAbstractItemView::SingleSelection);
         EXPECT_EQ(v.first->selectionBehavior(), QAbstractItemView::SelectRows);
         EXPECT_TRUE(v.first->header()->sectionsClickable());
@@ -188,7 +186,7 @@ TEST_F(TablesTest, ModelsHeadersAndViews)
 
 TEST_F(TablesTest, MainContractModeAndExchangeMode)
 {
-    peer.setCommodities({
+    window.setCommodities({
         MakeCommodity(1, "NYMEX", "CL", "原油", { { "1906", 0 }, { "1907", 1 } }, "纽约商品交易所"),
         MakeCommodity(1, "COMEX", "GC", "黄金", {}, "COMEX"),
         MakeCommodity(2, "SHFE", "RB", "螺纹", { { "2001", 1 } }),
@@ -196,59 +194,59 @@ TEST_F(TablesTest, MainContractModeAndExchangeMode)
         MakeCommodity(1, "nymex", "HO", "取暖油", { { "1910", 1 } }, "lower"),
     });
 
-    peer.rebuild(1);
+    window.rebuild(1);
     EXPECT_EQ(
-        Keys(peer.rows(1)), (std::vector<std::string> { "FO_CL_1907", "FO_GC", "FO_NG", "FO_HO_1910" }));
-    QStandardItemModel* fo = peer.model(1);
+        Keys(window.rows(1)), (std::vector<std::string> { "FO_CL_1907", "FO_GC", "FO_NG", "FO_HO_1910" }));
+    QStandardItemModel* fo = window.model(1);
     ASSERT_EQ(fo->rowCount(), 4);
     const char* codes[] = { "CL1907", "GC", "NG", "HO1910" };
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(peer.rows(1)[static_cast<size_t>(i)].row, i);
-        EXPECT_EQ(peer.rows(1)[static_cast<size_t>(i)].code, codes[i]);
+        EXPECT_EQ(window.rows(1)[static_cast<size_t>(i)].row, i);
+        EXPECT_EQ(window.rows(1)[static_cast<size_t>(i)].code, codes[i]);
         EXPECT_EQ(Text(fo, i, 1), QString::number(i + 1));
         EXPECT_EQ(Text(fo, i, 3), QString::fromLatin1(codes[i]));
     }
     EXPECT_EQ(Text(fo, 0, 2), U("原油"));
     const std::vector<std::pair<std::string, std::string>> exchanges
         = { { "纽约商品交易所", "NYMEX" }, { "COMEX", "COMEX" }, { "lower", "nymex" } };
-    EXPECT_EQ(peer.exchanges(), exchanges);
-    EXPECT_EQ(peer.exchangeSlots(), 3);
+    EXPECT_EQ(window.exchanges(), exchanges);
+    EXPECT_EQ(window.exchangeSlots(), 3);
 
-    peer.rebuild(1, "NYMEX");
-    EXPECT_EQ(Keys(peer.rows(1)),
+    window.rebuild(1, "NYMEX");
+    EXPECT_EQ(Keys(window.rows(1)),
         (std::vector<std::string> { "FO_CL_1906", "FO_CL_1907", "FO_NG_1908", "FO_NG_1909" }));
     EXPECT_EQ(fo->rowCount(), 4);
     EXPECT_EQ(Text(fo, 1, 3), QStringLiteral("CL1907"));
     EXPECT_EQ(Text(fo, 3, 1), QStringLiteral("4"));
 
-    peer.rebuild(1, "COMEX");
-    EXPECT_EQ(Keys(peer.rows(1)), (std::vector<std::string> { "FO_GC" }));
+    window.rebuild(1, "COMEX");
+    EXPECT_EQ(Keys(window.rows(1)), (std::vector<std::string> { "FO_GC" }));
     EXPECT_EQ(Text(fo, 0, 3), QStringLiteral("GC"));
     EXPECT_EQ(fo->rowCount(), 1);
 
-    peer.rebuild(1, "NOPE");
-    EXPECT_TRUE(peer.rows(1).empty());
+    window.rebuild(1, "NOPE");
+    EXPECT_TRUE(window.rows(1).empty());
     EXPECT_EQ(fo->rowCount(), 0);
 
     // A category with fewer exchanges leaves the slot count where it was.
-    peer.rebuild(2);
-    EXPECT_EQ(Keys(peer.rows(2)), (std::vector<std::string> { "FI_RB_2001" }));
-    EXPECT_EQ(peer.exchanges().size(), 1u);
-    EXPECT_EQ(peer.exchangeSlots(), 3);
+    window.rebuild(2);
+    EXPECT_EQ(Keys(window.rows(2)), (std::vector<std::string> { "FI_RB_2001" }));
+    EXPECT_EQ(window.exchanges().size(), 1u);
+    EXPECT_EQ(window.exchangeSlots(), 3);
     // Other tables keep their rows.
-    EXPECT_TRUE(peer.rows(1).empty());
-    EXPECT_EQ(peer.model(2)->rowCount(), 1);
+    EXPECT_TRUE(window.rows(1).empty());
+    EXPECT_EQ(window.model(2)->rowCount(), 1);
 }
 
 TEST_F(TablesTest, EmptyListsGiveEmptyTables)
 {
-    peer.setCommodities({});
+    window.setCommodities({});
     for (int type : { 1, 2, 3, 4, 8 }) {
-        peer.rebuild(type);
-        EXPECT_TRUE(peer.rows(type).empty());
-        EXPECT_EQ(peer.model(type)->rowCount(), 0);
+        window.rebuild(type);
+        EXPECT_TRUE(window.rows(type).empty());
+        EXPECT_EQ(window.model(type)->rowCount(), 0);
     }
-    EXPECT_TRUE(peer.exchanges().empty());
+    EXPECT_TRUE(window.exchanges().empty());
 }
 
 TEST_F(TablesTest, RebuildWritesEveryCell)
@@ -267,10 +265,10 @@ TEST_F(TablesTest, RebuildWritesEveryCell)
     q.set_turnover(5e9);
     q.set_turnover_rate(0.0123);
     PushQuote(q);
-    peer.setCommodities({ MakeCommodity(1, "X", "ZZ", "测试", { { "1", 1 } }) });
-    peer.rebuild(1);
+    window.setCommodities({ MakeCommodity(1, "X", "ZZ", "测试", { { "1", 1 } }) });
+    window.rebuild(1);
 
-    QStandardItemModel* m = peer.model(1);
+    QStandardItemModel* m = window.model(1);
     ASSERT_EQ(m->rowCount(), 1);
     const struct {
         int column;
@@ -317,8 +315,8 @@ TEST_F(TablesTest, RebuildWritesEveryCell)
     EXPECT_EQ(ArrowOf(m, 0), Arrow::Up);
 
     // The first refresh writes the ask volume without decimals and colours the live cells.
-    peer.showTab(1);
-    peer.tick();
+    window.showTab(1);
+    window.tick();
     EXPECT_EQ(Text(m, 0, 9), QStringLiteral("12"));
     EXPECT_EQ(Foreground(m, 0, 4), kRed);
     EXPECT_EQ(Foreground(m, 0, 5), kYellow);
@@ -330,7 +328,7 @@ TEST_F(TablesTest, RebuildWritesEveryCell)
     EXPECT_EQ(Text(m, 0, 17), QStringLiteral("---"));
     EXPECT_EQ(m->item(0, 23), nullptr);
     // And the next rebuild puts the two decimals back.
-    peer.rebuild(1);
+    window.rebuild(1);
     EXPECT_EQ(Text(m, 0, 9), QStringLiteral("12.00"));
 }
 
@@ -340,9 +338,9 @@ TEST_F(TablesTest, StockTableShowsTurnoverInColumns23And24)
     q.set_turnover(123456789);
     q.set_turnover_rate(1.25);
     PushQuote(q);
-    peer.setCommodities({ MakeCommodity(4, "SSE", "600000", "浦发银行", {}) });
-    peer.rebuild(4);
-    QStandardItemModel* s = peer.model(4);
+    window.setCommodities({ MakeCommodity(4, "SSE", "600000", "浦发银行", {}) });
+    window.rebuild(4);
+    QStandardItemModel* s = window.model(4);
     ASSERT_EQ(s->rowCount(), 1);
     EXPECT_EQ(Text(s, 0, 23), QStringLiteral("1.23457e+08"));
     EXPECT_EQ(Text(s, 0, 24), QStringLiteral("1.25"));
@@ -353,8 +351,8 @@ TEST_F(TablesTest, StockTableShowsTurnoverInColumns23And24)
     q.set_turnover(2000);
     q.set_turnover_rate(3);
     PushQuote(q);
-    peer.showTab(4);
-    peer.tick();
+    window.showTab(4);
+    window.tick();
     EXPECT_EQ(Text(s, 0, 23), QStringLiteral("2000"));
     EXPECT_EQ(Text(s, 0, 24), QStringLiteral("3"));
     EXPECT_EQ(Foreground(s, 0, 23), kYellow);
@@ -383,20 +381,20 @@ TEST_F(TablesTest, ColoursAndArrowsAroundThePreviousSettlement)
     std::vector<Quorvel::CommodityField> list;
     for (size_t i = 0; i < std::size(cases); ++i)
         list.push_back(MakeCommodity(2, "X", "K" + std::to_string(i), cases[i].name, {}));
-    peer.setCommodities(list);
+    window.setCommodities(list);
     // A first quote with an arrow, so that the refresh has one to take away.
     for (size_t i = 0; i < std::size(cases); ++i)
         PushQuote(MakeQuote("FI_K" + std::to_string(i), 1, 0.5));
-    peer.rebuild(2);
-    QStandardItemModel* m = peer.model(2);
-    peer.showTab(2);
-    peer.tick();
+    window.rebuild(2);
+    QStandardItemModel* m = window.model(2);
+    window.showTab(2);
+    window.tick();
     for (int i = 0; i < m->rowCount(); ++i)
         EXPECT_EQ(ArrowOf(m, i), Arrow::Up);
 
     for (size_t i = 0; i < std::size(cases); ++i)
         PushQuote(MakeQuote("FI_K" + std::to_string(i), cases[i].last, cases[i].pre));
-    peer.tick();
+    window.tick();
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         SCOPED_TRACE(c.name);
@@ -412,7 +410,7 @@ TEST_F(TablesTest, ColoursAndArrowsAroundThePreviousSettlement)
     }
 
     // A rebuild draws the same arrows.
-    peer.rebuild(2);
+    window.rebuild(2);
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(ArrowOf(m, static_cast<int>(i)), cases[i].arrow) << cases[i].name;
 }
@@ -423,10 +421,10 @@ TEST_F(TablesTest, ColoursAndArrowsAroundThePreviousSettlement)
 // changed nothing they hear nothing.
 TEST_F(TablesTest, EveryTickShowsTheLatestFiguresAndTellsTheViewsOnce)
 {
-    peer.setCommodities({ MakeCommodity(2, "X", "T0", "甲", {}), MakeCommodity(2, "X", "T1", "乙", {}) });
-    peer.rebuild(2);
-    peer.showTab(2);
-    QStandardItemModel* m = peer.model(2);
+    window.setCommodities({ MakeCommodity(2, "X", "T0", "甲", {}), MakeCommodity(2, "X", "T1", "乙", {}) });
+    window.rebuild(2);
+    window.showTab(2);
+    QStandardItemModel* m = window.model(2);
     ASSERT_EQ(m->rowCount(), 2);
     std::vector<std::pair<QModelIndex, QModelIndex>> changes;
     QObject::connect(m, &QAbstractItemModel::dataChanged,
@@ -454,7 +452,7 @@ TEST_F(TablesTest, EveryTickShowsTheLatestFiguresAndTellsTheViewsOnce)
         PushQuote(MakeQuote("FI_T0", step.last, 100));
         if (ticks == 0)
             PushQuote(MakeQuote("FI_T1", 50, 100));
-        peer.tick();
+        window.tick();
         ++ticks;
         notices += step.last != shown;
         shown = step.last;
@@ -481,20 +479,20 @@ TEST_F(TablesTest, EveryTickShowsTheLatestFiguresAndTellsTheViewsOnce)
 // code and the constant columns stay, and the first quote fills the row.
 TEST_F(TablesTest, ContractWithoutQuoteShowsNoFigures)
 {
-    peer.setCommodities({ MakeCommodity(8, "X", "NOQUOTE", "无报价", { { "A", 1 } }) });
-    peer.rebuild(8);
-    QStandardItemModel* d = peer.model(8);
+    window.setCommodities({ MakeCommodity(8, "X", "NOQUOTE", "无报价", { { "A", 1 } }) });
+    window.rebuild(8);
+    QStandardItemModel* d = window.model(8);
     ASSERT_EQ(d->rowCount(), 1);
-    peer.showTab(5);
+    window.showTab(5);
     for (int pass = 0; pass < 3; ++pass) {
         if (pass == 1)
-            peer.tick();
+            window.tick();
         if (pass == 2) {
             PushQuote(MakeQuote("D_NOQUOTE_A", 5, 4));
-            peer.tick();
+            window.tick();
             EXPECT_EQ(Text(d, 0, 4), QStringLiteral("5"));
             NQuoteClientProbe::ForgetQuotes();
-            peer.tick();
+            window.tick();
         }
         for (int column : { 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 21 })
             EXPECT_EQ(Text(d, 0, column), QString()) << pass << " " << column;
@@ -507,12 +505,13 @@ TEST_F(TablesTest, ContractWithoutQuoteShowsNoFigures)
 // Whatever a row without a quote shows, it is never the figures of the row before it.
 TEST_F(TablesTest, RowWithoutQuoteNeverShowsAnotherRowsFigures)
 {
-    peer.setCommodities({ MakeCommodity(2, "X", "HAS", "有", {}), MakeCommodity(2, "X", "NONE", "无", {}) });
-    peer.rebuild(2);
-    peer.showTab(2);
-    QStandardItemModel* m = peer.model(2);
+    window.setCommodities(
+        { MakeCommodity(2, "X", "HAS", "有", {}), MakeCommodity(2, "X", "NONE", "无", {}) });
+    window.rebuild(2);
+    window.showTab(2);
+    QStandardItemModel* m = window.model(2);
     PushQuote(MakeQuote("FI_HAS", 4321.5, 4000));
-    peer.tick();
+    window.tick();
     ASSERT_EQ(Text(m, 0, 4), QStringLiteral("4321.5"));
     for (int column : { 4, 11, 12 })
         EXPECT_NE(Text(m, 1, column).toStdString(), Text(m, 0, column).toStdString()) << column;
@@ -520,19 +519,19 @@ TEST_F(TablesTest, RowWithoutQuoteNeverShowsAnotherRowsFigures)
 
 TEST_F(TablesTest, RefreshTouchesOnlyTheTableOnScreen)
 {
-    peer.setCommodities({ MakeCommodity(1, "X", "VA", "甲", {}), MakeCommodity(2, "Y", "VB", "乙", {}) });
-    peer.rebuild(1);
-    peer.rebuild(2);
+    window.setCommodities({ MakeCommodity(1, "X", "VA", "甲", {}), MakeCommodity(2, "Y", "VB", "乙", {}) });
+    window.rebuild(1);
+    window.rebuild(2);
     PushQuote(MakeQuote("FO_VA", 11, 10));
     PushQuote(MakeQuote("FI_VB", 22, 20));
-    QStandardItemModel* fo = peer.model(1);
-    QStandardItemModel* fi = peer.model(2);
+    QStandardItemModel* fo = window.model(1);
+    QStandardItemModel* fi = window.model(2);
     const QString foBefore = Text(fo, 0, 4);
     const QString fiBefore = Text(fi, 0, 4);
 
     // The custom tab refreshes nothing.
-    peer.showTab(0);
-    peer.tick();
+    window.showTab(0);
+    window.tick();
     EXPECT_EQ(Text(fo, 0, 4), foBefore);
     EXPECT_EQ(Text(fi, 0, 4), fiBefore);
     EXPECT_EQ(Text(fo, 0, 9), QString());
@@ -543,8 +542,8 @@ TEST_F(TablesTest, RefreshTouchesOnlyTheTableOnScreen)
     QObject::connect(fo, &QAbstractItemModel::dataChanged,
         [&](const QModelIndex& a, const QModelIndex& b) { foNotices.emplace_back(a, b); });
     QObject::connect(fi, &QAbstractItemModel::dataChanged, [&] { ++fiNotices; });
-    peer.showTab(1);
-    peer.tick();
+    window.showTab(1);
+    window.tick();
     EXPECT_EQ(Text(fo, 0, 4), QStringLiteral("11"));
     EXPECT_EQ(Text(fi, 0, 4), fiBefore);
     ASSERT_EQ(foNotices.size(), 1u);
@@ -552,32 +551,32 @@ TEST_F(TablesTest, RefreshTouchesOnlyTheTableOnScreen)
     EXPECT_EQ(foNotices[0].second, fo->index(0, fo->columnCount() - 1));
     EXPECT_EQ(fiNotices, 0);
 
-    peer.showTab(2);
-    peer.tick();
+    window.showTab(2);
+    window.tick();
     EXPECT_EQ(Text(fi, 0, 4), QStringLiteral("22"));
 }
 
 TEST_F(TablesTest, RowIComesFromTheIthRecord)
 {
     // The tab goes first: a switch by the user would rebuild the list.
-    peer.showTab(3);
-    peer.setCommodities({ MakeCommodity(3, "FX", "R1", "一", {}), MakeCommodity(3, "FX", "R2", "二", {}),
+    window.showTab(3);
+    window.setCommodities({ MakeCommodity(3, "FX", "R1", "一", {}), MakeCommodity(3, "FX", "R2", "二", {}),
         MakeCommodity(3, "FX", "R3", "三", {}) });
-    peer.rebuild(3);
+    window.rebuild(3);
     PushQuote(MakeQuote("C_R1", 1, 1));
     PushQuote(MakeQuote("C_R2", 2, 1));
     PushQuote(MakeQuote("C_R3", 3, 1));
-    peer.sort(3, 4, false);
-    EXPECT_EQ(Keys(peer.rows(3)), (std::vector<std::string> { "C_R3", "C_R2", "C_R1" }));
-    peer.tick();
-    QStandardItemModel* c = peer.model(3);
+    window.sort(3, 4, false);
+    EXPECT_EQ(Keys(window.rows(3)), (std::vector<std::string> { "C_R3", "C_R2", "C_R1" }));
+    window.tick();
+    QStandardItemModel* c = window.model(3);
     const char* names[] = { "三", "二", "一" };
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(Text(c, i, 1), QString::number(i + 1));
         EXPECT_EQ(Text(c, i, 2), U(names[i]));
         EXPECT_EQ(Text(c, i, 3), QStringLiteral("R%1").arg(3 - i));
         EXPECT_EQ(Text(c, i, 4), QString::number(3 - i));
-        EXPECT_EQ(peer.rows(3)[static_cast<size_t>(i)].row, i);
+        EXPECT_EQ(window.rows(3)[static_cast<size_t>(i)].row, i);
     }
 }
 
@@ -593,32 +592,32 @@ TEST_F(TablesTest, BadInputGivesASensibleTable)
         MakeCommodity(1, "X", "EUR_USD", "欧元", { { "2406", 1 } }),
         MakeCommodity(1, "X", "AFTER", "后", { { "1", 1 } }),
     };
-    peer.setCommodities(list);
+    window.setCommodities(list);
     for (int type : { 1, 2, 3, 4, 8 })
-        peer.rebuild(type);
-    EXPECT_EQ(Keys(peer.rows(1)),
+        window.rebuild(type);
+    EXPECT_EQ(Keys(window.rows(1)),
         (std::vector<std::string> {
             "FO_NONAME_1", "FO_BAD_1", "FO_EMPTYNO", "FO_EUR_USD_2406", "FO_AFTER_1" }));
-    EXPECT_TRUE(peer.rows(0).empty());
+    EXPECT_TRUE(window.rows(0).empty());
     for (int type : { 2, 3, 4, 8 })
-        EXPECT_EQ(peer.model(type)->rowCount(), 0);
+        EXPECT_EQ(window.model(type)->rowCount(), 0);
 
-    QStandardItemModel* fo = peer.model(1);
+    QStandardItemModel* fo = window.model(1);
     ASSERT_EQ(fo->rowCount(), 5);
     EXPECT_EQ(Text(fo, 0, 2), QString());
     EXPECT_TRUE(Text(fo, 1, 2).contains(QChar(0xFFFD)));
     EXPECT_EQ(Text(fo, 2, 3), QStringLiteral("EMPTYNO"));
 
-    peer.rebuild(1, "X");
-    EXPECT_EQ(Keys(peer.rows(1)),
+    window.rebuild(1, "X");
+    EXPECT_EQ(Keys(window.rows(1)),
         (std::vector<std::string> {
             "FO_NONAME_1", "FO_BAD_1", "FO_EMPTYNO_", "FO_EMPTYNO_", "FO_EUR_USD_2406", "FO_AFTER_1" }));
     EXPECT_EQ(Text(fo, 2, 3), QStringLiteral("EMPTYNO"));
 
     // Every row of the table is refreshed from its own record.
     PushQuote(MakeQuote("FO_AFTER_1", 77, 70));
-    peer.showTab(1);
-    peer.tick();
+    window.showTab(1);
+    window.tick();
     EXPECT_EQ(Text(fo, 5, 2), U("后"));
     EXPECT_EQ(Text(fo, 5, 4), QStringLiteral("77"));
     EXPECT_EQ(Text(fo, 4, 2), U("欧元"));
@@ -643,9 +642,9 @@ TEST_F(TablesTest, HostileFiguresKeepToABoundedWidth)
         { -9223372036854775807.0, "-9.22337e+18", "-9.22337e+18", "-9.22337e+18", "-9.22337e+20%" },
         { 999999999999.0, "1e+12", "999999999999", "999999999999.00", "1e+14%" },
     };
-    peer.setCommodities({ MakeCommodity(4, "X", "HOSTILE", "敌", {}) });
-    peer.showTab(4);
-    QStandardItemModel* m = peer.model(4);
+    window.setCommodities({ MakeCommodity(4, "X", "HOSTILE", "敌", {}) });
+    window.showTab(4);
+    QStandardItemModel* m = window.model(4);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.figure);
         QuoteDetailField q = MakeQuote("S_HOSTILE", 0, 0);
@@ -656,11 +655,11 @@ TEST_F(TablesTest, HostileFiguresKeepToABoundedWidth)
         }
         q.set_pre_settle(1);
         PushQuote(q);
-        peer.rebuild(4);
+        window.rebuild(4);
         EXPECT_EQ(Text(m, 0, QuoteColumn::AskVolume), QString::fromLatin1(c.askAtRebuild));
         for (bool refreshed : { false, true }) {
             if (refreshed)
-                peer.tick();
+                window.tick();
             EXPECT_EQ(Text(m, 0, QuoteColumn::Last), QString::fromLatin1(c.last));
             EXPECT_EQ(Text(m, 0, QuoteColumn::Volume), QString::fromLatin1(c.volume));
             EXPECT_EQ(Text(m, 0, QuoteColumn::ChangeRate), QString::fromLatin1(c.rate));
@@ -678,37 +677,37 @@ TEST_F(TablesTest, ThousandsOfContracts)
     std::vector<Quorvel::CommodityField> list = { MakeCommodity(8, "BIG", "MANY", "多", contracts) };
     for (int i = 0; i < 2000; ++i)
         list.push_back(MakeCommodity(8, "BIG", "C" + std::to_string(i), "币", { { "1", 1 } }));
-    peer.setCommodities(list);
+    window.setCommodities(list);
 
-    peer.rebuild(8);
-    EXPECT_EQ(peer.model(8)->rowCount(), 2001);
-    EXPECT_EQ(peer.rows(8)[0].key, "D_MANY_101500");
+    window.rebuild(8);
+    EXPECT_EQ(window.model(8)->rowCount(), 2001);
+    EXPECT_EQ(window.rows(8)[0].key, "D_MANY_101500");
 
-    peer.rebuild(8, "BIG");
-    ASSERT_EQ(peer.model(8)->rowCount(), 5000);
-    EXPECT_EQ(peer.rows(8).size(), 5000u);
-    EXPECT_EQ(peer.rows(8)[4999].row, 4999);
-    EXPECT_EQ(Text(peer.model(8), 4999, 1), QStringLiteral("5000"));
+    window.rebuild(8, "BIG");
+    ASSERT_EQ(window.model(8)->rowCount(), 5000);
+    EXPECT_EQ(window.rows(8).size(), 5000u);
+    EXPECT_EQ(window.rows(8)[4999].row, 4999);
+    EXPECT_EQ(Text(window.model(8), 4999, 1), QStringLiteral("5000"));
     PushQuote(MakeQuote("D_C1999_1", 3, 2));
-    peer.showTab(5);
+    window.showTab(5);
     // A list this long is rewritten a share at a time: every row within three ticks.
     for (int ticks = 0; ticks < 3; ++ticks)
-        peer.tick();
-    EXPECT_EQ(Text(peer.model(8), 4999, 4), QStringLiteral("3"));
+        window.tick();
+    EXPECT_EQ(Text(window.model(8), 4999, 4), QStringLiteral("3"));
 
     // The rows on screen at every tick, wherever the list is scrolled.
     window.show();
-    ASSERT_TRUE(WaitFor([&] { return peer.ui().D_View->isVisible(); }));
+    ASSERT_TRUE(WaitFor([&] { return window.ui().D_View->isVisible(); }));
     const struct {
         int row;
         const char* key;
     } shown[] = { { 3900, "D_C900_1" }, { 4700, "D_C1700_1" }, { 10, "D_MANY_100010" } };
     for (const auto& row : shown) {
-        peer.ui().D_View->scrollTo(peer.model(8)->index(row.row, 0), QAbstractItemView::PositionAtTop);
+        window.ui().D_View->scrollTo(window.model(8)->index(row.row, 0), QAbstractItemView::PositionAtTop);
         QApplication::processEvents();
         PushQuote(MakeQuote(row.key, 7, 2));
-        peer.tick();
-        EXPECT_EQ(Text(peer.model(8), row.row, 4), QStringLiteral("7")) << row.key;
+        window.tick();
+        EXPECT_EQ(Text(window.model(8), row.row, 4), QStringLiteral("7")) << row.key;
     }
 }
 
@@ -732,7 +731,7 @@ TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
     pf.set_turnover(1.23456789e10);
     pf.set_turnover_rate(0.123456);
     PushQuote(pf);
-    peer.setCommodities({
+    window.setCommodities({
         MakeCommodity(1, "NYMEX", "NG", "美天然气", { { "2701", 1 } }),
         MakeCommodity(1, "EUREX", "FDAX", "德国DAX指数", { { "2703", 1 } }),
         MakeCommodity(4, "SSE", "600000", "浦发银行", {}),
@@ -743,21 +742,21 @@ TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
     for (const int tab : { 1, 4 }) {
         SCOPED_TRACE(tab);
         const int type = Quorvel::CategoryOfTab(tab);
-        peer.rebuild(type);
-        peer.showTab(tab);
-        peer.tick();
-        QTreeView* view = tab == 1 ? peer.ui().FO_View : peer.ui().S_View;
+        window.rebuild(type);
+        window.showTab(tab);
+        window.tick();
+        QTreeView* view = tab == 1 ? window.ui().FO_View : window.ui().S_View;
         QHeaderView* header = view->header();
-        QStandardItemModel* m = peer.model(type);
+        QStandardItemModel* m = window.model(type);
         ASSERT_GT(m->rowCount(), 0);
         const double scale = Quorvel::ScaleForDpi(QGuiApplication::primaryScreen()->logicalDotsPerInch());
         // Every column comes on screen whole, unfolded or after some presses
         // of ">>", and none lies under ">>". The last column is the closing empty one.
         std::set<int> seen;
-        peer.collapseClicked();
+        window.collapseClicked();
         for (int press = 0; press < 25; ++press) {
             QCoreApplication::processEvents();
-            const QPushButton* expand = peer.expandButton();
+            const QPushButton* expand = window.expandButton();
             const int room = expand->isVisible() ? view->mapFrom(&window, expand->pos()).x()
                                                  : view->contentsRect().right() + 1;
             for (int column = 1; column < m->columnCount() - 1; ++column) {
@@ -779,7 +778,7 @@ TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
             }
             if (expand->isHidden())
                 break;
-            peer.expandClicked();
+            window.expandClicked();
         }
         EXPECT_EQ(seen.size(), static_cast<size_t>(m->columnCount() - 2));
         EXPECT_EQ(Text(m, 0, 4), tab == 1 ? QStringLiteral("6019.25") : QStringLiteral("13.45"));
@@ -791,20 +790,20 @@ TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
 // paint by itself changes no width.
 TEST_F(TablesTest, ColumnsFollowTheWidestTextShown)
 {
-    peer.initUiAtScale(1.0);
+    window.initUiAtScale(1.0);
     PushQuote(MakeQuote("FO_WIDE", 1, 1));
-    peer.setCommodities({ MakeCommodity(1, "X", "WIDE", "宽", {}) });
-    peer.rebuild(1);
-    peer.showTab(1);
-    QTreeView* view = peer.ui().FO_View;
-    QStandardItemModel* m = peer.model(1);
+    window.setCommodities({ MakeCommodity(1, "X", "WIDE", "宽", {}) });
+    window.rebuild(1);
+    window.showTab(1);
+    QTreeView* view = window.ui().FO_View;
+    QStandardItemModel* m = window.model(1);
     const int before = view->columnWidth(QuoteColumn::Last);
     EXPECT_EQ(before, 70);
 
     QuoteDetailField wide = MakeQuote("FO_WIDE", 1234567.891, 1);
     wide.set_volume(123456789012345.0);
     PushQuote(wide);
-    peer.tick();
+    window.tick();
     const int grown = view->columnWidth(QuoteColumn::Last);
     for (int column : { QuoteColumn::Last, QuoteColumn::Change, QuoteColumn::Volume }) {
         EXPECT_TRUE(CellShowsWhole(view, column, Text(m, 0, column))) << Text(m, 0, column).toStdString();
@@ -812,7 +811,7 @@ TEST_F(TablesTest, ColumnsFollowTheWidestTextShown)
     EXPECT_GT(grown, before);
 
     PushQuote(MakeQuote("FO_WIDE", 1, 1));
-    peer.tick();
+    window.tick();
     EXPECT_EQ(view->columnWidth(QuoteColumn::Last), before);
 
     // A longer header text (a sort arrow) widens its column too.
@@ -842,10 +841,10 @@ TEST_F(TablesTest, ColumnsFollowTheWidestTextShown)
     } hostile[] = { { std::string(10000, 'N'), 1 }, { "宽", 1e308 }, { "宽", -9223372036854775807.0 },
         { std::string(10000, 'N'), std::nan("") }, { "宽", 1 } };
     for (const auto& h : hostile) {
-        peer.setCommodities({ MakeCommodity(1, "X", "WIDE", h.name, {}) });
-        peer.rebuild(1);
+        window.setCommodities({ MakeCommodity(1, "X", "WIDE", h.name, {}) });
+        window.rebuild(1);
         PushQuote(MakeQuote("FO_WIDE", h.figure, h.figure));
-        peer.tick();
+        window.tick();
         for (int column = 0; column < m->columnCount() - 1; ++column) {
             EXPECT_LE(view->columnWidth(column),
                 std::max(view->viewport()->width() / 3, widths[static_cast<size_t>(column)]))
@@ -857,21 +856,4 @@ TEST_F(TablesTest, ColumnsFollowTheWidestTextShown)
         EXPECT_EQ(view->columnWidth(column), shown[static_cast<size_t>(column)]) << column;
     }
     window.hide();
-}
-
-TEST(QuorvelRefreshWatch, OffUnlessItsLoggingCategoryIsOn)
-{
-    EXPECT_FALSE(QuorvelTestPeer::refreshWatchOn());
-    QLoggingCategory::setFilterRules(QStringLiteral("quorvel.refresh.debug=true"));
-    EXPECT_TRUE(QuorvelTestPeer::refreshWatchOn());
-    {
-        Quorvel window;
-        QuorvelTestPeer peer(window);
-        EXPECT_EQ(peer.refreshTimer().timerType(), Qt::PreciseTimer);
-    }
-    QLoggingCategory::setFilterRules(QString());
-    EXPECT_FALSE(QuorvelTestPeer::refreshWatchOn());
-    Quorvel window;
-    QuorvelTestPeer peer(window);
-    EXPECT_EQ(peer.refreshTimer().timerType(), Qt::CoarseTimer);
 }

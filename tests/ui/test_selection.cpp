@@ -122,32 +122,30 @@ class SelectionTest : public testing::Test
 {
 protected:
     SelectionTest()
-        : peer(window)
     {
         NQuoteClientProbe::ForgetQuotes();
-        peer.setCommodities(Board());
+        window.setCommodities(Board());
     }
     ~SelectionTest() override
     {
         window.close();
         // A chart view the test made is the window's to release on close.
-        if (IChartell* view = peer.chartView()) {
+        if (IChartell* view = window.chartView()) {
             view->Release();
             DeleteChartell(view);
-            peer.chartView() = nullptr;
+            window.chartView() = nullptr;
         }
     }
 
     ScopedPictureFolder pictures;
     RecordingWindow window;
-    QuorvelTestPeer peer;
 };
 
 } // namespace
 
 TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     const QuoteDetailField gold = [] {
         QuoteDetailField q = MakeQuote("FO_GC_2612", 2045.5, 2040);
         q.set_volume(1234);
@@ -185,23 +183,23 @@ TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
             "FO_XX_1", QStringLiteral("美黄金 GC2612"), QStringLiteral("---") },
     };
     for (const auto& s : steps) {
-        peer.ticker(Tick(s.current, 1, 1, 1));
+        window.ticker(Tick(s.current, 1, 1, 1));
         // Marks that a real switch must wipe and a repeated key must keep.
         ui.last_price_2->setText(QStringLiteral("kept"));
         for (QLabel* l : DepthLabels(ui))
             l->setText(QStringLiteral("d"));
         for (QLabel* l : TickerLabels(ui))
             l->setText(QStringLiteral("t"));
-        const size_t ticksBefore = peer.tickCount();
+        const size_t ticksBefore = window.tickCount();
         const size_t before = window.requests.size();
-        const bool switched = !s.key.empty() && s.key != peer.currentKey();
+        const bool switched = !s.key.empty() && s.key != window.currentKey();
 
-        peer.select(s.key, s.period);
+        window.select(s.key, s.period);
 
         const std::vector<Request> sent(
             window.requests.begin() + static_cast<long>(before), window.requests.end());
         EXPECT_EQ(sent, s.requests) << s.what;
-        EXPECT_EQ(peer.currentKey(), s.current) << s.what;
+        EXPECT_EQ(window.currentKey(), s.current) << s.what;
         EXPECT_EQ(ui.current_contract->text(), s.contract) << s.what;
         EXPECT_EQ(ui.last_price_2->text(), s.lastPrice) << s.what;
         if (s.lastPrice == QStringLiteral("---")) {
@@ -212,18 +210,18 @@ TEST_F(SelectionTest, SelectContractFollowsItsThreeCases)
             EXPECT_EQ(l->text(), switched ? QStringLiteral("---") : QStringLiteral("d")) << s.what;
         for (QLabel* l : TickerLabels(ui))
             EXPECT_EQ(l->text(), switched ? QString() : QStringLiteral("t")) << s.what;
-        EXPECT_EQ(peer.tickCount(), switched ? 0u : ticksBefore) << s.what;
+        EXPECT_EQ(window.tickCount(), switched ? 0u : ticksBefore) << s.what;
     }
     // The detail panel of the quoted contract was filled from the cache.
-    peer.select("FO_GC_2612", 1);
+    window.select("FO_GC_2612", 1);
     EXPECT_EQ(ui.presttle->text(), QStringLiteral("2040"));
     EXPECT_EQ(ui.vol->text(), QStringLiteral("1234"));
 }
 
 TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
 {
-    auto& ui = peer.ui();
-    peer.select("FO_CL_1907", 1);
+    auto& ui = window.ui();
+    window.select("FO_CL_1907", 1);
     struct Case {
         const char* what;
         double price;
@@ -247,7 +245,7 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
         q.set_ask_price(c.price);
         q.set_bid_price(c.price);
         q.set_volume(42);
-        peer.quote(q);
+        window.quote(q);
         EXPECT_EQ(ui.last_price_2->styleSheet(), c.style + kFont) << c.what;
         for (QLabel* l : { ui.open_price, ui.high_price, ui.low_price, ui.ask_price_2, ui.bid_price_2,
                  ui.ask_price, ui.bid_price })
@@ -262,7 +260,7 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
     QuoteDetailField q = MakeQuote("FO_CL_1907", 100, 100);
     q.set_ask_price(101);
     q.set_bid_price(99);
-    peer.quote(q);
+    window.quote(q);
     EXPECT_EQ(ui.ask_price->styleSheet(), kUp);
     EXPECT_EQ(ui.ask_price_2->styleSheet(), kUp);
     EXPECT_EQ(ui.bid_price->styleSheet(), kDown);
@@ -270,7 +268,7 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
     EXPECT_EQ(ui.ask_price->text(), QStringLiteral("101"));
 
     // Another contract's quote changes no label.
-    peer.quote(MakeQuote("FO_GC_2612", 1, 5));
+    window.quote(MakeQuote("FO_GC_2612", 1, 5));
     EXPECT_EQ(ui.last_price_2->text(), QStringLiteral("100"));
     EXPECT_EQ(ui.presttle->text(), QStringLiteral("100"));
 
@@ -280,31 +278,31 @@ TEST_F(SelectionTest, DetailColoursFollowThePreviousSettlement)
     gold.set_ask_price(2036);
     gold.set_bid_price(2040);
     PushQuote(gold);
-    peer.select("FO_GC_2612", 1);
+    window.select("FO_GC_2612", 1);
     EXPECT_EQ(ui.last_price_2->styleSheet(), kDown + kFont);
     EXPECT_EQ(ui.ask_price->styleSheet(), kDown);
     EXPECT_EQ(ui.ask_price_2->styleSheet(), kDown);
     EXPECT_EQ(ui.bid_price->styleSheet(), kUp);
-    peer.select("FO_SI_1", 1);
+    window.select("FO_SI_1", 1);
     for (QLabel* l : { ui.last_price_2, ui.ask_price, ui.bid_price, ui.open_price })
         EXPECT_EQ(l->styleSheet().left(kNeutral.size()), kNeutral) << l->objectName().toStdString();
 }
 
 TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
 {
-    auto& ui = peer.ui();
-    peer.select("FO_CL_1907", 1);
+    auto& ui = window.ui();
+    window.select("FO_CL_1907", 1);
     ASSERT_EQ(ui.presttle->text(), QStringLiteral("---"));
 
     // With "---" shown the reference is 0.
-    peer.depth(Depth("FO_CL_1907", 2, 0, 5, -1, 6));
+    window.depth(Depth("FO_CL_1907", 2, 0, 5, -1, 6));
     EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("0"));
     EXPECT_EQ(ui.ask_price2->styleSheet(), QStringLiteral("color: rgb( 255,60, 60)"));
     EXPECT_EQ(ui.bid_price2->styleSheet(), QStringLiteral("color: rgb(0, 220, 0)"));
     EXPECT_EQ(ui.ask_vol2->text(), QStringLiteral("5"));
     EXPECT_EQ(ui.bid_vol2->styleSheet(), QStringLiteral("color: rgb(220, 220, 10)"));
 
-    peer.quote(MakeQuote("FO_CL_1907", 56.23, 56.64));
+    window.quote(MakeQuote("FO_CL_1907", 56.23, 56.64));
     ASSERT_EQ(ui.presttle->text(), QStringLiteral("56.64"));
     struct Case {
         unsigned level;
@@ -316,7 +314,7 @@ TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
         { 5, ui.ask_price5, ui.ask_vol5, ui.bid_price5, ui.bid_vol5 },
     };
     for (const auto& c : cases) {
-        peer.depth(Depth("FO_CL_1907", c.level, 56.64 + c.level / 100.0, 10 + c.level,
+        window.depth(Depth("FO_CL_1907", c.level, 56.64 + c.level / 100.0, 10 + c.level,
             56.64 - c.level / 100.0, 20 + c.level));
         EXPECT_EQ(c.askPrice->text(), QString::number(56.64 + c.level / 100.0, 'g', 6));
         EXPECT_EQ(c.askPrice->styleSheet(), QStringLiteral("color: rgb( 255,60, 60)"));
@@ -335,7 +333,7 @@ TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
     for (const DepthQuoteField& d : { Depth("FO_CL_1907", 0, 1, 1, 1, 1), Depth("FO_CL_1907", 1, 2, 2, 2, 2),
              Depth("FO_CL_1907", 6, 3, 3, 3, 3), Depth("FO_GC_2612", 3, 4, 4, 4, 4),
              Depth("", 2, kNaN, kInf, -kInf, kNaN) })
-        peer.depth(d);
+        window.depth(d);
     std::vector<QString> after;
     for (QLabel* l : DepthLabels(ui))
         after.push_back(l->text() + l->styleSheet());
@@ -343,26 +341,26 @@ TEST_F(SelectionTest, DepthLevelsTwoToFiveAgainstTheShownSettlement)
     EXPECT_EQ(ui.ask_price->text(), level1);
 
     // Prices that are not numbers still land without fault.
-    peer.depth(Depth("FO_CL_1907", 4, kNaN, kInf, -kInf, kNaN));
+    window.depth(Depth("FO_CL_1907", 4, kNaN, kInf, -kInf, kNaN));
     EXPECT_EQ(ui.ask_price4->text() + ui.ask_vol4->text() + ui.bid_price4->text(), QStringLiteral("------"));
     EXPECT_EQ(ui.ask_price4->styleSheet(), QStringLiteral("color: rgb(0, 220, 0)"));
     // Figures too large for fixed notation come in their exponent form.
-    peer.depth(Depth("FO_CL_1907", 5, 1e308, 1e308, -1e308, 9223372036854775807.0));
+    window.depth(Depth("FO_CL_1907", 5, 1e308, 1e308, -1e308, 9223372036854775807.0));
     EXPECT_EQ(ui.ask_vol5->text() + ' ' + ui.bid_price5->text() + ' ' + ui.bid_vol5->text(),
         QStringLiteral("1e+308 -1e+308 9.22337e+18"));
 }
 
 TEST_F(SelectionTest, TradeListSlidesEightRows)
 {
-    auto& ui = peer.ui();
-    peer.select("FO_CL_1907", 1);
+    auto& ui = window.ui();
+    window.select("FO_CL_1907", 1);
     const QLabel* const prices[] = { ui.ticker_price_0, ui.ticker_price_1, ui.ticker_price_2,
         ui.ticker_price_3, ui.ticker_price_4, ui.ticker_price_5, ui.ticker_price_6, ui.ticker_price_7 };
     const std::uint64_t base = 1700000000000ULL;
     for (int i = 1; i <= 9; ++i) {
         // A tick of another contract is listed like any other.
         const std::string key = i == 5 ? "FO_GC_2612" : "FO_CL_1907";
-        peer.ticker(Tick(key, base + static_cast<std::uint64_t>(i) * 1000, i, i * 10));
+        window.ticker(Tick(key, base + static_cast<std::uint64_t>(i) * 1000, i, i * 10));
         // The list fills from the top row down, oldest first; from the
         // eighth tick on the newest sits on the bottom row.
         const int shown = std::min(i, 8);
@@ -373,7 +371,7 @@ TEST_F(SelectionTest, TradeListSlidesEightRows)
             EXPECT_EQ(prices[row]->text(), expected) << "after tick " << i << ", row " << row;
         }
     }
-    EXPECT_EQ(peer.tickCount(), 8u);
+    EXPECT_EQ(window.tickCount(), 8u);
     EXPECT_EQ(ui.ticker_vol_0->text(), QStringLiteral("90"));
     EXPECT_EQ(ui.ticker_time_0->text(), QString::fromStdString(MsToString(base + 9000)).mid(11, 8));
     EXPECT_EQ(ui.ticker_time_7->text(), QString::fromStdString(MsToString(base + 2000)).mid(11, 8));
@@ -381,8 +379,8 @@ TEST_F(SelectionTest, TradeListSlidesEightRows)
     EXPECT_EQ(ui.ticker_time_0->text()[2], QLatin1Char(':'));
 
     // After a switch the first tick lands on the top row.
-    peer.select("FO_GC_2612", 1);
-    peer.ticker(Tick("FO_GC_2612", base, 2045.25, 3));
+    window.select("FO_GC_2612", 1);
+    window.ticker(Tick("FO_GC_2612", base, 2045.25, 3));
     EXPECT_EQ(ui.ticker_price_7->text(), QStringLiteral("2045.25"));
     EXPECT_EQ(ui.ticker_vol_7->text(), QStringLiteral("3"));
     EXPECT_EQ(ui.ticker_price_0->text(), QString());
@@ -390,22 +388,22 @@ TEST_F(SelectionTest, TradeListSlidesEightRows)
     // Times far outside the calendar and prices that are not numbers.
     for (const TickerField& t : { Tick("FO_GC_2612", std::numeric_limits<std::uint64_t>::max(), kNaN, kInf),
              Tick("FO_GC_2612", 0, -kInf, -1) })
-        peer.ticker(t);
-    EXPECT_EQ(peer.tickCount(), 3u);
+        window.ticker(t);
+    EXPECT_EQ(window.tickCount(), 3u);
     EXPECT_EQ(ui.ticker_price_6->text() + ui.ticker_vol_6->text(), QStringLiteral("----"));
     EXPECT_LE(ui.ticker_time_6->text().size(), 8);
-    peer.ticker(Tick("FO_GC_2612", 0, 1e308, -9223372036854775807.0));
+    window.ticker(Tick("FO_GC_2612", 0, 1e308, -9223372036854775807.0));
     EXPECT_EQ(
         ui.ticker_price_4->text() + ' ' + ui.ticker_vol_4->text(), QStringLiteral("1e+308 -9.22337e+18"));
 }
 
 TEST_F(SelectionTest, KlineRepliesCreateTheChartViewOnceAndShowThePageWhenLoggedIn)
 {
-    auto& ui = peer.ui();
-    peer.initUi();
+    auto& ui = window.ui();
+    window.initUi();
     ui.tabWidget->setCurrentIndex(0);
-    ASSERT_NE(peer.chartHost(), nullptr);
-    ASSERT_EQ(peer.chartView(), nullptr);
+    ASSERT_NE(window.chartHost(), nullptr);
+    ASSERT_EQ(window.chartView(), nullptr);
 
     struct Step {
         const char* what;
@@ -424,21 +422,21 @@ TEST_F(SelectionTest, KlineRepliesCreateTheChartViewOnceAndShowThePageWhenLogged
     };
     IChartell* first = nullptr;
     for (const auto& s : steps) {
-        peer.setLoggedIn(s.loggedIn);
-        peer.expandButton()->show();
-        peer.kline(s.reply);
-        ASSERT_NE(peer.chartView(), nullptr) << s.what;
+        window.setLoggedIn(s.loggedIn);
+        window.expandButton()->show();
+        window.kline(s.reply);
+        ASSERT_NE(window.chartView(), nullptr) << s.what;
         if (!first)
-            first = peer.chartView();
-        EXPECT_EQ(peer.chartView(), first) << "created once: " << s.what;
-        EXPECT_EQ(peer.chartHost()->ChartView(), first) << s.what;
-        EXPECT_EQ(peer.chartHost()->findChildren<QWidget*>().size(), 1)
+            first = window.chartView();
+        EXPECT_EQ(window.chartView(), first) << "created once: " << s.what;
+        EXPECT_EQ(window.chartHost()->ChartView(), first) << s.what;
+        EXPECT_EQ(window.chartHost()->findChildren<QWidget*>().size(), 1)
             << "drawn inside the host: " << s.what;
         EXPECT_EQ(ui.tabWidget->currentIndex(), s.page) << s.what;
-        EXPECT_EQ(peer.expandButton()->isVisibleTo(&window), !s.loggedIn) << s.what;
+        EXPECT_EQ(window.expandButton()->isVisibleTo(&window), !s.loggedIn) << s.what;
         // Quotes of any contract reach the real view without fault.
-        peer.quote(MakeQuote(s.reply.contract_code(), 11, 10));
-        peer.quote(MakeQuote("FO_CL_1907", kNaN, kInf));
+        window.quote(MakeQuote(s.reply.contract_code(), 11, 10));
+        window.quote(MakeQuote("FO_CL_1907", kNaN, kInf));
         QApplication::processEvents();
     }
 }
@@ -446,11 +444,11 @@ TEST_F(SelectionTest, KlineRepliesCreateTheChartViewOnceAndShowThePageWhenLogged
 TEST_F(SelectionTest, EveryQuoteReachesTheChartViewOnceItExists)
 {
     // Before the view exists quotes go nowhere, without fault.
-    peer.quote(MakeQuote("FO_CL_1907", 1, 1));
+    window.quote(MakeQuote("FO_CL_1907", 1, 1));
 
     testing::StrictMock<MockChartell> chart;
-    ScopedChartView scoped(peer, &chart);
-    peer.select("FO_CL_1907", 1);
+    ScopedChartView scoped(window, &chart);
+    window.select("FO_CL_1907", 1);
 
     {
         testing::InSequence order;
@@ -474,56 +472,56 @@ TEST_F(SelectionTest, EveryQuoteReachesTheChartViewOnceItExists)
     }))).Times(3);
 
     PushQuote(MakeQuote("FO_CL_1907", 57.5, 56.64)); // reaches the view through the quote signal
-    EXPECT_TRUE(WaitFor([&] { return peer.ui().last_price_2->text() == QStringLiteral("57.5"); }));
-    peer.kline(Kline("FO_CL_1907", 5, 3));
-    peer.kline(Kline("FO_ZZ_9", 1, 3)); // no such commodity: not shown
-    peer.kline(Kline("XX", 1, 3)); // not a key at all
-    peer.kline(Kline("FI_IF_2701", 1, 0)); // nothing cached: a default quote
-    peer.quote(MakeQuote("FO_CL_1907", 57.75, 56.64));
-    peer.quote(MakeQuote("FO_GC_2612", 1, 1));
-    peer.quote(MakeQuote("", 0, 0));
-    peer.quote(QuoteDetailField());
+    EXPECT_TRUE(WaitFor([&] { return window.ui().last_price_2->text() == QStringLiteral("57.5"); }));
+    window.kline(Kline("FO_CL_1907", 5, 3));
+    window.kline(Kline("FO_ZZ_9", 1, 3)); // no such commodity: not shown
+    window.kline(Kline("XX", 1, 3)); // not a key at all
+    window.kline(Kline("FI_IF_2701", 1, 0)); // nothing cached: a default quote
+    window.quote(MakeQuote("FO_CL_1907", 57.75, 56.64));
+    window.quote(MakeQuote("FO_GC_2612", 1, 1));
+    window.quote(MakeQuote("", 0, 0));
+    window.quote(QuoteDetailField());
 }
 
 TEST_F(SelectionTest, RowClicksPickAndDoubleClicksSelect)
 {
-    peer.rebuild(1);
+    window.rebuild(1);
     // Rows of type 1: 0 = FO_CL_1907, 1 = FO_GC_2612.
-    peer.rowClicked(1, 1);
-    EXPECT_EQ(peer.selectedKey(), "FO_GC_2612");
+    window.rowClicked(1, 1);
+    EXPECT_EQ(window.selectedKey(), "FO_GC_2612");
     EXPECT_TRUE(window.requests.empty()) << "a click only picks";
 
-    peer.rowDoubleClicked(1, 0);
-    EXPECT_EQ(peer.selectedKey(), "FO_CL_1907");
-    EXPECT_EQ(peer.currentKey(), "FO_CL_1907");
+    window.rowDoubleClicked(1, 0);
+    EXPECT_EQ(window.selectedKey(), "FO_CL_1907");
+    EXPECT_EQ(window.currentKey(), "FO_CL_1907");
     ASSERT_FALSE(window.requests.empty());
     EXPECT_EQ(window.requests.back(), (Request { Kind::QueryKLine, "FO_CL_1907", 1 }));
 
     // A row the table does not have, or a table without rows: nothing.
     const size_t sent = window.requests.size();
-    peer.rowClicked(1, 7);
-    peer.rowDoubleClicked(1, 7);
-    peer.rowDoubleClicked(3, 0);
+    window.rowClicked(1, 7);
+    window.rowDoubleClicked(1, 7);
+    window.rowDoubleClicked(3, 0);
     EXPECT_EQ(window.requests.size(), sent);
-    EXPECT_EQ(peer.selectedKey(), "FO_CL_1907");
+    EXPECT_EQ(window.selectedKey(), "FO_CL_1907");
 }
 
 TEST_F(SelectionTest, LoginShowsTheChartPageOnlyWhenAsked)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     struct Case {
         bool needChange;
         int page;
     } cases[] = { { false, 0 }, { true, 1 } };
     for (const auto& c : cases) {
-        peer.setLoggedIn(false);
+        window.setLoggedIn(false);
         ui.tabWidget->setCurrentIndex(0);
-        peer.expandButton()->show();
-        peer.login(c.needChange);
-        EXPECT_TRUE(peer.loggedIn());
+        window.expandButton()->show();
+        window.login(c.needChange);
+        EXPECT_TRUE(window.loggedIn());
         EXPECT_EQ(ui.tabWidget->currentIndex(), c.page);
-        EXPECT_EQ(peer.expandButton()->isVisibleTo(&window), !c.needChange);
-        EXPECT_FALSE(peer.collapseButton()->isVisibleTo(&window));
+        EXPECT_EQ(window.expandButton()->isVisibleTo(&window), !c.needChange);
+        EXPECT_FALSE(window.collapseButton()->isVisibleTo(&window));
     }
 }
 
@@ -565,20 +563,20 @@ TEST_F(SelectionTest, FindCommodityMatchesTypeAndNumber)
 
 TEST_F(SelectionTest, ConnectionLossKeepsTheChartPageWorking)
 {
-    auto& ui = peer.ui();
-    peer.initUi();
-    peer.setLoggedIn(true);
-    peer.select("FO_CL_1907", 1);
-    peer.kline(Kline("FO_CL_1907", 1, 50));
+    auto& ui = window.ui();
+    window.initUi();
+    window.setLoggedIn(true);
+    window.select("FO_CL_1907", 1);
+    window.kline(Kline("FO_CL_1907", 1, 50));
     ASSERT_EQ(ui.tabWidget->currentIndex(), 1);
 
-    peer.connected();
-    EXPECT_TRUE(peer.isConnected());
-    peer.quote(MakeQuote("FO_CL_1907", 60.5, 60));
-    peer.depth(Depth("FO_CL_1907", 2, 61, 1, 59, 1));
-    peer.ticker(Tick("FO_CL_1907", 1, 60.5, 2));
-    peer.disconnected();
-    EXPECT_FALSE(peer.isConnected());
+    window.connected();
+    EXPECT_TRUE(window.isConnected());
+    window.quote(MakeQuote("FO_CL_1907", 60.5, 60));
+    window.depth(Depth("FO_CL_1907", 2, 61, 1, 59, 1));
+    window.ticker(Tick("FO_CL_1907", 1, 60.5, 2));
+    window.disconnected();
+    EXPECT_FALSE(window.isConnected());
     // Nothing of the lost connection stays as if it were live.
     for (QLabel* l : DetailLabels(ui))
         EXPECT_EQ(l->text(), QStringLiteral("---")) << l->objectName().toStdString();
@@ -587,25 +585,25 @@ TEST_F(SelectionTest, ConnectionLossKeepsTheChartPageWorking)
         EXPECT_EQ(l->text(), QStringLiteral("---"));
     for (QLabel* l : TickerLabels(ui))
         EXPECT_EQ(l->text(), QString());
-    EXPECT_EQ(peer.tickCount(), 0u);
+    EXPECT_EQ(window.tickCount(), 0u);
     // The page stays; pushes after the reconnection are shown again.
     EXPECT_EQ(ui.tabWidget->currentIndex(), 1);
-    peer.connected();
-    peer.depth(Depth("FO_CL_1907", 2, 60.4, 1, 59, 1));
+    window.connected();
+    window.depth(Depth("FO_CL_1907", 2, 60.4, 1, 59, 1));
     QuoteDetailField moved = MakeQuote("FO_CL_1907", 60.5, 60);
     moved.set_ask_price(60.6);
-    peer.quote(moved);
+    window.quote(moved);
     EXPECT_EQ(ui.last_price_2->text(), QStringLiteral("60.5"));
     // A level 2 that crosses the new level 1 is dropped rather than shown,
     // and so is a depth push inside the level 1 on show.
     EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("---"));
-    peer.depth(Depth("FO_CL_1907", 2, 60.7, 1, 59, 1));
+    window.depth(Depth("FO_CL_1907", 2, 60.7, 1, 59, 1));
     EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("60.7"));
-    peer.depth(Depth("FO_CL_1907", 2, 60.6, 1, 59, 1));
+    window.depth(Depth("FO_CL_1907", 2, 60.6, 1, 59, 1));
     EXPECT_EQ(ui.ask_price2->text(), QStringLiteral("---"));
     // Selecting the same key again renews its depth and trades.
     const size_t sent = window.requests.size();
-    peer.select("FO_CL_1907", 1);
+    window.select("FO_CL_1907", 1);
     ASSERT_EQ(window.requests.size(), sent + 3);
     EXPECT_EQ(window.requests[sent].kind, Kind::SubscribeDepth);
 }
@@ -613,7 +611,7 @@ TEST_F(SelectionTest, ConnectionLossKeepsTheChartPageWorking)
 // Run by CTest at the default DPI and again at 96, 120, 144 and 192 DPI.
 TEST_F(SelectionTest, LegiblePanelFiguresAtTheScreensDpi)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     window.InitUi();
     ui.tabWidget->setCurrentIndex(1);
     window.show();
@@ -630,12 +628,12 @@ TEST_F(SelectionTest, LegiblePanelFiguresAtTheScreensDpi)
     q.set_bid_price(6019.25);
     q.set_bid_vol(34567);
     PushQuote(q);
-    peer.select("FO_CL_1907", 1);
-    peer.quote(q);
+    window.select("FO_CL_1907", 1);
+    window.quote(q);
     for (unsigned level = 2; level <= 5; ++level)
-        peer.depth(Depth("FO_CL_1907", level, 6019.75 + level, 123456, 6019.25 - level, 234567));
+        window.depth(Depth("FO_CL_1907", level, 6019.75 + level, 123456, 6019.25 - level, 234567));
     for (int i = 0; i < 8; ++i)
-        peer.ticker(
+        window.ticker(
             Tick("FO_CL_1907", 1700000000000ULL + static_cast<std::uint64_t>(i) * 1000, 6019.25, 12345));
 
     std::vector<QLabel*> labels = DetailLabels(ui);
@@ -653,8 +651,8 @@ TEST_F(SelectionTest, LegiblePanelFiguresAtTheScreensDpi)
 // and the panels show the latest values.
 TEST_F(SelectionTest, AFloodFromTheReceivingThreadWakesTheWindowOnce)
 {
-    auto& ui = peer.ui();
-    peer.select("FO_CL_1907", 1);
+    auto& ui = window.ui();
+    window.select("FO_CL_1907", 1);
     NQuoteClientProbe::Subscribe("FO_CL_1907");
     QCoreApplication::processEvents();
     struct WakeCounter : QObject {
@@ -703,7 +701,7 @@ TEST_F(SelectionTest, TheCaptionNamesTheContractWhosePricesItShows)
         { "FI_IF_2701", "沪深300 IF2701" },
     };
     for (const auto& c : cases) {
-        peer.select(c.key, 1);
-        EXPECT_EQ(peer.ui().current_contract->text(), QString::fromUtf8(c.caption)) << c.key;
+        window.select(c.key, 1);
+        EXPECT_EQ(window.ui().current_contract->text(), QString::fromUtf8(c.caption)) << c.key;
     }
 }

@@ -54,20 +54,19 @@ protected:
                 PushQuote(q);
             }
         }
-        peer.setCommodities(list);
-        peer.rebuild(type);
+        window.setCommodities(list);
+        window.rebuild(type);
     }
     void Click(int type, int section)
     {
-        QTreeView* views[] = { nullptr, peer.ui().FO_View, peer.ui().FI_View, peer.ui().C_View,
-            peer.ui().S_View, nullptr, nullptr, nullptr, peer.ui().D_View };
+        QTreeView* views[] = { nullptr, window.ui().FO_View, window.ui().FI_View, window.ui().C_View,
+            window.ui().S_View, nullptr, nullptr, nullptr, window.ui().D_View };
         emit views[type]->header()->sectionClicked(section);
     }
-    QString Header(int type, int column) { return peer.model(type)->horizontalHeaderItem(column)->text(); }
+    QString Header(int type, int column) { return window.model(type)->horizontalHeaderItem(column)->text(); }
 
     ScopedPictureFolder folder;
-    Quorvel window;
-    QuorvelTestPeer peer { window };
+    QuorvelTestPeer window;
 };
 
 } // namespace
@@ -78,7 +77,7 @@ TEST_F(SortingTest, FirstClickDescendsNextAscendsWithArrows)
     Fill(2, { { "SD", 1, 1, 1, 1 } });
 
     Click(1, 4);
-    EXPECT_EQ(Codes(peer.rows(1)), (std::vector<std::string> { "SB", "SC", "SA" }));
+    EXPECT_EQ(Codes(window.rows(1)), (std::vector<std::string> { "SB", "SC", "SA" }));
     EXPECT_EQ(Header(1, 4), U("最新价↓"));
     EXPECT_EQ(Header(1, 10), U("成交量"));
     EXPECT_EQ(Header(1, 11), U("涨跌"));
@@ -86,16 +85,16 @@ TEST_F(SortingTest, FirstClickDescendsNextAscendsWithArrows)
     EXPECT_EQ(Header(1, 12), U("涨跌幅"));
 
     Click(1, 10);
-    EXPECT_EQ(Codes(peer.rows(1)), (std::vector<std::string> { "SB", "SC", "SA" }));
+    EXPECT_EQ(Codes(window.rows(1)), (std::vector<std::string> { "SB", "SC", "SA" }));
     EXPECT_EQ(Header(1, 10), U("成交量↑"));
     EXPECT_EQ(Header(1, 4), U("最新价"));
 
     Click(1, 10);
-    EXPECT_EQ(Codes(peer.rows(1)), (std::vector<std::string> { "SA", "SC", "SB" }));
+    EXPECT_EQ(Codes(window.rows(1)), (std::vector<std::string> { "SA", "SC", "SB" }));
     EXPECT_EQ(Header(1, 10), U("成交量↓"));
 
-    for (size_t i = 0; i < peer.rows(1).size(); ++i)
-        EXPECT_EQ(peer.rows(1)[i].row, static_cast<int>(i));
+    for (size_t i = 0; i < window.rows(1).size(); ++i)
+        EXPECT_EQ(window.rows(1)[i].row, static_cast<int>(i));
     // Other tables keep their headers.
     EXPECT_EQ(Header(2, 4), U("最新价"));
     EXPECT_EQ(Header(2, 12), U("涨跌幅%"));
@@ -110,7 +109,7 @@ TEST_F(SortingTest, ChangeRateLosesItsPercentSign)
     Click(3, 4);
     EXPECT_EQ(Header(3, 12), U("涨跌幅"));
     EXPECT_EQ(Header(3, 4), U("最新价↑"));
-    peer.restoreSortHeaders(3);
+    window.restoreSortHeaders(3);
     EXPECT_EQ(Header(3, 4), U("最新价"));
     EXPECT_EQ(Header(3, 12), U("涨跌幅"));
 }
@@ -120,13 +119,13 @@ TEST_F(SortingTest, UnsortableColumnsLeaveOrderHeadersAndCounter)
     Fill(4, { { "UA", 1, 1, 0, 0 }, { "UB", 3, 1, 0, 0 }, { "UC", 2, 1, 0, 0 } });
     for (int column : { 0, 1, 2, 3, 5, 9, 14, 21, 23, 25, 26, -1 }) {
         Click(4, column);
-        EXPECT_EQ(Codes(peer.rows(4)), (std::vector<std::string> { "UA", "UB", "UC" })) << column;
+        EXPECT_EQ(Codes(window.rows(4)), (std::vector<std::string> { "UA", "UB", "UC" })) << column;
     }
     EXPECT_EQ(Header(4, 2), U("品种名称"));
     EXPECT_EQ(Header(4, 4), U("最新价"));
     // The counter did not move: this is still the first sortable click.
     Click(4, 4);
-    EXPECT_EQ(Codes(peer.rows(4)), (std::vector<std::string> { "UB", "UC", "UA" }));
+    EXPECT_EQ(Codes(window.rows(4)), (std::vector<std::string> { "UB", "UC", "UA" }));
     EXPECT_EQ(Header(4, 4), U("最新价↓"));
 }
 
@@ -135,12 +134,12 @@ TEST_F(SortingTest, EachTableHasItsOwnCounter)
     Fill(8, { { "DA", 1, 1, 0, 0 }, { "DB", 2, 1, 0, 0 } });
     Fill(2, { { "FA", 1, 1, 0, 0 }, { "FB", 2, 1, 0, 0 } });
     Click(8, 4);
-    EXPECT_EQ(Codes(peer.rows(8)), (std::vector<std::string> { "DB", "DA" }));
+    EXPECT_EQ(Codes(window.rows(8)), (std::vector<std::string> { "DB", "DA" }));
     Click(2, 4);
-    EXPECT_EQ(Codes(peer.rows(2)), (std::vector<std::string> { "FB", "FA" }));
+    EXPECT_EQ(Codes(window.rows(2)), (std::vector<std::string> { "FB", "FA" }));
     EXPECT_EQ(Header(2, 4), U("最新价↓"));
     Click(8, 4);
-    EXPECT_EQ(Codes(peer.rows(8)), (std::vector<std::string> { "DA", "DB" }));
+    EXPECT_EQ(Codes(window.rows(8)), (std::vector<std::string> { "DA", "DB" }));
 }
 
 TEST_F(SortingTest, EachColumnSortsByItsFigure)
@@ -165,33 +164,33 @@ TEST_F(SortingTest, EachColumnSortsByItsFigure)
         { 13, false, { "KB", "KE", "KA", "KD", "KC" } },
     };
     for (const auto& c : cases) {
-        peer.rebuild(1);
-        peer.sort(1, c.column, c.ascending);
-        EXPECT_EQ(Codes(peer.rows(1)), c.order) << c.column << (c.ascending ? " up" : " down");
+        window.rebuild(1);
+        window.sort(1, c.column, c.ascending);
+        EXPECT_EQ(Codes(window.rows(1)), c.order) << c.column << (c.ascending ? " up" : " down");
     }
 
     // A figure that is not a number goes last either way.
     Fill(2, { { "NA", 2, 1, 0, 0 }, { "NB", nan, 1, 0, 0 }, { "NC", 1, 1, 0, 0 } });
-    peer.sort(2, 4, false);
-    EXPECT_EQ(Codes(peer.rows(2)), (std::vector<std::string> { "NA", "NC", "NB" }));
-    peer.sort(2, 4, true);
-    EXPECT_EQ(Codes(peer.rows(2)), (std::vector<std::string> { "NC", "NA", "NB" }));
+    window.sort(2, 4, false);
+    EXPECT_EQ(Codes(window.rows(2)), (std::vector<std::string> { "NA", "NC", "NB" }));
+    window.sort(2, 4, true);
+    EXPECT_EQ(Codes(window.rows(2)), (std::vector<std::string> { "NC", "NA", "NB" }));
 
     // Columns without a figure and tables without rows do nothing.
-    peer.sort(2, 5, true);
-    EXPECT_EQ(Codes(peer.rows(2)), (std::vector<std::string> { "NC", "NA", "NB" }));
-    peer.sort(9, 4, true);
-    EXPECT_EQ(peer.model(9), nullptr);
+    window.sort(2, 5, true);
+    EXPECT_EQ(Codes(window.rows(2)), (std::vector<std::string> { "NC", "NA", "NB" }));
+    window.sort(9, 4, true);
+    EXPECT_EQ(window.model(9), nullptr);
 }
 
 TEST_F(SortingTest, SequenceNumbersStayInOrderAfterASortAndRefresh)
 {
     // The tab goes first: a switch by the user would rebuild the list.
-    peer.showTab(1);
+    window.showTab(1);
     Fill(1, { { "QA", 1, 1, 0, 0 }, { "QB", 3, 1, 0, 0 }, { "QC", 2, 1, 0, 0 } });
     Click(1, 4);
-    peer.tick();
-    QStandardItemModel* m = peer.model(1);
+    window.tick();
+    QStandardItemModel* m = window.model(1);
     const char* codes[] = { "QB", "QC", "QA" };
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(m->item(i, 1)->text(), QString::number(i + 1));
@@ -214,8 +213,8 @@ TEST_F(SortingTest, SortStaysCorrectWhileQuotesChange)
         list.push_back(MakeCommodity(8, "X", "W" + std::to_string(k), "w", {}));
         PushQuote(MakeQuote("D_W" + std::to_string(k), k, 1));
     }
-    peer.setCommodities(list);
-    peer.rebuild(8);
+    window.setCommodities(list);
+    window.rebuild(8);
 
     std::atomic<bool> stop { false };
     std::thread writer([&stop] {
@@ -229,8 +228,8 @@ TEST_F(SortingTest, SortStaysCorrectWhileQuotesChange)
     });
     for (int round = 0; round < 20; ++round) {
         const bool ascending = round % 2 == 1;
-        peer.sort(8, 4, ascending);
-        const auto& rows = peer.rows(8);
+        window.sort(8, 4, ascending);
+        const auto& rows = window.rows(8);
         ASSERT_EQ(rows.size(), static_cast<size_t>(kRows));
         for (int i = 0; i < kRows; ++i) {
             const int k = ascending ? i : kRows - 1 - i;
@@ -255,8 +254,8 @@ TEST_F(SortingTest, SortFollowsOneReadingPerRowWhileFiguresJumpAround)
         list.push_back(MakeCommodity(3, "X", "J" + std::to_string(k), "j", {}));
         PushQuote(MakeQuote("C_J" + std::to_string(k), valueA(k), 1));
     }
-    peer.setCommodities(list);
-    peer.rebuild(3);
+    window.setCommodities(list);
+    window.rebuild(3);
 
     std::atomic<bool> stop { false };
     std::thread writer([&] {
@@ -270,8 +269,8 @@ TEST_F(SortingTest, SortFollowsOneReadingPerRowWhileFiguresJumpAround)
     });
     for (int round = 0; round < 10; ++round) {
         const bool ascending = round % 2 == 1;
-        peer.sort(3, 4, ascending);
-        const auto& rows = peer.rows(3);
+        window.sort(3, 4, ascending);
+        const auto& rows = window.rows(3);
         std::set<std::string> keys;
         // Greedy: keep each row's reading as close to the previous one as the order allows.
         double previous = ascending ? -1e300 : 1e300;
@@ -300,13 +299,13 @@ TEST_F(SortingTest, SortFollowsOneReadingPerRowWhileFiguresJumpAround)
 // the contract shown where it lands.
 TEST_F(SortingTest, ANewOrderShowsAtOnceAndTheSelectionFollowsItsContract)
 {
-    peer.showTab(1);
+    window.showTab(1);
     Fill(1, { { "RA", 1, 1, 0, 0 }, { "RB", 3, 1, 0, 0 }, { "RC", 2, 1, 0, 0 } });
-    QTreeView* view = peer.ui().FO_View;
-    QStandardItemModel* m = peer.model(1);
+    QTreeView* view = window.ui().FO_View;
+    QStandardItemModel* m = window.model(1);
     view->setCurrentIndex(m->index(0, 4));
-    peer.rowClicked(1, 0);
-    ASSERT_EQ(peer.selectedKey(), "FO_RA");
+    window.rowClicked(1, 0);
+    ASSERT_EQ(window.selectedKey(), "FO_RA");
     int layouts = 0;
     int removals = 0;
     QObject::connect(m, &QAbstractItemModel::layoutChanged, [&layouts] { ++layouts; });
@@ -325,17 +324,17 @@ TEST_F(SortingTest, ANewOrderShowsAtOnceAndTheSelectionFollowsItsContract)
     ASSERT_EQ(selected.size(), 1);
     EXPECT_EQ(selected[0].row(), 2);
     EXPECT_EQ(view->currentIndex().row(), 2);
-    EXPECT_EQ(peer.selectedKey(), "FO_RA");
+    EXPECT_EQ(window.selectedKey(), "FO_RA");
 
-    peer.setLoggedIn(true);
-    peer.rowDoubleClicked(1, 0);
-    EXPECT_EQ(peer.currentKey(), "FO_RB");
-    EXPECT_EQ(peer.selectedKey(), "FO_RB");
+    window.setLoggedIn(true);
+    window.rowDoubleClicked(1, 0);
+    EXPECT_EQ(window.currentKey(), "FO_RB");
+    EXPECT_EQ(window.selectedKey(), "FO_RB");
 
     // The refresh then writes each row from its own record, and the last
     // figures written before the sort are not taken for the new rows'.
     PushQuote(MakeQuote("FO_RA", 5, 1));
-    peer.tick();
+    window.tick();
     const char* after[] = { "RB", "RC", "RA" };
     const char* lasts[] = { "3", "2", "5" };
     for (int i = 0; i < 3; ++i) {

@@ -58,24 +58,19 @@ void Press(QObject* target, QEvent::Type type = QEvent::MouseButtonPress)
 class StatusBarTest : public testing::Test
 {
 protected:
-    StatusBarTest()
-        : peer(window)
-    {
-        NQuoteClientProbe::ForgetQuotes();
-    }
+    StatusBarTest() { NQuoteClientProbe::ForgetQuotes(); }
     ~StatusBarTest() override { window.close(); }
 
     // Builds the tables of every category from `list`, as at start.
     void Build(const std::vector<Quorvel::CommodityField>& list)
     {
-        peer.setCommodities(list);
+        window.setCommodities(list);
         for (int type : { 2, 3, 4, 8, 1 })
-            peer.rebuild(type);
+            window.rebuild(type);
     }
 
     ScopedPictureFolder pictures;
     RecordingWindow window;
-    QuorvelTestPeer peer;
 };
 
 } // namespace
@@ -118,7 +113,7 @@ TEST(StatusBarLatencyTest, PictureAndFigure)
 
 TEST_F(StatusBarTest, NineWidgetsInTheirOrder)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     window.resize(1600, 800);
     window.show();
     ASSERT_TRUE(WaitFor([&] { return ui.statusBar->isVisible(); }));
@@ -175,33 +170,34 @@ TEST_F(StatusBarTest, NineWidgetsInTheirOrder)
     ASSERT_NE(picture, nullptr);
     EXPECT_EQ(PictureColour(picture->pixmap(Qt::ReturnByValue)), QColor(20, 20, 20));
 
-    EXPECT_EQ(bar[7], &peer.latencyLabel());
+    EXPECT_EQ(bar[7], &window.latencyLabel());
     // No quote connection here: the loss shows from the start.
-    EXPECT_EQ(peer.latencyLabel().toolTip(), QStringLiteral("行情连接已断开，正在重新连接……"));
-    EXPECT_FALSE(peer.latencyLabel().pixmap(Qt::ReturnByValue).isNull());
+    EXPECT_EQ(window.latencyLabel().toolTip(), QStringLiteral("行情连接已断开，正在重新连接……"));
+    EXPECT_FALSE(window.latencyLabel().pixmap(Qt::ReturnByValue).isNull());
 
-    EXPECT_EQ(bar[8], &peer.clockButton());
-    EXPECT_EQ(peer.clockButton().styleSheet(), QStringLiteral("border:none;"));
-    EXPECT_EQ(peer.clockButton().sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
+    EXPECT_EQ(bar[8], &window.clockButton());
+    EXPECT_EQ(window.clockButton().styleSheet(), QStringLiteral("border:none;"));
+    EXPECT_EQ(window.clockButton().sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
 }
 
 TEST_F(StatusBarTest, ClockShowsTheTimeOfDay)
 {
     const QRegularExpression atStart(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d-Local $"));
-    EXPECT_TRUE(atStart.match(peer.clockButton().text()).hasMatch())
-        << peer.clockButton().text().toStdString();
+    EXPECT_TRUE(atStart.match(window.clockButton().text()).hasMatch())
+        << window.clockButton().text().toStdString();
 
     const std::string before = TimePointToString(std::chrono::system_clock::now()).substr(11, 8);
-    peer.statusTick();
+    window.statusTick();
     const std::string after = TimePointToString(std::chrono::system_clock::now()).substr(11, 8);
-    const std::string shown = peer.clockButton().text().toStdString();
+    const std::string shown = window.clockButton().text().toStdString();
     EXPECT_TRUE(shown == before + "-Local" || shown == after + "-Local") << shown;
 
     // The window's own timer ticks the clock once a second.
-    peer.clockButton().setText(QString());
-    EXPECT_TRUE(peer.statusTimer().isActive());
-    EXPECT_EQ(peer.statusTimer().interval(), 1000);
-    EXPECT_TRUE(WaitFor([&] { return peer.clockButton().text().endsWith(QStringLiteral("-Local")); }, 3000));
+    window.clockButton().setText(QString());
+    EXPECT_TRUE(window.statusTimer().isActive());
+    EXPECT_EQ(window.statusTimer().interval(), 1000);
+    EXPECT_TRUE(
+        WaitFor([&] { return window.clockButton().text().endsWith(QStringLiteral("-Local")); }, 3000));
 }
 
 TEST_F(StatusBarTest, LatencyPictureAndToolTip)
@@ -218,20 +214,20 @@ TEST_F(StatusBarTest, LatencyPictureAndToolTip)
         { -3, QColor(0, 255, 0) },
     };
     for (const auto& c : cases) {
-        peer.showLatency(c.latency);
-        EXPECT_EQ(PictureColour(peer.latencyLabel().pixmap(Qt::ReturnByValue)), c.picture) << c.latency;
-        EXPECT_EQ(peer.latencyLabel().toolTip(), QStringLiteral("延时:%1ms").arg(c.latency));
+        window.showLatency(c.latency);
+        EXPECT_EQ(PictureColour(window.latencyLabel().pixmap(Qt::ReturnByValue)), c.picture) << c.latency;
+        EXPECT_EQ(window.latencyLabel().toolTip(), QStringLiteral("延时:%1ms").arg(c.latency));
     }
     // While the link is down the last figure says nothing: the worst picture,
     // whatever the figure, and the tool tip tells of the loss; the tick shows
     // the same while the quote client has no connection.
     for (const bool tick : { false, true }) {
         if (tick)
-            peer.statusTick();
+            window.statusTick();
         else
-            peer.showLatency(5, false);
-        EXPECT_EQ(PictureColour(peer.latencyLabel().pixmap(Qt::ReturnByValue)), QColor(255, 0, 0));
-        EXPECT_EQ(peer.latencyLabel().toolTip(), QStringLiteral("行情连接已断开，正在重新连接……"));
+            window.showLatency(5, false);
+        EXPECT_EQ(PictureColour(window.latencyLabel().pixmap(Qt::ReturnByValue)), QColor(255, 0, 0));
+        EXPECT_EQ(window.latencyLabel().toolTip(), QStringLiteral("行情连接已断开，正在重新连接……"));
     }
 }
 
@@ -241,20 +237,20 @@ TEST_F(StatusBarTest, IndexLabelsAbsentWithoutTheirCommodities)
         MakeCommodity(2, "SHFE", "CU", "沪铜", { { "2702", 1 } }),
         MakeCommodity(3, "FX", "USD.JPY", "美元日元", {}), MakeCommodity(1, "X", "cl", "lower case", {}) });
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(peer.indexLabel(i).parent(), nullptr) << i;
-        EXPECT_TRUE(peer.indexKey(i).empty()) << i;
+        EXPECT_EQ(window.indexLabel(i).parent(), nullptr) << i;
+        EXPECT_TRUE(window.indexKey(i).empty()) << i;
     }
     // The tick writes them all the same; they stay out of sight.
-    peer.statusTick();
+    window.statusTick();
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(peer.indexLabel(i).text(), QStringLiteral("  --- --- ")) << i;
-        EXPECT_TRUE(peer.indexLabel(i).isHidden());
+        EXPECT_EQ(window.indexLabel(i).text(), QStringLiteral("  --- --- ")) << i;
+        EXPECT_TRUE(window.indexLabel(i).isHidden());
     }
 }
 
 TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     PushQuote(MakeQuote("FO_CL_1907", 56.23, 56.64));
     PushQuote(MakeQuote("C_EUR.USD", 1.25, 1.25));
     Build(
@@ -275,66 +271,66 @@ TEST_F(StatusBarTest, IndexLabelsShowTheReferenceContracts)
         { 2, "C_EUR.USD", QStringLiteral(" 欧元美元 1.250 0.000 "), kRed },
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(peer.indexKey(c.label), c.key);
-        EXPECT_EQ(peer.indexLabel(c.label).parent(), ui.statusBar);
-        EXPECT_EQ(peer.indexLabel(c.label).text(), c.text);
-        EXPECT_EQ(TextColour(peer.indexLabel(c.label)), c.colour);
+        EXPECT_EQ(window.indexKey(c.label), c.key);
+        EXPECT_EQ(window.indexLabel(c.label).parent(), ui.statusBar);
+        EXPECT_EQ(window.indexLabel(c.label).text(), c.text);
+        EXPECT_EQ(TextColour(window.indexLabel(c.label)), c.colour);
     }
 
     // Later builds neither move nor duplicate them.
     const int children = ui.statusBar->children().size();
     Build({ MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }) });
-    peer.rebuild(1, "NYMEX");
+    window.rebuild(1, "NYMEX");
     EXPECT_EQ(ui.statusBar->children().size(), children);
-    EXPECT_EQ(peer.indexKey(0), "FI_CL_2701");
+    EXPECT_EQ(window.indexKey(0), "FI_CL_2701");
 
     // Every tick rewrites text and colour from the cache.
     PushQuote(MakeQuote("FI_CL_2701", 56.23, 56.64));
     PushQuote(MakeQuote("FI_IF_2701", 4012.5, 4000));
-    peer.statusTick();
-    EXPECT_EQ(peer.indexLabel(0).text(), QStringLiteral(" 原油 56.230 -0.410 "));
-    EXPECT_EQ(TextColour(peer.indexLabel(0)), kGreen);
-    EXPECT_EQ(peer.indexLabel(1).text(), QStringLiteral(" 沪深300 4012.500 12.500 "));
-    EXPECT_EQ(TextColour(peer.indexLabel(1)), kRed);
+    window.statusTick();
+    EXPECT_EQ(window.indexLabel(0).text(), QStringLiteral(" 原油 56.230 -0.410 "));
+    EXPECT_EQ(TextColour(window.indexLabel(0)), kGreen);
+    EXPECT_EQ(window.indexLabel(1).text(), QStringLiteral(" 沪深300 4012.500 12.500 "));
+    EXPECT_EQ(TextColour(window.indexLabel(1)), kRed);
 
     // Figures the label could not hold in fixed notation.
     PushQuote(MakeQuote("FI_CL_2701", 1e308, -std::numeric_limits<double>::infinity()));
     PushQuote(MakeQuote("FI_IF_2701", std::nan(""), 0));
-    peer.statusTick();
-    EXPECT_EQ(peer.indexLabel(0).text(), QStringLiteral(" 原油 1e+308 -- "));
-    EXPECT_EQ(peer.indexLabel(1).text(), QStringLiteral(" 沪深300 -- -- "));
+    window.statusTick();
+    EXPECT_EQ(window.indexLabel(0).text(), QStringLiteral(" 原油 1e+308 -- "));
+    EXPECT_EQ(window.indexLabel(1).text(), QStringLiteral(" 沪深300 -- -- "));
 }
 
 TEST_F(StatusBarTest, PressOnAnIndexLabelSelectsItsContract)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     Build({ MakeCommodity(1, "NYMEX", "CL", "美原油", { { "1907", 1 } }),
         MakeCommodity(2, "CFFEX", "IF", "沪深300", { { "2701", 1 } }) });
-    ASSERT_EQ(peer.indexKey(0), "FO_CL_1907");
-    peer.setLoggedIn(true);
+    ASSERT_EQ(window.indexKey(0), "FO_CL_1907");
+    window.setLoggedIn(true);
 
     // Only a press selects; releases, double clicks and moves do not, nor a
     // press elsewhere.
     for (QEvent::Type type : { QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick, QEvent::MouseMove })
-        Press(&peer.indexLabel(0), type);
+        Press(&window.indexLabel(0), type);
     Press(ui.last_price_2);
-    Press(&peer.clockButton());
+    Press(&window.clockButton());
     EXPECT_TRUE(window.requests.empty());
-    EXPECT_TRUE(peer.selectedKey().empty());
+    EXPECT_TRUE(window.selectedKey().empty());
 
-    Press(&peer.indexLabel(0));
-    EXPECT_EQ(peer.selectedKey(), "FO_CL_1907");
-    EXPECT_EQ(peer.currentKey(), "FO_CL_1907");
+    Press(&window.indexLabel(0));
+    EXPECT_EQ(window.selectedKey(), "FO_CL_1907");
+    EXPECT_EQ(window.currentKey(), "FO_CL_1907");
     ASSERT_FALSE(window.requests.empty());
     EXPECT_EQ(window.requests.back(), (Request { Kind::QueryKLine, "FO_CL_1907", 1 }));
 
-    Press(&peer.indexLabel(1));
-    EXPECT_EQ(peer.selectedKey(), "FI_IF_2701");
+    Press(&window.indexLabel(1));
+    EXPECT_EQ(window.selectedKey(), "FI_IF_2701");
     EXPECT_EQ(window.requests.back(), (Request { Kind::QueryKLine, "FI_IF_2701", 1 }));
 
     // The label that was never created has no filter: nothing happens.
     const size_t sent = window.requests.size();
-    Press(&peer.indexLabel(2));
+    Press(&window.indexLabel(2));
     EXPECT_EQ(window.requests.size(), sent);
 }
 
@@ -347,12 +343,12 @@ TEST_F(StatusBarTest, PressOnAnIndexLabelSelectsItsContract)
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 TEST_F(StatusBarTest, RepaintsOfTheBarKeepTheHeapFlat)
 {
-    auto& ui = peer.ui();
+    auto& ui = window.ui();
     window.resize(1600, 800);
     window.show();
     ASSERT_TRUE(WaitFor([&] { return ui.statusBar->isVisible(); }));
     const auto tickAndRepaint = [&] {
-        peer.statusTick();
+        window.statusTick();
         QApplication::processEvents();
         ui.statusBar->repaint();
     };
@@ -376,9 +372,9 @@ TEST_F(StatusBarTest, LegibleAccountCaptionsAtTheScreensDpi)
     const double scale = Quorvel::ScaleForDpi(dpi);
     window.InitUi();
     window.show();
-    ASSERT_TRUE(WaitFor([&] { return peer.ui().statusBar->isVisible(); }));
+    ASSERT_TRUE(WaitFor([&] { return window.ui().statusBar->isVisible(); }));
     QApplication::processEvents();
-    for (QPushButton* button : { &peer.futuresButton(), &peer.foreignButton() }) {
+    for (QPushButton* button : { &window.futuresButton(), &window.foreignButton() }) {
         SCOPED_TRACE(button->text().toStdString());
         // The room grows with the scale, and with the text where the scale falls short.
         EXPECT_GE(button->maximumWidth(), Quorvel::ScaledSize(scale, 45));
