@@ -7,7 +7,7 @@
 #include "contractkey.h"
 #include "helpers.h"
 #include "logbudget.h"
-#include "logger.h"
+#include "quotelog.h"
 #include "quotestore.h"
 #include "quotetextbounds.h"
 #include "timer.h"
@@ -297,7 +297,7 @@ bool QuoteLink::ConnectSequence()
             const std::string text = m_attempt.refusalText;
             lock.unlock();
             if (m_serverLog.Take(LogError))
-                WriteLog(LogError, "行情服务器拒绝登录: 错误码 %d, %s", code, Utf8ToAnsi(text).c_str());
+                QuoteClientLog(LogError, "行情服务器拒绝登录: 错误码 %d, %s", code, Utf8ToAnsi(text).c_str());
             return false;
         }
     }
@@ -463,7 +463,7 @@ void QuoteLink::OnRspHeartBeat()
         }
     }
     if (logStray)
-        WriteLog(LogWarn, "丢弃未请求的心跳回复 (本连接不再记录)");
+        QuoteClientLog(LogWarn, "丢弃未请求的心跳回复 (本连接不再记录)");
 }
 
 // ---- loss of connection and reconnection -------------------------------------------
@@ -491,10 +491,10 @@ void QuoteLink::OnFrontDisconnected(int reason)
             std::max<std::int64_t>(0, m_lastAttemptMs + m_timings.reconnectDelay.count() - SteadyMs()));
     }
     if (reason == OSTREL_DISCONNECT_IDLE)
-        WriteLog(LogWarn, "行情连接断开: %s (%lld 毫秒), 稍候重连", LossCause(reason),
+        QuoteClientLog(LogWarn, "行情连接断开: %s (%lld 毫秒), 稍候重连", LossCause(reason),
             static_cast<long long>(silenceMs));
     else
-        WriteLog(LogWarn, "行情连接断开: %s (%d), 稍候重连", LossCause(reason), reason);
+        QuoteClientLog(LogWarn, "行情连接断开: %s (%d), 稍候重连", LossCause(reason), reason);
     m_lost();
     // The first attempt runs at once on a thread of the reconnect scheduler,
     // unless the last one started less than the retry interval ago.
@@ -526,14 +526,14 @@ void QuoteLink::Reconnect(std::uint64_t epoch)
     // Released here unless a request still holds it; then it goes when that returns.
     old.reset();
 
-    WriteLog(LogInfo, "行情重连……");
+    QuoteClientLog(LogInfo, "行情重连……");
     if (ConnectSequence()) {
-        WriteLog(LogInfo, "行情重连成功");
+        QuoteClientLog(LogInfo, "行情重连成功");
         return;
     }
     if (EndFailedAttempt(State::Reconnecting))
         return;
-    WriteLog(LogInfo, "行情重连失败，稍候再试");
+    QuoteClientLog(LogInfo, "行情重连失败，稍候再试");
     ScheduleReconnect(retry, epoch);
 }
 

@@ -7,7 +7,7 @@
 #include <QObject>
 
 #include "happensbefore.h"
-#include "logger.h"
+#include "quotelog.h"
 #include "quotestore.h"
 
 namespace pb = kw::pb::ostrel2;
@@ -101,9 +101,9 @@ void QuotePump::LogDropped(bool klines)
         return;
     lastMs = now;
     if (klines)
-        WriteLog(LogWarn, "丢弃未请求或重复的K线回复 %llu 个", static_cast<unsigned long long>(count));
+        QuoteClientLog(LogWarn, "丢弃未请求或重复的K线回复 %llu 个", static_cast<unsigned long long>(count));
     else
-        WriteLog(
+        QuoteClientLog(
             LogWarn, "未订阅深度的合约过多，丢弃深度行情 %llu 条", static_cast<unsigned long long>(count));
 }
 

@@ -122,7 +122,7 @@ TEST(NQuoteClientHeartBeat, ReconnectionRunsExactlyOneChain)
     EXPECT_EQ(probe.Disconnects(), 1);
     EXPECT_EQ(probe.Connects(), 0);
     EXPECT_EQ(probe.offGuiThread, 0);
-    EXPECT_EQ(log.Matching({ "[INFO]", "quotelink.cpp(", "): 行情重连……" }).size(), 1u);
+    EXPECT_EQ(log.Matching({ "[INFO]", "nquoteclient.cpp(", "): 行情重连……" }).size(), 1u);
     EXPECT_EQ(log.Matching({ "[INFO]", "): 行情重连成功" }).size(), 1u);
     Client()->Stop();
 }
@@ -181,7 +181,7 @@ TEST(NQuoteClientHeartBeat, UnaskedRepliesDoNotMultiplyTheBeats)
     now = Client()->GetHeartBeatInfo();
     EXPECT_GT(now.sendTime, answered.replyTime);
     EXPECT_GE(now.latency, 0);
-    EXPECT_EQ(log.Matching({ "[WARN]", "quotelink.cpp(", "): 丢弃未请求的心跳回复" }).size(), 1u);
+    EXPECT_EQ(log.Matching({ "[WARN]", "nquoteclient.cpp(", "): 丢弃未请求的心跳回复" }).size(), 1u);
     Client()->Stop();
 }
 

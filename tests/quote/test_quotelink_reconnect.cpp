@@ -91,7 +91,7 @@ TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
     ASSERT_TRUE(kit::WaitFor([&] { return !CachedKeys(keys).empty(); }, 9000));
     EXPECT_LT(kit::ElapsedMs(restarted), RetryMs() + 3000);
     EXPECT_TRUE(log.WaitForLine({ "[INFO]", "): 行情重连成功" }, 1000));
-    EXPECT_GE(log.Matching({ "[INFO]", "quotelink.cpp(", "): 行情重连……" }).size(), 2u);
+    EXPECT_GE(log.Matching({ "[INFO]", "nquoteclient.cpp(", "): 行情重连……" }).size(), 2u);
     EXPECT_TRUE(Client()->GetCommodityList(list));
     EXPECT_EQ(AllKeys(), keys);
     EXPECT_GT(Client()->GetHeartBeatInfo().sendTime, firstBeat);
