@@ -11,12 +11,10 @@
 namespace
 {
 
-// The role under which Reorder hands each row its new place to the model's sort.
-constexpr int kOrderRole = Qt::UserRole + 1;
-// The role under which QStandardItem keeps an item's flags.
-constexpr int kFlagsRole = Qt::UserRole - 1;
-
 const Qt::Alignment kRightAligned = Qt::AlignRight | Qt::AlignVCenter;
+// A cell of a row: not editable, like every cell FillRow writes.
+constexpr Qt::ItemFlags kCellFlags
+    = Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsDragEnabled | Qt::ItemIsDropEnabled;
 
 using BoardStyle::Amount;
 using BoardStyle::ChangeRateText;
@@ -27,193 +25,11 @@ double ChangeRate(const kw::pb::ostrel2::QuoteDetailField& q)
     return BoardStyle::ChangeRate(q.last(), q.pre_settle());
 }
 
-const QIcon& ArrowIcon(const kw::pb::ostrel2::QuoteDetailField& q, const QuotePaint& paint)
-{
-    switch (BoardStyle::ArrowOf(q.last(), q.pre_settle())) {
-    case BoardStyle::Arrow::Up:
-        return paint.up;
-    case BoardStyle::Arrow::Down:
-        return paint.down;
-    case BoardStyle::Arrow::None:
-        break;
-    }
-    return paint.none;
-}
-
 std::uint64_t Bits(double v)
 {
     std::uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     return bits;
-}
-
-// A cell of a quote table. Its text lives in the item itself rather than
-// among the item's role values, so that the refresh can rewrite it without
-// the comparison and the change notice that QStandardItem::setData makes for
-// every write; the refresh tells the views of all its writes at once. Any
-// other writer goes through setData as usual. A figure's cell keeps the
-// figure and its format and makes the text when asked: a board of a whole
-// market has millions of cells, and only those on screen are ever read.
-class QuoteCell : public QStandardItem
-{
-public:
-    using Format = QString (*)(double);
-    static constexpr int kType = QStandardItem::UserType + 1;
-
-    explicit QuoteCell(const QString& text) { new (&m_text) QString(text); }
-    QuoteCell(double figure, Format format)
-        : m_format(format)
-        , m_figure(figure)
-    {
-    }
-    ~QuoteCell() override { DropText(); }
-    QuoteCell(const QuoteCell&) = delete;
-    QuoteCell& operator=(const QuoteCell&) = delete;
-
-    int type() const override { return kType; }
-    QVariant data(int role) const override
-    {
-        if (role == Qt::DisplayRole || role == Qt::EditRole)
-            return Text();
-        if (role == Qt::ForegroundRole && m_hasForeground)
-            return m_foreground;
-        if (role == kOrderRole)
-            return m_order;
-        if (role == Qt::TextAlignmentRole && m_alignment != 0)
-            return static_cast<int>(m_alignment);
-        if (role == kFlagsRole && m_hasFlags)
-            return static_cast<int>(m_flags);
-        return QStandardItem::data(role);
-    }
-    void setData(const QVariant& value, int role) override
-    {
-        if (role == Qt::ForegroundRole) {
-            const bool has = value.isValid();
-            const QBrush brush = has ? qvariant_cast<QBrush>(value) : QBrush();
-            if (has == m_hasForeground && brush == m_foreground)
-                return;
-            m_hasForeground = has;
-            m_foreground = brush;
-            emitDataChanged();
-            return;
-        }
-        // Alignment and flags, which every cell has, kept as plain numbers:
-        // among the role values they would take an allocation per cell.
-        if (role == Qt::TextAlignmentRole && value.isValid() && value.toInt() != 0) {
-            const auto alignment = static_cast<quint16>(value.toInt());
-            if (alignment != m_alignment) {
-                m_alignment = alignment;
-                emitDataChanged();
-            }
-            return;
-        }
-        if (role == kFlagsRole && value.isValid()) {
-            const auto flags = static_cast<quint16>(value.toInt());
-            if (!m_hasFlags || flags != m_flags) {
-                m_hasFlags = true;
-                m_flags = flags;
-                emitDataChanged();
-            }
-            return;
-        }
-        if (role != Qt::DisplayRole && role != Qt::EditRole) {
-            QStandardItem::setData(value, role);
-            return;
-        }
-        QString text = value.toString();
-        if (text == Text())
-            return;
-        SetTextUnannounced(std::move(text));
-        emitDataChanged();
-    }
-    // The model's sort compares rows by their cells in the arrow column: their
-    // places, handed over by Reorder, compared without going through QVariant.
-    bool operator<(const QStandardItem& other) const override
-    {
-        if (other.type() == kType)
-            return m_order < static_cast<const QuoteCell&>(other).m_order;
-        return QStandardItem::operator<(other);
-    }
-    QStandardItem* clone() const override
-    {
-        auto* copy = m_format ? new QuoteCell(m_figure, m_format) : new QuoteCell(m_text);
-        copy->QStandardItem::operator=(*this);
-        copy->m_hasForeground = m_hasForeground;
-        copy->m_foreground = m_foreground;
-        copy->m_alignment = m_alignment;
-        copy->m_hasFlags = m_hasFlags;
-        copy->m_flags = m_flags;
-        return copy;
-    }
-    QString Text() const { return m_format ? m_format(m_figure) : m_text; }
-    void SetTextUnannounced(QString text)
-    {
-        if (m_format) {
-            new (&m_text) QString(std::move(text));
-            m_format = nullptr;
-        } else {
-            m_text = std::move(text);
-        }
-    }
-    void SetFigureUnannounced(double figure, Format format)
-    {
-        DropText();
-        m_format = format;
-        m_figure = figure;
-    }
-    void SetForegroundUnannounced(const QBrush& brush)
-    {
-        m_hasForeground = true;
-        m_foreground = brush;
-    }
-    void SetOrder(int order) { m_order = order; }
-
-private:
-    void DropText()
-    {
-        if (!m_format)
-            m_text.~QString();
-    }
-
-    // Null while the cell holds a text.
-    Format m_format = nullptr;
-    union {
-        QString m_text;
-        double m_figure;
-    };
-    int m_order = 0;
-    bool m_hasForeground = false;
-    bool m_hasFlags = false;
-    quint16 m_alignment = 0;
-    quint16 m_flags = 0;
-    QBrush m_foreground;
-};
-
-// Rewrites a cell's text for the refresh, which announces its writes itself.
-void WriteText(QStandardItem* item, QString text)
-{
-    if (item->type() == QuoteCell::kType)
-        static_cast<QuoteCell*>(item)->SetTextUnannounced(std::move(text));
-    else
-        item->setText(text);
-}
-
-// The same for a figure's cell.
-void WriteFigure(QStandardItem* item, double figure, QuoteCell::Format format)
-{
-    if (item->type() == QuoteCell::kType)
-        static_cast<QuoteCell*>(item)->SetFigureUnannounced(figure, format);
-    else
-        item->setText(format(figure));
-}
-
-// The same for a cell's colour.
-void WriteForeground(QStandardItem* item, const QBrush& brush)
-{
-    if (item->type() == QuoteCell::kType)
-        static_cast<QuoteCell*>(item)->SetForegroundUnannounced(brush);
-    else
-        item->setForeground(brush);
 }
 
 } // namespace
@@ -222,6 +38,8 @@ QuoteTableModel::QuoteTableModel(int columns, bool stock, QObject* parent)
     : QStandardItemModel(0, columns, parent)
     , m_stock(stock)
 {
+    // clear() takes the rows away without ClearRows.
+    connect(this, &QAbstractItemModel::modelReset, this, [this] { m_cells.clear(); });
 }
 
 void QuoteTableModel::SetMeasure(Measure measure, std::function<void()> changed)
@@ -287,230 +105,370 @@ void QuoteTableModel::ReportWidths()
 
 void QuoteTableModel::ClearRows()
 {
+    removeRows(0, rowCount());
     m_rows.clear();
-    m_shown.clear();
+    m_cells.clear();
+    m_written.clear();
     m_cellWidths.clear();
     m_textWidths.clear();
     m_mayNarrow.clear();
     m_widthsChanged = false;
-    removeRows(0, rowCount());
+}
+
+int QuoteTableModel::FigureSlot(int column)
+{
+    if (column >= QuoteColumn::Last && column <= QuoteColumn::Low)
+        return column - QuoteColumn::Last;
+    switch (column) {
+    case QuoteColumn::PreSettle:
+        return kFigures - 3;
+    case QuoteColumn::Turnover:
+        return kFigures - 2;
+    case QuoteColumn::TurnoverRate:
+        return kFigures - 1;
+    default:
+        return -1;
+    }
+}
+
+void QuoteTableModel::Forget(int row, int column, int role)
+{
+    if (m_written.empty())
+        return;
+    const auto cell = m_written.find(CellKey(row, column));
+    if (cell == m_written.end())
+        return;
+    cell->second.remove(role);
+    if (cell->second.isEmpty())
+        m_written.erase(cell);
+}
+
+void QuoteTableModel::ForgetRow(int row)
+{
+    for (int column = 0; column < QuoteColumn::StockCount && !m_written.empty(); ++column)
+        m_written.erase(CellKey(row, column));
+}
+
+void QuoteTableModel::KeepPaint(const QuotePaint& paint)
+{
+    if (&paint == m_paintFrom)
+        return;
+    m_paint = paint;
+    m_paintFrom = &paint;
+}
+
+const QuoteTableModel::RowCells* QuoteTableModel::CellsOf(const QModelIndex& index) const
+{
+    // Only the rows of the table itself; the cells past a row's last column
+    // (the closing empty one of a table other than the stock table) hold
+    // nothing, as an item never made for them would.
+    if (!index.isValid() || index.model() != this || index.internalPointer() != invisibleRootItem())
+        return nullptr;
+    const size_t row = static_cast<size_t>(index.row());
+    const int last = m_stock ? QuoteColumn::StockEnd : QuoteColumn::PreClose;
+    if (row >= m_cells.size() || !m_cells[row].filled || index.column() > last)
+        return nullptr;
+    return &m_cells[row];
+}
+
+QString QuoteTableModel::CellText(const RowCells& cells, int row, int column) const
+{
+    const int slot = FigureSlot(column);
+    if (slot >= 0) {
+        if (cells.blank)
+            return QString();
+        const double figure = cells.figures[static_cast<size_t>(slot)];
+        switch (column) {
+        case QuoteColumn::LastVolume:
+        case QuoteColumn::BidVolume:
+        case QuoteColumn::Volume:
+        case QuoteColumn::OpenInterest:
+            return Amount(figure);
+        case QuoteColumn::AskVolume:
+            return cells.askCents ? BoardStyle::AmountWithCents(figure) : Amount(figure);
+        case QuoteColumn::ChangeRate:
+            return ChangeRateText(figure);
+        default:
+            return Price(figure);
+        }
+    }
+    switch (column) {
+    case QuoteColumn::Number:
+        return QString::number(row + 1);
+    case QuoteColumn::Name:
+        return cells.record < m_rows.size() ? QString::fromLocal8Bit(m_rows[cells.record].name.c_str())
+                                            : QString();
+    case QuoteColumn::Code:
+        return cells.record < m_rows.size() ? QString::fromStdString(m_rows[cells.record].code) : QString();
+    case QuoteColumn::Settle:
+    case QuoteColumn::FastRise:
+    case QuoteColumn::NowRise:
+    case QuoteColumn::OpenInterestChange:
+    case QuoteColumn::PreClose:
+        return QStringLiteral("---");
+    default:
+        return QString();
+    }
+}
+
+const QBrush* QuoteTableModel::CellBrush(const RowCells& cells, int column) const
+{
+    const int slot = FigureSlot(column);
+    if (slot < 0) {
+        const bool yellow = column == QuoteColumn::Number || column == QuoteColumn::Name
+            || column == QuoteColumn::Code || column == QuoteColumn::StockEnd;
+        return yellow ? &m_paint.yellow : nullptr;
+    }
+    switch ((cells.brushes >> (2 * slot)) & 3u) {
+    case Yellow:
+        return &m_paint.yellow;
+    case Green:
+        return &m_paint.green;
+    case Red:
+        return &m_paint.red;
+    default:
+        return nullptr;
+    }
+}
+
+QVariant QuoteTableModel::data(const QModelIndex& index, int role) const
+{
+    const RowCells* cells = CellsOf(index);
+    if (!cells)
+        return QStandardItemModel::data(index, role);
+    const int column = index.column();
+    if (role == Qt::EditRole)
+        role = Qt::DisplayRole;
+    if (!m_written.empty()) {
+        const auto cell = m_written.find(CellKey(index.row(), column));
+        if (cell != m_written.end() && cell->second.contains(role))
+            return cell->second.value(role);
+    }
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+        return CellText(*cells, index.row(), column);
+    case Qt::ForegroundRole:
+        if (const QBrush* brush = CellBrush(*cells, column))
+            return *brush;
+        return QVariant();
+    case Qt::DecorationRole:
+        if (column == QuoteColumn::Arrow && cells->icon == UpIcon)
+            return m_paint.up;
+        if (column == QuoteColumn::Arrow && cells->icon == DownIcon)
+            return m_paint.down;
+        return QVariant();
+    case Qt::TextAlignmentRole:
+        if (column >= QuoteColumn::Name && column != QuoteColumn::StockEnd)
+            return static_cast<int>(kRightAligned);
+        return QVariant();
+    default:
+        return QVariant();
+    }
+}
+
+Qt::ItemFlags QuoteTableModel::flags(const QModelIndex& index) const
+{
+    return CellsOf(index) ? kCellFlags : QStandardItemModel::flags(index);
+}
+
+bool QuoteTableModel::setData(const QModelIndex& index, const QVariant& value, int role)
+{
+    if (!CellsOf(index))
+        return QStandardItemModel::setData(index, value, role);
+    if (role == Qt::EditRole)
+        role = Qt::DisplayRole;
+    if (data(index, role) == value)
+        return true;
+    m_written[CellKey(index.row(), index.column())].insert(role, value);
+    emit dataChanged(index, index, { role });
+    return true;
+}
+
+QMap<int, QVariant> QuoteTableModel::itemData(const QModelIndex& index) const
+{
+    return CellsOf(index) ? QAbstractItemModel::itemData(index) : QStandardItemModel::itemData(index);
 }
 
 void QuoteTableModel::FillRow(int row, ContractRow record, const QuoteDetailField& q, const QuotePaint& paint)
 {
+    if (row < 0)
+        return;
+    KeepPaint(paint);
     const double pre = q.pre_settle();
-    const auto priceBrush
-        = [&](double v) -> const QBrush& { return BoardStyle::AtOrAbove(v, pre) ? paint.red : paint.green; };
-
-    // The items are made whole first and go into the model together: an item
-    // set into a model one by one announces a change of the model's layout
-    // for each cell, which with a view attached costs more than the rest.
-    QList<QStandardItem*> items;
-    items.reserve(m_stock ? QuoteColumn::StockCount : QuoteColumn::Count);
-    const auto put = [&](int column, const QString& text) {
-        Q_ASSERT(column == items.size());
-        auto* item = new QuoteCell(text);
-        item->setEditable(false);
-        items.append(item);
-        Note(row, column, text);
-        return item;
+    RowCells cells;
+    cells.filled = true;
+    cells.askCents = true; // two decimals at a rebuild; the refresh writes it without
+    cells.record = static_cast<std::uint32_t>(m_rows.size());
+    switch (BoardStyle::ArrowOf(q.last(), pre)) {
+    case BoardStyle::Arrow::Up:
+        cells.icon = UpIcon;
+        break;
+    case BoardStyle::Arrow::Down:
+        cells.icon = DownIcon;
+        break;
+    case BoardStyle::Arrow::None:
+        break;
+    }
+    const auto put = [&](int column, double figure, Brush brush) {
+        const int slot = FigureSlot(column);
+        cells.figures[static_cast<size_t>(slot)] = figure;
+        cells.brushes |= static_cast<std::uint32_t>(brush) << (2 * slot);
     };
-    const auto putRight = [&](int column, const QString& text) {
-        QStandardItem* item = put(column, text);
-        item->setTextAlignment(kRightAligned);
-        return item;
-    };
-    const auto putFigure = [&](int column, double figure, QuoteCell::Format format) {
-        Q_ASSERT(column == items.size());
-        auto* item = new QuoteCell(figure, format);
-        item->setEditable(false);
-        item->setTextAlignment(kRightAligned);
-        items.append(item);
-        if (m_measure)
-            Note(row, column, format(figure));
-        return item;
-    };
-
-    QStandardItem* arrow = put(QuoteColumn::Arrow, QString());
-    const QIcon& icon = ArrowIcon(q, paint);
-    if (&icon != &paint.none)
-        arrow->setIcon(icon);
-
-    put(QuoteColumn::Number, QString::number(row + 1))->setForeground(paint.yellow);
-    putRight(QuoteColumn::Name, QString::fromLocal8Bit(record.name.c_str()))->setForeground(paint.yellow);
-    putRight(QuoteColumn::Code, QString::fromStdString(record.code))->setForeground(paint.yellow);
-    putFigure(QuoteColumn::Last, q.last(), Price);
-    putFigure(QuoteColumn::LastVolume, q.last_vol(), Amount);
-    putFigure(QuoteColumn::Bid, q.bid_price(), Price);
-    putFigure(QuoteColumn::Ask, q.ask_price(), Price);
-    putFigure(QuoteColumn::BidVolume, q.bid_vol(), Amount);
-    // Two decimals at a rebuild; the refresh writes it without.
-    putFigure(QuoteColumn::AskVolume, q.ask_vol(), BoardStyle::AmountWithCents);
-    putFigure(QuoteColumn::Volume, q.volume(), Amount);
-    putFigure(QuoteColumn::Change, q.last() - pre, Price);
-    putFigure(QuoteColumn::ChangeRate, ChangeRate(q), ChangeRateText);
-    putFigure(QuoteColumn::OpenInterest, q.position(), Amount);
-    putFigure(QuoteColumn::Open, q.open(), Price)->setForeground(priceBrush(q.open()));
-    putFigure(QuoteColumn::High, q.high(), Price)->setForeground(priceBrush(q.high()));
-    putFigure(QuoteColumn::Low, q.low(), Price)->setForeground(priceBrush(q.low()));
-    for (int column = QuoteColumn::Settle; column <= QuoteColumn::OpenInterestChange; ++column)
-        putRight(column, QStringLiteral("---"));
-    putFigure(QuoteColumn::PreSettle, pre, Price);
-    putRight(QuoteColumn::PreClose, QStringLiteral("---"));
+    const auto priceBrush = [&](double v) { return BoardStyle::AtOrAbove(v, pre) ? Red : Green; };
+    put(QuoteColumn::Last, q.last(), NoBrush);
+    put(QuoteColumn::LastVolume, q.last_vol(), NoBrush);
+    put(QuoteColumn::Bid, q.bid_price(), NoBrush);
+    put(QuoteColumn::Ask, q.ask_price(), NoBrush);
+    put(QuoteColumn::BidVolume, q.bid_vol(), NoBrush);
+    put(QuoteColumn::AskVolume, q.ask_vol(), NoBrush);
+    put(QuoteColumn::Volume, q.volume(), NoBrush);
+    put(QuoteColumn::Change, q.last() - pre, NoBrush);
+    put(QuoteColumn::ChangeRate, ChangeRate(q), NoBrush);
+    put(QuoteColumn::OpenInterest, q.position(), NoBrush);
+    put(QuoteColumn::Open, q.open(), priceBrush(q.open()));
+    put(QuoteColumn::High, q.high(), priceBrush(q.high()));
+    put(QuoteColumn::Low, q.low(), priceBrush(q.low()));
+    put(QuoteColumn::PreSettle, pre, NoBrush);
     if (m_stock) {
-        putFigure(QuoteColumn::Turnover, q.turnover(), Price)->setForeground(paint.yellow);
-        putFigure(QuoteColumn::TurnoverRate, q.turnover_rate(), Price)->setForeground(paint.yellow);
-        put(QuoteColumn::StockEnd, QString())->setForeground(paint.yellow);
+        put(QuoteColumn::Turnover, q.turnover(), Yellow);
+        put(QuoteColumn::TurnoverRate, q.turnover_rate(), Yellow);
     }
-    if (row >= rowCount()) {
-        if (row > rowCount())
-            setRowCount(row);
-        insertRow(row, items);
-    } else {
-        for (int column = 0; column < items.size(); ++column)
-            setItem(row, column, items[column]);
-    }
-    if (static_cast<size_t>(row) < m_shown.size())
-        m_shown[static_cast<size_t>(row)].known = false;
 
     record.row = row;
     m_rows.push_back(std::move(record));
+    const int rows = rowCount();
+    if (m_cells.size() <= static_cast<size_t>(row))
+        m_cells.resize(static_cast<size_t>(row) + 1);
+    m_cells[static_cast<size_t>(row)] = cells;
+    ForgetRow(row);
+    if (m_measure) {
+        const int last = m_stock ? QuoteColumn::StockEnd : QuoteColumn::PreClose;
+        for (int column = 0; column <= last; ++column)
+            Note(row, column, CellText(cells, row, column));
+    }
+    // The rows between the end and a row beyond it stay empty.
+    if (row >= rows)
+        insertRows(rows, row + 1 - rows);
+    else
+        emit dataChanged(index(row, 0), index(row, columnCount() - 1));
     ReportWidths();
 }
 
 bool QuoteTableModel::UpdateRow(
     int row, const QuoteDetailField& q, const ContractRow& record, const QuotePaint& paint)
 {
-    QStandardItem* arrow = item(row, QuoteColumn::Arrow);
-    if (!arrow)
+    if (row < 0 || static_cast<size_t>(row) >= m_cells.size() || !m_cells[static_cast<size_t>(row)].filled)
         return false;
+    KeepPaint(paint);
+    RowCells& cells = m_cells[static_cast<size_t>(row)];
+    // After BlankRow every cell is written again.
+    const bool all = cells.blank;
+    cells.blank = false;
     const double pre = q.pre_settle();
-    const auto priceBrush
-        = [&](double v) -> const QBrush& { return BoardStyle::AtOrAbove(v, pre) ? paint.red : paint.green; };
-
-    // Grown once to the table's size: grown row by row it would hold up to
-    // twice the room, and a copy of it while it moves.
-    if (m_shown.size() <= static_cast<size_t>(row))
-        m_shown.resize(std::max(static_cast<size_t>(row) + 1, static_cast<size_t>(rowCount())));
-    ShownRow& shown = m_shown[static_cast<size_t>(row)];
-    const bool known = shown.known;
-    shown.known = true;
-    shown.blank = false;
     // Each write below marks the tick as one to announce.
     bool& wrote = m_unannounced;
+    if (all)
+        wrote = true;
 
     // The text of a cell is its figure in the column's format: an unchanged
-    // figure leaves the cell as it is.
-    const auto set = [&](int column, double figure, QString (*format)(double)) {
-        QStandardItem* cell = item(row, column);
-        if (!cell)
-            return cell;
-        const std::uint64_t bits = Bits(figure);
-        if (!known || shown.figures[static_cast<size_t>(column)] != bits) {
-            if (m_measure)
-                Note(row, column, format(figure));
-            WriteFigure(cell, figure, format);
-            shown.figures[static_cast<size_t>(column)] = bits;
-            wrote = true;
+    // figure (compared as bits, so that -0 and 0, which print differently,
+    // differ) leaves the cell as it is.
+    const auto set = [&](int column, double figure) {
+        const size_t slot = static_cast<size_t>(FigureSlot(column));
+        bool changed = all || Bits(cells.figures[slot]) != Bits(figure);
+        if (column == QuoteColumn::AskVolume && cells.askCents) {
+            cells.askCents = false;
+            changed = true;
         }
-        return cell;
+        if (!changed)
+            return;
+        cells.figures[slot] = figure;
+        Forget(row, column, Qt::DisplayRole);
+        if (m_measure)
+            Note(row, column, CellText(cells, row, column));
+        wrote = true;
     };
-    const auto setColoured = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
-        QStandardItem* cell = set(column, figure, format);
-        if (cell && (!known || shown.brushes[static_cast<size_t>(column)] != &brush)) {
-            WriteForeground(cell, brush);
-            shown.brushes[static_cast<size_t>(column)] = &brush;
-            wrote = true;
-        }
-        return cell;
-    };
-    const auto setFixed = [&](int column, double figure, QString (*format)(double), const QBrush& brush) {
-        QStandardItem* cell = setColoured(column, figure, format, brush);
-        // Made not editable at its first write; nothing makes it editable again.
-        if (cell && !known && cell->isEditable()) {
-            cell->setEditable(false);
+    const auto setColoured = [&](int column, double figure, Brush brush) {
+        set(column, figure);
+        const int shift = 2 * FigureSlot(column);
+        const std::uint32_t was = cells.brushes;
+        cells.brushes = (was & ~(3u << shift)) | (static_cast<std::uint32_t>(brush) << shift);
+        if (cells.brushes != was) {
+            Forget(row, column, Qt::ForegroundRole);
             wrote = true;
         }
     };
+    const auto priceBrush = [&](double v) { return BoardStyle::AtOrAbove(v, pre) ? Red : Green; };
 
-    const QIcon* icon = &ArrowIcon(q, paint);
-    if (!known || shown.icon != icon) {
-        WriteText(arrow, QString());
-        // Icons never compare equal as item data: rewriting an unchanged arrow
-        // would report a change of every row on every tick.
-        if (arrow->icon().cacheKey() != icon->cacheKey())
-            arrow->setIcon(*icon);
-        shown.icon = icon;
+    Icon icon = NoIcon;
+    switch (BoardStyle::ArrowOf(q.last(), pre)) {
+    case BoardStyle::Arrow::Up:
+        icon = UpIcon;
+        break;
+    case BoardStyle::Arrow::Down:
+        icon = DownIcon;
+        break;
+    case BoardStyle::Arrow::None:
+        break;
+    }
+    if (icon != cells.icon) {
+        cells.icon = icon;
+        Forget(row, QuoteColumn::Arrow, Qt::DecorationRole);
         wrote = true;
     }
 
-    if (!known || shown.name != record.name) {
-        if (QStandardItem* cell = item(row, QuoteColumn::Name)) {
-            const QString text = QString::fromLocal8Bit(record.name.c_str());
-            Note(row, QuoteColumn::Name, text);
-            WriteText(cell, text);
+    if (!m_rows.empty() && &record >= m_rows.data() && &record < m_rows.data() + m_rows.size()) {
+        const auto index = static_cast<std::uint32_t>(&record - m_rows.data());
+        if (index != cells.record) {
+            cells.record = index;
+            Forget(row, QuoteColumn::Name, Qt::DisplayRole);
+            Forget(row, QuoteColumn::Code, Qt::DisplayRole);
+            if (m_measure) {
+                Note(row, QuoteColumn::Name, CellText(cells, row, QuoteColumn::Name));
+                Note(row, QuoteColumn::Code, CellText(cells, row, QuoteColumn::Code));
+            }
+            wrote = true;
         }
-        shown.name = record.name;
-        wrote = true;
     }
-    if (!known || shown.code != record.code) {
-        if (QStandardItem* cell = item(row, QuoteColumn::Code)) {
-            const QString text = QString::fromStdString(record.code);
-            Note(row, QuoteColumn::Code, text);
-            WriteText(cell, text);
-        }
-        shown.code = record.code;
-        wrote = true;
-    }
-    setColoured(QuoteColumn::Last, q.last(), Price, priceBrush(q.last()));
-    setColoured(QuoteColumn::LastVolume, q.last_vol(), Amount, paint.yellow);
-    setColoured(QuoteColumn::Bid, q.bid_price(), Price, priceBrush(q.bid_price()));
-    setFixed(QuoteColumn::Ask, q.ask_price(), Price, priceBrush(q.ask_price()));
-    setFixed(QuoteColumn::BidVolume, q.bid_vol(), Amount, paint.yellow);
-    setFixed(QuoteColumn::AskVolume, q.ask_vol(), Amount, paint.yellow);
-    setFixed(QuoteColumn::Volume, q.volume(), Amount, paint.yellow);
+    setColoured(QuoteColumn::Last, q.last(), priceBrush(q.last()));
+    setColoured(QuoteColumn::LastVolume, q.last_vol(), Yellow);
+    setColoured(QuoteColumn::Bid, q.bid_price(), priceBrush(q.bid_price()));
+    setColoured(QuoteColumn::Ask, q.ask_price(), priceBrush(q.ask_price()));
+    setColoured(QuoteColumn::BidVolume, q.bid_vol(), Yellow);
+    setColoured(QuoteColumn::AskVolume, q.ask_vol(), Yellow);
+    setColoured(QuoteColumn::Volume, q.volume(), Yellow);
     // Plain sign test here, unlike the prices: a change inside the tolerance
     // but below zero is green.
-    const QBrush& changeBrush = BoardStyle::ChangeUp(q.last() - pre) ? paint.red : paint.green;
-    setColoured(QuoteColumn::Change, q.last() - pre, Price, changeBrush);
-    setColoured(QuoteColumn::ChangeRate, ChangeRate(q), ChangeRateText, changeBrush);
-    setColoured(QuoteColumn::OpenInterest, q.position(), Amount, paint.yellow);
-    setColoured(QuoteColumn::Open, q.open(), Price, priceBrush(q.open()));
-    setColoured(QuoteColumn::High, q.high(), Price, priceBrush(q.high()));
-    setColoured(QuoteColumn::Low, q.low(), Price, priceBrush(q.low()));
-    set(QuoteColumn::PreSettle, pre, Price);
+    const Brush changeBrush = BoardStyle::ChangeUp(q.last() - pre) ? Red : Green;
+    setColoured(QuoteColumn::Change, q.last() - pre, changeBrush);
+    setColoured(QuoteColumn::ChangeRate, ChangeRate(q), changeBrush);
+    setColoured(QuoteColumn::OpenInterest, q.position(), Yellow);
+    setColoured(QuoteColumn::Open, q.open(), priceBrush(q.open()));
+    setColoured(QuoteColumn::High, q.high(), priceBrush(q.high()));
+    setColoured(QuoteColumn::Low, q.low(), priceBrush(q.low()));
+    set(QuoteColumn::PreSettle, pre);
     if (m_stock) {
-        setColoured(QuoteColumn::Turnover, q.turnover(), Price, paint.yellow);
-        setColoured(QuoteColumn::TurnoverRate, q.turnover_rate(), Price, paint.yellow);
+        setColoured(QuoteColumn::Turnover, q.turnover(), Yellow);
+        setColoured(QuoteColumn::TurnoverRate, q.turnover_rate(), Yellow);
     }
     return true;
 }
 
 void QuoteTableModel::BlankRow(int row)
 {
-    QStandardItem* arrow = item(row, QuoteColumn::Arrow);
-    if (!arrow)
+    if (row < 0 || static_cast<size_t>(row) >= m_cells.size())
         return;
-    if (m_shown.size() <= static_cast<size_t>(row))
-        m_shown.resize(static_cast<size_t>(row) + 1);
-    ShownRow& shown = m_shown[static_cast<size_t>(row)];
-    if (shown.blank)
+    RowCells& cells = m_cells[static_cast<size_t>(row)];
+    if (!cells.filled || cells.blank)
         return;
-    shown.blank = true;
-    shown.known = false;
+    cells.blank = true;
+    cells.icon = NoIcon;
     m_unannounced = true;
-    if (!arrow->icon().isNull())
-        arrow->setIcon(QIcon());
-    const auto blank = [&](int column) {
-        if (QStandardItem* cell = item(row, column))
-            WriteText(cell, QString());
-    };
-    for (int column = QuoteColumn::Last; column <= QuoteColumn::Low; ++column)
-        blank(column);
-    blank(QuoteColumn::PreSettle);
-    if (m_stock) {
-        blank(QuoteColumn::Turnover);
-        blank(QuoteColumn::TurnoverRate);
+    Forget(row, QuoteColumn::Arrow, Qt::DecorationRole);
+    for (int column = QuoteColumn::Arrow; column <= QuoteColumn::StockEnd && !m_written.empty(); ++column) {
+        if (FigureSlot(column) >= 0)
+            Forget(row, column, Qt::DisplayRole);
     }
 }
 
@@ -534,37 +492,47 @@ void QuoteTableModel::AnnounceRowSpan(int first, int last)
 
 void QuoteTableModel::Reorder(const std::vector<size_t>& order)
 {
-    const int count = rowCount();
-    if (order.size() != m_rows.size() || static_cast<int>(order.size()) != count)
+    const size_t count = order.size();
+    if (count != m_rows.size() || count != m_cells.size() || static_cast<int>(count) != rowCount())
         return;
-    // The places are handed over quietly: the move below tells the views.
-    for (int i = 0; i < count; ++i) {
-        QStandardItem* cell = item(static_cast<int>(order[static_cast<size_t>(i)]), QuoteColumn::Arrow);
-        if (!cell || cell->type() != QuoteCell::kType)
+    // Where each row goes; anything but a reordering of every row is refused.
+    std::vector<std::uint32_t> place(count, UINT32_MAX);
+    for (size_t i = 0; i < count; ++i) {
+        if (order[i] >= count || place[order[i]] != UINT32_MAX)
             return;
-        static_cast<QuoteCell*>(cell)->SetOrder(i);
+        place[order[i]] = static_cast<std::uint32_t>(i);
     }
-    // The model's own sort moves the items with their texts and tells the
-    // views as one change of layout, which carries their selection and
-    // current row along with the rows.
-    setSortRole(kOrderRole);
-    sort(QuoteColumn::Arrow, Qt::AscendingOrder);
 
-    m_shown.resize(m_rows.size());
+    // One change of layout, which carries the views' selection and current
+    // row along with the rows; the sequence numbers belong to the places and
+    // so stay 1, 2, 3 from the top.
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     std::vector<ContractRow> rows;
-    rows.reserve(m_rows.size());
-    std::vector<ShownRow> shown;
-    shown.reserve(m_shown.size());
-    for (size_t i = 0; i < order.size(); ++i) {
+    rows.reserve(count);
+    std::vector<RowCells> cells;
+    cells.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
         rows.push_back(std::move(m_rows[order[i]]));
         rows.back().row = static_cast<int>(i);
-        shown.push_back(std::move(m_shown[order[i]]));
+        cells.push_back(m_cells[order[i]]);
+        if (cells.back().record < count)
+            cells.back().record = place[cells.back().record];
     }
     m_rows.swap(rows);
-    m_shown.swap(shown);
+    m_cells.swap(cells);
+    if (!m_written.empty()) {
+        std::unordered_map<std::uint64_t, QMap<int, QVariant>> written;
+        for (auto& cell : m_written) {
+            const auto row = static_cast<size_t>(cell.first >> 32);
+            const auto column = static_cast<int>(cell.first & UINT32_MAX);
+            if (row < count)
+                written.emplace(CellKey(static_cast<int>(place[row]), column), std::move(cell.second));
+        }
+        m_written.swap(written);
+    }
     if (!m_cellWidths.empty()) {
-        std::vector<std::uint16_t> widths(order.size() * QuoteColumn::StockCount, 0);
-        for (size_t i = 0; i < order.size(); ++i) {
+        std::vector<std::uint16_t> widths(count * QuoteColumn::StockCount, 0);
+        for (size_t i = 0; i < count; ++i) {
             const size_t from = order[i] * QuoteColumn::StockCount;
             if (from < m_cellWidths.size())
                 std::copy_n(
@@ -572,12 +540,14 @@ void QuoteTableModel::Reorder(const std::vector<size_t>& order)
         }
         m_cellWidths.swap(widths);
     }
-
-    // The sequence numbers belong to the places, not to the rows that moved.
-    for (int i = 0; i < count; ++i) {
-        if (QStandardItem* cell = item(i, QuoteColumn::Number))
-            WriteText(cell, QString::number(i + 1));
+    const QModelIndexList from = persistentIndexList();
+    QModelIndexList to;
+    to.reserve(from.size());
+    for (const QModelIndex& was : from) {
+        const bool mine
+            = was.internalPointer() == invisibleRootItem() && static_cast<size_t>(was.row()) < count;
+        to.append(mine ? index(static_cast<int>(place[static_cast<size_t>(was.row())]), was.column()) : was);
     }
-    if (count > 0)
-        emit dataChanged(index(0, QuoteColumn::Number), index(count - 1, QuoteColumn::Number));
+    changePersistentIndexList(from, to);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <QBrush>
@@ -48,7 +49,8 @@ public:
     void FillRow(int row, ContractRow record, const QuoteDetailField& q, const QuotePaint& paint);
     // Rewrites the live cells of an existing row without a change notice per
     // cell; only the cells whose figure or colour changed since the row's
-    // last write are touched. False when the model has no such row.
+    // last write are touched. The row shows the name and code of `record`,
+    // one of Rows(). False when the model has no such row.
     bool UpdateRow(int row, const QuoteDetailField& q, const ContractRow& record, const QuotePaint& paint);
     // Empties the figures and the arrow of a row that has no quote (none came
     // yet, or the link was lost): a figure the server did not send is not shown
@@ -71,26 +73,59 @@ public:
     // Width of the widest text that a column shows now.
     int TextWidth(int column) const;
 
+    // The views read the cells of the rows through these: a row holds no
+    // item per cell (a board of a whole market would hold millions), only
+    // what its cells show, in RowCells.
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+    QMap<int, QVariant> itemData(const QModelIndex& index) const override;
+
 private:
-    // What the refresh last wrote into a row: the figure behind each cell's
-    // text (as bits, so that -0 and 0, which print differently, differ) and
-    // its brush. Each write costs far more than this comparison.
-    struct ShownRow {
-        bool known = false;
-        bool blank = false; // BlankRow emptied it and nothing was written since
-        std::array<std::uint64_t, QuoteColumn::StockCount> figures {};
-        std::array<const QBrush*, QuoteColumn::StockCount> brushes {};
-        const QIcon* icon = nullptr;
-        std::string name;
-        std::string code;
+    // Brush of a cell, two bits a cell in RowCells::brushes.
+    enum Brush : std::uint8_t { NoBrush, Yellow, Green, Red };
+    // Arrow of column 0.
+    enum Icon : std::uint8_t { NoIcon, UpIcon, DownIcon };
+    // Figures a row keeps, in this order: the columns Last to Low, then
+    // PreSettle, Turnover and TurnoverRate.
+    static constexpr int kFigures = QuoteColumn::Low - QuoteColumn::Last + 4;
+    // What the cells of one row show. The texts of the figures are made when
+    // read; the name and code are those of the row's record.
+    struct RowCells {
+        std::array<double, kFigures> figures {};
+        std::uint32_t brushes = 0;
+        std::uint32_t record = 0; // index in m_rows
+        Icon icon = NoIcon;
+        bool filled = false; // FillRow wrote it
+        bool blank = false; // figures and arrow emptied by BlankRow
+        bool askCents = false; // AskVolume with two decimals, as FillRow writes it
     };
 
+    static int FigureSlot(int column);
+    const RowCells* CellsOf(const QModelIndex& index) const;
+    QString CellText(const RowCells& cells, int row, int column) const;
+    const QBrush* CellBrush(const RowCells& cells, int column) const;
+    void KeepPaint(const QuotePaint& paint);
+    // Values written into a cell from outside (setData), which it shows until
+    // the table writes that part of the cell again.
+    static std::uint64_t CellKey(int row, int column)
+    {
+        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(row)) << 32)
+            | static_cast<std::uint32_t>(column);
+    }
+    void Forget(int row, int column, int role);
+    void ForgetRow(int row);
     void Note(int row, int column, const QString& text);
     void ReportWidths();
 
     bool m_stock;
     std::vector<ContractRow> m_rows;
-    std::vector<ShownRow> m_shown;
+    // By model row.
+    std::vector<RowCells> m_cells;
+    // The brushes and icons the cells show; implicitly shared copies.
+    QuotePaint m_paint;
+    const QuotePaint* m_paintFrom = nullptr;
+    std::unordered_map<std::uint64_t, QMap<int, QVariant>> m_written;
     Measure m_measure;
     std::function<void()> m_widthsChange;
     // Width of each cell's text, QuoteColumn::StockCount a row, so that a

@@ -83,7 +83,7 @@ std::vector<std::string> Keys(QStandardItemModel* model)
 {
     std::vector<std::string> keys;
     for (int row = 0; row < model->rowCount(); ++row)
-        keys.push_back(model->item(row, 3)->text().toStdString());
+        keys.push_back(model->index(row, 3).data().toString().toStdString());
     return keys;
 }
 

@@ -32,15 +32,20 @@ QString U(const char* text)
     return QString::fromUtf8(text);
 }
 
+QVariant Cell(QStandardItemModel* model, int row, int column, int role = Qt::DisplayRole)
+{
+    return model->index(row, column).data(role);
+}
+
 QString Text(QStandardItemModel* model, int row, int column)
 {
-    const QStandardItem* item = model->item(row, column);
-    return item ? item->text() : QStringLiteral("<none>");
+    const QVariant text = Cell(model, row, column);
+    return text.isValid() ? text.toString() : QStringLiteral("<none>");
 }
 
 QColor Foreground(QStandardItemModel* model, int row, int column)
 {
-    const QVariant v = model->item(row, column)->data(Qt::ForegroundRole);
+    const QVariant v = Cell(model, row, column, Qt::ForegroundRole);
     return v.isValid() ? v.value<QBrush>().color() : QColor();
 }
 
@@ -48,7 +53,7 @@ enum class Arrow { None, Up, Down };
 
 Arrow ArrowOf(QStandardItemModel* model, int row)
 {
-    const QIcon icon = model->item(row, 0)->icon();
+    const QIcon icon = qvariant_cast<QIcon>(Cell(model, row, 0, Qt::DecorationRole));
     if (icon.isNull())
         return Arrow::None;
     const QColor c = icon.pixmap(8, 8).toImage().pixelColor(1, 1);
@@ -303,15 +308,15 @@ TEST_F(TablesTest, RebuildWritesEveryCell)
         SCOPED_TRACE(c.column);
         EXPECT_EQ(Text(m, 0, c.column), U(c.text));
         EXPECT_EQ(Foreground(m, 0, c.column), c.colour);
-        EXPECT_FALSE(m->item(0, c.column)->isEditable());
-        const QVariant align = m->item(0, c.column)->data(Qt::TextAlignmentRole);
+        EXPECT_FALSE(m->flags(m->index(0, c.column)) & Qt::ItemIsEditable);
+        const QVariant align = Cell(m, 0, c.column, Qt::TextAlignmentRole);
         if (c.column >= 2) {
-            EXPECT_EQ(m->item(0, c.column)->textAlignment(), Qt::AlignRight | Qt::AlignVCenter);
+            EXPECT_EQ(align.toInt(), static_cast<int>(Qt::AlignRight | Qt::AlignVCenter));
         } else {
             EXPECT_FALSE(align.isValid());
         }
     }
-    EXPECT_EQ(m->item(0, 23), nullptr);
+    EXPECT_FALSE(Cell(m, 0, 23).isValid());
     EXPECT_EQ(ArrowOf(m, 0), Arrow::Up);
 
     // The first refresh writes the ask volume without decimals and colours the live cells.
@@ -326,7 +331,7 @@ TEST_F(TablesTest, RebuildWritesEveryCell)
     EXPECT_EQ(Foreground(m, 0, 13), kYellow);
     EXPECT_EQ(Text(m, 0, 1), QStringLiteral("1"));
     EXPECT_EQ(Text(m, 0, 17), QStringLiteral("---"));
-    EXPECT_EQ(m->item(0, 23), nullptr);
+    EXPECT_FALSE(Cell(m, 0, 23).isValid());
     // And the next rebuild puts the two decimals back.
     window.rebuild(1);
     EXPECT_EQ(Text(m, 0, 9), QStringLiteral("12.00"));
@@ -770,7 +775,7 @@ TEST_F(TablesTest, LegibleFiguresCodesAndNamesAtTheScreensDpi)
                 const int given = column == 1 ? 40 : column == 2 ? 100 : column == 5 ? 50 : 70;
                 EXPECT_GE(view->columnWidth(column), Quorvel::ScaledSize(scale, given)) << column;
                 for (int row = 0; row < m->rowCount(); ++row) {
-                    if (m->item(row, column)) {
+                    if (Cell(m, row, column).isValid()) {
                         EXPECT_TRUE(CellShowsWhole(view, column, Text(m, row, column)))
                             << Text(m, row, column).toStdString();
                     }
