@@ -54,7 +54,6 @@ class NQuoteClient : public QObject, public COstrelSpi
 
 public:
     static constexpr int kServerLogBurst = QuoteTimings::kServerLogBurst;
-    static constexpr int kServerLogPerSecond = QuoteTimings::kServerLogPerSecond;
     using Timings = QuoteTimings;
 
     static NQuoteClient* Instance();
