@@ -121,6 +121,11 @@ bool NQuoteClient::GetQuote(const std::string& key, pb::QuoteDetailField* out)
     return out && m_store.Read(key, out);
 }
 
+std::shared_ptr<const std::vector<pb::CommodityField>> NQuoteClient::SharedCommodityList() const
+{
+    return m_link.SharedCommodityList();
+}
+
 HeartBeatInfo NQuoteClient::GetHeartBeatInfo() const
 {
     return m_link.GetHeartBeatInfo();

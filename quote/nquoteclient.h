@@ -82,6 +82,10 @@ public:
     // Appends the commodities of the last commodity reply, in reply order.
     // False, with `out` untouched, while the list is empty.
     bool GetCommodityList(std::vector<kw::pb::ostrel2::CommodityField>& out) const;
+    // The same list without a copy of it, null while it is empty. The next
+    // commodity reply or loss of connection replaces the client's list and
+    // leaves this one as it is.
+    std::shared_ptr<const std::vector<kw::pb::ostrel2::CommodityField>> SharedCommodityList() const;
 
     // Copy of the latest quote of `key` into `*out`; false (and `*out` left as
     // it was) while no quote of that contract has arrived since the last loss of

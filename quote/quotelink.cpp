@@ -95,7 +95,7 @@ void QuoteLink::Reset()
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_epoch;
     m_attempt = Attempt();
-    m_commodityList.clear();
+    m_commodityList.reset();
     m_heartBeat = HeartBeatInfo();
     m_beatsOut.clear();
     m_strayHeartBeatLogged = false;
@@ -137,10 +137,16 @@ bool QuoteLink::ReconnectsIdle() const
 bool QuoteLink::GetCommodityList(std::vector<pb::CommodityField>& out) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_commodityList.empty())
+    if (!m_commodityList)
         return false;
-    out.insert(out.end(), m_commodityList.begin(), m_commodityList.end());
+    out.insert(out.end(), m_commodityList->begin(), m_commodityList->end());
     return true;
+}
+
+std::shared_ptr<const std::vector<pb::CommodityField>> QuoteLink::SharedCommodityList() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_commodityList;
 }
 
 HeartBeatInfo QuoteLink::GetHeartBeatInfo() const
@@ -325,10 +331,16 @@ bool QuoteLink::ConnectSequence()
                 commodity.security_type(), commodity.commodity_no(), contract.contract_no()));
     }
     {
+        // A new list rather than a change of the old one, which the window may
+        // still hold.
+        auto list = commodities.commodity_list().empty()
+            ? nullptr
+            : std::make_shared<const std::vector<pb::CommodityField>>(
+                commodities.commodity_list().begin(), commodities.commodity_list().end());
         std::lock_guard<std::mutex> lock(m_mutex);
         // Replacing rather than appending keeps the list free of duplicates
         // when a client that was stopped while connected connects again.
-        m_commodityList.assign(commodities.commodity_list().begin(), commodities.commodity_list().end());
+        m_commodityList = std::move(list);
     }
     m_store.ReplaceSnapshot(subscribe.contract_list());
     m_textBounds.Rearm();
@@ -485,7 +497,7 @@ void QuoteLink::OnFrontDisconnected(int reason)
             return;
         m_state = State::Reconnecting;
         epoch = ++m_epoch;
-        m_commodityList.clear();
+        m_commodityList.reset();
         silenceMs = m_timings.silenceLimit.count();
         wait = std::chrono::milliseconds(
             std::max<std::int64_t>(0, m_lastAttemptMs + m_timings.reconnectDelay.count() - SteadyMs()));

@@ -108,6 +108,7 @@ public:
     bool ReconnectsIdle() const;
 
     bool GetCommodityList(std::vector<kw::pb::ostrel2::CommodityField>& out) const;
+    std::shared_ptr<const std::vector<kw::pb::ostrel2::CommodityField>> SharedCommodityList() const;
     HeartBeatInfo GetHeartBeatInfo() const;
     void SendHeartBeat();
     // Requests take a reference, so that a release (reconnection, Stop) never
@@ -176,7 +177,8 @@ private:
     std::uint64_t m_epoch = 0;
     Attempt m_attempt;
     std::shared_ptr<COstrelApi> m_api;
-    std::vector<kw::pb::ostrel2::CommodityField> m_commodityList;
+    // Null while empty; replaced, never changed, as the window may hold it.
+    std::shared_ptr<const std::vector<kw::pb::ostrel2::CommodityField>> m_commodityList;
     HeartBeatInfo m_heartBeat;
     // Send times of the beats still unanswered, oldest first (a few at most:
     // the silence limit ends a connection that answers none). Only a reply to

@@ -257,7 +257,10 @@ protected:
     Ui_KwTradeClientClass ui;
     MyWidget* m_chartHost = nullptr;
     bool m_connected = false;
-    std::vector<CommodityField> m_commodities;
+    // The quote client's commodity list as it was when the tables were built
+    // (shared with the client, never copied: a whole market's list is large).
+    std::shared_ptr<const std::vector<CommodityField>> m_commodities;
+    const std::vector<CommodityField>& Commodities() const;
     std::string m_currentKey;
     std::string m_selectedKey;
     // Models of the six quote lists, indexed by tab (categories 0, 1, 2, 3, 4,

@@ -72,13 +72,13 @@ void Quorvel::SelectContract(const std::string& selected, int period)
 
     const int type = ContractKeyType(key);
     const std::string commodityNo = ContractKeyPart1(key);
-    const auto commodity
-        = std::find_if(m_commodities.begin(), m_commodities.end(), [&](const CommodityField& c) {
-              return c.security_type() == type && c.commodity_no() == commodityNo;
-          });
+    const std::vector<CommodityField>& commodities = Commodities();
+    const auto commodity = std::find_if(commodities.begin(), commodities.end(), [&](const CommodityField& c) {
+        return c.security_type() == type && c.commodity_no() == commodityNo;
+    });
     // The label names the contract whose prices the panel shows, which need
     // not be the commodity's main contract.
-    if (commodity != m_commodities.end()) {
+    if (commodity != commodities.end()) {
         ui.current_contract->setText(QString::fromUtf8(commodity->commodity_name().c_str()) + QLatin1Char(' ')
             + QString::fromStdString(commodity->commodity_no() + ContractKeyPart2(key)));
     }
@@ -300,8 +300,9 @@ void Quorvel::OnKline(const RspReqQryHistoryField& kline)
     std::vector<kw::pb::ostrel2::KlineDataField> bars(kline.lines().begin(), kline.lines().end());
     QuoteDetailField quote;
     NQuoteClient::Instance()->GetQuote(kline.contract_code(), &quote);
-    const auto commodity = FindCommodity(m_commodities.cbegin(), m_commodities.cend(), kline);
-    if (commodity != m_commodities.cend())
+    const std::vector<CommodityField>& commodities = Commodities();
+    const auto commodity = FindCommodity(commodities.cbegin(), commodities.cend(), kline);
+    if (commodity != commodities.cend())
         m_chartView->ShowKlines(*commodity, kline.contract_code(), quote, kline.period(), bars);
 
     if (m_loggedIn) {

@@ -94,6 +94,12 @@ const QuotePaint& Quorvel::Paint()
     return *m_paint;
 }
 
+const std::vector<Quorvel::CommodityField>& Quorvel::Commodities() const
+{
+    static const std::vector<CommodityField> none;
+    return m_commodities ? *m_commodities : none;
+}
+
 void Quorvel::InitQuoteModels()
 {
     for (int tab = 0; tab < kTabCount; ++tab) {
@@ -126,7 +132,7 @@ void Quorvel::InitQuoteModels()
         m_columnFitters[static_cast<size_t>(tab)] = fitter;
     }
 
-    Client()->GetCommodityList(m_commodities);
+    m_commodities = Client()->SharedCommodityList();
 
     namespace pb = kw::pb::ostrel2;
     for (int type : { pb::FI, pb::C, pb::S, pb::D, pb::FO })
@@ -178,7 +184,7 @@ void Quorvel::RefreshQuoteList(QuoteTableModel* model, int type, std::string exc
     // build linear in the list.
     std::unordered_set<std::string> seen;
     int row = 0;
-    for (const CommodityField& commodity : m_commodities) {
+    for (const CommodityField& commodity : Commodities()) {
         if (commodity.security_type() != type)
             continue;
         if (seen.insert(commodity.exchange_no()).second)

@@ -64,6 +64,10 @@ TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
     ASSERT_TRUE(Client()->Connect());
     const std::vector<std::string> keys = AllKeys();
     ASSERT_FALSE(keys.empty());
+    // A holder of the shared list keeps it whole through the loss and the new list.
+    const auto shared = Client()->SharedCommodityList();
+    ASSERT_NE(shared, nullptr);
+    const size_t commodities = shared->size();
     ASSERT_TRUE(kit::WaitFor([&] { return CachedKeys(keys).size() >= 3; }, 5000));
     const std::int64_t firstBeat = Client()->GetHeartBeatInfo().sendTime;
 
@@ -74,6 +78,8 @@ TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
     EXPECT_TRUE(kit::WaitFor([&] { return CachedKeys(keys).empty(); }, 1000));
     std::vector<pb::CommodityField> list;
     EXPECT_FALSE(Client()->GetCommodityList(list));
+    EXPECT_EQ(Client()->SharedCommodityList(), nullptr);
+    EXPECT_EQ(shared->size(), commodities);
 
     // The first attempt meets a closed port and is retried a retry interval
     // later; it is itself no sooner than that after the connect.
@@ -94,6 +100,8 @@ TEST(NQuoteClientReconnect, ServerGoneAndBackOnTheSamePort)
     EXPECT_GE(log.Matching({ "[INFO]", "nquoteclient.cpp(", "): 行情重连……" }).size(), 2u);
     EXPECT_TRUE(Client()->GetCommodityList(list));
     EXPECT_EQ(AllKeys(), keys);
+    EXPECT_NE(Client()->SharedCommodityList(), shared);
+    EXPECT_EQ(shared->size(), commodities);
     EXPECT_GT(Client()->GetHeartBeatInfo().sendTime, firstBeat);
 
     // Quotes flow again to the window; nothing announced the reconnection.

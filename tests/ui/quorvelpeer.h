@@ -37,7 +37,10 @@ public:
         static const std::vector<ContractRow> none;
         return ModelOfCategory(type) ? ModelOfCategory(type)->Rows() : none;
     }
-    void setCommodities(std::vector<Quorvel::CommodityField> list) { m_commodities = std::move(list); }
+    void setCommodities(std::vector<Quorvel::CommodityField> list)
+    {
+        m_commodities = std::make_shared<const std::vector<Quorvel::CommodityField>>(std::move(list));
+    }
     void rebuild(int type, const std::string& exchangeNo = std::string())
     {
         RefreshQuoteList(ModelOfCategory(type), type, exchangeNo);
@@ -106,7 +109,7 @@ public:
     // construction does with the quote client's list.
     void rebuildBoard(std::vector<Quorvel::CommodityField> list)
     {
-        m_commodities = std::move(list);
+        m_commodities = std::make_shared<const std::vector<Quorvel::CommodityField>>(std::move(list));
         if (m_exchangeBarFitter)
             m_exchangeBarFitter->SetSlots({}, {});
         for (QPushButton* button : m_categoryButtons)
