@@ -83,6 +83,19 @@ log_in() {
 # A demo account at the cloud service, so that a login goes through.
 phone=13900001234
 password=demo1234
+# A double click on the row at height $1 asks for the login; once logged in,
+# the chart page opens and is saved as $2.
+open_chart_page() {
+  click 400 "$1"
+  sleep 0.3
+  xdotool click --repeat 2 --delay 80 1
+  sleep 2
+  log_in
+  sleep 2
+  xdotool key --clearmodifiers Return
+  sleep 4
+  shot "$2"
+}
 add_demo_account() {
   curl -s --cacert build/cloud-data/ca.pem -H "Content-Type: application/json" \
     -X POST "$(grep -E '^QUORVEL_CLOUD_BASE_URL' build/CMakeCache.txt | cut -d= -f2)/1.1/users" \
@@ -107,15 +120,7 @@ if [ -n "$shot_dpi" ]; then
   add_demo_account
   # The first row (CL), a row's height lower at each scale.
   case "$shot_dpi" in 96) row_y=90 ;; 120) row_y=100 ;; 144) row_y=118 ;; *) row_y=160 ;; esac
-  click 400 "$row_y"
-  sleep 0.3
-  xdotool click --repeat 2 --delay 80 1
-  sleep 2
-  log_in
-  sleep 2
-  xdotool key --clearmodifiers Return
-  sleep 4
-  shot "chart-$name"
+  open_chart_page "$row_y" "chart-$name"
   echo "screenshots in $out"
   exit 0
 fi
@@ -223,13 +228,5 @@ eval "$(xdotool getwindowgeometry --shell "$window")"
 import -window root -crop "${WIDTH}x30+${X}+$((Y + HEIGHT - 30))" "$out/10b-statusbar-96dpi.png"
 echo "saved $out/10b-statusbar-96dpi.png"
 # The first row (CL) at the unscaled row height.
-click 400 90
-sleep 0.3
-xdotool click --repeat 2 --delay 80 1
-sleep 2
-log_in
-sleep 2
-xdotool key --clearmodifiers Return
-sleep 4
-shot 11-chart-page-96dpi
+open_chart_page 90 11-chart-page-96dpi
 echo "screenshots in $out"

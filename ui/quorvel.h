@@ -315,6 +315,10 @@ protected:
 
     // Where the refresh of a list longer than a tick's share goes on.
     size_t m_refreshTurn = 0;
+    // The tab whose list InitQuoteModels built last, while nothing has changed
+    // it since: the first switch to that tab (InitUi's) finds it as a rebuild
+    // would leave it, and does not build the same rows twice. -1 otherwise.
+    int m_untouchedTab = -1;
 
     // The four latency pictures, loaded on first use.
     std::unique_ptr<std::array<QPixmap, 4>> m_latencyPixmaps;

@@ -233,7 +233,10 @@ void Quorvel::OnCategoryClicked(int tab)
     if (m_collapseButton)
         m_collapseButton->hide();
     RestoreSortHeaderTexts(model);
-    RefreshQuoteList(model, type, std::string());
+    // The list is built again unless it stands as that would build it.
+    if (m_untouchedTab != tab)
+        RefreshQuoteList(model, type, std::string());
+    m_untouchedTab = -1;
     // Another list, other widths: ">>" follows the list on screen.
     FitListColumns();
 

@@ -77,6 +77,7 @@ void Quorvel::RestoreSortHeaderTexts(QStandardItemModel* model)
 void Quorvel::SortQuoteList(int type, int column, bool ascending)
 {
     std::lock_guard<std::mutex> lock(m_listMutex);
+    m_untouchedTab = -1;
     QuoteTableModel* model = ModelOfCategory(type);
     double unused = 0;
     if (!model || !SortFigure(column, QuoteDetailField(), &unused))

@@ -39,7 +39,6 @@ QMovie* MakeBusyMovie(QObject* owner, double scale)
     return movie;
 }
 
-
 constexpr int kIndexLabels = 3;
 // Commodity numbers of the reference contracts, in label order.
 const char* const kIndexCommodities[kIndexLabels] = { "CL", "IF", "EUR.USD" };
@@ -229,14 +228,19 @@ void Quorvel::ShowLatency(std::int32_t latency, bool linkUp)
         for (size_t i = 0; i < m_latencyPixmaps->size(); ++i)
             (*m_latencyPixmaps)[i] = ScaledPixmap(QPixmap(QString::fromLatin1(kLatencyPictures[i])), m_scale);
     }
+    // The label repaints at every new picture, even the one it shows.
+    const auto show = [this](const QPixmap& picture) {
+        if (m_latencyLabel.pixmap(Qt::ReturnByValue).cacheKey() != picture.cacheKey())
+            m_latencyLabel.setPixmap(picture);
+    };
     if (!linkUp) {
         // No heartbeat goes while the link is down: the last figure would
         // keep saying how fast it was.
-        m_latencyLabel.setPixmap(m_latencyPixmaps->back());
+        show(m_latencyPixmaps->back());
         m_latencyLabel.setToolTip(QStringLiteral("行情连接已断开，正在重新连接……"));
         return;
     }
-    m_latencyLabel.setPixmap((*m_latencyPixmaps)[static_cast<size_t>(LatencyLevel(latency))]);
+    show((*m_latencyPixmaps)[static_cast<size_t>(LatencyLevel(latency))]);
     m_latencyLabel.setToolTip(QStringLiteral("延时:%1ms").arg(latency));
 }
 

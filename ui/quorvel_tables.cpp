@@ -137,6 +137,7 @@ void Quorvel::InitQuoteModels()
     namespace pb = kw::pb::ostrel2;
     for (int type : { pb::FI, pb::C, pb::S, pb::D, pb::FO })
         RefreshQuoteList(ModelOfCategory(type), type, std::string());
+    m_untouchedTab = TabOfCategory(pb::FO);
 
     InitCategoryBar();
     ResetDepthPanel();
@@ -175,6 +176,7 @@ void Quorvel::InitModelHeader(QStandardItemModel* model, int type)
 
 void Quorvel::RefreshQuoteList(QuoteTableModel* model, int type, std::string exchangeNo)
 {
+    m_untouchedTab = -1;
     if (model)
         model->ClearRows();
     m_exchanges.clear();
@@ -223,6 +225,7 @@ void Quorvel::RefreshQuoteList(QuoteTableModel* model, int type, std::string exc
 
 void Quorvel::FillQuoteRow(QuoteTableModel* model, int row, std::string key, std::string name)
 {
+    m_untouchedTab = -1;
     if (!model)
         return;
     QuoteDetailField q;
@@ -243,6 +246,7 @@ void Quorvel::UpdateQuoteRow(
 
 void Quorvel::BlankAllRows()
 {
+    m_untouchedTab = -1;
     {
         std::lock_guard<std::mutex> lock(m_listMutex);
         for (QuoteTableModel* model : m_models) {
@@ -322,8 +326,7 @@ void Quorvel::OnRefreshTimer()
         return;
     }
     // Told of the whole table the model would visit every cell of it.
-    for (const auto& span : spans)
-        model->AnnounceRowSpan(span.first, span.second);
+    model->AnnounceRowSpans(spans);
 }
 
 int Quorvel::ContractKeyType(const std::string& key)

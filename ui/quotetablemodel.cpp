@@ -366,10 +366,8 @@ bool QuoteTableModel::UpdateRow(
     const bool all = cells.blank;
     cells.blank = false;
     const double pre = q.pre_settle();
-    // Each write below marks the tick as one to announce.
-    bool& wrote = m_unannounced;
-    if (all)
-        wrote = true;
+    // Each write below marks the row as one to announce.
+    bool wrote = all;
 
     // The text of a cell is its figure in the column's format: an unchanged
     // figure (compared as bits, so that -0 and 0, which print differently,
@@ -452,7 +450,15 @@ bool QuoteTableModel::UpdateRow(
         setColoured(QuoteColumn::Turnover, q.turnover(), Yellow);
         setColoured(QuoteColumn::TurnoverRate, q.turnover_rate(), Yellow);
     }
+    if (wrote)
+        NoteWritten(row);
     return true;
+}
+
+void QuoteTableModel::NoteWritten(int row)
+{
+    m_writtenFirst = std::min(m_writtenFirst, row);
+    m_writtenLast = std::max(m_writtenLast, row);
 }
 
 void QuoteTableModel::BlankRow(int row)
@@ -464,7 +470,7 @@ void QuoteTableModel::BlankRow(int row)
         return;
     cells.blank = true;
     cells.icon = NoIcon;
-    m_unannounced = true;
+    NoteWritten(row);
     Forget(row, QuoteColumn::Arrow, Qt::DecorationRole);
     for (int column = QuoteColumn::Arrow; column <= QuoteColumn::StockEnd && !m_written.empty(); ++column) {
         if (FigureSlot(column) >= 0)
@@ -475,18 +481,25 @@ void QuoteTableModel::BlankRow(int row)
 void QuoteTableModel::AnnounceRows(int rows)
 {
     rows = std::min(rows, rowCount());
-    if (rows > 0 && m_unannounced)
+    if (rows > 0 && m_writtenFirst <= m_writtenLast)
         emit dataChanged(index(0, 0), index(rows - 1, columnCount() - 1));
-    m_unannounced = false;
+    m_writtenFirst = INT_MAX;
+    m_writtenLast = -1;
     ReportWidths();
 }
 
-void QuoteTableModel::AnnounceRowSpan(int first, int last)
+void QuoteTableModel::AnnounceRowSpans(const std::vector<std::pair<int, int>>& spans)
 {
-    first = std::max(first, 0);
-    last = std::min(last, rowCount() - 1);
-    if (first <= last)
-        emit dataChanged(index(first, 0), index(last, columnCount() - 1));
+    const int writtenFirst = m_writtenFirst;
+    const int writtenLast = m_writtenLast;
+    m_writtenFirst = INT_MAX;
+    m_writtenLast = -1;
+    for (const auto& span : spans) {
+        const int first = std::max({ span.first, writtenFirst, 0 });
+        const int last = std::min({ span.second, writtenLast, rowCount() - 1 });
+        if (first <= last)
+            emit dataChanged(index(first, 0), index(last, columnCount() - 1));
+    }
     ReportWidths();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -60,8 +61,10 @@ public:
     // wrote any cell since the last call; nothing when no cell changed, so a
     // still board is not repainted.
     void AnnounceRows(int rows);
-    // The same for the rows first to last (after UpdateRow of just those).
-    void AnnounceRowSpan(int first, int last);
+    // The same for the rows of each span (first, last), after UpdateRow of
+    // just those: only the rows between the first and the last row written
+    // since the last announcement are told of, nothing when none was.
+    void AnnounceRowSpans(const std::vector<std::pair<int, int>>& spans);
     // Puts the rows in a new order: row i takes the row that was at order[i].
     // Views keep their selection and current row on the same contracts, and
     // show the new order at once; the sequence numbers stay 1, 2, 3 from the top.
@@ -134,6 +137,9 @@ private:
     std::vector<int> m_textWidths;
     std::vector<bool> m_mayNarrow;
     bool m_widthsChanged = false;
-    // UpdateRow wrote a cell since the last AnnounceRows.
-    bool m_unannounced = false;
+    // The first and last rows UpdateRow or BlankRow wrote since the last
+    // announcement; first > last when none.
+    void NoteWritten(int row);
+    int m_writtenFirst = INT_MAX;
+    int m_writtenLast = -1;
 };

@@ -17,6 +17,10 @@ market and unknown codes as fast as the terminal reads them; it samples the
 RSS every second (the run stops early past --rss-limit-mib) and reports the
 largest and last RSS and the refresh timer's lateness over the run.
 
+ingest --floor: the start-up floor (bench/startup) with the busy animation
+of the terminal's status bar, its CPU share and wake-ups a second measured
+as those of a still board: the least a still board can cost.
+
 startup: starts the cloud service and quote-server with the built-in market,
 launches Quorvel --launches times and reports how long each took from exec to
 the event loop's first pass, beyond the start-up's fixed 2,500 ms of pauses.
@@ -217,6 +221,22 @@ def wakeups(pid):
     return total
 
 
+def thread_wakeups(pid):
+    """Voluntary context switches so far by thread name (threads of one name summed)."""
+    counts = {}
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, task)) as f:
+                name = f.read().strip()
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches:"):
+                        counts[name] = counts.get(name, 0) + int(line.split()[1])
+        except OSError:
+            pass
+    return counts
+
+
 def unread_kib(server_port):
     """Bytes from the quote server that wait unread in the terminal's socket: when they stay
     high, the terminal rather than the server sets the pace (the server then drops pushes)."""
@@ -311,12 +331,12 @@ def ingest(build, work, env, contracts, args):
         load = load_average()
         cpu0, wall0 = thread_cpu_seconds(program.pid, program.pid), time.time()
         all0, server0 = process_cpu_seconds(program.pid), process_cpu_seconds(server.pid)
-        wakes0 = wakeups(program.pid)
+        wakes0, per_thread0 = wakeups(program.pid), thread_wakeups(program.pid)
         pushed0, held0 = server_counts(work)
         time.sleep(args.seconds)
         cpu1, wall1 = thread_cpu_seconds(program.pid, program.pid), time.time()
         all1, server1 = process_cpu_seconds(program.pid), process_cpu_seconds(server.pid)
-        wakes1 = wakeups(program.pid)
+        wakes1, per_thread1 = wakeups(program.pid), thread_wakeups(program.pid)
         pushed1, held1 = server_counts(work)
         rss = rss_mib(program.pid)
         unread = unread_kib(port)
@@ -326,7 +346,9 @@ def ingest(build, work, env, contracts, args):
                   "rss_mib": rss, "exited": program.poll() is not None,
                   # With --rate 0 (a frozen market), what a still board costs.
                   "cpu_pct": 100.0 * (all1 - all0) / (wall1 - wall0),
-                  "wakeups_per_s": (wakes1 - wakes0) / (wall1 - wall0)}
+                  "wakeups_per_s": (wakes1 - wakes0) / (wall1 - wall0),
+                  "wakeups_per_s_by_thread": {name: round((count - per_thread0.get(name, 0)) / (wall1 - wall0), 1)
+                                              for name, count in per_thread1.items()}}
         result.update(run_figures(late, quotes, span_ms, (wall0, wall1), (cpu0, cpu1), (all0, all1),
                                   (server0, server1)))
         if pushed0 is not None and pushed1 is not None:
@@ -395,6 +417,34 @@ def flood(build, work, env, contracts, args):
     finally:
         stop(program)
         stop(server)
+
+
+def floor_idle(build, work, env, args):
+    """The still board's floor: the start-up floor with its busy animation (--busy),
+    measured as ingest measures the terminal with a frozen market."""
+    folder = program_folder(build, work)
+    program = subprocess.Popen([os.path.join(build, "bin", "startup_floor"), "--busy"], cwd=folder, env=env,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        for line in program.stdout:
+            if line.startswith("start-up done"):
+                break
+        else:
+            return {"program": "startup_floor --busy", "error": "the floor did not start"}
+        time.sleep(args.warmup)
+        load = load_average()
+        all0, wakes0, wall0 = process_cpu_seconds(program.pid), wakeups(program.pid), time.time()
+        per_thread0 = thread_wakeups(program.pid)
+        time.sleep(args.seconds)
+        all1, wakes1, wall1 = process_cpu_seconds(program.pid), wakeups(program.pid), time.time()
+        per_thread1 = thread_wakeups(program.pid)
+        seconds = wall1 - wall0
+        return {"program": "startup_floor --busy", "load": load,
+                "cpu_pct": 100.0 * (all1 - all0) / seconds, "wakeups_per_s": (wakes1 - wakes0) / seconds,
+                "wakeups_per_s_by_thread": {name: round((count - per_thread0.get(name, 0)) / seconds, 1)
+                                            for name, count in per_thread1.items()}}
+    finally:
+        stop(program)
 
 
 def floor_startup(build, folder, env):
@@ -473,7 +523,8 @@ def main():
                         "trades, klines, comma-separated, or all")
     parser.add_argument("--rss-limit-mib", type=float, default=2048, help="flood: stop the run past this RSS")
     parser.add_argument("--floor", action="store_true", help="startup: launch the start-up floor "
-                        "(bench/startup) instead of Quorvel, the same way")
+                        "(bench/startup) instead of Quorvel, the same way; ingest: measure the floor with "
+                        "its busy animation (--busy) as a frozen market's board is measured")
     parser.add_argument("--server", help="quote-server program (default: the build's)")
     parser.add_argument("--display", default=":156", help="X display to use; Xvfb is started on it when none is there")
     args = parser.parse_args()
@@ -495,7 +546,10 @@ def main():
         if xvfb and xvfb.poll() is not None:
             raise SystemExit("Xvfb did not start on " + args.display)
         results = []
-        if args.mode in ("ingest", "flood"):
+        if args.mode == "ingest" and args.floor:
+            results.append(floor_idle(build, work, env, args))
+            print(json.dumps(results[-1]), flush=True)
+        elif args.mode in ("ingest", "flood"):
             for n in [int(v) for v in args.contracts.split(",")]:
                 results.append((ingest if args.mode == "ingest" else flood)(build, work, env, n, args))
                 print(json.dumps(results[-1]), flush=True)

@@ -293,6 +293,21 @@ bool SendAll(int fd, const std::string& bytes)
     return true;
 }
 
+// A listening socket on 127.0.0.1 at a port the system picks, written to `address`.
+int LoopbackListener(int backlog, sockaddr_in& address)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0
+        || ::listen(listener, backlog) != 0
+        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        std::abort();
+    return listener;
+}
+
 // 100-byte quote pushes written by a server thread (the benchmark's own
 // thread plays the server) into a loopback TCP connection, read by the
 // library's receive thread and delivered to the caller's callback, through
@@ -301,15 +316,8 @@ bool SendAll(int fd, const std::string& bytes)
 void BM_LoopbackQuoteFrames(benchmark::State& state)
 {
     SetLogFolder();
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0
-        || ::listen(listener, 1) != 0
-        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        std::abort();
+    const int listener = LoopbackListener(1, address);
 
     QuoteAppInfo info {};
     int result = -1;
@@ -374,15 +382,8 @@ BENCHMARK(BM_LoopbackQuoteFrames)->UseRealTime()->Unit(benchmark::kMillisecond);
 void BM_ConnectToADroppingHost(benchmark::State& state)
 {
     SetLogFolder();
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0
-        || ::listen(listener, 0) != 0
-        || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        std::abort();
+    const int listener = LoopbackListener(0, address);
     std::vector<int> queued;
     for (bool dropping = false; !dropping && queued.size() < 64;) {
         queued.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));

@@ -5,7 +5,12 @@
 // output when its event loop runs. Whatever the terminal takes beyond this
 // is its own.
 //
-//   build/bin/startup_floor   (from a folder with Resources/111.png)
+// With --busy the window also has a status bar whose one label shows the
+// busy animation, Resources/rotate.gif in a QMovie that keeps its frames, as
+// the terminal's does: what a still board costs at least while it runs
+// (bench_endtoend.py ingest --floor).
+//
+//   build/bin/startup_floor [--busy]   (from a folder with Resources/)
 
 #include <chrono>
 #include <cstdio>
@@ -13,10 +18,13 @@
 
 #include <QApplication>
 #include <QColor>
+#include <QLabel>
 #include <QMainWindow>
+#include <QMovie>
 #include <QPixmap>
 #include <QSplashScreen>
 #include <QStandardItemModel>
+#include <QStatusBar>
 #include <QTableView>
 #include <QTimer>
 
@@ -33,6 +41,7 @@ void Pause(int ms)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    const bool busy = app.arguments().contains(QStringLiteral("--busy"));
     QPixmap picture(QStringLiteral("Resources/111.png"));
     QSplashScreen splash(picture);
     splash.show();
@@ -57,6 +66,15 @@ int main(int argc, char** argv)
     auto* view = new QTableView(&window);
     view->setModel(&model);
     window.setCentralWidget(view);
+    if (busy) {
+        auto* label = new QLabel;
+        label->setMinimumSize(20, 20);
+        auto* movie = new QMovie(QStringLiteral("Resources/rotate.gif"), QByteArray(), label);
+        movie->setCacheMode(QMovie::CacheAll);
+        label->setMovie(movie);
+        movie->start();
+        window.statusBar()->addPermanentWidget(label, 0);
+    }
     window.resize(1600, 900);
     window.show();
     splash.finish(&window);

@@ -479,6 +479,36 @@ TEST_F(TablesTest, EveryTickShowsTheLatestFiguresAndTellsTheViewsOnce)
     EXPECT_EQ(Text(m, 1, 4), QStringLiteral("x"));
 }
 
+// A list longer than a tick rewrites is written a span at a time: a tick
+// that changed none of its rows tells the views nothing either, and one that
+// changed a row tells them of no row before it.
+TEST_F(TablesTest, ALongListsStillTickTellsTheViewsNothing)
+{
+    std::vector<Quorvel::CommodityField> list;
+    for (int i = 0; i < 2500; ++i)
+        list.push_back(MakeCommodity(2, "X", "L" + std::to_string(i), "甲", {}));
+    window.setCommodities(list);
+    window.rebuild(2);
+    window.showTab(2);
+    QStandardItemModel* m = window.model(2);
+    for (int i = 0; i < 2500; ++i)
+        PushQuote(MakeQuote("FI_L" + std::to_string(i), 100, 100));
+    for (int tick = 0; tick < 3; ++tick)
+        window.tick();
+    std::vector<int> firstRows;
+    QObject::connect(m, &QAbstractItemModel::dataChanged,
+        [&firstRows](const QModelIndex& first, const QModelIndex&) { firstRows.push_back(first.row()); });
+    for (int tick = 0; tick < 3; ++tick)
+        window.tick();
+    EXPECT_TRUE(firstRows.empty());
+    PushQuote(MakeQuote("FI_L7", 101, 100));
+    for (int tick = 0; tick < 3 && firstRows.empty(); ++tick)
+        window.tick();
+    ASSERT_EQ(firstRows.size(), 1u);
+    EXPECT_EQ(firstRows[0], 7);
+    EXPECT_EQ(Text(m, 7, 4), QStringLiteral("101"));
+}
+
 // No quote (none came yet, or the link was lost and the cache emptied): the
 // figures are empty, not zeros, at a rebuild and at each refresh; the name,
 // code and the constant columns stay, and the first quote fills the row.
