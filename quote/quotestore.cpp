@@ -1,13 +1,15 @@
 #include "quotestore.h"
 
-std::uint32_t QuoteStore::StoreLocked(const Quote& quote)
+std::uint32_t QuoteStore::Store(const Quote& quote, bool* firstStray)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_index.find(quote.contract_code());
-    if (it == m_index.end())
+    if (it == m_index.end() || (!m_slots[it->second].snapshot && m_slots[it->second].streams == 0)) {
+        *firstStray = !m_strayLogged;
+        m_strayLogged = true;
         return kNoSlot;
+    }
     Slot& slot = m_slots[it->second];
-    if (!slot.snapshot && slot.streams == 0)
-        return kNoSlot;
     std::lock_guard<std::mutex> copying(m_copyMutex);
     // CopyFrom clears first: a field the new quote leaves empty reads empty.
     slot.quote.CopyFrom(quote);
@@ -16,8 +18,9 @@ std::uint32_t QuoteStore::StoreLocked(const Quote& quote)
     return it->second;
 }
 
-bool QuoteStore::ReadLocked(const std::string& key, Quote* out) const
+bool QuoteStore::Read(const std::string& key, Quote* out)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_index.find(key);
     if (it == m_index.end())
         return false;
@@ -56,20 +59,23 @@ QuoteStore::Slot& QuoteStore::SlotOfLocked(const std::string& key)
     return m_slots[it->second];
 }
 
-void QuoteStore::AddSnapshotLocked(const std::string& key)
+void QuoteStore::Subscribe(const std::string& key)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::lock_guard<std::mutex> copying(m_copyMutex);
     SlotOfLocked(key).snapshot = true;
 }
 
-void QuoteStore::StreamLocked(const std::string& key, int mode)
+void QuoteStore::Stream(const std::string& key, int mode)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::lock_guard<std::mutex> copying(m_copyMutex);
     SlotOfLocked(key).streams |= 1u << mode;
 }
 
-void QuoteStore::UnStreamLocked(const std::string& key, int mode)
+void QuoteStore::UnStream(const std::string& key, int mode)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_index.find(key);
     if (it == m_index.end())
         return;
@@ -87,17 +93,26 @@ void QuoteStore::UnStreamLocked(const std::string& key, int mode)
     }
 }
 
-bool QuoteStore::IsStreamedLocked(const std::string& key, int mode) const
+bool QuoteStore::IsStreamed(const std::string& key, int mode)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto it = m_index.find(key);
     return it != m_index.end() && (m_slots[it->second].streams & (1u << mode)) != 0;
 }
 
-void QuoteStore::ClearStreamsLocked()
+void QuoteStore::ClearStreams()
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::lock_guard<std::mutex> copying(m_copyMutex);
     for (Slot& slot : m_slots)
         slot.streams = 0;
+}
+
+void QuoteStore::Clear()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ClearLocked();
+    m_strayLogged = false;
 }
 
 void QuoteStore::ClearLocked()
@@ -117,8 +132,15 @@ std::vector<std::pair<std::string, unsigned>> QuoteStore::StreamsLocked() const
     return streams;
 }
 
-void QuoteStore::ClearKeepingStreamsLocked()
+std::vector<std::pair<std::string, unsigned>> QuoteStore::Streams()
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return StreamsLocked();
+}
+
+void QuoteStore::ClearKeepingStreams()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
     const std::vector<std::pair<std::string, unsigned>> streams = StreamsLocked();
     ClearLocked();
     std::lock_guard<std::mutex> copying(m_copyMutex);

@@ -21,13 +21,11 @@
 // out again; the cache keeps quotes of subscribed contracts only, so a server
 // pushing ever-new codes cannot grow it.
 //
-// Two locks. Mutex() is the cache's lock: the window's reads (GetQuote) take
+// Two locks. Mutex() is the cache's lock: the window's reads (Read) take
 // it alone, and every change is made under it. The hand-off's reads
 // (CopyFresh) take a second lock of their own, which every change also takes,
 // inside the first; so the GUI thread can take a batch while the cache's lock
 // is held, by the window's reads or by anyone.
-//
-// Everything named ...Locked wants Mutex() held by the caller.
 class QuoteStore
 {
 public:
@@ -38,12 +36,13 @@ public:
 
     // Receiving thread: replaces the contract's cached quote with a copy of
     // `quote` and answers its slot, or kNoSlot (nothing kept) when the
-    // contract is not subscribed.
-    std::uint32_t StoreLocked(const Quote& quote);
+    // contract is not subscribed; `*firstStray` then tells whether it is the
+    // first such quote since the snapshot subscription was last replaced.
+    std::uint32_t Store(const Quote& quote, bool* firstStray);
 
     // Copy of the cached quote of `key`; false (and `*out` left as it was)
     // while none is cached.
-    bool ReadLocked(const std::string& key, Quote* out) const;
+    bool Read(const std::string& key, Quote* out);
 
     // Takes the hand-off's lock once: copies the quotes of `numbers` that were stored
     // since they were last copied here into out[0], out[1], ... (growing
@@ -54,45 +53,34 @@ public:
 
     // The snapshot subscription of a new connection: exactly these keys.
     // Streamed modes and cached quotes stay.
-    template <typename Keys> void ReplaceSnapshotLocked(const Keys& keys)
+    template <typename Keys> void ReplaceSnapshot(const Keys& keys)
     {
+        std::lock_guard<std::mutex> lock(m_mutex);
         std::lock_guard<std::mutex> copying(m_copyMutex);
         for (Slot& slot : m_slots)
             slot.snapshot = false;
         for (const std::string& key : keys)
             SlotOfLocked(key).snapshot = true;
+        m_strayLogged = false;
     }
-    void AddSnapshotLocked(const std::string& key);
+    // Adds a key to the snapshot subscription, as a commodity reply listing
+    // it would (the quote API's test programs have no server to ask).
+    void Subscribe(const std::string& key);
 
     // Depth and trade subscriptions, a bit per mode. Ending the last
     // subscription of a contract that is not in the snapshot list drops its
     // cached quote.
-    void StreamLocked(const std::string& key, int mode);
-    void UnStreamLocked(const std::string& key, int mode);
-    bool IsStreamedLocked(const std::string& key, int mode) const;
-    void ClearStreamsLocked();
+    void Stream(const std::string& key, int mode);
+    void UnStream(const std::string& key, int mode);
+    bool IsStreamed(const std::string& key, int mode);
+    void ClearStreams();
 
     // Forgets every contract: quotes, subscriptions and slot numbers.
-    void ClearLocked();
+    void Clear();
     // The same, but the depth and trade subscriptions stay, for a new
-    // connection to renew; they are listed, key and mode bits, by StreamsLocked.
-    void ClearKeepingStreamsLocked();
-    std::vector<std::pair<std::string, unsigned>> StreamsLocked() const;
-
-    // Adds keys to the snapshot subscription, as a commodity reply listing
-    // them would (the quote API's test programs have no server to ask).
-    class SnapshotKeys
-    {
-    public:
-        explicit SnapshotKeys(QuoteStore& store)
-            : m_store(store)
-        {
-        }
-        void insert(const std::string& key) { m_store.AddSnapshotLocked(key); }
-
-    private:
-        QuoteStore& m_store;
-    };
+    // connection to renew; they are listed, key and mode bits, by Streams.
+    void ClearKeepingStreams();
+    std::vector<std::pair<std::string, unsigned>> Streams();
 
 private:
     struct Slot {
@@ -105,10 +93,13 @@ private:
     };
 
     Slot& SlotOfLocked(const std::string& key);
+    void ClearLocked();
+    std::vector<std::pair<std::string, unsigned>> StreamsLocked() const;
 
     std::mutex m_mutex;
     // Guards the slots against CopyFresh; taken inside m_mutex by every change.
     std::mutex m_copyMutex;
     std::unordered_map<std::string, std::uint32_t> m_index;
     std::vector<Slot> m_slots;
+    bool m_strayLogged = false;
 };

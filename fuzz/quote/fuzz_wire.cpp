@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <mutex>
 #include <vector>
 
 #include <google/protobuf/stubs/logging.h>
@@ -15,25 +14,16 @@
 #include "nquoteclient.h"
 #include "ostrelfeed.h"
 
-// Contracts of the seed corpus count as subscribed, so that their quotes
-// reach the cache as on a connection.
-struct NQuoteClientProbe {
-    static void Subscribe(std::initializer_list<const char*> keys)
-    {
-        NQuoteClient* client = NQuoteClient::Instance();
-        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
-        for (const char* key : keys)
-            client->m_snapshotKeys.insert(key);
-    }
-};
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static const bool subscribed = [] {
         // The message runtime reports each text that is not UTF-8 on standard
         // error, which would drown the fuzzer's own report.
         google::protobuf::SetLogHandler(nullptr);
-        NQuoteClientProbe::Subscribe({ "FO_CL_2701", "FO_CL", "FI_IF_2612" });
+        // Contracts of the seed corpus count as subscribed, so that their
+        // quotes reach the cache as on a connection.
+        for (const char* key : { "FO_CL_2701", "FO_CL", "FI_IF_2612" })
+            NQuoteClient::Instance()->Store().Subscribe(key);
         return true;
     }();
     (void)subscribed;

@@ -48,8 +48,9 @@
 #include "timer.h"
 #include "tradeconfig.h"
 
+// Shortcuts to the client's seams, so that a test reads as the operation it makes.
 struct NQuoteClientProbe {
-    using State = NQuoteClient::LinkState;
+    using State = QuoteLink::State;
     using Timings = NQuoteClient::Timings;
 
     static NQuoteClient& Client() { return *NQuoteClient::Instance(); }
@@ -59,33 +60,15 @@ struct NQuoteClientProbe {
         Client().SetTimings(timings);
     }
     static void SetTimings(const Timings& timings) { Client().SetTimings(timings); }
-    static Timings GetTimings()
-    {
-        std::lock_guard<std::mutex> lock(Client().m_mutex);
-        return Client().m_timings;
-    }
-    static State GetState()
-    {
-        std::lock_guard<std::mutex> lock(Client().m_mutex);
-        return Client().m_state;
-    }
-    // A connect sequence waits for the login reply.
-    static bool AwaitingLogin()
-    {
-        std::lock_guard<std::mutex> lock(Client().m_mutex);
-        return Client().m_state == State::Connecting
-            && Client().m_attempt.awaited == NQuoteClient::Awaited::Login;
-    }
-    static std::size_t PendingHeartBeats() { return Client().m_heartBeatTimer->PendingCount(); }
-    static bool HeartBeatsRunning() { return Client().m_heartBeatTimer->IsRunning(); }
-    static bool ReconnectsIdle() { return Client().m_reconnectTimer->Idle(); }
-    static std::mutex& CacheMutex() { return Client().m_quoteMutex; }
+    static Timings GetTimings() { return Client().GetTimings(); }
+    static State GetState() { return Client().Link().CurrentState(); }
+    static bool AwaitingLogin() { return Client().Link().AwaitingLogin(); }
+    static std::size_t PendingHeartBeats() { return Client().Link().PendingHeartBeats(); }
+    static bool HeartBeatsRunning() { return Client().Link().HeartBeatsRunning(); }
+    static bool ReconnectsIdle() { return Client().Link().ReconnectsIdle(); }
+    static std::mutex& CacheMutex() { return Client().Store().Mutex(); }
     // Takes the contract as subscribed, as a commodity reply listing it would.
-    static void Subscribe(const std::string& key)
-    {
-        std::lock_guard<std::mutex> lock(Client().m_quoteMutex);
-        Client().m_snapshotKeys.insert(key);
-    }
+    static void Subscribe(const std::string& key) { Client().Store().Subscribe(key); }
 };
 
 namespace kit

@@ -159,12 +159,7 @@ public:
 // The window tests run without a quote server: they take the contracts of
 // their quotes as subscribed, as a commodity reply listing them would make them.
 struct NQuoteClientProbe {
-    static void Subscribe(const std::string& key)
-    {
-        NQuoteClient* client = NQuoteClient::Instance();
-        std::lock_guard<std::mutex> lock(client->m_quoteMutex);
-        client->m_snapshotKeys.insert(key);
-    }
+    static void Subscribe(const std::string& key) { NQuoteClient::Instance()->Store().Subscribe(key); }
     // The cache is the process's: each test starts from an empty one.
     // Empties the cache and drops what waits in the hand-off, so nothing of
     // an earlier test reaches this one's window.
